@@ -1,0 +1,224 @@
+#include "detector/Detector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "detector/MixtureModel.h"
+#include "detector/ObjectExtraction.h"
+
+namespace tarvolen {
+namespace {
+
+constexpr int kMaxObjectSide = 8192;       // px, bound of codes 1 to 4
+constexpr double kMaxPixelDeviation = 255.0;  // gray levels
+constexpr double kMaxAlpha = 1.0;
+constexpr double kMaxThreads = 32.0;
+// The per-pixel sums are 32-bit and each frame adds at most 255, so a longer
+// window could wrap them: 255 * 16843009 == 2^32 - 1.
+constexpr double kMaxFramesPerWindow = 16843009.0;
+
+// Truncates toward zero when the result fits an int.
+bool truncateToInt(double value, int& out) {
+    if (!(value > static_cast<double>(std::numeric_limits<int>::min()) - 1.0 &&
+          value < static_cast<double>(std::numeric_limits<int>::max()) + 1.0)) {
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+bool setBoxSide(int& field, double value) {
+    int v = 0;
+    if (!truncateToInt(value, v) || v < 1 || v > kMaxObjectSide) return false;
+    field = v;
+    return true;
+}
+
+bool inRange(double value, double low, double high) { return value >= low && value <= high; }
+
+// g * g / 255 for every byte g, truncated: the squared gray level scaled back
+// to 0..255. (x * 0x8081) >> 23 equals x / 255 for every x below 2^16 and,
+// unlike a table, vectorises.
+inline std::uint32_t squaredLevel(std::uint32_t g) { return (g * g * 0x8081u) >> 23; }
+
+}  // namespace
+
+Detector::Detector() { tracks.reserve(kMaxTracks + 1); }
+
+Detector::~Detector() = default;
+
+bool Detector::setParameter(int code, double value) {
+    switch (code) {
+        case kMinObjectWidth:
+            return setBoxSide(min_object_width, value);
+        case kMinObjectHeight:
+            return setBoxSide(min_object_height, value);
+        case kMaxObjectWidth:
+            return setBoxSide(max_object_width, value);
+        case kMaxObjectHeight:
+            return setBoxSide(max_object_height, value);
+        case kObjectDetectionCriterion: {
+            int v = 0;
+            if (!truncateToInt(value, v) || v < 1) return false;
+            object_detection_criterion = v;
+            return true;
+        }
+        case kPixelDeviation:
+            if (!inRange(value, 0.0, kMaxPixelDeviation)) return false;
+            pixel_deviation = static_cast<float>(value);
+            return true;
+        case kAlphaCoeff:
+            if (!inRange(value, 0.0, kMaxAlpha)) return false;
+            alpha_coeff = static_cast<float>(value);
+            return true;
+        case kNumThreads:
+            if (!inRange(value, 0.0, kMaxThreads)) return false;
+            num_threads = static_cast<int>(value);
+            return true;
+        case kNumFrames:
+            if (!inRange(value, 1.0, kMaxFramesPerWindow)) return false;
+            num_frames = static_cast<int>(value);
+            return true;
+        default:
+            return false;
+    }
+}
+
+double Detector::getParameter(int code) const {
+    switch (code) {
+        case kMinObjectWidth:
+            return min_object_width;
+        case kMinObjectHeight:
+            return min_object_height;
+        case kMaxObjectWidth:
+            return max_object_width;
+        case kMaxObjectHeight:
+            return max_object_height;
+        case kObjectDetectionCriterion:
+            return object_detection_criterion;
+        case kPixelDeviation:
+            return pixel_deviation;
+        case kAlphaCoeff:
+            return alpha_coeff;
+        case kNumThreads:
+            return num_threads;
+        case kNumFrames:
+            return num_frames;
+        default:
+            return std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+std::size_t Detector::pixelCount() const {
+    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+}
+
+void Detector::releaseBuffers() {
+    pixelModels.reset();
+    eventMask.reset();
+    accumulator.reset();
+    averagedFrame.release();
+    maskCopy.release();
+    erodedMask.release();
+    width = 0;
+    height = 0;
+    frameCounter = 0;
+}
+
+void Detector::resizeBuffers(int newWidth, int newHeight) {
+    releaseBuffers();
+    const std::size_t count = static_cast<std::size_t>(newWidth) * static_cast<std::size_t>(newHeight);
+    constexpr std::size_t kLargestRecord = sizeof(PixelModel);
+    if (count > std::numeric_limits<std::size_t>::max() / kLargestRecord ||
+        count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / kLargestRecord) {
+        throw std::bad_alloc();
+    }
+    try {
+        // Value-initialised: all-zero records are the empty model.
+        pixelModels.reset(new PixelModel[count]());
+        eventMask.reset(new unsigned char[count]());
+        accumulator.reset(new std::uint32_t[count]());
+        averagedFrame.create(newHeight, newWidth, CV_8UC1);
+        maskCopy.create(newHeight, newWidth, CV_8UC1);
+        erodedMask.create(newHeight, newWidth, CV_8UC1);
+    } catch (const cv::Exception&) {
+        releaseBuffers();
+        throw std::bad_alloc();
+    } catch (...) {
+        releaseBuffers();
+        throw;
+    }
+    width = newWidth;
+    height = newHeight;
+}
+
+void Detector::accumulate(const unsigned char* gray) {
+    const std::size_t n = pixelCount();
+    std::uint32_t* sums = accumulator.get();
+    for (std::size_t i = 0; i < n; ++i) sums[i] += squaredLevel(gray[i]);
+}
+
+void Detector::averageWindow() {
+    const std::size_t n = pixelCount();
+    const std::uint32_t frames = static_cast<std::uint32_t>(num_frames);
+    unsigned char* averaged = averagedFrame.ptr<unsigned char>();
+    std::uint32_t* sums = accumulator.get();
+    for (std::size_t i = 0; i < n; ++i) averaged[i] = static_cast<unsigned char>(sums[i] / frames);
+    std::fill_n(sums, n, 0u);
+}
+
+void Detector::updateModel(const unsigned char* averaged, const unsigned char* roiMask) {
+    const ModelUpdateInput input{averaged, roiMask, width, height, alpha_coeff, pixel_deviation, num_threads};
+    updateModelBands(input, pixelModels.get(), eventMask.get());
+}
+
+void Detector::extractObjects() {
+    std::memcpy(maskCopy.ptr<unsigned char>(), eventMask.get(), pixelCount());
+    erodeEventMask(maskCopy, erodedMask);
+    const ObjectSizeLimits limits{min_object_width, min_object_height, max_object_width, max_object_height};
+    findCandidates(erodedMask, limits, contours, candidates);
+    updateTracks(tracks, candidates);
+}
+
+bool Detector::process(const unsigned char* gray, int frameWidthPx, int frameHeightPx,
+                       const unsigned char* roiMask) {
+    if (gray == nullptr || frameWidthPx < 1 || frameHeightPx < 1) return false;
+    if (frameWidthPx != width || frameHeightPx != height) resizeBuffers(frameWidthPx, frameHeightPx);
+    accumulate(gray);
+    if (++frameCounter < num_frames) return true;
+    frameCounter = 0;
+    averageWindow();
+    updateModel(averagedFrame.ptr<unsigned char>(), roiMask);
+    extractObjects();
+    return true;
+}
+
+bool Detector::copyEventMask(unsigned char* destination) const {
+    if (destination == nullptr || (width == 0 && height == 0)) return false;
+    std::memcpy(destination, eventMask.get(), pixelCount());
+    return true;
+}
+
+void Detector::reset() {
+    tracks.clear();
+    if (width > 0 && height > 0) {
+        const std::size_t n = pixelCount();
+        std::fill_n(pixelModels.get(), n, PixelModel{});
+        std::fill_n(eventMask.get(), n, static_cast<unsigned char>(0));
+        std::fill_n(accumulator.get(), n, 0u);
+    }
+    frameCounter = 0;
+}
+
+std::vector<ObjectTrack> Detector::getConfirmedObjects() const {
+    std::vector<ObjectTrack> confirmed;
+    for (const ObjectTrack& track : tracks) {
+        if (track.score > object_detection_criterion) confirmed.push_back(track);
+    }
+    return confirmed;
+}
+
+}  // namespace tarvolen

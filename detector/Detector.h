@@ -1,0 +1,131 @@
+// Event detector: a per-pixel Gaussian-mixture model of a gray video stream,
+// an event mask of the pixels the model cannot explain, and scored tracks of
+// the compact event regions that persist.
+//
+// Usage: construct, optionally adjust parameters with setParameter(), then
+// feed every gray frame to process(). After each call copyEventMask() and
+// getConfirmedObjects() return the result of the latest averaging window.
+// All calls must come from one thread; process() forks and joins its own
+// worker threads internally.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace tarvolen {
+
+// One weighted Gaussian over the averaged gray level of a pixel.
+struct MixtureComponent {
+    float weight;
+    float mean;
+    float variance;  // squared gray levels
+    float rankKey;   // weight / variance: components are kept in descending order of it
+};
+
+constexpr int kComponentsPerPixel = 5;
+
+// The model of one pixel. All-zero is the valid empty model.
+struct PixelModel {
+    MixtureComponent components[kComponentsPerPixel];
+    std::uint8_t initialised;  // 0 until the first update, then 1
+};
+
+// A followed object: its latest bounding box and its persistence score.
+struct ObjectTrack {
+    cv::Rect box;
+    int score;
+};
+
+class Detector {
+public:
+    // Parameter codes accepted by setParameter() / getParameter().
+    enum ParameterCode : int {
+        kMinObjectWidth = 1,
+        kMinObjectHeight = 2,
+        kMaxObjectWidth = 3,
+        kMaxObjectHeight = 4,
+        kObjectDetectionCriterion = 5,
+        kPixelDeviation = 6,
+        kAlphaCoeff = 7,
+        kNumThreads = 8,
+        kNumFrames = 9,
+    };
+
+    Detector();
+    ~Detector();
+    Detector(const Detector&) = delete;
+    Detector& operator=(const Detector&) = delete;
+
+    // Stores an accepted value and returns true; a refused value or an
+    // unknown code returns false and changes nothing.
+    bool setParameter(int code, double value);
+    // The stored value of a parameter; NaN for an unknown code.
+    double getParameter(int code) const;
+
+    // Feeds one 8-bit gray frame of width x height contiguous bytes. roiMask
+    // (same layout, non-zero = inside) restricts events, or is null. Returns
+    // false, changing nothing, for a null frame or a size below 1 x 1. A size
+    // that cannot be allocated throws std::bad_alloc and leaves the Detector
+    // without a frame size (tracks and parameters kept).
+    bool process(const unsigned char* gray, int width, int height, const unsigned char* roiMask);
+
+    // Copies width x height bytes of the event mask (255 = event). False,
+    // copying nothing, before the first frame or for a null destination.
+    bool copyEventMask(unsigned char* destination) const;
+
+    // Forgets the model, the event mask, the current averaging window and all
+    // tracks; parameters and the frame size stay.
+    void reset();
+
+    // Tracks whose score exceeds object_detection_criterion, in track order.
+    std::vector<ObjectTrack> getConfirmedObjects() const;
+    // Every current track, confirmed or not.
+    const std::vector<ObjectTrack>& getTracks() const { return tracks; }
+
+    // The averaged (squared, rescaled) frame of the last complete window;
+    // empty before the first frame, undefined content before the first window.
+    const cv::Mat& getAveragedFrame() const { return averagedFrame; }
+
+    int frameWidth() const { return width; }
+    int frameHeight() const { return height; }
+
+private:
+    void resizeBuffers(int newWidth, int newHeight);
+    void releaseBuffers();
+    void accumulate(const unsigned char* gray);
+    void averageWindow();
+    void updateModel(const unsigned char* averaged, const unsigned char* roiMask);
+    void extractObjects();
+    std::size_t pixelCount() const;
+
+    std::unique_ptr<PixelModel[]> pixelModels;
+    std::unique_ptr<unsigned char[]> eventMask;
+    float pixel_deviation = 10.0f;
+    float alpha_coeff = 0.01f;
+    int num_threads = 1;
+    int num_frames = 30;
+    int width = 0;
+    int height = 0;
+    int min_object_width = 2;
+    int min_object_height = 2;
+    int max_object_width = 64;
+    int max_object_height = 64;
+    int object_detection_criterion = 2;
+    cv::Mat averagedFrame;
+    cv::Mat maskCopy;
+    std::vector<ObjectTrack> tracks;
+    std::unique_ptr<std::uint32_t[]> accumulator;
+    int frameCounter = 0;
+
+    // Reused by every extraction pass so that a pass allocates as little as
+    // possible.
+    cv::Mat erodedMask;
+    std::vector<std::vector<cv::Point>> contours;
+    std::vector<ObjectTrack> candidates;
+};
+
+}  // namespace tarvolen

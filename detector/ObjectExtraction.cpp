@@ -1,0 +1,96 @@
+#include "detector/ObjectExtraction.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
+#include <opencv2/imgproc.hpp>
+
+namespace tarvolen {
+namespace {
+
+constexpr int kNearMargin = 3;         // px added on every side before the overlap test
+constexpr int kMinPixelsInBox = 5;     // set pixels of the eroded mask a box must hold
+constexpr int kRefreshBonus = 2;       // score gained per nearby candidate in a pass
+constexpr int kDecayPerPass = 1;       // score lost by every track in a pass
+constexpr int kSuppressionMinTracks = 3;
+
+// Scores have no upper bound; saturate rather than overflow on endless refreshes.
+int addScore(int score, int delta) {
+    const std::int64_t sum = static_cast<std::int64_t>(score) + delta;
+    return static_cast<int>(std::clamp<std::int64_t>(sum, INT_MIN, INT_MAX));
+}
+
+bool passesSizeLimits(const cv::Rect& box, const ObjectSizeLimits& limits) {
+    return box.width <= limits.maxWidth && box.height <= limits.maxHeight && box.width >= limits.minWidth &&
+           box.height >= limits.minHeight;
+}
+
+void associate(std::vector<ObjectTrack>& tracks, const ObjectTrack& candidate) {
+    bool refreshed = false;
+    // Indexing, not iterators: appending below must not invalidate the walk.
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+        if (boxesAreNear(tracks[i].box, candidate.box)) {
+            tracks[i].box = candidate.box;
+            tracks[i].score = addScore(tracks[i].score, kRefreshBonus);
+            refreshed = true;
+        }
+    }
+    if (!refreshed) tracks.push_back(candidate);
+}
+
+// Of two neighbouring tracks that are near each other, the weaker (the later
+// one on a tie) is zeroed so that pruning removes it.
+void suppressNeighbours(std::vector<ObjectTrack>& tracks) {
+    if (tracks.size() < static_cast<std::size_t>(kSuppressionMinTracks)) return;
+    for (std::size_t j = 0; j + 1 < tracks.size(); ++j) {
+        ObjectTrack& a = tracks[j];
+        ObjectTrack& b = tracks[j + 1];
+        if (!boxesAreNear(a.box, b.box)) continue;
+        if (a.score < b.score) {
+            a.score = 0;
+        } else {
+            b.score = 0;
+        }
+    }
+}
+
+}  // namespace
+
+bool boxesAreNear(const cv::Rect& a, const cv::Rect& b) {
+    // 64-bit so that boxes far outside a frame cannot overflow.
+    const std::int64_t m = kNearMargin;
+    const std::int64_t ax = a.x, ay = a.y, aw = a.width, ah = a.height;
+    const std::int64_t bx = b.x, by = b.y, bw = b.width, bh = b.height;
+    return ax - m <= bx + bw + m && bx - m <= ax + aw + m && ay - m <= by + bh + m && by - m <= ay + ah + m;
+}
+
+void erodeEventMask(const cv::Mat& mask, cv::Mat& eroded) {
+    // With a 2 x 2 element the default anchor is its bottom-right cell.
+    static const cv::Mat element = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2, 2), cv::Point(1, 1));
+    cv::erode(mask, eroded, element, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
+              cv::morphologyDefaultBorderValue());
+}
+
+void findCandidates(const cv::Mat& eroded, const ObjectSizeLimits& limits,
+                    std::vector<std::vector<cv::Point>>& contours, std::vector<ObjectTrack>& candidates) {
+    candidates.clear();
+    cv::findContours(eroded, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    for (const std::vector<cv::Point>& contour : contours) {
+        const cv::Rect box = cv::boundingRect(contour);
+        if (!passesSizeLimits(box, limits)) continue;
+        if (cv::countNonZero(eroded(box)) < kMinPixelsInBox) continue;
+        candidates.push_back({box, kNewTrackScore});
+    }
+}
+
+void updateTracks(std::vector<ObjectTrack>& tracks, const std::vector<ObjectTrack>& candidates) {
+    for (ObjectTrack& track : tracks) track.score = addScore(track.score, -kDecayPerPass);
+    for (const ObjectTrack& candidate : candidates) associate(tracks, candidate);
+    suppressNeighbours(tracks);
+    tracks.erase(std::remove_if(tracks.begin(), tracks.end(), [](const ObjectTrack& t) { return t.score <= 0; }),
+                 tracks.end());
+    if (tracks.size() > static_cast<std::size_t>(kMaxTracks)) tracks.clear();
+}
+
+}  // namespace tarvolen
