@@ -44,6 +44,15 @@ bool inRange(double value, double low, double high) { return value >= low && val
 // unlike a table, vectorises.
 inline std::uint32_t squaredLevel(std::uint32_t g) { return (g * g * 0x8081u) >> 23; }
 
+// nothrow + explicit throw: sanitizer runtimes abort on a failed throwing new
+// instead of throwing, which would hide the out-of-memory path.
+template <typename T>
+std::unique_ptr<T[]> allocateZeroed(std::size_t count) {
+    std::unique_ptr<T[]> buffer(new (std::nothrow) T[count]());
+    if (!buffer) throw std::bad_alloc();
+    return buffer;
+}
+
 }  // namespace
 
 Detector::Detector() { tracks.reserve(kMaxTracks + 1); }
@@ -138,9 +147,9 @@ void Detector::resizeBuffers(int newWidth, int newHeight) {
     }
     try {
         // Value-initialised: all-zero records are the empty model.
-        pixelModels.reset(new PixelModel[count]());
-        eventMask.reset(new unsigned char[count]());
-        accumulator.reset(new std::uint32_t[count]());
+        pixelModels = allocateZeroed<PixelModel>(count);
+        eventMask = allocateZeroed<unsigned char>(count);
+        accumulator = allocateZeroed<std::uint32_t>(count);
         averagedFrame.create(newHeight, newWidth, CV_8UC1);
         maskCopy.create(newHeight, newWidth, CV_8UC1);
         erodedMask.create(newHeight, newWidth, CV_8UC1);
