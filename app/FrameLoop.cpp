@@ -1,0 +1,195 @@
+#include "app/FrameLoop.h"
+
+#include <chrono>
+#include <climits>
+#include <iostream>
+#include <thread>
+
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "app/FileDialog.h"
+#include "app/FrameInput.h"
+#include "app/Keys.h"
+#include "app/Overlays.h"
+#include "app/ProgramState.h"
+#include "app/Recording.h"
+#include "app/Source.h"
+
+namespace tarvolen {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitStatus = -1;
+constexpr auto kFailurePause = std::chrono::seconds(1);
+// A source that delivers nothing for this long is given up.
+constexpr auto kStallTimeout = std::chrono::seconds(5);
+constexpr int kKeyPollMs = 1;     // the loop's key poll
+constexpr int kRetryPollMs = 10;  // key poll between failed reads, so ESC still works
+constexpr auto kPacingStep = std::chrono::milliseconds(1);
+constexpr double kMicrosPerSecond = 1000000.0;
+constexpr int kWindowMargin = 5;  // px from the screen's top-left corner
+constexpr int kWindowGap = 10;    // px between the two windows
+
+// Windows exactly the size of their image: the Qt back end's default toolbar
+// and status bar would widen "INPUT VIDEO" over "EVENT MASK" beside it.
+constexpr int kWindowFlags = cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL;
+const char* const kInputWindow = "INPUT VIDEO";
+const char* const kMaskWindow = "EVENT MASK";
+const char* const kConfigNotRead = "Configuration params not read";
+const char* const kVideoFileNotOpen = "Video file not open";
+const char* const kCameraNotOpen = "Camera not open";
+const char* const kSourceStalled = "Video source stopped delivering frames";
+
+struct LoopImages {
+    cv::Mat colour;
+    cv::Mat gray;
+    cv::Mat mask;
+    cv::Mat conformed;
+};
+
+enum class ReadOutcome { Frame, Quit, Stalled };
+
+int stopWithMessage(const char* message) {
+    std::cout << message << std::endl;
+    std::this_thread::sleep_for(kFailurePause);
+    return kExitStatus;
+}
+
+bool openCamera(const std::string& source) {
+    const std::optional<int> index = cameraIndex(source);
+    return index && videoCapture.open(*index, cv::CAP_ANY) && videoCapture.isOpened();
+}
+
+// Opens the configured source; returns the failure message, or null.
+const char* openSource(bool& fileSource) {
+    switch (classifySource(video_source_init_string)) {
+        case SourceKind::FileDialog:
+            fileSource = true;
+            return openFileDialog() ? nullptr : kVideoFileNotOpen;
+        case SourceKind::FilePath:
+            fileSource = true;
+            videoCapture.open(video_source_init_string, cv::CAP_ANY);
+            return videoCapture.isOpened() ? nullptr : kVideoFileNotOpen;
+        case SourceKind::Camera:
+            fileSource = false;
+            return openCamera(video_source_init_string) ? nullptr : kCameraNotOpen;
+    }
+    return kVideoFileNotOpen;
+}
+
+// A capture property in pixels, truncated; 0 when absent or absurd.
+int sizeProperty(int property) {
+    const double value = videoCapture.get(property);
+    return value >= 1.0 && value < static_cast<double>(INT_MAX) ? static_cast<int>(value) : 0;
+}
+
+void createWindows() {
+    cv::namedWindow(kInputWindow, kWindowFlags);
+    cv::moveWindow(kInputWindow, kWindowMargin, kWindowMargin);
+    cv::setMouseCallback(kInputWindow, roiMouseCallback);
+    cv::namedWindow(kMaskWindow, kWindowFlags);
+    cv::moveWindow(kMaskWindow, frameWidth + kWindowGap, kWindowMargin);
+}
+
+void createImages(LoopImages& images) {
+    images.colour.create(frameHeight, frameWidth, CV_8UC3);
+    images.gray.create(frameHeight, frameWidth, CV_8UC1);
+    images.mask = cv::Mat::zeros(frameHeight, frameWidth, CV_8UC1);
+    roi_mask = cv::Mat(frameHeight, frameWidth, CV_8UC1, cv::Scalar(255));
+}
+
+bool readConformingFrame(LoopImages& images) {
+    videoCapture >> images.colour;
+    const cv::Size size(frameWidth, frameHeight);
+    if (!images.colour.empty() && images.colour.type() == CV_8UC3 && images.colour.size() == size) return true;
+    // Never hand the detector a frame of another size or layout than at start.
+    if (!conformFrame(images.colour, size, images.conformed)) return false;
+    images.conformed.copyTo(images.colour);
+    return true;
+}
+
+// An empty read of a file rewinds it to frame index 1; a camera is read again.
+// The first retry is immediate; after that keys are polled between tries and
+// the source is given up after kStallTimeout.
+ReadOutcome readFrame(bool fileSource, LoopImages& images) {
+    const Clock::time_point start = Clock::now();
+    for (int attempt = 0;; ++attempt) {
+        if (attempt > 0 && fileSource) videoCapture.set(cv::CAP_PROP_POS_FRAMES, 1.0);
+        if (readConformingFrame(images)) return ReadOutcome::Frame;
+        if (attempt == 0) continue;
+        if (Clock::now() - start > kStallTimeout) return ReadOutcome::Stalled;
+        if (keyCommand(cv::waitKey(kRetryPollMs)) == KeyCommand::Quit) return ReadOutcome::Quit;
+    }
+}
+
+// Returns the processing time in whole milliseconds.
+int processFrame(LoopImages& images) {
+    const Clock::time_point t0 = Clock::now();
+    cv::cvtColor(images.colour, images.gray, cv::COLOR_BGR2GRAY);
+    detector.process(images.gray.data, frameWidth, frameHeight, roi_mask.data);
+    const Clock::time_point t1 = Clock::now();
+    detector.copyEventMask(images.mask.data);
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
+}
+
+void annotate(cv::Mat& colour, int processingMs) {
+    drawObjectBoxes(colour, detector.getConfirmedObjects());
+    drawRoiOverlay(colour, roiSelection);
+    drawProcessingTime(colour, processingMs, frameWidth);
+}
+
+// Holds a pass to at least one frame period since `mark`, in 1 ms steps.
+void paceFrame(Clock::time_point mark, double periodMicros) {
+    while (periodMicros >
+           static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - mark).count())) {
+        std::this_thread::sleep_for(kPacingStep);
+    }
+}
+
+int runLoop(bool fileSource, double fps) {
+    LoopImages images;
+    createImages(images);
+    Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
+    const double periodMicros = fileSource ? kMicrosPerSecond / fps : 0.0;
+    Clock::time_point mark = Clock::now();
+    for (;;) {
+        const ReadOutcome outcome = readFrame(fileSource, images);
+        if (outcome == ReadOutcome::Quit) break;
+        if (outcome == ReadOutcome::Stalled) {
+            cv::destroyAllWindows();
+            recorder.stop();
+            return stopWithMessage(kSourceStalled);
+        }
+        annotate(images.colour, processFrame(images));
+        recorder.record(images.colour);
+        cv::imshow(kInputWindow, images.colour);
+        cv::imshow(kMaskWindow, images.mask);
+        const KeyCommand command = keyCommand(cv::waitKey(kKeyPollMs));
+        if (command == KeyCommand::Quit) break;
+        if (command == KeyCommand::ResetModel) detector.reset();
+        if (command == KeyCommand::ToggleRecording) recorder.toggle();
+        if (fileSource) paceFrame(mark, periodMicros);
+        mark = Clock::now();
+    }
+    cv::destroyAllWindows();
+    recorder.stop();
+    return kExitStatus;
+}
+
+}  // namespace
+
+int runTarvolen() {
+    if (!readConfiguration()) return stopWithMessage(kConfigNotRead);
+    bool fileSource = false;
+    if (const char* failure = openSource(fileSource)) return stopWithMessage(failure);
+    const double fps = fileSource ? playbackFrameRate(videoCapture.get(cv::CAP_PROP_FPS)) : 0.0;
+    frameWidth = sizeProperty(cv::CAP_PROP_FRAME_WIDTH);
+    frameHeight = sizeProperty(cv::CAP_PROP_FRAME_HEIGHT);
+    if (frameWidth < 1 || frameHeight < 1) return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
+    createWindows();
+    return runLoop(fileSource, fps);
+}
+
+}  // namespace tarvolen

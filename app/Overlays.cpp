@@ -1,0 +1,42 @@
+#include "app/Overlays.h"
+
+#include <opencv2/imgproc.hpp>
+
+namespace tarvolen {
+namespace {
+
+constexpr int kBoxMargin = 5;          // px added on every side of an object box
+constexpr int kBoxThickness = 2;       // px
+constexpr int kTextRightOffset = 200;  // px from the right edge to the text's start
+constexpr int kTextBaseline = 15;      // px from the top
+constexpr double kTextScale = 0.5;
+const cv::Point kRecordingLabelOrigin(5, 15);
+const cv::Scalar kBlue(255, 0, 0);
+const cv::Scalar kRed(0, 0, 255);
+
+void drawLabel(cv::Mat& frame, const std::string& text, cv::Point origin) {
+    cv::putText(frame, text, origin, cv::FONT_HERSHEY_SIMPLEX, kTextScale, kRed, 1, cv::LINE_8, false);
+}
+
+}  // namespace
+
+void drawObjectBoxes(cv::Mat& frame, const std::vector<ObjectTrack>& objects) {
+    for (const ObjectTrack& object : objects) {
+        const cv::Rect& b = object.box;
+        const cv::Rect grown(b.x - kBoxMargin, b.y - kBoxMargin, b.width + 2 * kBoxMargin,
+                             b.height + 2 * kBoxMargin);
+        cv::rectangle(frame, grown, kBlue, kBoxThickness, cv::LINE_8, 0);
+    }
+}
+
+std::string processingTimeText(int milliseconds) {
+    return "Processing time " + std::to_string(milliseconds) + " ms";
+}
+
+void drawProcessingTime(cv::Mat& frame, int milliseconds, int frameWidth) {
+    drawLabel(frame, processingTimeText(milliseconds), cv::Point(frameWidth - kTextRightOffset, kTextBaseline));
+}
+
+void drawRecordingLabel(cv::Mat& frame) { drawLabel(frame, "RECORDING", kRecordingLabelOrigin); }
+
+}  // namespace tarvolen

@@ -1,0 +1,24 @@
+// What the main loop draws onto the colour frame.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "detector/Detector.h"
+
+namespace tarvolen {
+
+// Frames every object, its box grown by 5 px on each side, in blue.
+void drawObjectBoxes(cv::Mat& frame, const std::vector<ObjectTrack>& objects);
+
+std::string processingTimeText(int milliseconds);
+
+// "Processing time N ms" in red, 200 px left of the right edge.
+void drawProcessingTime(cv::Mat& frame, int milliseconds, int frameWidth);
+
+// "RECORDING" in red at the top left.
+void drawRecordingLabel(cv::Mat& frame);
+
+}  // namespace tarvolen

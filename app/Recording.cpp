@@ -1,0 +1,78 @@
+#include "app/Recording.h"
+
+#include <filesystem>
+
+#include "app/Overlays.h"
+
+namespace tarvolen {
+namespace {
+
+constexpr double kRecordingFps = 30.0;  // frames per second, whatever the source's rate
+constexpr std::size_t kTimeBufferSize = 80;
+const char* const kTimeFormat = "%d_%m_%Y_%H_%M_%S";
+const char* const kExtension = ".avi";
+
+}  // namespace
+
+std::string recordingFileName(const std::tm& localTime) {
+    char stamp[kTimeBufferSize];
+    const std::size_t n = std::strftime(stamp, sizeof stamp, kTimeFormat, &localTime);
+    return "record_" + std::string(stamp, n) + kExtension;
+}
+
+std::string firstFreeName(const std::string& name, const std::function<bool(const std::string&)>& taken) {
+    if (!taken(name)) return name;
+    const std::string stem = name.substr(0, name.size() - std::string(kExtension).size());
+    for (int suffix = 2;; ++suffix) {
+        const std::string candidate = stem + "_" + std::to_string(suffix) + kExtension;
+        if (!taken(candidate)) return candidate;
+    }
+}
+
+Recorder::Recorder(cv::Size size, std::string dir, std::ostream& out)
+    : frameSize(size), directory(std::move(dir)), messages(out) {}
+
+Recorder::~Recorder() { stop(); }
+
+bool Recorder::start(const std::tm& localTime) {
+    stop();
+    const std::filesystem::path dir(directory);  // empty: the working directory
+    const std::string name = firstFreeName(recordingFileName(localTime), [&dir](const std::string& candidate) {
+        std::error_code ignored;
+        return std::filesystem::exists(dir / candidate, ignored);
+    });
+    currentPath = (dir / name).string();
+    auto opened = std::make_unique<cv::VideoWriter>(currentPath, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
+                                                    kRecordingFps, frameSize, true);
+    if (!opened->isOpened()) {
+        messages << "Recording not started: cannot write " << currentPath << std::endl;
+        return false;
+    }
+    writer = std::move(opened);
+    return true;
+}
+
+void Recorder::stop() {
+    if (!writer) return;
+    writer->release();
+    writer.reset();
+}
+
+bool Recorder::toggle() {
+    if (isRecording()) {
+        stop();
+        return false;
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return start(local);
+}
+
+void Recorder::record(cv::Mat& frame) {
+    if (!writer) return;
+    writer->write(frame);
+    drawRecordingLabel(frame);
+}
+
+}  // namespace tarvolen

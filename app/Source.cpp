@@ -1,0 +1,36 @@
+#include "app/Source.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace tarvolen {
+namespace {
+
+constexpr std::size_t kMaxCameraSourceLength = 4;  // characters
+constexpr double kMinPlausibleFps = 1.0;
+constexpr double kMaxPlausibleFps = 60.0;
+constexpr double kFallbackFps = 30.0;
+
+}  // namespace
+
+SourceKind classifySource(const std::string& source) {
+    if (source.size() <= kMaxCameraSourceLength) return SourceKind::Camera;
+    return source == kFileDialogSource ? SourceKind::FileDialog : SourceKind::FilePath;
+}
+
+std::optional<int> cameraIndex(const std::string& source) {
+    const char* begin = source.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(begin, &end, 10);
+    if (end == begin || errno == ERANGE || value < INT_MIN || value > INT_MAX) return std::nullopt;
+    return static_cast<int>(value);
+}
+
+double playbackFrameRate(double reportedFps) {
+    if (!(reportedFps > kMinPlausibleFps && reportedFps < kMaxPlausibleFps)) return kFallbackFps;
+    return reportedFps;
+}
+
+}  // namespace tarvolen

@@ -1,0 +1,3 @@
+#include "app/FrameLoop.h"
+
+int main() { return tarvolen::runTarvolen(); }

@@ -1,0 +1,111 @@
+#include "config/Configuration.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <set>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tarvolen {
+namespace {
+
+using json = nlohmann::json;
+
+const char* const kParamsKey = "Config_Params";
+const char* const kSourceKey = "video_source_init_string";
+
+struct DoubleSetting {
+    const char* key;
+    int code;
+};
+
+// In the order the file's values are read.
+const DoubleSetting kDoubleSettings[] = {
+    {"min_object_width", Detector::kMinObjectWidth},
+    {"max_object_width", Detector::kMaxObjectWidth},
+    {"min_object_height", Detector::kMinObjectHeight},
+    {"max_object_height", Detector::kMaxObjectHeight},
+    {"object_detection_criterion", Detector::kObjectDetectionCriterion},
+    {"pixel_deviation", Detector::kPixelDeviation},
+    {"alpha_coeff", Detector::kAlphaCoeff},
+};
+
+// nlohmann::json keeps the last of duplicate keys; the first one must win,
+// so later duplicates are dropped while parsing. Keys are tracked per nesting
+// depth; every object start clears the set for its own keys.
+json parseKeepingFirstKeys(std::istream& in) {
+    std::vector<std::set<std::string>> keysAtDepth;
+    const json::parser_callback_t keepFirst = [&keysAtDepth](int depth, json::parse_event_t event,
+                                                             json& parsed) {
+        const std::size_t d = static_cast<std::size_t>(depth);
+        if (event == json::parse_event_t::object_start) {
+            if (keysAtDepth.size() < d + 2) keysAtDepth.resize(d + 2);
+            keysAtDepth[d + 1].clear();
+        } else if (event == json::parse_event_t::key) {
+            if (keysAtDepth.size() < d + 1) keysAtDepth.resize(d + 1);
+            return keysAtDepth[d].insert(parsed.get<std::string>()).second;
+        }
+        return true;
+    };
+    return json::parse(in, keepFirst);
+}
+
+// Booleans count as 1 / 0, floating-point values are truncated toward zero,
+// and anything outside the int range saturates (so that the setter refuses
+// it rather than seeing a wrapped value). Other types throw.
+int readSaturatedInt(const json& value) {
+    constexpr std::int64_t kMin = INT_MIN;
+    constexpr std::int64_t kMax = INT_MAX;
+    switch (value.type()) {
+        case json::value_t::boolean:
+            return value.get<bool>() ? 1 : 0;
+        case json::value_t::number_integer:
+            return static_cast<int>(std::clamp<std::int64_t>(value.get<std::int64_t>(), kMin, kMax));
+        case json::value_t::number_unsigned:
+            return static_cast<int>(std::min<std::uint64_t>(value.get<std::uint64_t>(), kMax));
+        case json::value_t::number_float: {
+            const double truncated = std::trunc(value.get<double>());
+            return static_cast<int>(std::clamp(truncated, static_cast<double>(kMin), static_cast<double>(kMax)));
+        }
+        default:
+            return value.get<int>();  // throws the library's type error
+    }
+}
+
+}  // namespace
+
+bool readConfiguration(const std::string& fileName, Detector& detector, std::string& videoSource) {
+    std::ifstream in(fileName);
+    if (!in.is_open()) return false;
+    try {
+        const json document = parseKeepingFirstKeys(in);
+        if (!document.is_object()) return false;
+        const json& params = document.at(kParamsKey);
+        if (!params.is_object()) return false;
+
+        videoSource = params.at(kSourceKey).get<std::string>();
+        double values[std::size(kDoubleSettings)];
+        for (std::size_t i = 0; i < std::size(kDoubleSettings); ++i) {
+            values[i] = params.at(kDoubleSettings[i].key).get<double>();
+        }
+        const int numThreads = readSaturatedInt(params.at("num_threads"));
+        const int numFrames = readSaturatedInt(params.at("num_frames"));
+
+        // Only a complete, well-typed file changes the detector; the results
+        // are not examined: a refused value keeps its default.
+        for (std::size_t i = 0; i < std::size(kDoubleSettings); ++i) {
+            detector.setParameter(kDoubleSettings[i].code, values[i]);
+        }
+        detector.setParameter(Detector::kNumThreads, numThreads);
+        detector.setParameter(Detector::kNumFrames, numFrames);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tarvolen

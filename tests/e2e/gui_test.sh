@@ -1,0 +1,348 @@
+#!/usr/bin/env bash
+# End-to-end tests of the tarvolen program on a private Xvfb display, driven
+# with xdotool and checked through its output, exit status, recordings and
+# screenshots.
+#   gui_test.sh BUILD_DIR CASE
+set -uo pipefail
+
+build="$(cd "$1" && pwd)"
+case_name="$2"
+app="$build/app/tarvolen"
+make_clip="$build/tests/make_clip"
+inspect="$build/tests/inspect_image"
+
+work="$(mktemp -d /tmp/tarvolen-e2e.XXXXXX)"
+xvfb_pid=""
+app_pid=""
+failures=0
+
+cleanup() {
+  [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  if [ "$failures" -eq 0 ]; then rm -rf "$work"; else echo "kept for inspection: $work"; fi
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+check() {  # check DESCRIPTION COMMAND...
+  local what="$1"; shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+start_display() {
+  local fdfile="$work/display"
+  Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$fdfile" ] && break
+    sleep 0.05
+  done
+  [ -s "$fdfile" ] || { echo "Xvfb did not start"; exit 1; }
+  export DISPLAY=":$(head -n1 "$fdfile")"
+  export XDG_RUNTIME_DIR="$work/xdg"
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+}
+
+# write_config DIR SOURCE [NUM_FRAMES]
+write_config() {
+  cat >"$1/Tarvolen.json" <<JSON
+{
+  "Config_Params": {
+    "video_source_init_string": "$2",
+    "min_object_width": 2,
+    "max_object_width": 64,
+    "min_object_height": 2,
+    "max_object_height": 64,
+    "object_detection_criterion": 2,
+    "pixel_deviation": 10.0,
+    "alpha_coeff": 0.01,
+    "num_threads": 2,
+    "num_frames": ${3:-30}
+  }
+}
+JSON
+}
+
+# A 320 x 240 clip at 25 fps, 4 s long.
+clip="$work/clip.avi"
+clip_width=320
+clip_height=240
+make_test_clip() { "$make_clip" "$clip" "$clip_width" "$clip_height" 25 100 || { echo "cannot make clip"; exit 1; }; }
+
+# start_app DIR: runs tarvolen in DIR, output in DIR/stdout and DIR/stderr.
+start_app() {
+  (cd "$1" && exec "$app" >"$1/stdout" 2>"$1/stderr" </dev/null) &
+  app_pid=$!
+}
+
+# wait_exit SECONDS: waits for the app; sets app_rc (124 when it timed out).
+wait_exit() {
+  local deadline=$((SECONDS + $1))
+  while kill -0 "$app_pid" 2>/dev/null; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      kill -9 "$app_pid" 2>/dev/null
+      wait "$app_pid" 2>/dev/null
+      app_rc=124
+      app_pid=""
+      return
+    fi
+    sleep 0.05
+  done
+  wait "$app_pid"
+  app_rc=$?
+  app_pid=""
+}
+
+# wait_window NAME SECONDS: prints the window id once it is mapped.
+wait_window() {
+  local deadline=$((SECONDS + $2)) id
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1)"
+    if [ -n "$id" ]; then echo "$id"; return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+# press WINDOW_ID KEY: gives the window the keyboard focus and types the key.
+press() {
+  xdotool windowfocus "$1" 2>/dev/null
+  sleep 0.1
+  xdotool key "$2" 2>/dev/null
+}
+
+window_position() { xdotool getwindowgeometry "$1" | awk '/Position/ {print $2}'; }
+
+# ---------------------------------------------------------------------------
+
+case_start_failures() {
+  local dir expected
+  run_failure() {  # run_failure LABEL MESSAGE (config already in $dir)
+    local started=$SECONDS seen_window=0 t0 t1
+    t0=$(date +%s%N)
+    start_app "$dir"
+    while kill -0 "$app_pid" 2>/dev/null; do
+      xdotool search --name '^(INPUT VIDEO|EVENT MASK)$' >/dev/null 2>&1 && seen_window=1
+      sleep 0.05
+    done
+    wait_exit 5
+    t1=$(date +%s%N)
+    local elapsed_ms=$(((t1 - t0) / 1000000))
+    check "$1: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+    check "$1: prints '$2' alone" [ "$(cat "$dir/stdout")" = "$2" ]
+    check "$1: pauses about a second (${elapsed_ms} ms)" [ "$elapsed_ms" -ge 950 -a "$elapsed_ms" -lt 4000 ]
+    check "$1: opens no window" [ "$seen_window" -eq 0 ]
+    : "$started"
+  }
+  dir="$work/noconfig"; mkdir -p "$dir"
+  run_failure "missing configuration" "Configuration params not read"
+  dir="$work/badjson"; mkdir -p "$dir"; printf '{"Config_Params": {' >"$dir/Tarvolen.json"
+  run_failure "malformed configuration" "Configuration params not read"
+  dir="$work/nofile"; mkdir -p "$dir"; write_config "$dir" "$work/no-such-video.avi"
+  run_failure "missing video file" "Video file not open"
+  dir="$work/nocamera"; mkdir -p "$dir"; write_config "$dir" "63"
+  run_failure "absent camera" "Camera not open"
+  dir="$work/notanumber"; mkdir -p "$dir"; write_config "$dir" "ab"
+  run_failure "camera source that is not a number" "Camera not open"
+}
+
+case_windows() {
+  make_test_clip
+  local dir="$work/run"; mkdir -p "$dir"; write_config "$dir" "$clip"
+  start_app "$dir"
+  local input mask
+  input="$(wait_window "INPUT VIDEO" 20)" || { fail "INPUT VIDEO appears"; return; }
+  mask="$(wait_window "EVENT MASK" 10)" || { fail "EVENT MASK appears"; return; }
+  sleep 1
+  check "INPUT VIDEO at 5,5 ($(window_position "$input"))" [ "$(window_position "$input")" = "5,5" ]
+  check "EVENT MASK at $((clip_width + 10)),5 ($(window_position "$mask"))" \
+    [ "$(window_position "$mask")" = "$((clip_width + 10)),5" ]
+  import -window root "$work/shot.png"
+  local origin
+  origin="$("$inspect" find-cyan "$work/shot.png")"
+  check "one cyan pixel marks the image origin at 5,5 (found '$origin')" [ "$origin" = "5 5" ]
+  local text_red
+  text_red="$("$inspect" red-pixels "$work/shot.png" $((5 + clip_width - 200)) 5 190 12)"
+  check "processing time drawn in red at the top right ($text_red red pixels)" [ "$text_red" -gt 20 ]
+  press "$input" R
+  sleep 0.5
+  check "'R' does not record" [ -z "$(ls "$dir"/record_*.avi 2>/dev/null)" ]
+  press "$input" Escape
+  wait_exit 10
+  check "ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  [ -n "${TARVOLEN_SHOT_DIR:-}" ] && cp "$work/shot.png" "$TARVOLEN_SHOT_DIR/windows.png"
+  return 0
+}
+
+probe() {  # probe FILE ENTRY: one stream entry, counting frames
+  ffprobe -v error -count_frames -select_streams v:0 -show_entries "stream=$2" -of default=nw=1:nk=1 "$1"
+}
+
+case_recording() {
+  make_test_clip
+  local dir="$work/run"; mkdir -p "$dir"; write_config "$dir" "$clip"
+  start_app "$dir"
+  local input
+  input="$(wait_window "INPUT VIDEO" 20)" || { fail "INPUT VIDEO appears"; return; }
+  sleep 1
+  press "$input" r
+  sleep 1
+  import -window root "$work/recording.png"
+  local live_red
+  live_red="$("$inspect" red-pixels "$work/recording.png" 10 8 90 12)"
+  check "the live view shows RECORDING ($live_red red pixels)" [ "$live_red" -gt 20 ]
+  sleep 1
+  press "$input" r
+  sleep 0.5
+  press "$input" Escape
+  wait_exit 10
+  check "ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  local files=("$dir"/record_*.avi)
+  check "one recording (${#files[@]})" [ "${#files[@]}" -eq 1 -a -f "${files[0]}" ]
+  local f="${files[0]}"
+  check "name is record_DD_MM_YYYY_HH_MM_SS.avi ($(basename "$f"))" \
+    bash -c "[[ '$(basename "$f")' =~ ^record_[0-9]{2}_[0-9]{2}_[0-9]{4}_[0-9]{2}_[0-9]{2}_[0-9]{2}\.avi$ ]]"
+  check "Motion-JPEG" [ "$(probe "$f" codec_name)" = "mjpeg" ]
+  check "30 frames per second" [ "$(probe "$f" r_frame_rate)" = "30/1" ]
+  check "frame size of the source" [ "$(probe "$f" width)x$(probe "$f" height)" = "${clip_width}x${clip_height}" ]
+  local frames
+  frames="$(probe "$f" nb_read_frames)"
+  # About 2 s of a 25 fps clip.
+  check "about two seconds of frames ($frames)" [ "${frames:-0}" -ge 25 -a "${frames:-0}" -le 70 ]
+  local file_red
+  file_red="$("$inspect" red-pixels "$f" 5 3 90 12)"
+  check "the recording does not carry RECORDING ($file_red red pixels)" [ "$file_red" -lt 5 ]
+  check "the recording carries the processing time" \
+    [ "$("$inspect" red-pixels "$f" $((clip_width - 200)) 3 190 12)" -gt 10 ]
+  check "nothing but the recording on standard output" [ ! -s "$dir/stdout" ]
+}
+
+case_escape_while_recording() {
+  make_test_clip
+  local dir="$work/run"; mkdir -p "$dir"; write_config "$dir" "$clip"
+  start_app "$dir"
+  local input
+  input="$(wait_window "INPUT VIDEO" 20)" || { fail "INPUT VIDEO appears"; return; }
+  sleep 0.5
+  press "$input" r
+  sleep 0.3
+  # Two more recordings in quick succession: none may replace another.
+  press "$input" r
+  press "$input" r
+  sleep 1.5
+  press "$input" Escape
+  wait_exit 10
+  check "ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  local files=("$dir"/record_*.avi)
+  check "two separate recordings (${files[*]##*/})" [ "${#files[@]}" -eq 2 ]
+  local last
+  last="$(ls -t "$dir"/record_*.avi | head -n1)"
+  local frames
+  frames="$(probe "$last" nb_read_frames)"
+  check "the recording cut short by ESC is finished and playable ($frames frames)" [ "${frames:-0}" -ge 10 ]
+  check "its index was written (duration $(probe "$last" duration))" \
+    bash -c "ffprobe -v error -show_entries format=duration -of csv=p=0 '$last' | grep -Eq '^[0-9]'"
+}
+
+case_roi_drag() {
+  make_test_clip
+  local dir="$work/run"; mkdir -p "$dir"; write_config "$dir" "$clip" 2
+  start_app "$dir"
+  local input mask
+  input="$(wait_window "INPUT VIDEO" 20)" || { fail "INPUT VIDEO appears"; return; }
+  mask="$(wait_window "EVENT MASK" 10)" || { fail "EVENT MASK appears"; return; }
+  sleep 2
+  import -window root "$work/before.png"
+  local before
+  before="$("$inspect" mask-outside "$work/before.png" $((clip_width + 10)) 5 "$clip_width" "$clip_height" 0 0 159 239)"
+  check "without a region events show in both halves ($before)" [ "${before%% *}" -gt 0 ]
+  # Select the left half, x 20..140 and y 30..220 in image pixels.
+  local rx0=20 ry0=30 rx1=140 ry1=220
+  xdotool mousemove $((5 + rx0)) $((5 + ry0)) mousedown 1 \
+    mousemove $((5 + 80)) $((5 + 100)) mousemove $((5 + rx1)) $((5 + ry1)) mouseup 1
+  sleep 3
+  press "$input" r
+  sleep 1.5
+  import -window root "$work/after.png"
+  press "$input" r
+  sleep 0.3
+  press "$input" Escape
+  wait_exit 10
+  check "ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  local counts
+  counts="$("$inspect" mask-outside "$work/after.png" $((clip_width + 10)) 5 "$clip_width" "$clip_height" \
+    "$rx0" "$ry0" "$rx1" "$ry1")"
+  check "the event mask is black outside the region (outside, inside: $counts)" [ "${counts%% *}" -eq 0 ]
+  check "events still show inside the region ($counts)" [ "${counts##* }" -gt 0 ]
+  local f
+  f="$(ls "$dir"/record_*.avi 2>/dev/null | head -n1)"
+  check "recorded after the drag" [ -n "$f" ]
+  [ -n "$f" ] && check "the recorded frames carry the cyan region outline" \
+    "$inspect" cyan-outline "$f" "$rx0" "$ry0" "$rx1" "$ry1"
+  [ -n "${TARVOLEN_SHOT_DIR:-}" ] && cp "$work/after.png" "$TARVOLEN_SHOT_DIR/roi.png"
+  return 0
+}
+
+case_file_chooser() {
+  make_test_clip
+  local dir="$work/pick"; mkdir -p "$dir"; write_config "$dir" "open file dialog"
+  start_app "$dir"
+  local dialog
+  dialog="$(wait_window "OPEN VIDEO FILE" 20)" || { fail "a chooser titled OPEN VIDEO FILE appears"; return; }
+  pass "a chooser titled OPEN VIDEO FILE appears"
+  sleep 1
+  xdotool windowfocus "$dialog" 2>/dev/null
+  sleep 0.2
+  xdotool type --delay 5 "$clip"
+  xdotool key Return
+  local input
+  input="$(wait_window "INPUT VIDEO" 20)" || fail "the chosen clip plays"
+  check "the chosen path is echoed on its own line" [ "$(head -n1 "$dir/stdout")" = "$clip" ]
+  [ -n "$input" ] && press "$input" Escape
+  wait_exit 10
+  check "ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+
+  dir="$work/cancel"; mkdir -p "$dir"; write_config "$dir" "open file dialog"
+  start_app "$dir"
+  dialog="$(wait_window "OPEN VIDEO FILE" 20)" || { fail "the chooser appears again"; return; }
+  sleep 1
+  xdotool windowfocus "$dialog" 2>/dev/null
+  sleep 0.2
+  xdotool key Escape
+  wait_exit 10
+  check "cancel: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "cancel: only 'Video file not open' is printed" [ "$(cat "$dir/stdout")" = "Video file not open" ]
+}
+
+case_console_chooser() {
+  # Without a display the chooser asks on the console.
+  local dir="$work/console"; mkdir -p "$dir"; write_config "$dir" "open file dialog"
+  echo "not a video" >"$dir/notes.txt"
+  local out rc
+  out="$(cd "$dir" && printf '%s\n' "$dir/notes.txt" | env -u DISPLAY -u WAYLAND_DISPLAY "$app" 2>/dev/null)"
+  rc=$?
+  check "an unplayable choice exits 255 (got $rc)" [ "$rc" -eq 255 ]
+  check "its path is echoed, then 'Video file not open'" \
+    [ "$out" = "$(printf '%s\nVideo file not open' "$dir/notes.txt")" ]
+  out="$(cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY "$app" </dev/null 2>/dev/null)"
+  rc=$?
+  check "end of input cancels: exit 255 (got $rc)" [ "$rc" -eq 255 ]
+  check "end of input cancels: 'Video file not open' only" [ "$out" = "Video file not open" ]
+}
+
+case_stalled_source() {
+  # A clip of one frame: the loop's rewind to frame index 1 never succeeds.
+  "$make_clip" "$work/one.avi" 64 48 25 1 || { fail "make one-frame clip"; return; }
+  local dir="$work/stall"; mkdir -p "$dir"; write_config "$dir" "$work/one.avi"
+  start_app "$dir"
+  wait_exit 30
+  check "a source without frames ends with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "and says so" [ "$(cat "$dir/stdout")" = "Video source stopped delivering frames" ]
+}
+
+[ -x "$app" ] || { echo "no tarvolen binary at $app"; exit 1; }
+start_display
+"case_$case_name"
+echo "$case_name: $failures failure(s)"
+[ "$failures" -eq 0 ]

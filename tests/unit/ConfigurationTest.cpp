@@ -1,0 +1,267 @@
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config/Configuration.h"
+
+namespace tarvolen {
+namespace {
+
+namespace fs = std::filesystem;
+using Overrides = std::vector<std::pair<std::string, std::string>>;
+
+const char* const kFile = "Tarvolen.json";
+
+// The ten keys in file order with valid, non-default values.
+const std::vector<std::pair<std::string, std::string>> kValidParams = {
+    {"video_source_init_string", "\"clip.avi\""},
+    {"min_object_width", "3"},
+    {"max_object_width", "50"},
+    {"min_object_height", "4"},
+    {"max_object_height", "60"},
+    {"object_detection_criterion", "5"},
+    {"pixel_deviation", "12.5"},
+    {"alpha_coeff", "0.05"},
+    {"num_threads", "2"},
+    {"num_frames", "10"},
+};
+
+// Config_Params with the valid values, each key replaced by its override
+// (raw JSON text; an empty text leaves the key out).
+std::string paramsText(const Overrides& overrides = {}) {
+    std::map<std::string, std::string> values(kValidParams.begin(), kValidParams.end());
+    for (const auto& [key, raw] : overrides) values[key] = raw;
+    std::string text = "{";
+    bool first = true;
+    for (const auto& [key, unused] : kValidParams) {
+        if (values[key].empty()) continue;
+        text += (first ? "\n  \"" : ",\n  \"") + key + "\": " + values[key];
+        first = false;
+    }
+    return text + "\n}";
+}
+
+std::string configText(const Overrides& overrides = {}) {
+    return "{\"Config_Params\": " + paramsText(overrides) + "}\n";
+}
+
+class ConfigurationFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous = fs::current_path();
+        dir = fs::temp_directory_path() /
+              ("tarvolen-config-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::current_path(dir);
+    }
+    void TearDown() override {
+        fs::current_path(previous);
+        fs::remove_all(dir);
+    }
+
+    void write(const std::string& content) {
+        std::ofstream(kFile, std::ios::binary) << content;
+    }
+
+    bool read() { return readConfiguration(kFile, detector, source); }
+
+    void expectDefaults() const {
+        const Detector fresh;
+        for (int code = 1; code <= 9; ++code) {
+            EXPECT_EQ(detector.getParameter(code), fresh.getParameter(code)) << "code " << code;
+        }
+    }
+
+    fs::path previous;
+    fs::path dir;
+    Detector detector;
+    std::string source;
+};
+
+TEST_F(ConfigurationFile, CompleteFileSetsEverything) {
+    write(configText());
+    ASSERT_TRUE(read());
+    EXPECT_EQ(source, "clip.avi");
+    EXPECT_EQ(detector.getParameter(Detector::kMinObjectWidth), 3);
+    EXPECT_EQ(detector.getParameter(Detector::kMaxObjectWidth), 50);
+    EXPECT_EQ(detector.getParameter(Detector::kMinObjectHeight), 4);
+    EXPECT_EQ(detector.getParameter(Detector::kMaxObjectHeight), 60);
+    EXPECT_EQ(detector.getParameter(Detector::kObjectDetectionCriterion), 5);
+    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kPixelDeviation), 12.5);
+    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kAlphaCoeff), 0.05f);
+    EXPECT_EQ(detector.getParameter(Detector::kNumThreads), 2);
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+}
+
+TEST_F(ConfigurationFile, MissingFileFails) {
+    EXPECT_FALSE(read());
+    expectDefaults();
+}
+
+TEST_F(ConfigurationFile, TheDocumentedExampleIsTheDefaults) {
+    write(R"({
+  "Config_Params": {
+    "video_source_init_string": "0",
+    "min_object_width": 2,
+    "max_object_width": 64,
+    "min_object_height": 2,
+    "max_object_height": 64,
+    "object_detection_criterion": 2,
+    "pixel_deviation": 10.0,
+    "alpha_coeff": 0.01,
+    "num_threads": 1,
+    "num_frames": 30
+  }
+})");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(source, "0");
+    expectDefaults();
+}
+
+struct BadFile {
+    const char* why;
+    std::string content;
+};
+
+void PrintTo(const BadFile& c, std::ostream* os) { *os << c.why; }
+
+class BrokenConfiguration : public ConfigurationFile, public ::testing::WithParamInterface<BadFile> {};
+
+TEST_P(BrokenConfiguration, FailsAndAppliesNothing) {
+    write(GetParam().content);
+    EXPECT_FALSE(read());
+    expectDefaults();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FailureTable, BrokenConfiguration,
+    ::testing::Values(
+        BadFile{"empty file", ""}, BadFile{"only white space", "  \n"},
+        BadFile{"missing comma", "{\"Config_Params\": {\"a\": 1 \"b\": 2}}"},
+        BadFile{"second document", configText() + configText()},
+        BadFile{"trailing garbage", configText() + "x"},
+        BadFile{"number too large for a double", configText({{"pixel_deviation", "1e999"}})},
+        BadFile{"top-level array", "[" + configText() + "]"},
+        BadFile{"lower-case c", "{\"config_Params\": " + paramsText() + "}"},
+        BadFile{"params not an object", "{\"Config_Params\": 5}"},
+        BadFile{"missing num_frames", configText({{"num_frames", ""}})},
+        BadFile{"missing source", configText({{"video_source_init_string", ""}})},
+        BadFile{"missing alpha", configText({{"alpha_coeff", ""}})},
+        BadFile{"numeric source", configText({{"video_source_init_string", "0"}})},
+        BadFile{"string deviation", configText({{"pixel_deviation", "\"10\""}})},
+        BadFile{"boolean deviation", configText({{"pixel_deviation", "false"}})},
+        BadFile{"true width", configText({{"min_object_width", "true"}})},
+        BadFile{"null criterion", configText({{"object_detection_criterion", "null"}})},
+        BadFile{"array height", configText({{"max_object_height", "[1]"}})},
+        BadFile{"object alpha", configText({{"alpha_coeff", "{}"}})},
+        BadFile{"string frames", configText({{"num_frames", "\"30\""}})},
+        BadFile{"null threads", configText({{"num_threads", "null"}})},
+        BadFile{"array threads", configText({{"num_threads", "[2]"}})},
+        BadFile{"key case matters",
+                configText({{"num_frames", ""}, {"alpha_coeff", "0.05, \"Num_frames\": 30"}})}));
+
+struct IntCase {
+    const char* raw;
+    double threads;  // stored num_threads; 1 is the default
+};
+
+class ThreadCountValues : public ConfigurationFile, public ::testing::WithParamInterface<IntCase> {};
+
+TEST_P(ThreadCountValues, AreNarrowedToAnInt) {
+    write(configText({{"num_threads", GetParam().raw}}));
+    ASSERT_TRUE(read());
+    EXPECT_EQ(detector.getParameter(Detector::kNumThreads), GetParam().threads);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Narrowing, ThreadCountValues,
+    ::testing::Values(IntCase{"4.9", 4}, IntCase{"true", 1}, IntCase{"false", 0}, IntCase{"-0.5", 0},
+                      IntCase{"32", 32}, IntCase{"33", 1},
+                      // Outside the int range: saturated, so the setter refuses
+                      // it instead of seeing a wrapped value such as 2.
+                      IntCase{"4294967298", 1}, IntCase{"-4294967294", 1}, IntCase{"1e300", 1},
+                      IntCase{"18446744073709551615", 1}));
+
+TEST_F(ConfigurationFile, WindowLengthThatWouldWrapToThirtyIsRefused) {
+    write(configText({{"num_frames", "4294967326"}}));  // 2^32 + 30
+    ASSERT_TRUE(read());
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 30);
+    write(configText({{"num_frames", "30.0"}}));
+    ASSERT_TRUE(read());
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 30);
+    write(configText({{"num_frames", "12.7"}}));
+    ASSERT_TRUE(read());
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 12);
+}
+
+TEST_F(ConfigurationFile, IntegerAndFloatingPointWidthsAgree) {
+    write(configText({{"min_object_width", "10"}}));
+    ASSERT_TRUE(read());
+    EXPECT_EQ(detector.getParameter(Detector::kMinObjectWidth), 10);
+    Detector other;
+    write(configText({{"min_object_width", "10.0"}}));
+    ASSERT_TRUE(readConfiguration(kFile, other, source));
+    EXPECT_EQ(other.getParameter(Detector::kMinObjectWidth), 10);
+}
+
+TEST_F(ConfigurationFile, RefusedValueKeepsItsDefaultOnly) {
+    write(configText({{"alpha_coeff", "2"}}));
+    ASSERT_TRUE(read());
+    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kAlphaCoeff), 0.01f);
+    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kPixelDeviation), 12.5);
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+}
+
+TEST_F(ConfigurationFile, ByteOrderMarkIsSkipped) {
+    write("\xEF\xBB\xBF" + configText());
+    ASSERT_TRUE(read());
+    EXPECT_EQ(source, "clip.avi");
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+}
+
+TEST_F(ConfigurationFile, ExtraKeysChangeNothing) {
+    write("{\"comment\": [1, 2], \"Config_Params\": " +
+          paramsText({{"num_frames", "10, \"colour\": \"blue\", \"num_frame\": 99"}}) + ", \"x\": null}");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+}
+
+TEST_F(ConfigurationFile, FirstOfDuplicateKeysCounts) {
+    write(configText({{"pixel_deviation", "7, \"pixel_deviation\": 9"}}));
+    ASSERT_TRUE(read());
+    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kPixelDeviation), 7.0);
+}
+
+TEST_F(ConfigurationFile, FirstDuplicateWinsEvenWhenTheLaterOneIsInvalid) {
+    write(configText({{"num_frames", "10, \"num_frames\": \"oops\""}}));
+    ASSERT_TRUE(read());
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+}
+
+TEST_F(ConfigurationFile, FirstOfDuplicateParameterObjectsCounts) {
+    write("{\"Config_Params\": " + paramsText() + ", \"Config_Params\": " +
+          paramsText({{"num_frames", "20"}, {"video_source_init_string", "\"other.avi\""}}) + "}");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(source, "clip.avi");
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+}
+
+TEST_F(ConfigurationFile, DuplicatesInNestedObjectsDoNotLeakAcrossLevels) {
+    // The same key names at several depths, and a discarded duplicate with an
+    // object value, must not disturb the keys of Config_Params.
+    write("{\"num_frames\": {\"num_frames\": 1, \"num_frames\": 2}, \"Config_Params\": " +
+          paramsText({{"alpha_coeff", "0.05, \"alpha_coeff\": {\"num_threads\": 5}"}}) + "}");
+    ASSERT_TRUE(read());
+    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kAlphaCoeff), 0.05f);
+    EXPECT_EQ(detector.getParameter(Detector::kNumThreads), 2);
+}
+
+}  // namespace
+}  // namespace tarvolen

@@ -1,0 +1,142 @@
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <opencv2/videoio.hpp>
+
+#include "app/Recording.h"
+
+namespace tarvolen {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::tm march5() {
+    std::tm t{};
+    t.tm_year = 2024 - 1900;
+    t.tm_mon = 2;
+    t.tm_mday = 5;
+    t.tm_hour = 9;
+    t.tm_min = 7;
+    t.tm_sec = 3;
+    return t;
+}
+
+TEST(RecordingName, IsTheLocalTimeWithTwoDigitFields) {
+    EXPECT_EQ(recordingFileName(march5()), "record_05_03_2024_09_07_03.avi");
+    std::tm t = march5();
+    t.tm_year = 2031 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 31;
+    t.tm_hour = 23;
+    t.tm_min = 59;
+    t.tm_sec = 58;
+    EXPECT_EQ(recordingFileName(t), "record_31_12_2031_23_59_58.avi");
+}
+
+TEST(RecordingName, TakenNamesGetANumberBeforeTheExtension) {
+    std::set<std::string> taken;
+    auto isTaken = [&taken](const std::string& n) { return taken.count(n) > 0; };
+    EXPECT_EQ(firstFreeName("record_x.avi", isTaken), "record_x.avi");
+    taken = {"record_x.avi"};
+    EXPECT_EQ(firstFreeName("record_x.avi", isTaken), "record_x_2.avi");
+    taken = {"record_x.avi", "record_x_2.avi", "record_x_3.avi"};
+    EXPECT_EQ(firstFreeName("record_x.avi", isTaken), "record_x_4.avi");
+}
+
+class RecorderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("tarvolen-rec-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    static int countFrames(const std::string& path) {
+        cv::VideoCapture in(path);
+        int n = 0;
+        cv::Mat f;
+        while (in.read(f)) ++n;
+        return n;
+    }
+
+    const cv::Size size{96, 64};
+    fs::path dir;
+    std::ostringstream messages;
+};
+
+TEST_F(RecorderTest, WritesMotionJpegAtThirtyFramesPerSecondWithoutTheLabel) {
+    Recorder recorder(size, dir.string(), messages);
+    ASSERT_TRUE(recorder.start(march5()));
+    EXPECT_TRUE(recorder.isRecording());
+    EXPECT_EQ(recorder.path(), (dir / "record_05_03_2024_09_07_03.avi").string());
+    cv::Mat frame(size, CV_8UC3, cv::Scalar(0, 0, 0));
+    for (int i = 0; i < 4; ++i) {
+        frame.setTo(cv::Scalar(0, 0, 0));
+        recorder.record(frame);
+        // The label goes onto the live frame after it was written.
+        EXPECT_GT(cv::countNonZero(frame.reshape(1)), 0);
+    }
+    recorder.stop();
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_TRUE(messages.str().empty());
+
+    cv::VideoCapture in(recorder.path());
+    ASSERT_TRUE(in.isOpened());
+    EXPECT_EQ(in.get(cv::CAP_PROP_FPS), 30.0);
+    EXPECT_EQ(static_cast<int>(in.get(cv::CAP_PROP_FOURCC)), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'));
+    cv::Mat first;
+    ASSERT_TRUE(in.read(first));
+    EXPECT_EQ(first.size(), size);
+    EXPECT_LT(cv::countNonZero(first.reshape(1) > 60), 5) << "the label must not be recorded";
+    EXPECT_EQ(countFrames(recorder.path()), 4);
+}
+
+TEST_F(RecorderTest, NotRecordingWritesNothingAndLeavesTheFrameAlone) {
+    Recorder recorder(size, dir.string(), messages);
+    cv::Mat frame(size, CV_8UC3, cv::Scalar(0, 0, 0));
+    recorder.record(frame);
+    EXPECT_EQ(cv::countNonZero(frame.reshape(1)), 0);
+    EXPECT_TRUE(fs::is_empty(dir));
+}
+
+TEST_F(RecorderTest, RecordingsInTheSameSecondDoNotReplaceEachOther) {
+    Recorder recorder(size, dir.string(), messages);
+    cv::Mat frame(size, CV_8UC3, cv::Scalar(10, 20, 30));
+    std::set<std::string> paths;
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(recorder.start(march5()));
+        for (int k = 0; k < i; ++k) recorder.record(frame);
+        recorder.stop();
+        paths.insert(recorder.path());
+    }
+    EXPECT_EQ(paths.size(), 3u);
+    EXPECT_EQ(countFrames((dir / "record_05_03_2024_09_07_03.avi").string()), 1);
+    EXPECT_EQ(countFrames((dir / "record_05_03_2024_09_07_03_2.avi").string()), 2);
+    EXPECT_EQ(countFrames((dir / "record_05_03_2024_09_07_03_3.avi").string()), 3);
+}
+
+TEST_F(RecorderTest, UnwritableFileIsReportedAndNotTakenAsRecording) {
+    Recorder recorder(size, (dir / "no" / "such" / "folder").string(), messages);
+    EXPECT_FALSE(recorder.start(march5()));
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_EQ(messages.str(), "Recording not started: cannot write " +
+                                  (dir / "no" / "such" / "folder" / "record_05_03_2024_09_07_03.avi").string() +
+                                  "\n");
+    // Pressing 'r' again simply tries again.
+    EXPECT_FALSE(recorder.toggle());
+}
+
+TEST_F(RecorderTest, ToggleStartsAndStops) {
+    Recorder recorder(size, dir.string(), messages);
+    EXPECT_TRUE(recorder.toggle());
+    EXPECT_TRUE(fs::exists(recorder.path()));
+    EXPECT_FALSE(recorder.toggle());
+    EXPECT_FALSE(recorder.isRecording());
+}
+
+}  // namespace
+}  // namespace tarvolen
