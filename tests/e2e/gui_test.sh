@@ -105,6 +105,19 @@ wait_window() {
   return 1
 }
 
+# start_on_clip [NUM_FRAMES]: plays the test clip from a fresh working folder;
+# sets dir and input (the INPUT VIDEO window, empty when none appeared).
+start_on_clip() {
+  make_test_clip
+  dir="$work/run"
+  mkdir -p "$dir"
+  write_config "$dir" "$clip" "${1:-30}"
+  start_app "$dir"
+  input="$(wait_window "INPUT VIDEO" 20)"
+  [ -n "$input" ] || fail "INPUT VIDEO appears"
+  [ -n "$input" ]
+}
+
 # press WINDOW_ID KEY: gives the window the keyboard focus and types the key.
 press() {
   xdotool windowfocus "$1" 2>/dev/null
@@ -148,11 +161,8 @@ case_start_failures() {
 }
 
 case_windows() {
-  make_test_clip
-  local dir="$work/run"; mkdir -p "$dir"; write_config "$dir" "$clip"
-  start_app "$dir"
-  local input mask
-  input="$(wait_window "INPUT VIDEO" 20)" || { fail "INPUT VIDEO appears"; return; }
+  local dir input mask
+  start_on_clip || return
   mask="$(wait_window "EVENT MASK" 10)" || { fail "EVENT MASK appears"; return; }
   sleep 1
   check "INPUT VIDEO at 5,5 ($(window_position "$input"))" [ "$(window_position "$input")" = "5,5" ]
@@ -180,11 +190,8 @@ probe() {  # probe FILE ENTRY: one stream entry, counting frames
 }
 
 case_recording() {
-  make_test_clip
-  local dir="$work/run"; mkdir -p "$dir"; write_config "$dir" "$clip"
-  start_app "$dir"
-  local input
-  input="$(wait_window "INPUT VIDEO" 20)" || { fail "INPUT VIDEO appears"; return; }
+  local dir input
+  start_on_clip || return
   sleep 1
   press "$input" r
   local started_ms=$(($(date +%s%N) / 1000000))
@@ -223,11 +230,8 @@ case_recording() {
 }
 
 case_escape_while_recording() {
-  make_test_clip
-  local dir="$work/run"; mkdir -p "$dir"; write_config "$dir" "$clip"
-  start_app "$dir"
-  local input
-  input="$(wait_window "INPUT VIDEO" 20)" || { fail "INPUT VIDEO appears"; return; }
+  local dir input
+  start_on_clip || return
   sleep 0.5
   press "$input" r
   sleep 0.3
@@ -250,11 +254,8 @@ case_escape_while_recording() {
 }
 
 case_roi_drag() {
-  make_test_clip
-  local dir="$work/run"; mkdir -p "$dir"; write_config "$dir" "$clip" 2
-  start_app "$dir"
-  local input mask
-  input="$(wait_window "INPUT VIDEO" 20)" || { fail "INPUT VIDEO appears"; return; }
+  local dir input mask
+  start_on_clip 2 || return
   mask="$(wait_window "EVENT MASK" 10)" || { fail "EVENT MASK appears"; return; }
   sleep 2
   import -window root "$work/before.png"
