@@ -103,7 +103,8 @@ void createImages(LoopImages& images) {
 bool readConformingFrame(LoopImages& images) {
     videoCapture >> images.colour;
     const cv::Size size(frameWidth, frameHeight);
-    if (!images.colour.empty() && images.colour.type() == CV_8UC3 && images.colour.size() == size) return true;
+    if (!images.colour.empty() && images.colour.type() == CV_8UC3 && images.colour.size() == size)
+        return true;
     // Never hand the detector a frame of another size or layout than at start.
     if (!conformFrame(images.colour, size, images.conformed)) return false;
     images.conformed.copyTo(images.colour);
@@ -143,7 +144,8 @@ void annotate(cv::Mat& colour, int processingMs) {
 // Holds a pass to at least one frame period since `mark`, in 1 ms steps.
 void paceFrame(Clock::time_point mark, double periodMicros) {
     while (periodMicros >
-           static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - mark).count())) {
+           static_cast<double>(
+               std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - mark).count())) {
         std::this_thread::sleep_for(kPacingStep);
     }
 }
@@ -187,7 +189,8 @@ int runTarvolen() {
     const double fps = fileSource ? playbackFrameRate(videoCapture.get(cv::CAP_PROP_FPS)) : 0.0;
     frameWidth = sizeProperty(cv::CAP_PROP_FRAME_WIDTH);
     frameHeight = sizeProperty(cv::CAP_PROP_FRAME_HEIGHT);
-    if (frameWidth < 1 || frameHeight < 1) return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
+    if (frameWidth < 1 || frameHeight < 1)
+        return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
     createWindows();
     return runLoop(fileSource, fps);
 }

@@ -34,7 +34,8 @@ std::string processingTimeText(int milliseconds) {
 }
 
 void drawProcessingTime(cv::Mat& frame, int milliseconds, int frameWidth) {
-    drawLabel(frame, processingTimeText(milliseconds), cv::Point(frameWidth - kTextRightOffset, kTextBaseline));
+    drawLabel(frame, processingTimeText(milliseconds),
+              cv::Point(frameWidth - kTextRightOffset, kTextBaseline));
 }
 
 void drawRecordingLabel(cv::Mat& frame) { drawLabel(frame, "RECORDING", kRecordingLabelOrigin); }

@@ -37,10 +37,11 @@ Recorder::~Recorder() { stop(); }
 bool Recorder::start(const std::tm& localTime) {
     stop();
     const std::filesystem::path dir(directory);  // empty: the working directory
-    const std::string name = firstFreeName(recordingFileName(localTime), [&dir](const std::string& candidate) {
-        std::error_code ignored;
-        return std::filesystem::exists(dir / candidate, ignored);
-    });
+    const std::string name =
+        firstFreeName(recordingFileName(localTime), [&dir](const std::string& candidate) {
+            std::error_code ignored;
+            return std::filesystem::exists(dir / candidate, ignored);
+        });
     currentPath = (dir / name).string();
     auto opened = std::make_unique<cv::VideoWriter>(currentPath, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
                                                     kRecordingFps, frameSize, true);

@@ -69,7 +69,8 @@ int readSaturatedInt(const json& value) {
             return static_cast<int>(std::min<std::uint64_t>(value.get<std::uint64_t>(), kMax));
         case json::value_t::number_float: {
             const double truncated = std::trunc(value.get<double>());
-            return static_cast<int>(std::clamp(truncated, static_cast<double>(kMin), static_cast<double>(kMax)));
+            return static_cast<int>(
+                std::clamp(truncated, static_cast<double>(kMin), static_cast<double>(kMax)));
         }
         default:
             return value.get<int>();  // throws the library's type error

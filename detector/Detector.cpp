@@ -12,7 +12,7 @@
 namespace tarvolen {
 namespace {
 
-constexpr int kMaxObjectSide = 8192;       // px, bound of codes 1 to 4
+constexpr int kMaxObjectSide = 8192;          // px, bound of codes 1 to 4
 constexpr double kMaxPixelDeviation = 255.0;  // gray levels
 constexpr double kMaxAlpha = 1.0;
 constexpr double kMaxThreads = 32.0;

@@ -9,10 +9,10 @@
 namespace tarvolen {
 namespace {
 
-constexpr int kNearMargin = 3;         // px added on every side before the overlap test
-constexpr int kMinPixelsInBox = 5;     // set pixels of the eroded mask a box must hold
-constexpr int kRefreshBonus = 2;       // score gained per nearby candidate in a pass
-constexpr int kDecayPerPass = 1;       // score lost by every track in a pass
+constexpr int kNearMargin = 3;      // px added on every side before the overlap test
+constexpr int kMinPixelsInBox = 5;  // set pixels of the eroded mask a box must hold
+constexpr int kRefreshBonus = 2;    // score gained per nearby candidate in a pass
+constexpr int kDecayPerPass = 1;    // score lost by every track in a pass
 constexpr int kSuppressionMinTracks = 3;
 
 // Scores have no upper bound; saturate rather than overflow on endless refreshes.
@@ -88,8 +88,9 @@ void updateTracks(std::vector<ObjectTrack>& tracks, const std::vector<ObjectTrac
     for (ObjectTrack& track : tracks) track.score = addScore(track.score, -kDecayPerPass);
     for (const ObjectTrack& candidate : candidates) associate(tracks, candidate);
     suppressNeighbours(tracks);
-    tracks.erase(std::remove_if(tracks.begin(), tracks.end(), [](const ObjectTrack& t) { return t.score <= 0; }),
-                 tracks.end());
+    tracks.erase(
+        std::remove_if(tracks.begin(), tracks.end(), [](const ObjectTrack& t) { return t.score <= 0; }),
+        tracks.end());
     if (tracks.size() > static_cast<std::size_t>(kMaxTracks)) tracks.clear();
 }
 

@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
         const int travel = w / 2 - side;
         const int x = (i * 4) % std::max(1, travel);
         cv::rectangle(frame, cv::Rect(x, h / 4, side, side), cv::Scalar(230, 230, 230), cv::FILLED);
-        cv::rectangle(frame, cv::Rect(w / 2 + x, h * 2 / 3, side, side), cv::Scalar(230, 230, 230), cv::FILLED);
+        cv::rectangle(frame, cv::Rect(w / 2 + x, h * 2 / 3, side, side), cv::Scalar(230, 230, 230),
+                      cv::FILLED);
         out.write(frame);
     }
     return 0;

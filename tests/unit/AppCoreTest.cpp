@@ -20,14 +20,14 @@ TEST_P(SourceStrings, AreClassifiedByLengthAndExactWording) {
     EXPECT_EQ(classifySource(GetParam().text), GetParam().kind) << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, SourceStrings,
-                         ::testing::Values(SourceCase{"0", SourceKind::Camera}, SourceCase{"1", SourceKind::Camera},
-                                           SourceCase{"", SourceKind::Camera}, SourceCase{"1234", SourceKind::Camera},
-                                           SourceCase{"12345", SourceKind::FilePath},
-                                           SourceCase{"a.avi", SourceKind::FilePath},
-                                           SourceCase{"open file dialog", SourceKind::FileDialog},
-                                           SourceCase{"Open file dialog", SourceKind::FilePath},
-                                           SourceCase{"open file dialog ", SourceKind::FilePath}));
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SourceStrings,
+    ::testing::Values(SourceCase{"0", SourceKind::Camera}, SourceCase{"1", SourceKind::Camera},
+                      SourceCase{"", SourceKind::Camera}, SourceCase{"1234", SourceKind::Camera},
+                      SourceCase{"12345", SourceKind::FilePath}, SourceCase{"a.avi", SourceKind::FilePath},
+                      SourceCase{"open file dialog", SourceKind::FileDialog},
+                      SourceCase{"Open file dialog", SourceKind::FilePath},
+                      SourceCase{"open file dialog ", SourceKind::FilePath}));
 
 TEST(CameraIndex, ReadsLikeStrtol) {
     EXPECT_EQ(cameraIndex("0"), 0);
@@ -49,14 +49,16 @@ TEST(PlaybackFrameRate, ImplausibleRatesFallBackToThirty) {
     EXPECT_EQ(playbackFrameRate(25.0), 25.0);
     EXPECT_EQ(playbackFrameRate(59.94), 59.94);
     EXPECT_EQ(playbackFrameRate(1.5), 1.5);
-    for (double bad : {0.0, 1.0, -5.0, 60.0, 1000.0, std::nan("")}) EXPECT_EQ(playbackFrameRate(bad), 30.0) << bad;
+    for (double bad : {0.0, 1.0, -5.0, 60.0, 1000.0, std::nan("")})
+        EXPECT_EQ(playbackFrameRate(bad), 30.0) << bad;
 }
 
 TEST(Keys, OnlyTheDocumentedValuesAct) {
     EXPECT_EQ(keyCommand(27), KeyCommand::Quit);
     EXPECT_EQ(keyCommand(32), KeyCommand::ResetModel);
     EXPECT_EQ(keyCommand(114), KeyCommand::ToggleRecording);
-    for (int other : {-1, 0, int{'R'}, int{'q'}, 13, 27 | 0x100000, 114 + 256}) EXPECT_EQ(keyCommand(other), KeyCommand::None);
+    for (int other : {-1, 0, int{'R'}, int{'q'}, 13, 27 | 0x100000, 114 + 256})
+        EXPECT_EQ(keyCommand(other), KeyCommand::None);
 }
 
 class Overlay : public ::testing::Test {
@@ -117,7 +119,8 @@ TEST_F(FrameConforming, MatchingColourFrameIsCopiedAsIs) {
 }
 
 TEST_F(FrameConforming, OtherSizesAndLayoutsAreBroughtToTheStartFormat) {
-    const cv::Mat inputs[] = {cv::Mat(96, 128, CV_8UC3, cv::Scalar(9, 9, 9)), cv::Mat(size, CV_8UC1, cv::Scalar(9)),
+    const cv::Mat inputs[] = {cv::Mat(96, 128, CV_8UC3, cv::Scalar(9, 9, 9)),
+                              cv::Mat(size, CV_8UC1, cv::Scalar(9)),
                               cv::Mat(size, CV_8UC4, cv::Scalar(9, 9, 9, 255)),
                               cv::Mat(size, CV_16UC3, cv::Scalar(9 * 257, 9 * 257, 9 * 257))};
     for (const cv::Mat& in : inputs) {

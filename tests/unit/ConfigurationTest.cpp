@@ -66,9 +66,7 @@ protected:
         fs::remove_all(dir);
     }
 
-    void write(const std::string& content) {
-        std::ofstream(kFile, std::ios::binary) << content;
-    }
+    void write(const std::string& content) { std::ofstream(kFile, std::ios::binary) << content; }
 
     bool read() { return readConfiguration(kFile, detector, source); }
 
@@ -142,30 +140,30 @@ TEST_P(BrokenConfiguration, FailsAndAppliesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     FailureTable, BrokenConfiguration,
-    ::testing::Values(
-        BadFile{"empty file", ""}, BadFile{"only white space", "  \n"},
-        BadFile{"missing comma", "{\"Config_Params\": {\"a\": 1 \"b\": 2}}"},
-        BadFile{"second document", configText() + configText()},
-        BadFile{"trailing garbage", configText() + "x"},
-        BadFile{"number too large for a double", configText({{"pixel_deviation", "1e999"}})},
-        BadFile{"top-level array", "[" + configText() + "]"},
-        BadFile{"lower-case c", "{\"config_Params\": " + paramsText() + "}"},
-        BadFile{"params not an object", "{\"Config_Params\": 5}"},
-        BadFile{"missing num_frames", configText({{"num_frames", ""}})},
-        BadFile{"missing source", configText({{"video_source_init_string", ""}})},
-        BadFile{"missing alpha", configText({{"alpha_coeff", ""}})},
-        BadFile{"numeric source", configText({{"video_source_init_string", "0"}})},
-        BadFile{"string deviation", configText({{"pixel_deviation", "\"10\""}})},
-        BadFile{"boolean deviation", configText({{"pixel_deviation", "false"}})},
-        BadFile{"true width", configText({{"min_object_width", "true"}})},
-        BadFile{"null criterion", configText({{"object_detection_criterion", "null"}})},
-        BadFile{"array height", configText({{"max_object_height", "[1]"}})},
-        BadFile{"object alpha", configText({{"alpha_coeff", "{}"}})},
-        BadFile{"string frames", configText({{"num_frames", "\"30\""}})},
-        BadFile{"null threads", configText({{"num_threads", "null"}})},
-        BadFile{"array threads", configText({{"num_threads", "[2]"}})},
-        BadFile{"key case matters",
-                configText({{"num_frames", ""}, {"alpha_coeff", "0.05, \"Num_frames\": 30"}})}));
+    ::testing::Values(BadFile{"empty file", ""}, BadFile{"only white space", "  \n"},
+                      BadFile{"missing comma", "{\"Config_Params\": {\"a\": 1 \"b\": 2}}"},
+                      BadFile{"second document", configText() + configText()},
+                      BadFile{"trailing garbage", configText() + "x"},
+                      BadFile{"number too large for a double", configText({{"pixel_deviation", "1e999"}})},
+                      BadFile{"top-level array", "[" + configText() + "]"},
+                      BadFile{"lower-case c", "{\"config_Params\": " + paramsText() + "}"},
+                      BadFile{"params not an object", "{\"Config_Params\": 5}"},
+                      BadFile{"missing num_frames", configText({{"num_frames", ""}})},
+                      BadFile{"missing source", configText({{"video_source_init_string", ""}})},
+                      BadFile{"missing alpha", configText({{"alpha_coeff", ""}})},
+                      BadFile{"numeric source", configText({{"video_source_init_string", "0"}})},
+                      BadFile{"string deviation", configText({{"pixel_deviation", "\"10\""}})},
+                      BadFile{"boolean deviation", configText({{"pixel_deviation", "false"}})},
+                      BadFile{"true width", configText({{"min_object_width", "true"}})},
+                      BadFile{"null criterion", configText({{"object_detection_criterion", "null"}})},
+                      BadFile{"array height", configText({{"max_object_height", "[1]"}})},
+                      BadFile{"object alpha", configText({{"alpha_coeff", "{}"}})},
+                      BadFile{"string frames", configText({{"num_frames", "\"30\""}})},
+                      BadFile{"null threads", configText({{"num_threads", "null"}})},
+                      BadFile{"array threads", configText({{"num_threads", "[2]"}})},
+                      BadFile{
+                          "key case matters",
+                          configText({{"num_frames", ""}, {"alpha_coeff", "0.05, \"Num_frames\": 30"}})}));
 
 struct IntCase {
     const char* raw;
@@ -180,14 +178,13 @@ TEST_P(ThreadCountValues, AreNarrowedToAnInt) {
     EXPECT_EQ(detector.getParameter(Detector::kNumThreads), GetParam().threads);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Narrowing, ThreadCountValues,
-    ::testing::Values(IntCase{"4.9", 4}, IntCase{"true", 1}, IntCase{"false", 0}, IntCase{"-0.5", 0},
-                      IntCase{"32", 32}, IntCase{"33", 1},
-                      // Outside the int range: saturated, so the setter refuses
-                      // it instead of seeing a wrapped value such as 2.
-                      IntCase{"4294967298", 1}, IntCase{"-4294967294", 1}, IntCase{"1e300", 1},
-                      IntCase{"18446744073709551615", 1}));
+INSTANTIATE_TEST_SUITE_P(Narrowing, ThreadCountValues,
+                         ::testing::Values(IntCase{"4.9", 4}, IntCase{"true", 1}, IntCase{"false", 0},
+                                           IntCase{"-0.5", 0}, IntCase{"32", 32}, IntCase{"33", 1},
+                                           // Outside the int range: saturated, so the setter refuses
+                                           // it instead of seeing a wrapped value such as 2.
+                                           IntCase{"4294967298", 1}, IntCase{"-4294967294", 1},
+                                           IntCase{"1e300", 1}, IntCase{"18446744073709551615", 1}));
 
 TEST_F(ConfigurationFile, WindowLengthThatWouldWrapToThirtyIsRefused) {
     write(configText({{"num_frames", "4294967326"}}));  // 2^32 + 30

@@ -48,8 +48,9 @@ TEST(RecordingName, TakenNamesGetANumberBeforeTheExtension) {
 class RecorderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tarvolen-rec-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir =
+            fs::temp_directory_path() /
+            ("tarvolen-rec-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
@@ -123,9 +124,9 @@ TEST_F(RecorderTest, UnwritableFileIsReportedAndNotTakenAsRecording) {
     Recorder recorder(size, (dir / "no" / "such" / "folder").string(), messages);
     EXPECT_FALSE(recorder.start(march5()));
     EXPECT_FALSE(recorder.isRecording());
-    EXPECT_EQ(messages.str(), "Recording not started: cannot write " +
-                                  (dir / "no" / "such" / "folder" / "record_05_03_2024_09_07_03.avi").string() +
-                                  "\n");
+    EXPECT_EQ(messages.str(),
+              "Recording not started: cannot write " +
+                  (dir / "no" / "such" / "folder" / "record_05_03_2024_09_07_03.avi").string() + "\n");
     // Pressing 'r' again simply tries again.
     EXPECT_FALSE(recorder.toggle());
 }

@@ -78,11 +78,12 @@ TEST_P(RoiRefused, KeepsRegionAndDetector) {
     EXPECT_EQ(rect(), GetParam().shown);
 }
 
-INSTANTIATE_TEST_SUITE_P(Releases, RoiRefused,
-                         ::testing::Values(RefusedRelease{100, 150, cv::Rect(100, 50, 1, 101)},  // straight below
-                                           RefusedRelease{180, 50, cv::Rect(100, 50, 81, 1)},   // straight right
-                                           RefusedRelease{100, 50, cv::Rect(100, 50, 1, 1)},    // a click
-                                           RefusedRelease{40, 20, cv::Rect(100, 50, -59, -29)}));
+INSTANTIATE_TEST_SUITE_P(
+    Releases, RoiRefused,
+    ::testing::Values(RefusedRelease{100, 150, cv::Rect(100, 50, 1, 101)},  // straight below
+                      RefusedRelease{180, 50, cv::Rect(100, 50, 81, 1)},    // straight right
+                      RefusedRelease{100, 50, cv::Rect(100, 50, 1, 1)},     // a click
+                      RefusedRelease{40, 20, cv::Rect(100, 50, -59, -29)}));
 
 TEST_F(RoiMouse, MovesAboveOrLeftOfTheStartAreIgnored) {
     event(cv::EVENT_LBUTTONDOWN, 300, 200);
@@ -119,8 +120,9 @@ TEST_F(RoiMouse, CoordinatesAreClampedFromAboveOnly) {
 }
 
 TEST_F(RoiMouse, OtherEventsAndMovesWithoutAButtonChangeNothing) {
-    for (int code : {cv::EVENT_RBUTTONDOWN, cv::EVENT_RBUTTONUP, cv::EVENT_MBUTTONDOWN, cv::EVENT_MBUTTONUP,
-                     cv::EVENT_LBUTTONDBLCLK, cv::EVENT_MOUSEWHEEL, cv::EVENT_MOUSEHWHEEL, cv::EVENT_MOUSEMOVE}) {
+    for (int code :
+         {cv::EVENT_RBUTTONDOWN, cv::EVENT_RBUTTONUP, cv::EVENT_MBUTTONDOWN, cv::EVENT_MBUTTONUP,
+          cv::EVENT_LBUTTONDBLCLK, cv::EVENT_MOUSEWHEEL, cv::EVENT_MOUSEHWHEEL, cv::EVENT_MOUSEMOVE}) {
         event(code, 300, 300);
     }
     EXPECT_EQ(rect(), cv::Rect(0, 0, 1, 1));
