@@ -103,21 +103,16 @@ TEST_F(ConfigurationFile, MissingFileFails) {
     expectDefaults();
 }
 
-TEST_F(ConfigurationFile, TheDocumentedExampleIsTheDefaults) {
-    write(R"({
-  "Config_Params": {
-    "video_source_init_string": "0",
-    "min_object_width": 2,
-    "max_object_width": 64,
-    "min_object_height": 2,
-    "max_object_height": 64,
-    "object_detection_criterion": 2,
-    "pixel_deviation": 10.0,
-    "alpha_coeff": 0.01,
-    "num_threads": 1,
-    "num_frames": 30
-  }
-})");
+TEST_F(ConfigurationFile, DirectoryInPlaceOfTheFileFails) {
+    fs::create_directory(kFile);
+    EXPECT_FALSE(read());
+    expectDefaults();
+}
+
+// The reference configuration shipped with the program: camera 0 and the
+// detector's defaults.
+TEST_F(ConfigurationFile, ShippedExampleHoldsTheDefaults) {
+    fs::copy_file(TARVOLEN_EXAMPLE_CONFIG, kFile);
     ASSERT_TRUE(read());
     EXPECT_EQ(source, "0");
     expectDefaults();
