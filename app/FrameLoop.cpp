@@ -107,7 +107,7 @@ bool readConformingFrame(LoopImages& images) {
         return true;
     // Never hand the detector a frame of another size or layout than at start.
     if (!conformFrame(images.colour, size, images.conformed)) return false;
-    images.conformed.copyTo(images.colour);
+    cv::swap(images.colour, images.conformed);
     return true;
 }
 

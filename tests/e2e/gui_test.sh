@@ -130,9 +130,9 @@ window_position() { xdotool getwindowgeometry "$1" | awk '/Position/ {print $2}'
 # ---------------------------------------------------------------------------
 
 case_start_failures() {
-  local dir expected
+  local dir
   run_failure() {  # run_failure LABEL MESSAGE (config already in $dir)
-    local started=$SECONDS seen_window=0 t0 t1
+    local seen_window=0 t0 t1
     t0=$(date +%s%N)
     start_app "$dir"
     while kill -0 "$app_pid" 2>/dev/null; do
@@ -146,7 +146,6 @@ case_start_failures() {
     check "$1: prints '$2' alone" [ "$(cat "$dir/stdout")" = "$2" ]
     check "$1: pauses about a second (${elapsed_ms} ms)" [ "$elapsed_ms" -ge 950 -a "$elapsed_ms" -lt 4000 ]
     check "$1: opens no window" [ "$seen_window" -eq 0 ]
-    : "$started"
   }
   dir="$work/noconfig"; mkdir -p "$dir"
   run_failure "missing configuration" "Configuration params not read"

@@ -87,15 +87,10 @@ TEST_F(ConfigurationFile, CompleteFileSetsEverything) {
     write(configText());
     ASSERT_TRUE(read());
     EXPECT_EQ(source, "clip.avi");
-    EXPECT_EQ(detector.getParameter(Detector::kMinObjectWidth), 3);
-    EXPECT_EQ(detector.getParameter(Detector::kMaxObjectWidth), 50);
-    EXPECT_EQ(detector.getParameter(Detector::kMinObjectHeight), 4);
-    EXPECT_EQ(detector.getParameter(Detector::kMaxObjectHeight), 60);
-    EXPECT_EQ(detector.getParameter(Detector::kObjectDetectionCriterion), 5);
-    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kPixelDeviation), 12.5);
-    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kAlphaCoeff), 0.05f);
-    EXPECT_EQ(detector.getParameter(Detector::kNumThreads), 2);
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+    // By setter code: min width, min height, max width, max height, criterion,
+    // deviation, alpha (stored as a float), threads, window.
+    const double expected[] = {3, 4, 50, 60, 5, 12.5, 0.05f, 2, 10};
+    for (int code = 1; code <= 9; ++code) EXPECT_EQ(detector.getParameter(code), expected[code - 1]) << code;
 }
 
 TEST_F(ConfigurationFile, MissingFileFails) {

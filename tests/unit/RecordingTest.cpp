@@ -12,27 +12,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::tm march5() {
+std::tm localTime(int year, int month, int day, int hour, int minute, int second) {
     std::tm t{};
-    t.tm_year = 2024 - 1900;
-    t.tm_mon = 2;
-    t.tm_mday = 5;
-    t.tm_hour = 9;
-    t.tm_min = 7;
-    t.tm_sec = 3;
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
     return t;
 }
 
+std::tm march5() { return localTime(2024, 3, 5, 9, 7, 3); }
+
 TEST(RecordingName, IsTheLocalTimeWithTwoDigitFields) {
     EXPECT_EQ(recordingFileName(march5()), "record_05_03_2024_09_07_03.avi");
-    std::tm t = march5();
-    t.tm_year = 2031 - 1900;
-    t.tm_mon = 11;
-    t.tm_mday = 31;
-    t.tm_hour = 23;
-    t.tm_min = 59;
-    t.tm_sec = 58;
-    EXPECT_EQ(recordingFileName(t), "record_31_12_2031_23_59_58.avi");
+    EXPECT_EQ(recordingFileName(localTime(2031, 12, 31, 23, 59, 58)), "record_31_12_2031_23_59_58.avi");
 }
 
 TEST(RecordingName, TakenNamesGetANumberBeforeTheExtension) {
