@@ -6,8 +6,10 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libopencv-dev nlohmann-json3-dev qtbase5-dev
-  libgtest-dev libbenchmark-dev
-  xvfb xdotool ffmpeg imagemagick x11-utils
+  libgtest-dev libbenchmark-dev libcli11-dev
+  clang libclang-rt-14-dev
+  xvfb xdotool ffmpeg imagemagick x11-utils libx11-dev
+  parallel
 )
 
 sudo_cmd=()
