@@ -1,0 +1,91 @@
+// Writing event clips on a worker thread: frames handed over (raw or JPEG)
+// are decoded and written there in order, so that the thread that produces
+// them never waits for a decoder, an encoder or the disk.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <opencv2/core.hpp>
+
+#include "events/FrameBuffer.h"
+
+namespace tarvolen {
+
+// One clip file being written.
+class ClipSink {
+public:
+    virtual ~ClipSink() = default;
+    // Creates the file; false when it cannot.
+    virtual bool open(const std::string& path, cv::Size frameSize, double fps) = 0;
+    // Appends a frame; false once writing has failed.
+    virtual bool write(const cv::Mat& frame) = 0;
+    // Completes the file so that it plays; false when it could not be.
+    virtual bool finish() = 0;
+    // One line saying why the last call failed, naming the file.
+    virtual std::string failure() const = 0;
+};
+
+using ClipSinkFactory = std::function<std::unique_ptr<ClipSink>()>;
+
+class ClipChannel {
+public:
+    // Waits in write() while more than maxQueuedBytes of frames are queued.
+    ClipChannel(ClipSinkFactory factory, std::size_t maxQueuedBytes);
+    // Finishes whatever was queued.
+    ~ClipChannel();
+    ClipChannel(const ClipChannel&) = delete;
+    ClipChannel& operator=(const ClipChannel&) = delete;
+
+    // Starts a new clip (finishing one still open).
+    void open(const std::string& path, cv::Size frameSize, double fps);
+    void write(StoredFrame frame);
+    // Finishes the current clip.
+    void close();
+    // Waits until everything handed over is written and finished.
+    void drain();
+
+    // The first failure, one line naming the file; empty while all is well.
+    // After a failure the channel drops what it is given until the next open().
+    std::string failure() const;
+    int clipsFinished() const;
+
+private:
+    struct Command {
+        enum Kind { Open, Write, Close } kind;
+        std::string path;
+        cv::Size size;
+        double fps = 0;
+        StoredFrame frame;
+        std::size_t bytes = 0;
+    };
+
+    void enqueue(Command command);
+    void run();
+    void execute(Command& command);
+    void fail(const std::string& why);
+
+    ClipSinkFactory makeSink;
+    const std::size_t maxQueued;
+    mutable std::mutex mutex;
+    std::condition_variable work;
+    std::condition_variable space;
+    std::deque<Command> queue;
+    std::size_t queuedBytes = 0;
+    bool busy = false;  // the worker is executing a command
+    bool stopping = false;
+    std::string firstFailure;
+    int finished = 0;
+    // Used by the worker only.
+    std::unique_ptr<ClipSink> sink;
+    bool sinkBroken = false;
+    std::thread worker;
+};
+
+}  // namespace tarvolen
