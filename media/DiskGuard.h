@@ -1,0 +1,74 @@
+// Watching the file a video is being written to: is there still room for it
+// on its file system, and does it still have a writable home?
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace tarvolen {
+
+// What the guard sees of a file being written and of its folder.
+struct FileSystemState {
+    bool fileLinked = true;       // the file still has a name (was not deleted)
+    bool folderPresent = true;    // the folder was not removed
+    bool folderWritable = true;   // new files could still be made there
+    bool readOnly = false;        // the file system is mounted read-only
+    std::uint64_t freeBytes = 0;  // room left to unprivileged writers
+};
+
+// Why writing must stop, as a short phrase ("the disk is nearly full (96 KB
+// left)"), or nothing when it may go on with `reserveBytes` to spare.
+std::optional<std::string> stopReason(const FileSystemState& state, std::uint64_t reserveBytes);
+
+// A byte count for people: "512 bytes", "96 KB", "2.5 MB", "1.2 GB".
+std::string humanBytes(std::uint64_t bytes);
+
+// Follows one file from just after it was created until it is finished.
+class DiskGuard {
+public:
+    // Bytes always kept free beyond the frames and index: the muxer's output
+    // buffer, its headers and trailer.
+    static constexpr std::uint64_t kFixedMargin = 256 * 1024;
+    // Frames kept room for: the next one and a few more of the largest size seen.
+    static constexpr std::uint64_t kHeadroomFrames = 4;
+    // Index bytes per frame: the legacy index and the extended one.
+    static constexpr std::uint64_t kIndexBytesPerFrame = 32;
+
+    DiskGuard() = default;
+    ~DiskGuard();
+    DiskGuard(const DiskGuard&) = delete;
+    DiskGuard& operator=(const DiskGuard&) = delete;
+
+    // Starts watching the created file at `path`; until frames have been
+    // seen, a frame is assumed to take as much as its raw pixels. False when
+    // the file cannot be opened for watching.
+    bool attach(const std::string& path, cv::Size frameSize);
+
+    // Called before frame number framesWritten + 1 is written: why writing
+    // must stop now, or nothing.
+    std::optional<std::string> check(std::uint64_t framesWritten);
+
+    // The room to keep free before writing the next frame.
+    std::uint64_t reserveBytes(std::uint64_t framesWritten) const;
+    // The room a new file of colour frames of `frameSize` needs before its
+    // first frame, when nothing is known yet of its compressed size.
+    static std::uint64_t initialReserve(cv::Size frameSize);
+
+    // The state of a folder alone: where a new file would be made.
+    static FileSystemState probeFolder(const std::string& folder);
+
+private:
+    FileSystemState probe() const;
+    void learnFrameSize(std::uint64_t framesWritten);
+
+    int fileFd = -1;
+    int folderFd = -1;
+    std::uint64_t bytesPerFrame = 0;  // the largest per-frame growth seen
+    std::uint64_t lastSize = 0;       // the file's size when it last grew
+    std::uint64_t framesAtLastSize = 0;
+};
+
+}  // namespace tarvolen
