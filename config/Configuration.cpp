@@ -109,4 +109,30 @@ bool readConfiguration(const std::string& fileName, Detector& detector, std::str
     return true;
 }
 
+std::string applySetting(Detector& detector, const std::string& key, const std::string& valueText) {
+    const DoubleSetting* doubleSetting = nullptr;
+    for (const DoubleSetting& setting : kDoubleSettings) {
+        if (key == setting.key) doubleSetting = &setting;
+    }
+    const int intCode = key == "num_threads"  ? Detector::kNumThreads
+                        : key == "num_frames" ? Detector::kNumFrames
+                                              : 0;
+    if (!doubleSetting && intCode == 0) return "not a detector setting";
+    json value;
+    try {
+        value = json::parse(valueText);
+    } catch (const std::exception&) {
+        return "not a JSON value";
+    }
+    bool accepted = false;
+    try {
+        accepted = doubleSetting ? detector.setParameter(doubleSetting->code, value.get<double>())
+                                 : detector.setParameter(intCode, readSaturatedInt(value));
+    } catch (const std::exception&) {
+        return doubleSetting ? "wrong type: a number is expected"
+                             : "wrong type: a number or true/false is expected";
+    }
+    return accepted ? std::string() : "out of range";
+}
+
 }  // namespace tarvolen

@@ -15,4 +15,11 @@ namespace tarvolen {
 // nothing to any stream.
 bool readConfiguration(const std::string& fileName, Detector& detector, std::string& videoSource);
 
+// Applies one of the nine detector settings given as text, e.g. from a
+// command line: valueText is parsed as a JSON value and taken with the same
+// type and narrowing rules as the file. Unlike the file, a value the
+// detector refuses is an error. Returns an empty string when the value was
+// applied, else what is wrong with it (without the key); then nothing changed.
+std::string applySetting(Detector& detector, const std::string& key, const std::string& valueText);
+
 }  // namespace tarvolen

@@ -93,11 +93,12 @@ void ClipChannel::execute(Command& command) {
             break;
         case Command::Write: {
             if (!sink || sinkBroken) break;
-            const cv::Mat picture = command.frame.image();
+            cv::Mat picture = command.frame.image();
+            command.frame = StoredFrame{};
             if (picture.empty()) {
                 sinkBroken = true;
                 fail("frame " + std::to_string(command.frame.index) + " could not be restored for the clip");
-            } else if (!sink->write(picture)) {
+            } else if (!sink->write(std::move(picture))) {
                 sinkBroken = true;
                 fail(sink->failure());
             }

@@ -72,4 +72,14 @@ void drawRoiOverlay(cv::Mat& frame, const RoiSelection& selection) {
     if (r.width > 0 && r.height > 0) cv::rectangle(frame, r, kOverlayColour, 1, cv::LINE_8, 0);
 }
 
+RegionOutline regionOutline(const cv::Mat& roiMask) {
+    RegionOutline outline;
+    cv::findContours(roiMask, outline, cv::RETR_LIST, cv::CHAIN_APPROX_SIMPLE);
+    return outline;
+}
+
+void drawRegionOutline(cv::Mat& frame, const RegionOutline& outline) {
+    cv::drawContours(frame, outline, -1, kOverlayColour, 1, cv::LINE_8);
+}
+
 }  // namespace tarvolen

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -40,5 +41,12 @@ cv::Rect selectionRect(const RoiSelection& selection);
 
 // Outlines the selection in cyan, one pixel wide.
 void drawRoiOverlay(cv::Mat& frame, const RoiSelection& selection);
+
+// The outline of a region given as a mask (non-zero inside), any shape, with
+// the outlines of its holes.
+using RegionOutline = std::vector<std::vector<cv::Point>>;
+RegionOutline regionOutline(const cv::Mat& roiMask);
+// Draws it like drawRoiOverlay(): for a rectangle, the very same pixels.
+void drawRegionOutline(cv::Mat& frame, const RegionOutline& outline);
 
 }  // namespace tarvolen

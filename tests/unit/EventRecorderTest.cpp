@@ -54,13 +54,13 @@ public:
         index = log->clips.size() - 1;
         return true;
     }
-    bool write(const cv::Mat& frame) override {
+    bool write(cv::Mat frame) override {
         std::this_thread::sleep_for(log->writeDelay);
         std::lock_guard<std::mutex> lock(log->mutex);
         auto& clip = log->clips[index];
         if (log->failAfterFrames >= 0 && static_cast<int>(clip.frames.size()) >= log->failAfterFrames)
             return false;
-        clip.frames.push_back(frame.clone());
+        clip.frames.push_back(frame);
         return true;
     }
     bool finish() override {

@@ -1,0 +1,135 @@
+#include "scan/ScanApp.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include <opencv2/core/utils/logger.hpp>
+
+#include "config/Configuration.h"
+#include "detector/Detector.h"
+#include "scan/FrameDecoder.h"
+#include "scan/Region.h"
+
+namespace tarvolen {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kExitScanned = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
+constexpr int kMaxDetectorThreads = 32;
+const char* const kProgram = "tarvolen-scan: ";
+const char* const kDefaultConfig = "Tarvolen.json";
+
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void onStopSignal(int) { interrupted.store(true); }
+
+// The first Ctrl+C or SIGTERM ends the scan properly; the handler is then
+// reset, so a second one ends the program at once.
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A closed standard output must not kill the scan before its files are finished.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+int coreCount() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+// A rectangle outside a file's frame is a usage error, found before
+// anything is scanned. Files that do not open are reported when scanned.
+std::string checkRegionsAgainstFiles(const ScanOptions& options) {
+    if (options.regions.empty()) return {};
+    for (const std::string& file : options.files) {
+        cv::VideoCapture capture;
+        if (!openVideoFile(file, capture)) continue;
+        const cv::Size size(static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
+                            static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)));
+        if (size.width < 1 || size.height < 1) continue;
+        if (const std::optional<cv::Rect> r = regionOutsideFrame(options.regions, size)) {
+            return "--roi " + std::to_string(r->x) + "," + std::to_string(r->y) + "," +
+                   std::to_string(r->width) + "," + std::to_string(r->height) + " lies wholly outside the " +
+                   std::to_string(size.width) + "x" + std::to_string(size.height) + " frame of " + file;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string loadDetectorSettings(const ScanOptions& options, DetectorSettings& settings) {
+    Detector detector;
+    detector.setParameter(Detector::kNumThreads, std::min(coreCount(), kMaxDetectorThreads));
+    std::string path = options.configPath;
+    std::error_code ec;
+    if (path.empty() && fs::is_regular_file(kDefaultConfig, ec)) path = kDefaultConfig;
+    std::string ignoredSource;
+    if (!path.empty() && !readConfiguration(path, detector, ignoredSource))
+        return "configuration not read from " + path + " (missing key, wrong type or not JSON)";
+    for (const auto& [key, value] : options.settings) {
+        const std::string problem = applySetting(detector, key, value);
+        if (!problem.empty()) return "--set " + key + "=" + value + ": " + key + ": " + problem;
+    }
+    for (int code = 1; code <= 9; ++code) settings[code - 1] = detector.getParameter(code);
+    return {};
+}
+
+int runScan(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    const ParsedCommandLine parsed = parseCommandLine(argc, argv);
+    if (parsed.outcome == ParsedCommandLine::Help) {
+        out << parsed.text << std::flush;
+        return kExitScanned;
+    }
+    if (parsed.outcome == ParsedCommandLine::UsageError) {
+        err << kProgram << parsed.text << " (see --help)" << std::endl;
+        return kExitUsage;
+    }
+    const ScanOptions& options = parsed.options;
+    DetectorSettings detector{};
+    std::string problem = loadDetectorSettings(options, detector);
+    if (problem.empty()) problem = checkRegionsAgainstFiles(options);
+    if (!problem.empty()) {
+        err << kProgram << problem << std::endl;
+        return kExitUsage;
+    }
+    std::error_code ec;
+    fs::create_directories(options.outputDir, ec);
+    if (!fs::is_directory(options.outputDir)) {
+        err << kProgram << "cannot create the output folder " << options.outputDir
+            << (ec ? ": " + ec.message() : std::string()) << std::endl;
+        return kExitFailed;
+    }
+
+    interrupted.store(false);
+    installSignalHandlers();
+    const bool progress = !options.quiet && (options.progress || isatty(STDERR_FILENO));
+    const ScanContext context{options, detector, interrupted, out, err, progress};
+    bool failed = false;
+    for (const std::string& file : options.files) {
+        const FileOutcome outcome = scanFile(file, context);
+        if (outcome == FileOutcome::Interrupted) return kExitInterrupted;
+        if (outcome == FileOutcome::InputFailed) failed = true;
+        // Outputs that cannot be written now will not be for the next file.
+        if (outcome == FileOutcome::OutputFailed) return kExitFailed;
+    }
+    return failed ? kExitFailed : kExitScanned;
+}
+
+}  // namespace tarvolen

@@ -1,0 +1,148 @@
+#include "scan/ScanOptions.h"
+
+#include <filesystem>
+#include <map>
+
+#include <CLI/CLI.hpp>
+
+#include "events/EventRules.h"
+#include "scan/Region.h"
+
+namespace tarvolen {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kStemPlaceholder = "{stem}";
+
+const char* const kDescription =
+    "Scans video files for events with the Tarvolen detector, as fast as they decode.\n"
+    "For each FILE writes STEM.events.jsonl (one JSON line per event) into the output folder\n"
+    "and prints a summary; --clips, --sheet, --annotated and --mask add more.\n"
+    "Exit status: 0 every file scanned, 1 a file or an output failed, 2 usage or\n"
+    "configuration error, 130 interrupted.";
+
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return text;
+}
+
+// Checks what CLI11 cannot: --set syntax, regions, and names that collide.
+std::string checkOptions(ScanOptions& o, const std::vector<std::string>& sets,
+                         const std::vector<std::string>& rois) {
+    for (const std::string& s : sets) {
+        const std::size_t eq = s.find('=');
+        if (eq == std::string::npos || eq == 0) return "--set " + s + ": expected KEY=VALUE";
+        o.settings.emplace_back(s.substr(0, eq), s.substr(eq + 1));
+    }
+    for (const std::string& r : rois) {
+        std::string error;
+        const std::optional<cv::Rect> region = parseRegion(r, error);
+        if (!region) return "--roi " + r + ": " + error;
+        o.regions.push_back(*region);
+    }
+    std::map<std::string, std::string> stems;
+    for (const std::string& f : o.files) {
+        const auto [it, fresh] = stems.emplace(inputStem(f), f);
+        if (!fresh)
+            return f + " and " + it->second + " would write the same outputs (" + it->first +
+                   ".*); scan them into different folders with -o";
+    }
+    for (const std::string* path : {&o.annotatedPath, &o.maskPath}) {
+        if (!path->empty() && o.files.size() > 1 && path->find(kStemPlaceholder) == std::string::npos)
+            return *path + ": with several files the name needs {stem}";
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string inputStem(const std::string& file) {
+    const std::string stem = fs::path(file).stem().string();
+    return stem.empty() ? std::string("video") : stem;
+}
+
+std::string expandStem(const std::string& pattern, const std::string& stem) {
+    std::string out = pattern;
+    for (std::size_t at = out.find(kStemPlaceholder); at != std::string::npos;
+         at = out.find(kStemPlaceholder, at + stem.size())) {
+        out.replace(at, std::string(kStemPlaceholder).size(), stem);
+    }
+    return out;
+}
+
+ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
+    ParsedCommandLine parsed;
+    ScanOptions& o = parsed.options;
+    std::vector<std::string> sets;
+    std::vector<std::string> rois;
+
+    CLI::App app(kDescription, "tarvolen-scan");
+    app.get_formatter()->column_width(40);
+    app.add_option("FILE", o.files, "video files, each scanned on its own")->required()->type_name("");
+    app.add_option("--config", o.configPath,
+                   "detector parameters from this Tarvolen.json (its video source is\n"
+                   "ignored); default: Tarvolen.json in the working folder if there is\n"
+                   "one, else the built-in defaults")
+        ->check(CLI::ExistingFile)
+        ->type_name("PATH");
+    app.add_option("--set", sets,
+                   "override one detector parameter, VALUE as in Tarvolen.json, e.g.\n"
+                   "--set num_frames=15 (repeatable); num_threads defaults to the\n"
+                   "number of cores")
+        ->type_name("KEY=VALUE");
+    app.add_option("--roi", rois, "region of interest in pixels (repeatable: their union)")
+        ->type_name("X,Y,W,H");
+    const auto seconds = CLI::Range(0.0, kMaxEventSeconds);
+    app.add_option("--pre", o.preSeconds, "seconds kept before an event's first active frame")
+        ->check(seconds)
+        ->type_name("SECONDS")
+        ->capture_default_str();
+    app.add_option("--post", o.postSeconds, "seconds kept after an event's last active frame")
+        ->check(seconds)
+        ->type_name("SECONDS")
+        ->capture_default_str();
+    app.add_option("--min-event", o.minEventSeconds, "shortest run with objects that makes an event")
+        ->check(seconds)
+        ->type_name("SECONDS")
+        ->capture_default_str();
+    app.add_option("--quit-after", o.quitAfter, "stop a file after its N-th event (0: never)")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("-o,--output-dir", o.outputDir, "folder for the outputs, created if missing")
+        ->type_name("DIR")
+        ->capture_default_str();
+    app.add_flag("--clips", o.clips, "write each event as STEM.event_001.avi, ... (annotated)");
+    app.add_flag("--sheet", o.sheet, "write the contact sheet STEM.sheet.png");
+    app.add_option("--annotated", o.annotatedPath,
+                   "write the whole file annotated ({stem}: the input's stem)")
+        ->type_name("FILE");
+    app.add_option("--mask", o.maskPath, "write the event mask as video ({stem}: the input's stem)")
+        ->type_name("FILE");
+    auto* progress =
+        app.add_flag("--progress", o.progress, "show progress even when standard error is no terminal");
+    app.add_flag("--quiet", o.quiet, "print only errors")->excludes(progress);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        parsed.outcome = ParsedCommandLine::Help;
+        parsed.text = app.help();
+        return parsed;
+    } catch (const CLI::ParseError& e) {
+        parsed.outcome = ParsedCommandLine::UsageError;
+        parsed.text = oneLine(e.what());
+        return parsed;
+    }
+    const std::string problem = checkOptions(o, sets, rois);
+    if (!problem.empty()) {
+        parsed.outcome = ParsedCommandLine::UsageError;
+        parsed.text = oneLine(problem);
+    }
+    return parsed;
+}
+
+}  // namespace tarvolen

@@ -1,0 +1,43 @@
+// The scan tool's command line.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace tarvolen {
+
+struct ScanOptions {
+    std::vector<std::string> files;
+    std::string configPath;  // empty: Tarvolen.json in the working folder, if there is one
+    std::vector<std::pair<std::string, std::string>> settings;  // --set KEY=VALUE, in order
+    std::vector<cv::Rect> regions;                              // --roi
+    double preSeconds = 1.5;
+    double postSeconds = 2.0;
+    double minEventSeconds = 0.0;
+    int quitAfter = 0;  // 0: every event
+    std::string outputDir = ".";
+    bool clips = false;
+    bool sheet = false;
+    std::string annotatedPath;  // "{stem}" is replaced by the input's stem
+    std::string maskPath;
+    bool progress = false;
+    bool quiet = false;
+};
+
+struct ParsedCommandLine {
+    enum Outcome { Run, Help, UsageError } outcome = Run;
+    ScanOptions options;
+    std::string text;  // the help, or the one-line usage error
+};
+
+ParsedCommandLine parseCommandLine(int argc, const char* const* argv);
+
+// The outputs of one input are named after its stem: "dir/clip.avi" gives
+// "clip". A pattern's "{stem}" is replaced by it.
+std::string inputStem(const std::string& file);
+std::string expandStem(const std::string& pattern, const std::string& stem);
+
+}  // namespace tarvolen

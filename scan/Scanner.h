@@ -1,0 +1,35 @@
+// Scanning one video file: decoding on one thread, detection and the event
+// rules on the calling thread, and the outputs the options ask for.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <ostream>
+#include <string>
+
+#include "scan/ScanOptions.h"
+
+namespace tarvolen {
+
+// The nine detector parameters, by code (index 0 is code 1).
+using DetectorSettings = std::array<double, 9>;
+
+struct ScanContext {
+    const ScanOptions& options;
+    DetectorSettings detector;
+    const std::atomic<bool>& interrupted;  // Ctrl+C or SIGTERM
+    std::ostream& out;                     // the summary
+    std::ostream& err;                     // errors, warnings, progress
+    bool showProgress = false;
+};
+
+enum class FileOutcome {
+    Scanned,       // to its end, or to --quit-after
+    InputFailed,   // could not be opened or decoded at all
+    OutputFailed,  // an output could not be written
+    Interrupted,
+};
+
+FileOutcome scanFile(const std::string& file, const ScanContext& context);
+
+}  // namespace tarvolen
