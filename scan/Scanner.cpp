@@ -198,7 +198,7 @@ bool FileScan::openOutputs() {
         settings, options.clips ? videoFileClipSinks() : ClipSinkFactory(),
         [this](int number, const FrameInfo&) { return outputPath(clipName(stem, number)); },
         [this](const EventRecord& record) { onEvent(record); });
-    if (options.sheet) sheet = std::make_unique<ContactSheet>(file, frameSize);
+    if (options.sheet) sheet = std::make_unique<ContactSheet>(fs::path(file).filename().string(), frameSize);
     const std::pair<const std::string*, std::unique_ptr<VideoFileWriter>*> videos[] = {
         {&options.annotatedPath, &annotatedWriter}, {&options.maskPath, &maskWriter}};
     for (const auto& [pattern, writer] : videos) {

@@ -1,0 +1,297 @@
+#!/usr/bin/env bash
+# End-to-end tests of tarvolen-scan on synthetic clips: events against the
+# rules, clips, the contact sheet, bad input and exit statuses, signals and
+# the GNU parallel recipe. The scan needs no display.
+#   scan_test.sh BUILD_DIR CASE
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+scan="$build/scan/tarvolen-scan"
+fps=25
+# Two bursts of motion, 40-79 and 200-239, in 12 s: the detector's activity
+# after each lasts well under the quiet gap between them.
+bursts_clip="$work/bursts.avi"
+make_bursts_clip() {
+  [ -s "$bursts_clip" ] && return 0
+  "$make_clip" "$bursts_clip" 320 240 "$fps" 300 40-79,200-239 || { echo "cannot make clip"; exit 1; }
+}
+# Fast reacting detector, so that short clips give clear events.
+detector_args=(--set num_frames=5)
+
+# run_scan DIR ARGS...: runs the scan in DIR; sets scan_rc, output in DIR/stdout, DIR/stderr.
+run_scan() {
+  local dir="$1"; shift
+  mkdir -p "$dir"
+  (cd "$dir" && exec "$scan" "$@" >"$dir/stdout" 2>"$dir/stderr" </dev/null)
+  scan_rc=$?
+}
+
+field() {  # field JSON_LINE KEY: a number or string value of one line
+  sed -E "s/.*\"$2\":(\"[^\"]*\"|[^,}]*).*/\1/; s/^\"//; s/\"$//" <<<"$1"
+}
+
+# spans FILE: "start end" per event line
+spans() { while IFS= read -r line; do echo "$(field "$line" start_frame) $(field "$line" end_frame)"; done <"$1"; }
+
+# apply_rules PRE POST LAST < raw runs: the padded, merged spans, as the rules say.
+apply_rules() {
+  local pre=$1 post=$2 last=$3 a b s e cur_s=-1 cur_e=-1
+  while read -r a b; do
+    s=$((a - pre)); [ $s -lt 0 ] && s=0
+    e=$((b + post)); [ $e -gt "$last" ] && e=$last
+    if [ $cur_s -ge 0 ] && [ $s -le $((cur_e + 1)) ]; then
+      [ $e -gt $cur_e ] && cur_e=$e
+    else
+      [ $cur_s -ge 0 ] && echo "$cur_s $cur_e"
+      cur_s=$s; cur_e=$e
+    fi
+  done
+  [ $cur_s -ge 0 ] && echo "$cur_s $cur_e"
+}
+
+frames_of() { probe "$1" nb_read_frames; }
+
+case_events() {
+  make_bursts_clip
+  local raw="$work/raw" padded="$work/padded"
+  # With no padding the events are the detector's runs of active frames.
+  run_scan "$raw" "${detector_args[@]}" --pre 0 --post 0 "$bursts_clip"
+  check "unpadded scan exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  local runs
+  runs="$(spans "$raw/bursts.events.jsonl")"
+  check "two runs of activity, one per burst: $(tr '\n' ' ' <<<"$runs")" [ "$(wc -l <<<"$runs")" -eq 2 ]
+  read -r a1 b1 <<<"$(sed -n 1p <<<"$runs")"
+  read -r a2 b2 <<<"$(sed -n 2p <<<"$runs")"
+  check "the first run starts within the first burst ($a1)" [ "$a1" -ge 40 -a "$a1" -le 79 ]
+  check "the second run starts within the second burst ($a2)" [ "$a2" -ge 200 -a "$a2" -le 239 ]
+
+  # 0.8 s and 1.2 s at 25 fps: 20 frames before, 30 after.
+  run_scan "$padded" "${detector_args[@]}" --pre 0.8 --post 1.2 --clips --sheet "$bursts_clip"
+  check "padded scan exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  local expected got
+  expected="$(apply_rules 20 30 299 <<<"$runs")"
+  got="$(spans "$padded/bursts.events.jsonl")"
+  check "events follow the rules: got '$(tr '\n' ' ' <<<"$got")', expected '$(tr '\n' ' ' <<<"$expected")'" \
+    [ "$got" = "$expected" ]
+  check "two events" [ "$(wc -l <"$padded/bursts.events.jsonl")" -eq 2 ]
+
+  local line n=0 start end
+  while IFS= read -r line; do
+    n=$((n + 1))
+    start=$(field "$line" start_frame); end=$(field "$line" end_frame)
+    check "event $n: numbered" [ "$(field "$line" event)" = "$n" ]
+    check "event $n: file as given" [ "$(field "$line" file)" = "$bursts_clip" ]
+    check "event $n: start_ms is the frame's time" [ "$(field "$line" start_ms)" -eq $((start * 40)) ]
+    check "event $n: end_ms is the frame's time" [ "$(field "$line" end_ms)" -eq $((end * 40)) ]
+    local ms=$((start * 40))
+    check "event $n: start timecode" \
+      [ "$(field "$line" start)" = "$(printf '00:00:%02d.%03d' $((ms / 1000)) $((ms % 1000)))" ]
+    check "event $n: has active_frames, max_objects and bbox" \
+      grep -qE '"active_frames":[1-9][0-9]*,"max_objects":[1-9][0-9]*,"bbox":\[[0-9]+,[0-9]+,[1-9][0-9]*,[1-9][0-9]*\]\}$' \
+      <<<"$line"
+    local clip
+    clip="$padded/$(printf 'bursts.event_%03d.avi' $n)"
+    check "event $n: clip $clip has every frame of the event ($(frames_of "$clip") of $((end - start + 1)))" \
+      [ "$(frames_of "$clip")" = "$((end - start + 1))" ]
+    check "event $n: clip plays at the source rate" [ "$(probe "$clip" r_frame_rate)" = "25/1" ]
+  done <"$padded/bursts.events.jsonl"
+  check "one clip per event" [ "$(ls "$padded"/bursts.event_*.avi | wc -l)" -eq 2 ]
+  check "the summary lists both events" grep -qE '^ +2  00:00:' "$padded/stdout"
+  check "the summary gives the speed" grep -qE '300 frames scanned, 2 events, [0-9.]+ frames/s, [0-9.]+x real time' \
+    "$padded/stdout"
+
+  local sheet="$padded/bursts.sheet.png"
+  check "the contact sheet is 1348 x 410 ($(identify -format '%w x %h' "$sheet"))" \
+    [ "$(identify -format '%w %h' "$sheet")" = "1348 410" ]
+  local deviation
+  deviation="$(convert "$sheet" -format '%[fx:int(1000*standard_deviation)]' info:)"
+  check "the contact sheet is not blank (deviation $deviation/1000)" [ "$deviation" -gt 50 ]
+
+  # The default padding (1.5 s + 2 s) bridges the gap: one event.
+  run_scan "$work/default" "${detector_args[@]}" "$bursts_clip"
+  check "default padding merges the bursts into one event" \
+    [ "$(spans "$work/default/bursts.events.jsonl")" = "$(apply_rules 38 50 299 <<<"$runs")" ]
+}
+
+case_quit_after() {
+  make_bursts_clip
+  run_scan "$work/all" "${detector_args[@]}" --pre 0 --post 0 "$bursts_clip"
+  run_scan "$work/one" "${detector_args[@]}" --pre 0 --post 0 --quit-after 1 --clips "$bursts_clip"
+  check "exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  check "one event, the first of the whole file" \
+    [ "$(cat "$work/one/bursts.events.jsonl")" = "$(head -n1 "$work/all/bursts.events.jsonl")" ]
+  check "one clip" [ "$(ls "$work/one"/*.avi | wc -l)" -eq 1 ]
+  local scanned
+  scanned="$(grep -oE '[0-9]+ frames scanned' "$work/one/stdout" | cut -d' ' -f1)"
+  check "stopped early ($scanned frames scanned)" [ "$scanned" -lt 200 ]
+}
+
+case_region() {
+  make_bursts_clip
+  # Only the left half: the right square's motion is outside.
+  run_scan "$work/left" "${detector_args[@]}" --roi 0,0,160,240 --roi 100,0,100,5 --clips "$bursts_clip"
+  check "exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  local line x w
+  line="$(head -n1 "$work/left/bursts.events.jsonl")"
+  x="$(sed -E 's/.*"bbox":\[([0-9]+),[0-9]+,([0-9]+),.*/\1/' <<<"$line")"
+  w="$(sed -E 's/.*"bbox":\[[0-9]+,[0-9]+,([0-9]+),.*/\1/' <<<"$line")"
+  check "boxes stay in the region (bbox x $x, w $w)" [ $((x + w)) -le 200 ]
+  check "the clip shows the region's outline" \
+    "$inspect" cyan-outline "$work/left/bursts.event_001.avi" 0 0 159 239
+  run_scan "$work/partly" "${detector_args[@]}" --roi 300,200,100,100 "$bursts_clip"
+  check "a region partly outside is clipped (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+}
+
+case_bad_input() {
+  make_bursts_clip
+  local dir="$work/bad"
+  mkdir -p "$dir"
+  printf 'not a video\n' >"$dir/text.avi"
+  : >"$dir/empty.avi"
+  mkdir -p "$dir/folder.avi"
+  # Half a file: decoding stops midway.
+  head -c $(($(stat -c %s "$bursts_clip") / 2)) "$bursts_clip" >"$dir/half.avi"
+
+  run_scan "$dir/run1" "$dir/missing.avi" "$bursts_clip" "$dir/text.avi" "$dir/empty.avi" "$dir/folder.avi"
+  check "unreadable files give exit 1 (got $scan_rc)" [ "$scan_rc" -eq 1 ]
+  local f
+  for f in missing text empty folder; do
+    check "one line names $f.avi" [ "$(grep -c "$f.avi" "$dir/run1/stderr")" -eq 1 ]
+  done
+  check "one error line per bad file, nothing else ($(wc -l <"$dir/run1/stderr") lines)" \
+    [ "$(wc -l <"$dir/run1/stderr")" -eq 4 ]
+  check "the good file between them is still scanned" [ -s "$dir/run1/bursts.events.jsonl" ]
+
+  run_scan "$dir/run2" "${detector_args[@]}" --pre 0 --post 0 "$dir/half.avi"
+  check "a file that stops decoding midway still exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  check "with a warning naming it and the frame: $(cat "$dir/run2/stderr")" \
+    grep -qE '^tarvolen-scan: warning: .*half.avi: decoding stopped at frame [0-9]+ of 300' "$dir/run2/stderr"
+  local last
+  last="$(tail -n1 "$dir/run2/half.events.jsonl")"
+  check "its events end by the frame where decoding stopped" \
+    [ "$(field "$last" end_frame)" -lt "$(grep -oE 'frame [0-9]+' "$dir/run2/stderr" | cut -d' ' -f2)" ]
+
+  # Usage and configuration errors: one line, exit 2, nothing scanned.
+  usage() {  # usage LABEL ARGS...
+    local label="$1"; shift
+    local d="$dir/usage-$label"
+    run_scan "$d" "$@"
+    check "$label: exit 2 (got $scan_rc)" [ "$scan_rc" -eq 2 ]
+    check "$label: one line ($(cat "$d/stderr"))" [ "$(wc -l <"$d/stderr")" -eq 1 ]
+    check "$label: nothing scanned" [ -z "$(ls "$d" | grep -v -e stdout -e stderr -e Tarvolen.json)" ]
+  }
+  usage no-file
+  usage negative-pre --pre -1 "$bursts_clip"
+  usage unknown-option --fast "$bursts_clip"
+  usage unknown-key --set pixel_deviaton=3 "$bursts_clip"
+  grep -q pixel_deviaton "$dir/usage-unknown-key/stderr" || fail "unknown-key: the message names the key"
+  usage out-of-range --set alpha_coeff=2 "$bursts_clip"
+  grep -q alpha_coeff "$dir/usage-out-of-range/stderr" || fail "out-of-range: the message names the key"
+  usage wrong-type --set 'num_frames="5"' "$bursts_clip"
+  usage region-outside --roi 400,0,10,10 "$bursts_clip"
+  usage region-empty --roi 0,0,0,10 "$bursts_clip"
+  usage missing-config --config "$dir/no.json" "$bursts_clip"
+  mkdir -p "$dir/usage-bad-config"
+  printf '{"Config_Params": {' >"$dir/usage-bad-config/Tarvolen.json"
+  usage bad-config "$bursts_clip"
+
+  run_scan "$dir/help" --help
+  check "--help exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  check "--help lists the options with their defaults" grep -q -- '--pre SECONDS.*=1.5' "$dir/help/stdout"
+}
+
+case_output_errors() {
+  make_bursts_clip
+  local dir="$work/outerr"
+  mkdir -p "$dir"
+  : >"$dir/a-file"
+  run_scan "$dir/r1" -o "$dir/a-file/out" "$bursts_clip"
+  check "an output folder that cannot be made: exit 1 (got $scan_rc)" [ "$scan_rc" -eq 1 ]
+  check "naming it: $(cat "$dir/r1/stderr")" grep -q "$dir/a-file/out" "$dir/r1/stderr"
+
+  run_scan "$dir/r2" "${detector_args[@]}" --annotated "$dir/no-such-folder/x.avi" "$bursts_clip"
+  check "an annotated file that cannot be made: exit 1 (got $scan_rc)" [ "$scan_rc" -eq 1 ]
+  check "naming it: $(cat "$dir/r2/stderr")" grep -q "no-such-folder/x.avi" "$dir/r2/stderr"
+
+  if [ -w /dev/full ]; then
+    mkdir -p "$dir/r3/out"
+    ln -s /dev/full "$dir/r3/out/bursts.events.jsonl"
+    run_scan "$dir/r3" "${detector_args[@]}" -o out "$bursts_clip"
+    check "a full disk: exit 1 (got $scan_rc)" [ "$scan_rc" -eq 1 ]
+    check "naming the file: $(cat "$dir/r3/stderr")" grep -q "bursts.events.jsonl.*No space left" "$dir/r3/stderr"
+  else
+    echo "skipped: no writable /dev/full for the full-disk check"
+  fi
+
+  run_scan "$dir/r4" "${detector_args[@]}" --annotated "{stem}.annotated.avi" --mask "{stem}.mask.avi" \
+    "$bursts_clip"
+  check "annotated and mask videos: exit 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  check "the annotated video has every frame" [ "$(frames_of "$dir/r4/bursts.annotated.avi")" = 300 ]
+  check "the mask video has every frame" [ "$(frames_of "$dir/r4/bursts.mask.avi")" = 300 ]
+}
+
+# A longer clip with a burst every 4 s, long enough to be interrupted.
+interrupt_case() {  # interrupt_case SIGNAL
+  local long="$work/long.avi" dir="$work/$1"
+  local ranges="" s
+  for s in $(seq 20 100 2900); do ranges="$ranges,$s-$((s + 40))"; done
+  "$make_clip" "$long" 320 240 "$fps" 3000 "${ranges#,}" || { fail "make long clip"; return; }
+  mkdir -p "$dir"
+  (cd "$dir" && exec "$scan" "${detector_args[@]}" --pre 0.4 --post 0.4 --clips --annotated all.avi "$long" \
+    >"$dir/stdout" 2>"$dir/stderr" </dev/null) &
+  local pid=$! waited=0
+  while [ "$(cat "$dir/long.events.jsonl" 2>/dev/null | wc -l)" -lt 2 ] && [ $waited -lt 600 ]; do
+    sleep 0.05; waited=$((waited + 1))
+  done
+  kill -"$1" $pid
+  wait $pid
+  local rc=$?
+  check "$1 mid-scan exits 130 (got $rc)" [ "$rc" -eq 130 ]
+  local events
+  events="$(wc -l <"$dir/long.events.jsonl")"
+  check "the events so far are written ($events)" [ "$events" -ge 2 ]
+  local last
+  last="$(tail -n1 "$dir/long.events.jsonl")"
+  check "the scan stopped before the end (last event ends at $(field "$last" end_frame))" \
+    [ "$(field "$last" end_frame)" -lt 2999 ]
+  local line start end n=0
+  while IFS= read -r line; do
+    n=$((n + 1))
+    start=$(field "$line" start_frame); end=$(field "$line" end_frame)
+    local clip
+    clip="$dir/$(printf 'long.event_%03d.avi' $n)"
+    check "clip $n is finished and playable with its $((end - start + 1)) frames" \
+      [ "$(frames_of "$clip")" = "$((end - start + 1))" ]
+  done <"$dir/long.events.jsonl"
+  check "no clip without its event line" [ "$(ls "$dir"/long.event_*.avi | wc -l)" -eq "$events" ]
+  check "the annotated video is finished and playable" [ "$(frames_of "$dir/all.avi")" -gt 0 ]
+}
+
+case_sigint() { interrupt_case INT; }
+case_sigterm() { interrupt_case TERM; }
+
+case_parallel() {
+  make_bursts_clip
+  local dir="$work/par"
+  mkdir -p "$dir"
+  cp "$bursts_clip" "$dir/cam1.avi"
+  cp "$bursts_clip" "$dir/cam2.avi"
+  # The README's recipe, local form: one file per job, one detector thread each.
+  (cd "$dir" && parallel --will-cite "$scan" --quiet --set num_threads=1 "${detector_args[@]}" -o results --sheet \
+    ::: cam1.avi cam2.avi) >"$dir/stdout" 2>"$dir/stderr"
+  local rc=$?
+  check "parallel exits 0 (got $rc)" [ "$rc" -eq 0 ]
+  local cam
+  for cam in cam1 cam2; do
+    check "$cam has its events" [ -s "$dir/results/$cam.events.jsonl" ]
+    check "$cam has its sheet" [ -s "$dir/results/$cam.sheet.png" ]
+  done
+  check "the two identical files give the same events" \
+    [ "$(spans "$dir/results/cam1.events.jsonl")" = "$(spans "$dir/results/cam2.events.jsonl")" ]
+  check "--quiet prints nothing" [ ! -s "$dir/stdout" -a ! -s "$dir/stderr" ]
+}
+
+# Like lib.sh's run_case, without a display: the scan needs none.
+[ -x "$scan" ] || { echo "no tarvolen-scan binary at $scan"; exit 1; }
+"case_$case_name"
+echo "$case_name: $failures failure(s)"
+[ "$failures" -eq 0 ]
