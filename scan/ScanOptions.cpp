@@ -29,6 +29,11 @@ std::string oneLine(std::string text) {
     return text;
 }
 
+bool samePath(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
 // Checks what CLI11 cannot: --set syntax, regions, and names that collide.
 std::string checkOptions(ScanOptions& o, const std::vector<std::string>& sets,
                          const std::vector<std::string>& rois) {
@@ -53,6 +58,17 @@ std::string checkOptions(ScanOptions& o, const std::vector<std::string>& sets,
     for (const std::string* path : {&o.annotatedPath, &o.maskPath}) {
         if (!path->empty() && o.files.size() > 1 && path->find(kStemPlaceholder) == std::string::npos)
             return *path + ": with several files the name needs {stem}";
+    }
+    // Never write a video over an input, or both videos into one file.
+    for (const std::string& f : o.files) {
+        const std::string stem = inputStem(f);
+        const std::string annotated = expandStem(o.annotatedPath, stem);
+        const std::string mask = expandStem(o.maskPath, stem);
+        if (!annotated.empty() && samePath(annotated, mask))
+            return annotated + ": both --annotated and --mask";
+        for (const std::string* out : {&annotated, &mask}) {
+            if (!out->empty() && samePath(*out, f)) return *out + ": would overwrite the input";
+        }
     }
     return {};
 }

@@ -1,5 +1,7 @@
 #include "scan/Scanner.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -36,6 +38,23 @@ const char* const kProgram = "tarvolen-scan: ";
 constexpr std::size_t kClipRawBytes = 320ull << 20;
 constexpr std::size_t kClipBufferBytes = 1024ull << 20;
 constexpr std::size_t kClipQueueBytes = 64ull << 20;  // frames waiting for the clip writer
+
+// What a scan holds per pixel of the frame: the detector's model and buffers
+// (about 92 bytes) and the decoded frames queued ahead of it, with room.
+constexpr double kBytesPerPixel = 128.0;
+
+// Why frames of this size cannot be scanned here, or an empty string.
+std::string tooLargeToScan(cv::Size size) {
+    const double pages = static_cast<double>(sysconf(_SC_PHYS_PAGES));
+    const double memory = pages * static_cast<double>(sysconf(_SC_PAGESIZE));
+    const double needed = static_cast<double>(size.width) * size.height * kBytesPerPixel;
+    if (!(pages > 0) || needed <= memory) return {};
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "frames of %dx%d need about %.1f GiB, more than the %.1f GiB of memory here", size.width,
+                  size.height, needed / (1 << 30), memory / (1 << 30));
+    return text;
+}
 
 std::string clipName(const std::string& stem, int number) {
     char suffix[32];
@@ -156,6 +175,13 @@ bool FileScan::openInput() {
         error(file + ": cannot open as a video file");
         return false;
     }
+    const cv::Size reportedSize(static_cast<int>(std::min(capture.get(cv::CAP_PROP_FRAME_WIDTH), 1e9)),
+                                static_cast<int>(std::min(capture.get(cv::CAP_PROP_FRAME_HEIGHT), 1e9)));
+    const std::string tooLarge = tooLargeToScan(reportedSize);
+    if (!tooLarge.empty()) {
+        error(file + ": " + tooLarge);
+        return false;
+    }
     reportedFps = capture.get(cv::CAP_PROP_FPS);
     const double count = capture.get(cv::CAP_PROP_FRAME_COUNT);
     announcedFrames =
@@ -165,6 +191,11 @@ bool FileScan::openInput() {
 
 bool FileScan::prepare(const cv::Mat& first) {
     frameSize = first.size();
+    const std::string tooLarge = tooLargeToScan(frameSize);
+    if (!tooLarge.empty()) {
+        error(file + ": " + tooLarge);
+        return false;
+    }
     if (const std::optional<cv::Rect> outside = regionOutsideFrame(options.regions, frameSize)) {
         error(file + ": --roi " + std::to_string(outside->x) + "," + std::to_string(outside->y) + "," +
               std::to_string(outside->width) + "," + std::to_string(outside->height) + " lies outside its " +

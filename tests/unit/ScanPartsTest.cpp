@@ -304,7 +304,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{"quiet and progress", {"a.avi", "--quiet", "--progress"}, "--quiet"},
         BadCommandLine{"same stem twice", {"a/x.avi", "b/x.mp4"}, "b/x.mp4 and a/x.avi"},
         BadCommandLine{
-            "one annotated file for two inputs", {"a.avi", "b.avi", "--annotated", "out.avi"}, "{stem}"}),
+            "one annotated file for two inputs", {"a.avi", "b.avi", "--annotated", "out.avi"}, "{stem}"},
+        BadCommandLine{"annotated over the input", {"d/a.avi", "--annotated", "d/./a.avi"}, "input"},
+        BadCommandLine{"mask over the input", {"a.avi", "--mask", "{stem}.avi"}, "input"},
+        BadCommandLine{
+            "annotated and mask in one file", {"a.avi", "--mask", "m.avi", "--annotated", "m.avi"}, "both"}),
     [](const ::testing::TestParamInfo<BadCommandLine>& info) {
         std::string name = info.param.name;
         for (char& c : name) {

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Throughput and memory of tarvolen-scan against decoding alone.
+#   bash bench/scan_bench.sh [BUILD_DIR] [WORK_DIR]
+# Makes 1920x1080 MJPEG and H.264 files and a long file from samples/vtest.avi
+# (cached in WORK_DIR, default /tmp/tarvolen-scan-bench), then for each file
+# runs, alternately and REPEAT times (default 3), a loop that only decodes it
+# with cv::VideoCapture and the scan at its defaults without outputs; the best
+# rate of each is kept. Then one run with --clips --sheet, and the peak memory
+# of each. Prints a Markdown report. LONG_MINUTES (default 60) sets the long
+# file's length; a timed comparison belongs here, never in the tests.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "${1:-$root/build}" && pwd)"
+work="${2:-/tmp/tarvolen-scan-bench}"
+repeat="${REPEAT:-3}"
+long_minutes="${LONG_MINUTES:-60}"
+scan="$build/scan/tarvolen-scan"
+decode="$build/bench/tarvolen_decode_only"
+sample="$root/samples/vtest.avi"
+[ -x "$scan" ] && [ -x "$decode" ] || { echo "build first: $scan, $decode"; exit 1; }
+[ -s "$sample" ] || { echo "no $sample (scripts/fetch-sample.sh)"; exit 1; }
+mkdir -p "$work"
+
+make_input() {  # make_input NAME FFMPEG_ARGS...
+  local out="$work/$1"; shift
+  [ -s "$out" ] || ffmpeg -v error -y "$@" "$out"
+  echo "$out"
+}
+mjpeg="$(make_input vtest_1080_mjpeg.avi -i "$sample" -vf scale=1920:1080 -c:v mjpeg -q:v 3 -an)"
+h264="$(make_input vtest_1080_h264.mp4 -i "$sample" -vf scale=1920:1080 -c:v libx264 -preset veryfast -crf 23 -an)"
+# vtest.avi is 79.5 s long: loop it for the long file, without re-encoding.
+loops=$(((long_minutes * 60 + 79) / 80 - 1))
+long="$(make_input "vtest_${long_minutes}min.avi" -stream_loop "$loops" -i "$sample" -c copy)"
+
+rate_of() { grep -oE '[0-9.]+ frames/s' | head -n1 | cut -d' ' -f1; }
+best() { sort -g | tail -n1; }
+
+# measure FILE: prints "decode scan clips peak_scan_kb peak_clips_kb"
+measure() {
+  local file="$1" out="$work/out" d=() s=() i
+  for i in $(seq "$repeat"); do
+    d+=("$("$decode" "$file" | rate_of)")
+    rm -rf "$out"
+    s+=("$(cd "$work" && /usr/bin/time -f 'peak %M' -o "$work/time" "$scan" -o "$out" "$file" | rate_of)")
+  done
+  local peak_scan peak_clips clips
+  peak_scan="$(awk '/peak/ {print $2}' "$work/time")"
+  rm -rf "$out"
+  clips="$(cd "$work" && /usr/bin/time -f 'peak %M' -o "$work/time" "$scan" -o "$out" --clips --sheet "$file" |
+    rate_of)"
+  peak_clips="$(awk '/peak/ {print $2}' "$work/time")"
+  echo "$(printf '%s\n' "${d[@]}" | best) $(printf '%s\n' "${s[@]}" | best) $clips $peak_scan $peak_clips"
+}
+
+echo "## tarvolen-scan throughput ($(date -u '+%Y-%m-%d %H:%M UTC'))"
+echo
+echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "- best of $repeat alternating runs; rates in frames/s as each program reports them (file opening included)"
+echo
+echo "| file | frames | decode only | scan, defaults | ratio | scan --clips --sheet | peak memory scan / with clips |"
+echo "|---|---|---|---|---|---|---|"
+for file in "$sample" "$mjpeg" "$h264"; do
+  read -r dec sc cl pk pc <<<"$(measure "$file")"
+  frames="$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames -of csv=p=0 "$file")"
+  [ "$frames" = "N/A" ] && frames="$(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=nb_read_packets -of csv=p=0 "$file")"
+  printf '| %s | %s | %.1f | %.1f | %.2f | %.1f | %d MiB / %d MiB |\n' "$(basename "$file")" "$frames" "$dec" "$sc" \
+    "$(awk -v s="$sc" -v d="$dec" 'BEGIN { print s / d }')" "$cl" $((pk / 1024)) $((pc / 1024))
+done
+echo
+echo "Memory on a long file ($(basename "$long"), ${long_minutes} min) against vtest.avi (79.5 s):"
+echo
+echo "| run | vtest.avi peak | long file peak | long file rate |"
+echo "|---|---|---|---|"
+for args in "" "--sheet" "--clips --sheet"; do
+  rm -rf "$work/out"
+  (cd "$work" && /usr/bin/time -f 'peak %M' -o "$work/time" "$scan" -o "$work/out" $args "$sample" >/dev/null)
+  short_peak="$(awk '/peak/ {print $2}' "$work/time")"
+  rm -rf "$work/out"
+  rate="$(cd "$work" && /usr/bin/time -f 'peak %M' -o "$work/time" "$scan" -o "$work/out" $args "$long" | rate_of)"
+  long_peak="$(awk '/peak/ {print $2}' "$work/time")"
+  printf '| scan %s | %d MiB | %d MiB | %.1f frames/s |\n' "${args:-(defaults)}" $((short_peak / 1024)) \
+    $((long_peak / 1024)) "$rate"
+done
+rm -rf "$work/out"
+echo
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
