@@ -310,19 +310,30 @@ protected:
                 EXPECT_TRUE(carriesIndex(clip.frames[f - span.start], f)) << "frame " << f;
         }
     }
+
+    // Feeds the whole sequence, ends the stream and checks it all.
+    void runAndCheck(const EventRules& r, const std::vector<int>& counts,
+                     FrameBufferLimits limits = {1u << 20, 8u << 20, 90}) {
+        auto recorder = make(settings(r, limits));
+        feed(*recorder, counts);
+        recorder->finish();
+        expectMatchesBatch(counts, r, counts.size());
+    }
 };
 
-TEST_F(EventRecorderTest, TwoBurstsGiveTwoClipsWithTheirPadding) {
+EventRules rules(std::int64_t pre, std::int64_t post, std::int64_t minRun = 1) {
     EventRules r;
-    r.pre = 3;
-    r.post = 4;
+    r.pre = pre;
+    r.post = post;
+    r.minRun = minRun;
+    return r;
+}
+
+TEST_F(EventRecorderTest, TwoBurstsGiveTwoClipsWithTheirPadding) {
     std::vector<int> counts(60, 0);
     for (int i = 10; i < 15; ++i) counts[i] = 1;
     for (int i = 30; i < 36; ++i) counts[i] = i < 33 ? 1 : 2;
-    auto recorder = make(settings(r));
-    feed(*recorder, counts);
-    recorder->finish();
-    expectMatchesBatch(counts, r, counts.size());
+    runAndCheck(rules(3, 4), counts);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].startFrame, 7);
     EXPECT_EQ(records[0].endFrame, 18);
@@ -330,9 +341,7 @@ TEST_F(EventRecorderTest, TwoBurstsGiveTwoClipsWithTheirPadding) {
 }
 
 TEST_F(EventRecorderTest, AnEventOpenAtTheEndClosesAtTheLastFrame) {
-    EventRules r;
-    r.pre = 2;
-    r.post = 10;
+    const EventRules r = rules(2, 10);
     std::vector<int> counts(20, 0);
     counts[17] = counts[18] = 1;
     auto recorder = make(settings(r));
@@ -345,49 +354,28 @@ TEST_F(EventRecorderTest, AnEventOpenAtTheEndClosesAtTheLastFrame) {
 }
 
 TEST_F(EventRecorderTest, PreCaptureAtStartHoldsTheFramesThereAre) {
-    EventRules r;
-    r.pre = 10;
-    r.post = 1;
     std::vector<int> counts(12, 0);
     counts[3] = 1;
-    auto recorder = make(settings(r));
-    feed(*recorder, counts);
-    recorder->finish();
-    expectMatchesBatch(counts, r, counts.size());
+    runAndCheck(rules(10, 1), counts);
     EXPECT_EQ(records.at(0).startFrame, 0);
 }
 
 TEST_F(EventRecorderTest, EventsShorterThanTheMinimumLeaveNoClip) {
-    EventRules r;
-    r.pre = 1;
-    r.post = 1;
-    r.minRun = 4;
     std::vector<int> counts(30, 0);
     for (int i = 5; i < 8; ++i) counts[i] = 1;    // 3 frames: dropped
     for (int i = 15; i < 19; ++i) counts[i] = 1;  // 4 frames: kept
-    auto recorder = make(settings(r));
-    feed(*recorder, counts);
-    recorder->finish();
-    expectMatchesBatch(counts, r, counts.size());
+    runAndCheck(rules(1, 1, 4), counts);
     EXPECT_EQ(records.size(), 1u);
 }
 
 TEST_F(EventRecorderTest, CompressedPreCaptureFramesReachTheClipIntact) {
-    EventRules r;
-    r.pre = 8;
-    r.post = 3;
     std::vector<int> counts(40, 0);
     for (int i = 20; i < 25; ++i) counts[i] = 1;
-    auto recorder = make(settings(r, FrameBufferLimits{0, 8u << 20, 90}));
-    feed(*recorder, counts);
-    recorder->finish();
-    expectMatchesBatch(counts, r, counts.size());
+    runAndCheck(rules(8, 3), counts, FrameBufferLimits{0, 8u << 20, 90});
 }
 
 TEST_F(EventRecorderTest, QuitAfterStopsAtTheNthEvent) {
-    EventRules r;
-    r.pre = 2;
-    r.post = 2;
+    const EventRules r = rules(2, 2);
     std::vector<int> counts(80, 0);
     for (int start : {5, 20, 35, 50, 65}) counts[start] = counts[start + 1] = 1;
     EventRecorderSettings s = settings(r);
@@ -438,20 +426,14 @@ TEST_F(EventRecorderTest, RandomSequencesAgreeWithTheBatchRules) {
     for (int trial = 0; trial < 150; ++trial) {
         log = std::make_shared<SinkLog>();
         records.clear();
-        EventRules r;
-        r.pre = random() % 6;
-        r.post = random() % 6;
-        r.minRun = 1 + random() % 4;
+        const EventRules r = rules(random() % 6, random() % 6, 1 + random() % 4);
         std::vector<int> counts(random() % 120);
         int level = 0;
         for (int& c : counts) {
             if (random() % 6 == 0) level = random() % 3 == 0 ? 0 : static_cast<int>(random() % 4);
             c = level;
         }
-        auto recorder = make(settings(r, FrameBufferLimits{(random() % 2) * (1u << 20), 8u << 20, 90}));
-        feed(*recorder, counts);
-        recorder->finish();
-        expectMatchesBatch(counts, r, counts.size());
+        runAndCheck(r, counts, FrameBufferLimits{(random() % 2) * (1u << 20), 8u << 20, 90});
         if (HasFailure()) return;
     }
 }
