@@ -35,13 +35,18 @@ long="$(make_input "vtest_${long_minutes}min.avi" -stream_loop "$loops" -i "$sam
 rate_of() { grep -oE '[0-9.]+ frames/s' | head -n1 | cut -d' ' -f1; }
 best() { sort -g | tail -n1; }
 
-# measure FILE: prints "decode scan clips peak_scan_kb peak_clips_kb"
+cpu_of() { awk '/cpu/ {print $2 + $3}' "$work/time"; }  # user + system seconds of the last run
+
+# measure FILE: prints "decode scan clips peak_scan_kb peak_clips_kb decode_cpu scan_cpu"
 measure() {
-  local file="$1" out="$work/out" d=() s=() i
+  local file="$1" out="$work/out" d=() s=() i decode_cpu scan_cpu
   for i in $(seq "$repeat"); do
-    d+=("$("$decode" "$file" | rate_of)")
+    d+=("$(/usr/bin/time -f 'cpu %U %S' -o "$work/time" "$decode" "$file" | rate_of)")
+    decode_cpu="$(cpu_of)"
     rm -rf "$out"
-    s+=("$(cd "$work" && /usr/bin/time -f 'peak %M' -o "$work/time" "$scan" -o "$out" "$file" | rate_of)")
+    s+=("$(cd "$work" && /usr/bin/time -f 'peak %M cpu %U %S' -o "$work/time" "$scan" -o "$out" "$file" |
+      rate_of)")
+    scan_cpu="$(awk '/cpu/ {print $4 + $5}' "$work/time")"
   done
   local peak_scan peak_clips clips
   peak_scan="$(awk '/peak/ {print $2}' "$work/time")"
@@ -49,22 +54,25 @@ measure() {
   clips="$(cd "$work" && /usr/bin/time -f 'peak %M' -o "$work/time" "$scan" -o "$out" --clips --sheet "$file" |
     rate_of)"
   peak_clips="$(awk '/peak/ {print $2}' "$work/time")"
-  echo "$(printf '%s\n' "${d[@]}" | best) $(printf '%s\n' "${s[@]}" | best) $clips $peak_scan $peak_clips"
+  echo "$(printf '%s\n' "${d[@]}" | best) $(printf '%s\n' "${s[@]}" | best) $clips $peak_scan $peak_clips" \
+    "$decode_cpu $scan_cpu"
 }
 
 echo "## tarvolen-scan throughput ($(date -u '+%Y-%m-%d %H:%M UTC'))"
 echo
 echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load before: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "- best of $repeat alternating runs; rates in frames/s as each program reports them (file opening included)"
+echo "- best of $repeat alternating runs; rates in frames/s as each program reports them (file opening included,"
+echo "  process start-up not); CPU: user + system seconds of a whole run of each (start-up included)"
 echo
-echo "| file | frames | decode only | scan, defaults | ratio | scan --clips --sheet | peak memory scan / with clips |"
-echo "|---|---|---|---|---|---|---|"
+echo "| file | frames | decode only | scan, defaults | ratio | scan --clips --sheet | peak memory scan / with clips | CPU s decode / scan |"
+echo "|---|---|---|---|---|---|---|---|"
 for file in "$sample" "$mjpeg" "$h264"; do
-  read -r dec sc cl pk pc <<<"$(measure "$file")"
+  read -r dec sc cl pk pc dcpu scpu <<<"$(measure "$file")"
   frames="$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames -of csv=p=0 "$file")"
   [ "$frames" = "N/A" ] && frames="$(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=nb_read_packets -of csv=p=0 "$file")"
-  printf '| %s | %s | %.1f | %.1f | %.2f | %.1f | %d MiB / %d MiB |\n' "$(basename "$file")" "$frames" "$dec" "$sc" \
-    "$(awk -v s="$sc" -v d="$dec" 'BEGIN { print s / d }')" "$cl" $((pk / 1024)) $((pc / 1024))
+  printf '| %s | %s | %.1f | %.1f | %.2f | %.1f | %d MiB / %d MiB | %.2f / %.2f |\n' "$(basename "$file")" \
+    "$frames" "$dec" "$sc" "$(awk -v s="$sc" -v d="$dec" 'BEGIN { print s / d }')" "$cl" $((pk / 1024)) \
+    $((pc / 1024)) "$dcpu" "$scpu"
 done
 echo
 echo "Memory on a long file ($(basename "$long"), ${long_minutes} min) against vtest.avi (79.5 s):"
