@@ -106,10 +106,15 @@ case_events() {
   deviation="$(convert "$sheet" -format '%[fx:int(1000*standard_deviation)]' info:)"
   check "the contact sheet is not blank (deviation $deviation/1000)" [ "$deviation" -gt 50 ]
 
+  run_scan "$work/progress" "${detector_args[@]}" --progress "$bursts_clip"
+  check "--progress draws a line in place on standard error" grep -qE $'\r\\[[-#]+\\] +[0-9]+%  [0-9]+/300 ' \
+    "$work/progress/stderr"
+
   # The default padding (1.5 s + 2 s) bridges the gap: one event.
   run_scan "$work/default" "${detector_args[@]}" "$bursts_clip"
   check "default padding merges the bursts into one event" \
     [ "$(spans "$work/default/bursts.events.jsonl")" = "$(apply_rules 38 50 299 <<<"$runs")" ]
+  check "without --progress, and standard error no terminal, nothing on it" [ ! -s "$work/default/stderr" ]
 }
 
 case_quit_after() {
