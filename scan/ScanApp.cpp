@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -27,6 +28,7 @@ constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
 constexpr int kMaxDetectorThreads = 32;
 const char* const kProgram = "tarvolen-scan: ";
 const char* const kDefaultConfig = "Tarvolen.json";
+const char* const kFfmpegQuiet = "-8";  // AV_LOG_QUIET
 
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
@@ -91,7 +93,10 @@ std::string loadDetectorSettings(const ScanOptions& options, DetectorSettings& s
 }
 
 int runScan(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    // The scan reports bad input itself, on one line: no OpenCV or FFmpeg
+    // chatter on standard error, unless the user asks for FFmpeg's.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    setenv("OPENCV_FFMPEG_LOGLEVEL", kFfmpegQuiet, 0);
     const ParsedCommandLine parsed = parseCommandLine(argc, argv);
     if (parsed.outcome == ParsedCommandLine::Help) {
         out << parsed.text << std::flush;

@@ -170,6 +170,15 @@ case_bad_input() {
   check "a file that stops decoding midway still exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
   check "with a warning naming it and the frame: $(cat "$dir/run2/stderr")" \
     grep -qE '^tarvolen-scan: warning: .*half.avi: decoding stopped at frame [0-9]+ of 300' "$dir/run2/stderr"
+  check "and nothing else on standard error" [ "$(wc -l <"$dir/run2/stderr")" -eq 1 ]
+  # Cut in the middle of a frame of another codec, whose decoder complains:
+  # the complaint stays quiet, the scan's warning is the one line.
+  ffmpeg -v error -y -i "$bursts_clip" -c:v msmpeg4 -q:v 4 "$dir/mpeg4.avi"
+  head -c $(($(stat -c %s "$dir/mpeg4.avi") / 2 + 777)) "$dir/mpeg4.avi" >"$dir/cut.avi"
+  run_scan "$dir/run3" "${detector_args[@]}" "$dir/cut.avi"
+  check "a file cut mid-frame is scanned (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  check "with the warning alone on standard error: $(head -c 300 "$dir/run3/stderr")" \
+    [ "$(grep -c . "$dir/run3/stderr")" -eq 1 -a "$(grep -c '^tarvolen-scan: warning: ' "$dir/run3/stderr")" -eq 1 ]
   local last
   last="$(tail -n1 "$dir/run2/half.events.jsonl")"
   check "its events end by the frame where decoding stopped" \
