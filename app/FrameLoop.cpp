@@ -8,6 +8,7 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/EventRecording.h"
 #include "app/FileDialog.h"
 #include "app/FrameInput.h"
 #include "app/Keys.h"
@@ -150,10 +151,11 @@ void paceFrame(Clock::time_point mark, double periodMicros) {
     }
 }
 
-int runLoop(bool fileSource, double fps) {
+int runLoop(bool fileSource, double fps, const EventRecordingSettings& eventSettings) {
     LoopImages images;
     createImages(images);
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
+    LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
     const double periodMicros = fileSource ? kMicrosPerSecond / fps : 0.0;
     Clock::time_point mark = Clock::now();
     for (;;) {
@@ -162,10 +164,13 @@ int runLoop(bool fileSource, double fps) {
         if (outcome == ReadOutcome::Stalled) {
             cv::destroyAllWindows();
             recorder.stop();
+            events.finish();
             return stopWithMessage(kSourceStalled);
         }
         annotate(images.colour, processFrame(images));
+        events.addFrame(images.colour, detector.getConfirmedObjects());
         recorder.record(images.colour);
+        events.drawLabel(images.colour);
         cv::imshow(kInputWindow, images.colour);
         cv::imshow(kMaskWindow, images.mask);
         const KeyCommand command = keyCommand(cv::waitKey(kKeyPollMs));
@@ -177,6 +182,7 @@ int runLoop(bool fileSource, double fps) {
     }
     cv::destroyAllWindows();
     recorder.stop();
+    events.finish();
     return kExitStatus;
 }
 
@@ -184,6 +190,9 @@ int runLoop(bool fileSource, double fps) {
 
 int runTarvolen() {
     if (!readConfiguration()) return stopWithMessage(kConfigNotRead);
+    EventRecordingSettings eventSettings;
+    const std::string eventSettingsProblem = readEventRecordingSettings(configFileName, eventSettings);
+    if (!eventSettingsProblem.empty()) return stopWithMessage(eventSettingsProblem.c_str());
     bool fileSource = false;
     if (const char* failure = openSource(fileSource)) return stopWithMessage(failure);
     const double fps = fileSource ? playbackFrameRate(videoCapture.get(cv::CAP_PROP_FPS)) : 0.0;
@@ -192,7 +201,7 @@ int runTarvolen() {
     if (frameWidth < 1 || frameHeight < 1)
         return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
     createWindows();
-    return runLoop(fileSource, fps);
+    return runLoop(fileSource, fps, eventSettings);
 }
 
 }  // namespace tarvolen

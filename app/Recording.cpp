@@ -14,11 +14,13 @@ const char* const kExtension = ".avi";
 
 }  // namespace
 
-std::string recordingFileName(const std::tm& localTime) {
+std::string timeStampedFileName(const std::string& prefix, const std::tm& localTime) {
     char stamp[kTimeBufferSize];
     const std::size_t n = std::strftime(stamp, sizeof stamp, kTimeFormat, &localTime);
-    return "record_" + std::string(stamp, n) + kExtension;
+    return prefix + std::string(stamp, n) + kExtension;
 }
+
+std::string recordingFileName(const std::tm& localTime) { return timeStampedFileName("record_", localTime); }
 
 std::string firstFreeName(const std::string& name, const std::function<bool(const std::string&)>& taken) {
     if (!taken(name)) return name;

@@ -12,6 +12,9 @@
 
 namespace tarvolen {
 
+// prefix + day_month_year_hour_minute_second + ".avi".
+std::string timeStampedFileName(const std::string& prefix, const std::tm& localTime);
+
 // "record_" + day_month_year_hour_minute_second + ".avi".
 std::string recordingFileName(const std::tm& localTime);
 

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/ConfigurationDocument.h"
+
 namespace tarvolen {
 namespace {
 
@@ -34,6 +36,8 @@ const DoubleSetting kDoubleSettings[] = {
     {"alpha_coeff", Detector::kAlphaCoeff},
 };
 
+}  // namespace
+
 // nlohmann::json keeps the last of duplicate keys; the first one must win,
 // so later duplicates are dropped while parsing. Keys are tracked per nesting
 // depth; every object start clears the set for its own keys.
@@ -53,6 +57,8 @@ json parseKeepingFirstKeys(std::istream& in) {
     };
     return json::parse(in, keepFirst);
 }
+
+namespace {
 
 // Booleans count as 1 / 0, floating-point values are truncated toward zero,
 // and anything outside the int range saturates (so that the setter refuses
