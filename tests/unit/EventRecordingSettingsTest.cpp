@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "config/Configuration.h"
 #include "config/EventRecordingSettings.h"
 
 namespace tarvolen {
@@ -187,6 +188,27 @@ TEST(EventRecordingSettings, TheFileReaderNamesTheFile) {
     EXPECT_EQ(settings.folder, "clips");
     std::filesystem::remove(file);
     EXPECT_EQ(readEventRecordingSettings(file.string(), settings), file.string() + ": cannot be read");
+}
+
+TEST(EventRecordingSettings, TheShippedExampleIsAValidConfigurationWithTheDefaults) {
+    Detector detector;
+    std::string source;
+    ASSERT_TRUE(readConfiguration(TARVOLEN_EVENTS_EXAMPLE_CONFIG, detector, source));
+    EventRecordingSettings settings;
+    ASSERT_EQ(readEventRecordingSettings(TARVOLEN_EVENTS_EXAMPLE_CONFIG, settings), "");
+    const EventRecordingSettings defaults;
+    EXPECT_TRUE(settings.enabled);
+    EXPECT_EQ(settings.folder, "events");
+    EXPECT_EQ(settings.preSeconds, defaults.preSeconds);
+    EXPECT_EQ(settings.postSeconds, defaults.postSeconds);
+    EXPECT_EQ(settings.minEventSeconds, defaults.minEventSeconds);
+    EXPECT_EQ(settings.log, defaults.log);
+}
+
+TEST(EventRecordingSettings, TheReferenceConfigurationHasItOff) {
+    EventRecordingSettings settings;
+    EXPECT_EQ(readEventRecordingSettings(TARVOLEN_EXAMPLE_CONFIG, settings), "");
+    EXPECT_FALSE(settings.enabled);
 }
 
 }  // namespace
