@@ -9,13 +9,17 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iomanip>
 #include <iostream>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include <sys/resource.h>
 #include <CLI/CLI.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
-#include <sys/resource.h>
 
 #include "app/EventRecording.h"
 #include "app/Overlays.h"
@@ -29,24 +33,32 @@ double msBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-struct Times {
-    int frames = 0;
-    double maxProcessing = 0;  // colour conversion and detector, as the live view shows it
-    double maxHandOver = 0;    // handing the frame to event recording
-    double maxPass = 0;        // all of the loop's own work on the frame
-    double sumPass = 0;
+// Milliseconds per frame of one kind of work: "median / 99th percentile / max".
+std::string summary(std::vector<double> ms) {
+    if (ms.empty()) return "-";
+    std::sort(ms.begin(), ms.end());
+    const auto at = [&ms](double q) {
+        return ms[static_cast<std::size_t>(q * static_cast<double>(ms.size() - 1))];
+    };
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(2) << at(0.5) << " / " << at(0.99) << " / " << ms.back();
+    return out.str();
+}
 
-    void add(double processing, double handOver, double pass) {
-        ++frames;
-        maxProcessing = std::max(maxProcessing, processing);
-        maxHandOver = std::max(maxHandOver, handOver);
-        maxPass = std::max(maxPass, pass);
-        sumPass += pass;
+struct Times {
+    std::vector<double> processing;  // colour conversion and detector, as the live view shows it
+    std::vector<double> handOver;    // handing the frame to event recording
+    std::vector<double> pass;        // all of the loop's own work on the frame
+
+    void add(double p, double h, double all) {
+        processing.push_back(p);
+        handOver.push_back(h);
+        pass.push_back(all);
     }
     void print(const char* what) const {
-        std::cout << what << ": " << frames << " frames, processing max " << maxProcessing
-                  << " ms, hand-over max " << maxHandOver << " ms, pass max " << maxPass << " ms, pass mean "
-                  << (frames ? sumPass / frames : 0.0) << " ms\n";
+        std::cout << what << ": " << pass.size() << " frames; ms median / p99 / max: processing "
+                  << summary(processing) << ", hand-over " << summary(handOver) << ", pass " << summary(pass)
+                  << "\n";
     }
 };
 
@@ -90,7 +102,10 @@ int main(int argc, char** argv) {
     tarvolen::LiveEventRecording live(settings, size, fps, std::cout);
     tarvolen::Detector detector;
 
-    Times opening, others;
+    // Model updates, where objects first show and clips therefore open, take
+    // far longer than the other frames: compare like with like.
+    Times opening, updates, others;
+    const long window = static_cast<long>(detector.getParameter(tarvolen::Detector::kNumFrames));
     cv::Mat captured, colour, gray;
     const auto period = std::chrono::duration<double>(1.0 / fps);
     Clock::time_point mark = Clock::now();
@@ -117,7 +132,11 @@ int main(int argc, char** argv) {
         const Clock::time_point t3 = Clock::now();
         live.drawLabel(colour);
         const bool clipOpened = !wasRecording && live.recordingEvent();
-        (clipOpened ? opening : others).add(msBetween(t0, t1), msBetween(t2, t3), msBetween(t0, t3));
+        const bool update = (i + 1) % window == 0;
+        (clipOpened ? opening
+         : update   ? updates
+                    : others)
+            .add(msBetween(t0, t1), msBetween(t2, t3), msBetween(t0, t3));
         if (paced) {
             std::this_thread::sleep_until(mark + std::chrono::duration_cast<Clock::duration>(period));
             mark = Clock::now();
@@ -127,12 +146,13 @@ int main(int argc, char** argv) {
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::cout << "size " << size.width << "x" << size.height << ", " << fps << " fps, pre " << pre << " s, post "
-              << post << " s" << (paced ? ", paced" : ", unpaced") << "\n"
+    std::cout << "size " << size.width << "x" << size.height << ", " << fps << " fps, pre " << pre
+              << " s, post " << post << " s" << (paced ? ", paced" : ", unpaced") << "\n"
               << "events logged: " << live.eventsLogged() << "\n"
               << "pre-capture buffer peak: " << live.bufferPeakBytes() / 1048576.0 << " MiB\n"
               << "process peak resident memory: " << usage.ru_maxrss / 1024.0 << " MiB\n";
     opening.print("frames where a clip opened");
-    others.print("all other frames");
+    updates.print("other frames with a model update");
+    others.print("frames without a model update");
     return 0;
 }
