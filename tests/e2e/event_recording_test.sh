@@ -197,19 +197,11 @@ case_unwritable_folder() {
 }
 
 case_bad_settings() {
-  local dir="$work/bad" seen_window=0
+  local dir="$work/bad" seen_window elapsed_ms
   mkdir -p "$dir"
   write_config "$dir" "$work/no-matter.avi"
   with_events "$dir" '{"enabled": false, "folder": "events", "pre_seconds": 45}'
-  local t0
-  t0=$(date +%s%N)
-  start_app "$dir"
-  while kill -0 "$app_pid" 2>/dev/null; do
-    xdotool search --name '^(INPUT VIDEO|EVENT MASK)$' >/dev/null 2>&1 && seen_window=1
-    sleep 0.05
-  done
-  wait_exit 5
-  local elapsed_ms=$((($(date +%s%N) - t0) / 1000000))
+  run_to_exit "$dir"
   check "exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
   check "one line naming the key ($(cat "$dir/stdout"))" [ "$(cat "$dir/stdout")" = \
     "Tarvolen.json: Event_Recording.pre_seconds must be a number from 0 to 30 (got 45)" ]

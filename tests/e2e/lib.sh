@@ -93,6 +93,21 @@ wait_exit() {
   app_pid=""
 }
 
+# run_to_exit DIR: runs tarvolen in DIR until it ends by itself; sets app_rc,
+# elapsed_ms and seen_window (1 when one of its windows appeared meanwhile).
+run_to_exit() {
+  local t0
+  t0=$(date +%s%N)
+  seen_window=0
+  start_app "$1"
+  while kill -0 "$app_pid" 2>/dev/null; do
+    xdotool search --name '^(INPUT VIDEO|EVENT MASK)$' >/dev/null 2>&1 && seen_window=1
+    sleep 0.05
+  done
+  wait_exit 5
+  elapsed_ms=$((($(date +%s%N) - t0) / 1000000))
+}
+
 # wait_window NAME SECONDS: prints the window id once it is mapped.
 wait_window() {
   local deadline=$((SECONDS + $2)) id

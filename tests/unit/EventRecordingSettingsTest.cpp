@@ -30,53 +30,44 @@ TEST(EventRecordingSettings, AbsentObjectLeavesRecordingOff) {
     EXPECT_FALSE(settings.enabled);
 }
 
-TEST(EventRecordingSettings, MissingKeysTakeTheirDefaults) {
+struct Accepted {
+    const char* section;  // the Event_Recording value
+    EventRecordingSettings expected;
+};
+
+class AcceptedSection : public ::testing::TestWithParam<Accepted> {};
+
+TEST_P(AcceptedSection, GivesTheseSettings) {
     EventRecordingSettings settings;
-    ASSERT_EQ(parse(withSection(R"({"enabled": true, "folder": "events"})"), settings), "");
-    EXPECT_TRUE(settings.enabled);
-    EXPECT_EQ(settings.folder, "events");
-    EXPECT_EQ(settings.preSeconds, 2.0);
-    EXPECT_EQ(settings.postSeconds, 5.0);
-    EXPECT_EQ(settings.minEventSeconds, 0.0);
-    EXPECT_EQ(settings.log, "events.jsonl");
+    ASSERT_EQ(parse(withSection(GetParam().section), settings), "");
+    const EventRecordingSettings& expected = GetParam().expected;
+    EXPECT_EQ(settings.enabled, expected.enabled);
+    EXPECT_EQ(settings.folder, expected.folder);
+    EXPECT_EQ(settings.preSeconds, expected.preSeconds);
+    EXPECT_EQ(settings.postSeconds, expected.postSeconds);
+    EXPECT_EQ(settings.minEventSeconds, expected.minEventSeconds);
+    EXPECT_EQ(settings.log, expected.log);
 }
 
-TEST(EventRecordingSettings, EveryKeyIsRead) {
-    EventRecordingSettings settings;
-    ASSERT_EQ(parse(withSection(R"({"enabled": true, "folder": "/var/clips", "pre_seconds": 0.5,
-                                   "post_seconds": 12, "min_event_seconds": 1.25, "log": "log.txt"})"),
-                    settings),
-              "");
-    EXPECT_EQ(settings.folder, "/var/clips");
-    EXPECT_EQ(settings.preSeconds, 0.5);
-    EXPECT_EQ(settings.postSeconds, 12.0);
-    EXPECT_EQ(settings.minEventSeconds, 1.25);
-    EXPECT_EQ(settings.log, "log.txt");
-}
-
-TEST(EventRecordingSettings, RangeLimitsAreIncluded) {
-    EventRecordingSettings settings;
-    ASSERT_EQ(parse(withSection(R"({"enabled": true, "folder": "f", "pre_seconds": 30, "post_seconds": 300,
-                                   "min_event_seconds": 86400})"),
-                    settings),
-              "");
-    EXPECT_EQ(settings.preSeconds, 30.0);
-    EXPECT_EQ(settings.postSeconds, 300.0);
-    EXPECT_EQ(settings.minEventSeconds, 86400.0);
-    ASSERT_EQ(parse(withSection(R"({"enabled": true, "folder": "f", "pre_seconds": 0, "post_seconds": 0.0,
-                                   "min_event_seconds": 0})"),
-                    settings),
-              "");
-    EXPECT_EQ(settings.preSeconds, 0.0);
-    EXPECT_EQ(settings.postSeconds, 0.0);
-}
-
-TEST(EventRecordingSettings, DisabledNeedsNoFolder) {
-    EventRecordingSettings settings;
-    settings.enabled = true;
-    EXPECT_EQ(parse(withSection(R"({"enabled": false})"), settings), "");
-    EXPECT_FALSE(settings.enabled);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AcceptedSection,
+    ::testing::Values(
+        // Keys left out take their defaults: 2 s before, 5 s after, no minimum, events.jsonl.
+        Accepted{R"({"enabled": true, "folder": "events"})", {true, "events", 2.0, 5.0, 0.0, "events.jsonl"}},
+        Accepted{R"({"enabled": true, "folder": "/var/clips", "pre_seconds": 0.5, "post_seconds": 12,
+                     "min_event_seconds": 1.25, "log": "log.txt"})",
+                 {true, "/var/clips", 0.5, 12.0, 1.25, "log.txt"}},
+        // The limits of each range are accepted.
+        Accepted{R"({"enabled": true, "folder": "f", "pre_seconds": 30, "post_seconds": 300,
+                     "min_event_seconds": 86400})",
+                 {true, "f", 30.0, 300.0, 86400.0, "events.jsonl"}},
+        Accepted{R"({"enabled": true, "folder": "f", "pre_seconds": 0, "post_seconds": 0.0,
+                     "min_event_seconds": 0})",
+                 {true, "f", 0.0, 0.0, 0.0, "events.jsonl"}},
+        // Switched off, no folder is needed.
+        Accepted{R"({"enabled": false})", {false, "", 2.0, 5.0, 0.0, "events.jsonl"}},
+        Accepted{R"({"enabled": false, "folder": "f", "post_seconds": 1})",
+                 {false, "f", 2.0, 1.0, 0.0, "events.jsonl"}}));
 
 TEST(EventRecordingSettings, TheFirstOfTwoObjectsCounts) {
     EventRecordingSettings settings;
