@@ -341,6 +341,32 @@ TEST_F(LiveEventRecordingTest, ACameraRecordsOnceItsRateIsMeasured) {
     EXPECT_DOUBLE_EQ(clip.fps, 10.0);
 }
 
+TEST_F(LiveEventRecordingTest, TwoSecondsOfFullHdPreCaptureStayWithinSixtyFourMiB) {
+    settings.preSeconds = 2.0;
+    settings.postSeconds = 0.0;
+    const cv::Size fullHd(1920, 1080);
+    LiveEventRecording live(settings, fullHd, 30.0, messages);
+    cv::Mat scene(fullHd, CV_8UC3);
+    cv::randn(scene, cv::Scalar::all(110), cv::Scalar::all(12));  // sensor-like noise
+    cv::GaussianBlur(scene, scene, cv::Size(5, 5), 0);
+    const int quiet = 90;  // more than the 60 frames of pre-capture
+    for (int i = 0; i <= quiet; ++i) {
+        cv::Mat frame = scene.clone();
+        cv::rectangle(frame, cv::Rect(20 * i, 400, 200, 300), cv::Scalar(230, 200, 40), cv::FILLED);
+        std::vector<ObjectTrack> objects;
+        if (i == quiet) objects.push_back(ObjectTrack{cv::Rect(20 * i, 400, 200, 300), 6});
+        live.addFrame(frame, objects,
+                      FrameTime{march5() + milliseconds(33) * i, SteadyTime{} + milliseconds(33) * i});
+    }
+    EXPECT_LE(live.bufferPeakBytes(), 64u << 20);
+    RecordProperty("peak_bytes", std::to_string(live.bufferPeakBytes()));
+    live.finish();
+    const std::vector<nlohmann::json> lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["start_frame"], quiet - 60);
+    EXPECT_EQ(readClip(dir / "clips" / lines[0]["file"].get<std::string>()).frames, 61);
+}
+
 TEST_F(LiveEventRecordingTest, AFolderThatCannotBeMadeSwitchesRecordingOff) {
     fs::create_directories(dir);
     std::ofstream(dir / "clips") << "a file where the folder should be";
