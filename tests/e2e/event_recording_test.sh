@@ -152,7 +152,16 @@ case_escape_mid_event() {
   red="$("$inspect" red-pixels "$work/event.png" 8 4 90 30)"
   check "the live view shows EVENT ($yellow yellow pixels)" [ "$yellow" -gt 20 ]
   check "and not RECORDING ($red red pixels)" [ "$red" -lt 5 ]
+  # 'r' records beside it, on its own.
+  press "$input" r
+  sleep 0.7
+  import -window root "$work/both.png"
+  yellow="$("$inspect" yellow-pixels "$work/both.png" 8 24 60 16)"
+  red="$("$inspect" red-pixels "$work/both.png" 8 4 90 16)"
+  check "with 'r', RECORDING ($red red pixels) shows above EVENT ($yellow yellow pixels)" \
+    [ "$red" -gt 20 -a "$yellow" -gt 20 ]
   quit_app
+  check "a recording of its own" has_files "$dir/record_*.avi"
   local clips=("$dir"/events/event_*.avi)
   check "one clip" [ "${#clips[@]}" -eq 1 ]
   check "its log line is written on the way out" [ "$(wc -l <"$dir/events/events.jsonl")" -eq 1 ]
@@ -164,7 +173,8 @@ case_escape_mid_event() {
   check "the clip is finished and holds every frame of $start_f..$end_f ($frames)" \
     [ "${frames:-0}" -eq $((end_f - start_f + 1)) ]
   check "the clip ends mid-event, squares in view" [ "$(bright_in "${clips[0]}")" -gt 100 ]
-  check "the clip does not carry EVENT" [ "$("$inspect" yellow-pixels "${clips[0]}" 3 20 60 16)" -lt 5 ]
+  check "the clip carries neither EVENT nor RECORDING" \
+    [ "$("$inspect" yellow-pixels "${clips[0]}" 3 20 60 16)" -lt 5 -a "$("$inspect" red-pixels "${clips[0]}" 3 0 90 16)" -lt 5 ]
 }
 
 case_unwritable_folder() {
