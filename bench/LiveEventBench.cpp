@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
 
     // Model updates, where objects first show and clips therefore open, take
     // far longer than the other frames: compare like with like.
-    Times opening, updates, others;
+    Times opening, updates, others, inEvent;
     const long window = static_cast<long>(detector.getParameter(tarvolen::Detector::kNumFrames));
     cv::Mat captured, colour, gray;
     const auto period = std::chrono::duration<double>(1.0 / fps);
@@ -133,9 +133,10 @@ int main(int argc, char** argv) {
         live.drawLabel(colour);
         const bool clipOpened = !wasRecording && live.recordingEvent();
         const bool update = (i + 1) % window == 0;
-        (clipOpened ? opening
-         : update   ? updates
-                    : others)
+        (clipOpened     ? opening
+         : update       ? updates
+         : wasRecording ? inEvent
+                        : others)
             .add(msBetween(t0, t1), msBetween(t2, t3), msBetween(t0, t3));
         if (paced) {
             std::this_thread::sleep_until(mark + std::chrono::duration_cast<Clock::duration>(period));
@@ -153,6 +154,7 @@ int main(int argc, char** argv) {
               << "process peak resident memory: " << usage.ru_maxrss / 1024.0 << " MiB\n";
     opening.print("frames where a clip opened");
     updates.print("other frames with a model update");
-    others.print("frames without a model update");
+    inEvent.print("frames without a model update, in an event");
+    others.print("frames without a model update, no event");
     return 0;
 }
