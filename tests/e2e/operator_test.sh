@@ -156,6 +156,22 @@ case_display_killed() {
   check_finished_recording "display killed"
 }
 
+case_display_server_gone() {
+  # The X server itself goes away in the middle of a recording.
+  local dir input
+  start_on_clip || return
+  sleep 0.5
+  press "$input" r
+  sleep 1.5
+  kill "$xvfb_pid"
+  xvfb_pid=""
+  wait_exit 10
+  check "a display that goes away ends the program with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "and says so ($(cat "$dir/stdout"))" [ "$(cat "$dir/stdout")" = "Display connection lost" ]
+  check "nothing on standard error" [ ! -s "$dir/stderr" ]
+  check_finished_recording "display gone"
+}
+
 case_large_source() {
   # A 1920 x 1080 clip on the 1600 x 900 test display: both windows are
   # scaled by 795 / 1920 to 795 x 447.
@@ -173,9 +189,10 @@ case_large_source() {
     [ "$(window_position "$mask")" = "$((sw + 10)),5" ]
   check "EVENT MASK scaled alike ($(window_size "$mask"))" [ "$(window_size "$mask")" = "${sw}x${sh}" ]
   check "both windows lie on the screen" [ $((sw + 10 + sw)) -le 1600 -a $((5 + sh)) -le 900 ]
-  # Drag from (100, 50) to (300, 200) in the shown image. The shown corner
-  # pixels map to the frame's corner pixels: x * 1919 / 794, y * 1079 / 446.
-  local sx0=100 sy0=50 sx1=300 sy1=200
+  # Drag from (20, 50) to (300, 200) in the shown image, around the path of
+  # the clip's left square. The shown corner pixels map to the frame's corner
+  # pixels: x * 1919 / 794, y * 1079 / 446.
+  local sx0=20 sy0=50 sx1=300 sy1=200
   xdotool mousemove $((5 + sx0)) $((5 + sy0)) mousedown 1 \
     mousemove $((5 + 200)) $((5 + 120)) mousemove $((5 + sx1)) $((5 + sy1)) mouseup 1
   local rx0 ry0 rx1 ry1
