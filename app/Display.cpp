@@ -41,10 +41,29 @@ bool qtHasPlatformPlugin(const QString& prefix) {
     return false;
 }
 
-DisplayProbe probeDisplays() {
+// A connection to an X display. An X server whose last client leaves
+// resets and refuses connections meanwhile (Xvfb does), so the probe's
+// connection is held until Qt has made its own.
+class X11Connection {
+public:
+    explicit X11Connection(const char* display)
+        : connection(isSet(display) ? xcb_connect(display, nullptr) : nullptr) {}
+    ~X11Connection() {
+        if (connection != nullptr) xcb_disconnect(connection);
+    }
+    X11Connection(const X11Connection&) = delete;
+    X11Connection& operator=(const X11Connection&) = delete;
+
+    bool open() const { return connection != nullptr && xcb_connection_has_error(connection) == 0; }
+
+private:
+    xcb_connection_t* connection;
+};
+
+DisplayProbe probeDisplays(const X11Connection& x11) {
     DisplayProbe probe;
     if (const char* platform = std::getenv("QT_QPA_PLATFORM")) probe.qtPlatform = platform;
-    probe.x11 = x11DisplayReachable(std::getenv("DISPLAY"));
+    probe.x11 = x11.open();
     probe.wayland = waylandDisplayReachable(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_RUNTIME_DIR"));
     probe.waylandPlugin = probe.wayland && qtHasPlatformPlugin("wayland");
     return probe;
@@ -82,13 +101,7 @@ std::optional<std::string> guiPlatformFor(const DisplayProbe& probe) {
     return std::nullopt;
 }
 
-bool x11DisplayReachable(const char* display) {
-    if (!isSet(display)) return false;
-    xcb_connection_t* connection = xcb_connect(display, nullptr);
-    const bool reachable = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    return reachable;
-}
+bool x11DisplayReachable(const char* display) { return X11Connection(display).open(); }
 
 bool waylandDisplayReachable(const char* name, const char* runtimeDir) {
     if (!isSet(name)) return false;
@@ -110,7 +123,8 @@ bool waylandDisplayReachable(const char* name, const char* runtimeDir) {
 
 bool startGui() {
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) return true;
-    const std::optional<std::string> platform = guiPlatformFor(probeDisplays());
+    const X11Connection x11(std::getenv("DISPLAY"));
+    const std::optional<std::string> platform = guiPlatformFor(probeDisplays(x11));
     if (!platform) return false;
     if (!platform->empty()) qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(*platform));
     // Lives for the rest of the run; HighGUI reuses an existing application.
