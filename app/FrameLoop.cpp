@@ -8,10 +8,13 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/Display.h"
 #include "app/EventRecording.h"
 #include "app/FileDialog.h"
 #include "app/FrameInput.h"
 #include "app/Keys.h"
+#include "app/LiveView.h"
+#include "app/Logging.h"
 #include "app/Overlays.h"
 #include "app/ProgramState.h"
 #include "app/Recording.h"
@@ -30,18 +33,12 @@ constexpr int kKeyPollMs = 1;     // the loop's key poll
 constexpr int kRetryPollMs = 10;  // key poll between failed reads, so ESC still works
 constexpr auto kPacingStep = std::chrono::milliseconds(1);
 constexpr double kMicrosPerSecond = 1000000.0;
-constexpr int kWindowMargin = 5;  // px from the screen's top-left corner
-constexpr int kWindowGap = 10;    // px between the two windows
 
-// Windows exactly the size of their image: the Qt back end's default toolbar
-// and status bar would widen "INPUT VIDEO" over "EVENT MASK" beside it.
-constexpr int kWindowFlags = cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL;
-const char* const kInputWindow = "INPUT VIDEO";
-const char* const kMaskWindow = "EVENT MASK";
 const char* const kConfigNotRead = "Configuration params not read";
 const char* const kVideoFileNotOpen = "Video file not open";
 const char* const kCameraNotOpen = "Camera not open";
 const char* const kSourceStalled = "Video source stopped delivering frames";
+const char* const kNoDisplay = "Display not available";
 
 struct LoopImages {
     cv::Mat colour;
@@ -86,14 +83,6 @@ int sizeProperty(int property) {
     return value >= 1.0 && value < static_cast<double>(INT_MAX) ? static_cast<int>(value) : 0;
 }
 
-void createWindows() {
-    cv::namedWindow(kInputWindow, kWindowFlags);
-    cv::moveWindow(kInputWindow, kWindowMargin, kWindowMargin);
-    cv::setMouseCallback(kInputWindow, roiMouseCallback);
-    cv::namedWindow(kMaskWindow, kWindowFlags);
-    cv::moveWindow(kMaskWindow, frameWidth + kWindowGap, kWindowMargin);
-}
-
 void createImages(LoopImages& images) {
     images.colour.create(frameHeight, frameWidth, CV_8UC3);
     images.gray.create(frameHeight, frameWidth, CV_8UC1);
@@ -115,14 +104,15 @@ bool readConformingFrame(LoopImages& images) {
 // An empty read of a file rewinds it to frame index 1; a camera is read again.
 // The first retry is immediate; after that keys are polled between tries and
 // the source is given up after kStallTimeout.
-ReadOutcome readFrame(bool fileSource, LoopImages& images) {
+ReadOutcome readFrame(bool fileSource, LoopImages& images, LiveView& view) {
     const Clock::time_point start = Clock::now();
     for (int attempt = 0;; ++attempt) {
         if (attempt > 0 && fileSource) videoCapture.set(cv::CAP_PROP_POS_FRAMES, 1.0);
         if (readConformingFrame(images)) return ReadOutcome::Frame;
         if (attempt == 0) continue;
         if (Clock::now() - start > kStallTimeout) return ReadOutcome::Stalled;
-        if (keyCommand(cv::waitKey(kRetryPollMs)) == KeyCommand::Quit) return ReadOutcome::Quit;
+        view.poll(kRetryPollMs);
+        if (view.quitRequested()) return ReadOutcome::Quit;
     }
 }
 
@@ -151,15 +141,30 @@ void paceFrame(Clock::time_point mark, double periodMicros) {
     }
 }
 
-int runLoop(bool fileSource, double fps, const EventRecordingSettings& eventSettings) {
+// Acts on the commands in the order given; false at Quit, which ends the
+// loop at once.
+bool runCommands(const std::vector<KeyCommand>& commands, Recorder& recorder) {
+    for (const KeyCommand command : commands) {
+        if (command == KeyCommand::Quit) return false;
+        if (command == KeyCommand::ResetModel) detector.reset();
+        if (command == KeyCommand::ToggleRecording) recorder.toggle();
+    }
+    return true;
+}
+
+int runLoop(LiveView& view, bool fileSource, double fps, const EventRecordingSettings& eventSettings) {
     LoopImages images;
     createImages(images);
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
     LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
+    const DisplayLossGuard displayLoss([&recorder, &events] {
+        recorder.stop();
+        events.finish();
+    });
     const double periodMicros = fileSource ? kMicrosPerSecond / fps : 0.0;
     Clock::time_point mark = Clock::now();
     for (;;) {
-        const ReadOutcome outcome = readFrame(fileSource, images);
+        const ReadOutcome outcome = readFrame(fileSource, images, view);
         if (outcome == ReadOutcome::Quit) break;
         if (outcome == ReadOutcome::Stalled) {
             cv::destroyAllWindows();
@@ -171,12 +176,9 @@ int runLoop(bool fileSource, double fps, const EventRecordingSettings& eventSett
         events.addFrame(images.colour, detector.getConfirmedObjects());
         recorder.record(images.colour);
         events.drawLabel(images.colour);
-        cv::imshow(kInputWindow, images.colour);
-        cv::imshow(kMaskWindow, images.mask);
-        const KeyCommand command = keyCommand(cv::waitKey(kKeyPollMs));
-        if (command == KeyCommand::Quit) break;
-        if (command == KeyCommand::ResetModel) detector.reset();
-        if (command == KeyCommand::ToggleRecording) recorder.toggle();
+        view.show(images.colour, images.mask);
+        view.poll(kKeyPollMs);
+        if (!runCommands(view.takeCommands(), recorder)) break;
         if (fileSource) paceFrame(mark, periodMicros);
         mark = Clock::now();
     }
@@ -189,19 +191,27 @@ int runLoop(bool fileSource, double fps, const EventRecordingSettings& eventSett
 }  // namespace
 
 int runTarvolen() {
+    quietenLibraries();
     if (!readConfiguration()) return stopWithMessage(kConfigNotRead);
     EventRecordingSettings eventSettings;
     const std::string eventSettingsProblem = readEventRecordingSettings(configFileName, eventSettings);
     if (!eventSettingsProblem.empty()) return stopWithMessage(eventSettingsProblem.c_str());
+    // Before the source is opened: nobody is asked for a file that cannot be shown.
+    if (!startGui()) return stopWithMessage(kNoDisplay);
     bool fileSource = false;
-    if (const char* failure = openSource(fileSource)) return stopWithMessage(failure);
+    const char* failure = nullptr;
+    {
+        const QuietOpenCvLog quiet;
+        failure = openSource(fileSource);
+    }
+    if (failure != nullptr) return stopWithMessage(failure);
     const double fps = fileSource ? playbackFrameRate(videoCapture.get(cv::CAP_PROP_FPS)) : 0.0;
     frameWidth = sizeProperty(cv::CAP_PROP_FRAME_WIDTH);
     frameHeight = sizeProperty(cv::CAP_PROP_FRAME_HEIGHT);
     if (frameWidth < 1 || frameHeight < 1)
         return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
-    createWindows();
-    return runLoop(fileSource, fps, eventSettings);
+    LiveView view(cv::Size(frameWidth, frameHeight), roiMouseCallback);
+    return runLoop(view, fileSource, fps, eventSettings);
 }
 
 }  // namespace tarvolen

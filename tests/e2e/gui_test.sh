@@ -184,22 +184,6 @@ case_file_chooser() {
   check "cancel: only 'Video file not open' is printed" [ "$(cat "$dir/stdout")" = "Video file not open" ]
 }
 
-case_console_chooser() {
-  # Without a display the chooser asks on the console.
-  local dir="$work/console"; mkdir -p "$dir"; write_config "$dir" "open file dialog"
-  echo "not a video" >"$dir/notes.txt"
-  local out rc
-  out="$(cd "$dir" && printf '%s\n' "$dir/notes.txt" | env -u DISPLAY -u WAYLAND_DISPLAY "$app" 2>/dev/null)"
-  rc=$?
-  check "an unplayable choice exits 255 (got $rc)" [ "$rc" -eq 255 ]
-  check "its path is echoed, then 'Video file not open'" \
-    [ "$out" = "$(printf '%s\nVideo file not open' "$dir/notes.txt")" ]
-  out="$(cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY "$app" </dev/null 2>/dev/null)"
-  rc=$?
-  check "end of input cancels: exit 255 (got $rc)" [ "$rc" -eq 255 ]
-  check "end of input cancels: 'Video file not open' only" [ "$out" = "Video file not open" ]
-}
-
 case_stalled_source() {
   # A clip of one frame: the loop's rewind to frame index 1 never succeeds.
   "$make_clip" "$work/one.avi" 64 48 25 1 || { fail "make one-frame clip"; return; }
