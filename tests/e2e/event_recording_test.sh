@@ -141,7 +141,7 @@ case_gap_shorter_than_post() {
 }
 
 case_escape_mid_event() {
-  local dir input clip_file
+  local dir input clip_file clips
   # Squares move from the first frame to the last.
   start_bursts 250 "0-249" '{"enabled": true, "folder": "events", "pre_seconds": 0.4, "post_seconds": 2}' || return
   wait_for 30 clip_exists || { fail "a clip is started"; return; }
@@ -162,19 +162,36 @@ case_escape_mid_event() {
     [ "$red" -gt 20 -a "$yellow" -gt 20 ]
   quit_app
   check "a recording of its own" has_files "$dir/record_*.avi"
-  local clips=("$dir"/events/event_*.avi)
-  check "one clip" [ "${#clips[@]}" -eq 1 ]
-  check "its log line is written on the way out" [ "$(wc -l <"$dir/events/events.jsonl")" -eq 1 ]
-  local line start_f end_f
-  line="$(head -n1 "$dir/events/events.jsonl")"
-  start_f="$(field "$line" start_frame)"; end_f="$(field "$line" end_frame)"
-  local frames
-  frames="$(probe "${clips[0]}" nb_read_frames)"
-  check "the clip is finished and holds every frame of $start_f..$end_f ($frames)" \
-    [ "${frames:-0}" -eq $((end_f - start_f + 1)) ]
-  check "the clip ends mid-event, squares in view" [ "$(bright_in "${clips[0]}")" -gt 100 ]
+  check_cut_event "ESC"
   check "the clip carries neither EVENT nor RECORDING" \
     [ "$("$inspect" yellow-pixels "${clips[0]}" 3 20 60 16)" -lt 5 -a "$("$inspect" red-pixels "${clips[0]}" 3 0 90 16)" -lt 5 ]
+}
+
+# check_cut_event HOW: the one event, ended by HOW while going on, has a
+# finished clip of all its frames and a log line; sets clips.
+check_cut_event() {
+  clips=("$dir"/events/event_*.avi)
+  check "$1: one clip" [ "${#clips[@]}" -eq 1 ]
+  check "$1: its log line is written on the way out" [ "$(wc -l <"$dir/events/events.jsonl")" -eq 1 ]
+  local line start_f end_f frames
+  line="$(head -n1 "$dir/events/events.jsonl")"
+  start_f="$(field "$line" start_frame)"; end_f="$(field "$line" end_frame)"
+  frames="$(probe "${clips[0]}" nb_read_frames)"
+  check "$1: the clip is finished and holds every frame of $start_f..$end_f ($frames)" \
+    [ "${frames:-0}" -eq $((end_f - start_f + 1)) ]
+  check "$1: the clip ends mid-event, squares in view" [ "$(bright_in "${clips[0]}")" -gt 100 ]
+}
+
+case_display_lost_mid_event() {
+  local dir input clip_file clips
+  start_bursts 250 "0-249" '{"enabled": true, "folder": "events", "pre_seconds": 0.4, "post_seconds": 2}' || return
+  wait_for 30 clip_exists || { fail "a clip is started"; return; }
+  sleep 1
+  xdotool windowkill "$input" 2>/dev/null
+  wait_exit 20
+  check "a killed display connection ends with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "and says so ($(cat "$dir/stdout"))" [ "$(cat "$dir/stdout")" = "Display connection lost" ]
+  check_cut_event "display lost"
 }
 
 case_unwritable_folder() {
