@@ -214,6 +214,8 @@ case_unwritable_folder() {
   # A folder that goes away while the program runs (an unplugged disk).
   rm -rf "$work/run"
   start_bursts 260 "40-54,140-154" '{"enabled": true, "folder": "events"}' || return
+  # The windows may show before the folder is made.
+  wait_for 20 test -f "$dir/events/events.jsonl" || fail "the folder and the log are made"
   rm -rf "$dir/events"
   wait_for 30 stdout_has_line || fail "a message when the clip cannot be created"
   sleep 1
