@@ -36,9 +36,10 @@ using tarvolen::Detector;
 using tarvolen::ObjectTrack;
 
 constexpr int kMaxSide = 48;           // px; small frames keep every run fast
-constexpr int kMaxOperations = 256;    // per input
-constexpr int kMaxProcessCalls = 400;  // per input
-constexpr int kMaxBurst = 40;          // frames of one moving-square burst
+constexpr int kMaxOperations = 1024;   // per input; setParameter calls are cheap
+constexpr int kMaxProcessCalls = 200;  // per input
+constexpr int kMaxBurst = 24;          // frames of one moving-square burst
+constexpr int kBurstSide = 32;         // px, a burst before any frame
 
 [[noreturn]] void violated(const char* what, double detail = 0) {
     std::fprintf(stderr, "property violated: %s (%.17g)\n", what, detail);
@@ -295,7 +296,7 @@ private:
     // Frames of a square moving over a steady background, enough of them for
     // several model updates, tracks and confirmations.
     void burst() {
-        const int w = width > 0 ? width : kMaxSide, h = height > 0 ? height : kMaxSide;
+        const int w = width > 0 ? width : kBurstSide, h = height > 0 ? height : kBurstSide;
         const int frames = 1 + in.byte() % kMaxBurst;
         const std::uint8_t background = in.byte(), level = in.byte();
         const int side = 1 + in.byte() % 16, dx = in.byte() % 5 - 2, dy = in.byte() % 5 - 2;
