@@ -15,14 +15,16 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 out="$root/build-fuzz"
 
-# Whether clang++ can link a libFuzzer program (clang and libclang-rt-14-dev).
+# Whether clang++ can link a libFuzzer program with OpenMP (clang,
+# libclang-rt-14-dev, libomp-dev).
 fuzzer_available() {
   command -v clang++ >/dev/null 2>&1 || { echo "fuzz: clang++ not found"; return 1; }
   mkdir -p "$out"
-  printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' \
+  printf '%s\n' '#include <omp.h>' \
+    'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return omp_get_max_threads() < 0; }' \
     >"$out/probe.cpp"
-  clang++ -fsanitize=fuzzer,address,undefined "$out/probe.cpp" -o "$out/probe" >/dev/null 2>&1 ||
-    { echo "fuzz: clang++ cannot link libFuzzer programs (libclang-rt-14-dev missing?)"; return 1; }
+  clang++ -fopenmp -fsanitize=fuzzer,address,undefined "$out/probe.cpp" -o "$out/probe" >/dev/null 2>&1 ||
+    { echo "fuzz: clang++ cannot link libFuzzer programs with OpenMP (libclang-rt-14-dev or libomp-dev missing?)"; return 1; }
 }
 
 if [ "${1:-}" = "--available" ]; then
