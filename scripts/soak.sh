@@ -17,10 +17,10 @@ cd "$root"
 
 minutes="${1:-30}"
 case "$minutes" in '' | *[!0-9]* | 0) echo "usage: scripts/soak.sh [MINUTES] [CLIP]"; exit 2 ;; esac
-clip="${2:-$root/samples/vtest.avi}"
+soak_clip="${2:-$root/samples/vtest.avi}"
 [ -n "${2:-}" ] || scripts/fetch-sample.sh >/dev/null
-clip="$(cd "$(dirname "$clip")" && pwd)/$(basename "$clip")"
-[ -s "$clip" ] || { echo "soak: no clip at $clip"; exit 2; }
+soak_clip="$(cd "$(dirname "$soak_clip")" && pwd)/$(basename "$soak_clip")"
+[ -s "$soak_clip" ] || { echo "soak: no clip at $soak_clip"; exit 2; }
 
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target tarvolen >/dev/null
@@ -29,9 +29,9 @@ set -- "$root/build" soak
 source "$root/tests/e2e/lib.sh"
 set +e
 
-read -r img_w img_h < <(ffprobe -v error -select_streams v:0 -show_entries stream=width,height \
-  -of csv=p=0:s=' ' "$clip")
-[ -n "${img_h:-}" ] || { echo "soak: ffprobe cannot read $clip"; exit 2; }
+IFS=x read -r img_w img_h < <(ffprobe -v error -select_streams v:0 -show_entries stream=width,height \
+  -of csv=p=0:s=x "$soak_clip")
+[ -n "${img_h:-}" ] || { echo "soak: ffprobe cannot read $soak_clip"; exit 2; }
 RANDOM=7  # the same operator every run
 
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$app_pid/status" 2>/dev/null; }
@@ -66,13 +66,13 @@ toggle() { press "$input" r; toggles=$((toggles + 1)); }
 
 dir="$work/soak"
 mkdir -p "$dir"
-write_config "$dir" "$clip"
+write_config "$dir" "$soak_clip"
 start_display
 start_app "$dir"
 input="$(wait_window "INPUT VIDEO" 30)"
 [ -n "$input" ] || { fail "INPUT VIDEO appears"; cat "$dir/stdout" "$dir/stderr"; exit 1; }
 
-echo "soak: ${minutes} min on $(basename "$clip") (${img_w}x${img_h}), working folder $dir"
+echo "soak: ${minutes} min on $(basename "$soak_clip") (${img_w}x${img_h}), working folder $dir"
 start=$SECONDS
 end=$((start + minutes * 60))
 rss=()
@@ -137,7 +137,7 @@ base="${rss[1]:-${rss[0]:-0}}"
 last="${rss[-1]:-0}"
 echo
 echo "== soak report"
-echo "duration:    ${minutes} min on $(basename "$clip") (${img_w}x${img_h})"
+echo "duration:    ${minutes} min on $(basename "$soak_clip") (${img_w}x${img_h})"
 echo "operator:    $toggles record toggles, $drags drags ($ignored_drags backwards, $full_frame whole frame), $resets resets"
 echo "VmRSS (MiB): ${samples}(one per minute, last at ESC)"
 echo "memory:      $(mib "$base") MiB after the first minute, $(mib "$last") MiB at the end, max $(mib "$max") MiB"
