@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "detector/Detector.h"
 
@@ -10,9 +11,13 @@ namespace tarvolen {
 // Reads the configuration file `fileName`. On success stores the source into
 // videoSource, hands the nine numeric settings to detector.setParameter()
 // (a refused value silently keeps the detector's default) and returns true.
-// Returns false for a missing, unreadable or malformed file, a missing key or
-// a value of the wrong type; then no parameter has been applied. Writes
-// nothing to any stream.
+// Returns false for a missing, unreadable, oversized or malformed file, a
+// missing key or a value of the wrong type; then neither a parameter nor
+// videoSource has changed. Writes nothing to any stream.
 bool readConfiguration(const std::string& fileName, Detector& detector, std::string& videoSource);
+
+// The same for the bytes of a configuration file: one JSON document, an
+// optional UTF-8 byte-order mark before it and only white space after it.
+bool parseConfiguration(std::string_view text, Detector& detector, std::string& videoSource);
 
 }  // namespace tarvolen

@@ -1,8 +1,6 @@
 #include "config/EventRecordingSettings.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "config/ConfigurationDocument.h"
@@ -108,12 +106,14 @@ std::string readSection(const json& section, EventRecordingSettings& out) {
 }  // namespace
 
 std::string parseEventRecordingSettings(std::string_view configText, EventRecordingSettings& settings) {
+    // JSON allows no NUL byte anywhere; the parser would take one for the end.
+    const char* const notOneDocument = "the configuration is not one JSON document";
+    if (configText.find('\0') != std::string_view::npos) return notOneDocument;
     json document;
     try {
-        std::istringstream in{std::string(configText)};
-        document = parseKeepingFirstKeys(in);
+        document = parseKeepingFirstKeys(configText);
     } catch (const std::exception&) {
-        return "the configuration is not one JSON document";
+        return notOneDocument;
     }
     if (!document.is_object()) return "";
     const auto section = document.find(kSectionKey);
@@ -125,9 +125,8 @@ std::string parseEventRecordingSettings(std::string_view configText, EventRecord
 }
 
 std::string readEventRecordingSettings(const std::string& fileName, EventRecordingSettings& settings) {
-    std::ifstream in(fileName, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.is_open() || in.bad()) return fileName + ": cannot be read";
+    std::string text;
+    if (!readWholeFile(fileName, text)) return fileName + ": cannot be read";
     const std::string refused = parseEventRecordingSettings(text, settings);
     return refused.empty() ? refused : fileName + ": " + refused;
 }

@@ -8,14 +8,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 case_start_failures() {
   local dir
-  run_failure() {  # run_failure LABEL MESSAGE (config already in $dir)
-    local seen_window elapsed_ms
-    run_to_exit "$dir"
-    check "$1: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
-    check "$1: prints '$2' alone" [ "$(cat "$dir/stdout")" = "$2" ]
-    check "$1: pauses about a second (${elapsed_ms} ms)" [ "$elapsed_ms" -ge 950 -a "$elapsed_ms" -lt 4000 ]
-    check "$1: opens no window" [ "$seen_window" -eq 0 ]
-  }
   dir="$work/noconfig"; mkdir -p "$dir"
   run_failure "missing configuration" "Configuration params not read"
   dir="$work/badjson"; mkdir -p "$dir"; printf '{"Config_Params": {' >"$dir/Tarvolen.json"

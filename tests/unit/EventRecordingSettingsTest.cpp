@@ -79,6 +79,14 @@ TEST(EventRecordingSettings, TheFirstOfTwoObjectsCounts) {
     EXPECT_EQ(settings.folder, "a");
 }
 
+TEST(EventRecordingSettings, ANulByteMakesTheTextNoDocument) {
+    EventRecordingSettings settings;
+    const std::string valid = withSection(R"({"enabled": true, "folder": "a"})");
+    EXPECT_EQ(parse(valid + std::string(1, '\0') + "{", settings),
+              "the configuration is not one JSON document");
+    EXPECT_FALSE(settings.enabled);
+}
+
 TEST(EventRecordingSettings, AByteOrderMarkIsSkipped) {
     EventRecordingSettings settings;
     EXPECT_EQ(parse("\xEF\xBB\xBF" + withSection(R"({"enabled": true, "folder": "a"})"), settings), "");
