@@ -9,8 +9,8 @@
 //
 // write() hands a frame to a small bounded queue and returns at once; a
 // dedicated thread encodes and writes the queued frames, every one, in order.
-// When the queue is full write() waits for room, so no accepted frame is ever
-// dropped.
+// When the queue is full write() waits for room, so no frame is dropped while
+// the writer works.
 //
 // The disk guard: OpenCV's writer reports no write error, so before each
 // frame the writer thread looks at the file itself. When its file system has

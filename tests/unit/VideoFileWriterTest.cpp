@@ -355,34 +355,40 @@ protected:
     }
 };
 
-TEST_F(DiskGuardTest, LearnsTheLargestGrowthPerFrame) {
+TEST_F(DiskGuardTest, LearnsTheLargestGrowthPerFrameAndPerStep) {
     std::ofstream(path, std::ios::binary) << "header";
     const cv::Size frame(100, 100);
     DiskGuard guard;
     ASSERT_TRUE(guard.attach(path, frame));
-    const auto reserve = [](std::uint64_t frames, std::uint64_t perFrame) {
+    const auto reserve = [](std::uint64_t frames, std::uint64_t perFrame, std::uint64_t step) {
         return DiskGuard::kFixedMargin +
                DiskGuard::kIndexBytesPerFrame * (frames + DiskGuard::kHeadroomFrames) +
-               DiskGuard::kHeadroomFrames * perFrame;
+               DiskGuard::kHeadroomFrames * perFrame + 2 * step;
     };
+    const std::uint64_t assumedStep = DiskGuard::kAssumedWriteStep;
     // Nothing seen yet: a frame is taken to be as big as its raw pixels.
-    EXPECT_EQ(guard.reserveBytes(0), reserve(0, 100 * 100 * 3));
-    EXPECT_EQ(DiskGuard::initialReserve(frame), reserve(0, 100 * 100 * 3));
+    EXPECT_EQ(guard.reserveBytes(0), reserve(0, 100 * 100 * 3, assumedStep));
+    EXPECT_EQ(DiskGuard::initialReserve(frame), reserve(0, 100 * 100 * 3, assumedStep));
     EXPECT_FALSE(guard.check(0).has_value());
     // Buffered output: two frames arrive in one step of 8000 bytes.
     grow(8000);
     EXPECT_FALSE(guard.check(2).has_value());
-    EXPECT_EQ(guard.reserveBytes(2), reserve(2, 4000));
+    EXPECT_EQ(guard.reserveBytes(2), reserve(2, 4000, assumedStep));
     // A smaller frame does not lower the estimate; a bigger one raises it.
     grow(3000);
     guard.check(3);
-    EXPECT_EQ(guard.reserveBytes(3), reserve(3, 4000));
+    EXPECT_EQ(guard.reserveBytes(3), reserve(3, 4000, assumedStep));
     grow(5001);
     guard.check(4);
-    EXPECT_EQ(guard.reserveBytes(4), reserve(4, 5001));
+    EXPECT_EQ(guard.reserveBytes(4), reserve(4, 5001, assumedStep));
     // No growth, no change.
     guard.check(6);
-    EXPECT_EQ(guard.reserveBytes(6), reserve(6, 5001));
+    EXPECT_EQ(guard.reserveBytes(6), reserve(6, 5001, assumedStep));
+    // A step larger than the assumed buffer raises the room kept for steps.
+    grow(assumedStep + 4000);
+    guard.check(8);
+    // Spread over the four frames since the file last grew, rounded up.
+    EXPECT_EQ(guard.reserveBytes(8), reserve(8, (assumedStep + 4000 + 3) / 4, assumedStep + 4000));
 }
 
 TEST_F(DiskGuardTest, SeesADeletedFileAndARemovedFolder) {
