@@ -77,6 +77,9 @@ TEST(MemoryLimitsTest, TheSystemsAvailableMemoryIsKnown) {
 }
 
 TEST(MemoryLimitsTest, AnAddressSpaceLimitIsSeen) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer cannot work under an address-space limit";
+#endif
     // In a child, so that the limit stays there.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
