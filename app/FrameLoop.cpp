@@ -12,6 +12,7 @@
 #include "app/FrameSource.h"
 #include "app/Keys.h"
 #include "app/Overlays.h"
+#include "app/PassLog.h"
 #include "app/ProgramState.h"
 #include "app/Recording.h"
 #include "app/Signals.h"
@@ -153,6 +154,7 @@ int runLoop(bool fileSource, double fps, LoopImages& images) {
     // From here on only the decode thread touches videoCapture.
     FrameSource source(videoCapture, fileSource, cv::Size(frameWidth, frameHeight));
     const double periodMicros = fileSource ? kMicrosPerSecond / fps : 0.0;
+    PassLog passLog;
     Clock::time_point mark = Clock::now();
     for (;;) {
         const ReadOutcome outcome = readFrame(source, images);
@@ -172,6 +174,7 @@ int runLoop(bool fileSource, double fps, LoopImages& images) {
         if (command == KeyCommand::ToggleRecording) recorder.toggle();
         if (fileSource) paceFrame(mark, periodMicros);
         mark = Clock::now();
+        passLog.mark(mark);
     }
     cv::destroyAllWindows();
     recorder.stop();

@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include "app/PassLog.h"
 #include "app/Signals.h"
 #include "app/SourcePath.h"
 #include "app/StartupChecks.h"
@@ -199,6 +201,28 @@ TEST_F(SourcePaths, FifosSocketsDirectoriesAndOtherDevicesAreRefused) {
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_FALSE(mayOpenSourcePath(socketPath));
     close(fd);
+}
+
+TEST(PassLogTest, OffUnlessAskedForThenOneLinePerPass) {
+    unsetenv(PassLog::kVariable);
+    EXPECT_FALSE(PassLog().enabled());
+    const fs::path file = fs::temp_directory_path() / "tarvolen-pass-log.txt";
+    fs::remove(file);
+    setenv(PassLog::kVariable, file.c_str(), 1);
+    {
+        PassLog log;
+        ASSERT_TRUE(log.enabled());
+        const auto start = std::chrono::steady_clock::now();
+        log.mark(start);
+        log.mark(start + std::chrono::milliseconds(40));
+    }
+    unsetenv(PassLog::kVariable);
+    std::ifstream in(file);
+    long long first = 0, second = 0, extra = 0;
+    ASSERT_TRUE(in >> first >> second);
+    EXPECT_EQ(second - first, 40000);
+    EXPECT_FALSE(in >> extra);
+    fs::remove(file);
 }
 
 // Each case in a child process: the handlers and the request are process-wide.
