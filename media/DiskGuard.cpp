@@ -21,11 +21,6 @@ std::uint64_t freeBytesOf(const struct statvfs& fs) {
     return static_cast<std::uint64_t>(fs.f_bavail) * static_cast<std::uint64_t>(fs.f_frsize);
 }
 
-std::string folderOf(const std::string& path) {
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
-}
-
 bool linked(int fd) {
     struct stat st {};
     return fstat(fd, &st) == 0 && st.st_nlink > 0;
@@ -48,6 +43,11 @@ void closeFd(int& fd) {
 }
 
 }  // namespace
+
+std::string folderOf(const std::string& path) {
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    return parent.empty() ? std::string(".") : parent.string();
+}
 
 std::string humanBytes(std::uint64_t bytes) {
     char text[32];

@@ -23,6 +23,9 @@ struct FileSystemState {
 // left)"), or nothing when it may go on with `reserveBytes` to spare.
 std::optional<std::string> stopReason(const FileSystemState& state, std::uint64_t reserveBytes);
 
+// The folder a file path lies in ("." for a bare name).
+std::string folderOf(const std::string& path);
+
 // A byte count for people: "512 bytes", "96 KB", "2.5 MB", "1.2 GB".
 std::string humanBytes(std::uint64_t bytes);
 

@@ -186,6 +186,20 @@ run_refused() {
     bash -c "! grep -Eq 'bad_alloc|terminate called|Exception|AddressSanitizer' '$dir/stderr'"
 }
 
+# expect_plays LABEL DIR [COMMAND PREFIX...]: the program starts playing, and
+# ESC ends it with status 255.
+expect_plays() {
+  local label="$1" dir="$2" input
+  shift 2
+  (cd "$dir" && exec "$@" "$app" >"$dir/stdout" 2>"$dir/stderr" </dev/null) &
+  app_pid=$!
+  input="$(wait_window "INPUT VIDEO" 20)"
+  check "$label plays" [ -n "$input" ]
+  [ -n "$input" ] && press "$input" Escape
+  wait_exit 10
+  check "$label: ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+}
+
 case_huge_frame() {
   # A frame size whose buffers need more than this machine's memory (the
   # program takes well over 110 bytes a pixel): refused before any window,
@@ -219,14 +233,7 @@ case_huge_frame_address_limit() {
     prlimit --as="$limit" --
   make_test_clip
   write_config "$dir" "$clip"
-  (cd "$dir" && exec prlimit --as="$limit" -- "$app" >"$dir/stdout" 2>"$dir/stderr" </dev/null) &
-  app_pid=$!
-  local input
-  input="$(wait_window "INPUT VIDEO" 20)"
-  check "a ${clip_width}x${clip_height} clip plays within the same limit" [ -n "$input" ]
-  [ -n "$input" ] && press "$input" Escape
-  wait_exit 10
-  check "and ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  expect_plays "a ${clip_width}x${clip_height} clip within the same limit" "$dir" prlimit --as="$limit" --
 }
 
 case_fifo_source() {
@@ -244,13 +251,7 @@ case_fifo_source() {
   make_test_clip
   ln -s "$clip" "$work/link.avi"
   write_config "$dir" "$work/link.avi"
-  start_app "$dir"
-  local input
-  input="$(wait_window "INPUT VIDEO" 20)"
-  check "a link to a video file plays" [ -n "$input" ]
-  [ -n "$input" ] && press "$input" Escape
-  wait_exit 10
-  check "and ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  expect_plays "a link to a video file" "$dir"
 }
 
 run_case
