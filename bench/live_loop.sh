@@ -5,6 +5,8 @@
 # opt-in pass log (TARVOLEN_PASS_LOG). Also measures how fast each file
 # decodes alone with cv::VideoCapture. Not part of the tests.
 #   bench/live_loop.sh [BUILD_DIR [SECONDS]]     (defaults: build, 60)
+# With BASELINE_APP naming another build of the program (one that writes the
+# pass log too), every run is repeated with it, for ratios from one session.
 # Prints a Markdown report. Needs ffmpeg, Xvfb, xdotool (scripts/install-deps.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -78,19 +80,19 @@ summarise_passes() {  # LOG T0 T1
           printf "%d|%.2f|%.1f|%.1f|%d", n - 1, rate, 100 * rate / fps, maxgap / 1000, slow }' "$1"
 }
 
-run_program() {  # run_program FILE LABEL RECORD(on|off): prints a table row
-  local file="$1" label="$2" record="$3" dir="$work/run-$2-$3"
+run_program() {  # run_program PROGRAM NAME FILE LABEL RECORD(on|off): prints a table row
+  local program="$1" name="$2" file="$3" label="$4" record="$5" dir="$work/run-$2-$4-$5"
   rm -rf "$dir"
   mkdir -p "$dir"
   write_config "$dir" "$file"
-  (cd "$dir" && TARVOLEN_PASS_LOG="$dir/passes.log" exec "$app" >"$dir/stdout" 2>"$dir/stderr" </dev/null) &
+  (cd "$dir" && TARVOLEN_PASS_LOG="$dir/passes.log" exec "$program" >"$dir/stdout" 2>"$dir/stderr" </dev/null) &
   app_pid=$!
   local window=""
   for _ in $(seq 200); do
     window="$(xdotool search --onlyvisible --name '^INPUT VIDEO$' 2>/dev/null | head -n1)" && [ -n "$window" ] && break
     sleep 0.1
   done
-  [ -n "$window" ] || { echo "| $label | $record | the program did not start |"; return; }
+  [ -n "$window" ] || { echo "| $name | $label | $record | the program did not start |"; return; }
   sleep "$warmup"
   [ "$record" = on ] && key "$window" r
   local t0 t1
@@ -112,7 +114,7 @@ run_program() {  # run_program FILE LABEL RECORD(on|off): prints a table row
     recorded="$n frames in $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", (b - a) / 1e6 }') s"
   fi
   IFS='|' read -r count rate percent longest slow <<<"$passes"
-  echo "| $label | $record | $count | $rate | $percent % | $longest ms | $slow | ${recorded:--} |"
+  echo "| $name | $label | $record | $count | $rate | $percent % | $longest ms | $slow | ${recorded:--} |"
 }
 
 echo "## Live loop ($(date -u +%Y-%m-%d), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'))"
@@ -128,11 +130,12 @@ for size in 1920x1080 3840x2160; do
   echo "| $size | ${decode[$size]} |"
 done
 echo
-echo "| file | recording | passes | passes/s | of source rate | longest pass | passes > 2 periods | recorded |"
-echo "|---|---|---|---|---|---|---|---|"
+echo "| program | file | recording | passes | passes/s | of source rate | longest pass | passes > 2 periods | recorded |"
+echo "|---|---|---|---|---|---|---|---|---|"
 for size in 1920x1080 3840x2160; do
   for record in off on; do
-    run_program "$work/vtest_${size}.avi" "$size" "$record"
+    run_program "$app" this "$work/vtest_${size}.avi" "$size" "$record"
+    [ -z "${BASELINE_APP:-}" ] || run_program "$BASELINE_APP" baseline "$work/vtest_${size}.avi" "$size" "$record"
   done
 done
 echo

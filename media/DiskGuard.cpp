@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 
 namespace tarvolen {
 namespace {
@@ -17,7 +18,10 @@ constexpr std::uint64_t kMega = kKilo * kKilo;
 constexpr std::uint64_t kGiga = kMega * kKilo;
 constexpr std::uint64_t kRawBytesPerPixel = 3;  // colour frames
 
+// A file system that reports no size at all (some network and FUSE ones)
+// cannot be watched for room: it counts as roomy.
 std::uint64_t freeBytesOf(const struct statvfs& fs) {
+    if (fs.f_blocks == 0) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(fs.f_bavail) * static_cast<std::uint64_t>(fs.f_frsize);
 }
 
