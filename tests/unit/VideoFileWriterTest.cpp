@@ -2,9 +2,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -178,27 +180,62 @@ TEST_F(VideoFileWriterTest, OpenFailureNamesTheFileAndTheReason) {
     EXPECT_FALSE(fs::exists(missing));
 }
 
-TEST_F(VideoFileWriterTest, UnwritableFolderIsRefusedAtOpen) {
-    if (geteuid() == 0) GTEST_SKIP() << "running as root: folder permissions do not apply";
+// Folder permissions do not bind root: as root the scenario runs in a child
+// process that drops to an unprivileged user first. The scenario returns what
+// went wrong, or nothing.
+void runUnprivileged(const fs::path& dir, const std::function<std::string()>& scenario) {
+    if (geteuid() != 0) {
+        EXPECT_EQ(scenario(), "");
+        return;
+    }
+    constexpr uid_t kNobody = 65534;
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            if (chown(dir.c_str(), kNobody, kNobody) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+                std::fputs("cannot drop privileges", stderr);
+                std::_Exit(2);
+            }
+            const std::string problem = scenario();
+            std::fputs(problem.c_str(), stderr);
+            std::_Exit(problem.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+void makeReadOnly(const fs::path& dir) {
     fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
-    VideoFileWriter writer;
-    EXPECT_FALSE(writer.open(path, kFps, size));
-    EXPECT_EQ(writer.failure(), path + ": its folder is not writable");
+}
+
+TEST_F(VideoFileWriterTest, UnwritableFolderIsRefusedAtOpen) {
+    runUnprivileged(dir, [this]() -> std::string {
+        makeReadOnly(dir);
+        VideoFileWriter writer;
+        if (writer.open(path, kFps, size)) return "opened";
+        const std::string expected = path + ": its folder is not writable";
+        return writer.failure() == expected ? "" : "failure: " + writer.failure();
+    });
 }
 
 TEST_F(VideoFileWriterTest, FolderBecomingUnwritableStopsTheRecording) {
-    if (geteuid() == 0) GTEST_SKIP() << "running as root: folder permissions do not apply";
-    VideoFileWriter writer;
-    ASSERT_TRUE(writer.open(path, kFps, size));
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(writer.write(numberedFrame(size, i)));
-    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
-    int accepted = 5;
-    while (accepted < 100 && writer.write(numberedFrame(size, accepted))) ++accepted;
-    writer.finish();
-    EXPECT_EQ(writer.failure(), path + ": its folder is no longer writable");
-    const FileContents contents = readBack(path);
-    EXPECT_EQ(contents.decoded, static_cast<int>(writer.framesWritten()));
-    EXPECT_EQ(contents.claimed, contents.decoded);
+    runUnprivileged(dir, [this]() -> std::string {
+        VideoFileWriter writer;
+        if (!writer.open(path, kFps, size)) return "not opened: " + writer.failure();
+        for (int i = 0; i < 5; ++i) writer.write(numberedFrame(size, i));
+        makeReadOnly(dir);
+        int accepted = 5;
+        while (accepted < 100 && writer.write(numberedFrame(size, accepted))) ++accepted;
+        writer.finish();
+        if (writer.failure() != path + ": its folder is no longer writable")
+            return "failure: " + writer.failure();
+        const FileContents contents = readBack(path);
+        if (contents.decoded != static_cast<int>(writer.framesWritten()) ||
+            contents.claimed != contents.decoded)
+            return "frames written " + std::to_string(writer.framesWritten()) + ", decoded " +
+                   std::to_string(contents.decoded) + ", claimed " + std::to_string(contents.claimed);
+        // Frames still queued when the folder changed are not written.
+        return writer.framesWritten() <= 5 ? "" : "frames written after the change";
+    });
 }
 
 TEST_F(VideoFileWriterTest, FolderRemovedMidRecordingStopsTheRecording) {
