@@ -10,6 +10,11 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 mounted=""
 trap 'reliability_cleanup' EXIT
 reliability_cleanup() {
+  # Machines shared by several test runs have lost displays: say whether ours
+  # was still there when something failed.
+  if [ "$failures" -gt 0 ] && [ -n "$xvfb_pid" ]; then
+    if kill -0 "$xvfb_pid" 2>/dev/null; then echo "the Xvfb of $DISPLAY was still running"; else echo "the Xvfb of $DISPLAY had gone"; fi
+  fi
   [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
   app_pid=""
   [ -n "$mounted" ] && umount -l "$mounted" 2>/dev/null
