@@ -9,6 +9,7 @@
 
 #include "app/Display.h"
 #include "app/ProgramState.h"
+#include "app/SourcePath.h"
 
 namespace tarvolen {
 namespace {
@@ -28,6 +29,8 @@ bool openFileDialog() {
     const std::optional<std::string> path = chooseWithDesktopDialog();
     if (!path) return false;
     std::cout << *path << std::endl;
+    // A FIFO or device picked in the chooser could block the open for good.
+    if (!mayOpenSourcePath(*path)) return false;
     videoCapture.open(*path, cv::CAP_ANY);
     return videoCapture.isOpened();
 }

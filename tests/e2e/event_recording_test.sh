@@ -194,6 +194,21 @@ case_display_lost_mid_event() {
   check_cut_event "display lost"
 }
 
+case_signals_mid_event() {
+  local dir input clip_file clips signal
+  for signal in TERM INT; do
+    rm -rf "$work/run"
+    start_bursts 250 "0-249" '{"enabled": true, "folder": "events", "pre_seconds": 0.4, "post_seconds": 2}' ||
+      return
+    wait_for 30 clip_exists || { fail "SIG$signal: a clip is started"; return; }
+    sleep 0.5
+    kill -s "$signal" "$app_pid"
+    wait_exit 20
+    check "SIG$signal ends the program with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+    check_cut_event "SIG$signal"
+  done
+}
+
 case_unwritable_folder() {
   local dir input clip_file
   # A folder that cannot be made: a regular file stands in its path.
