@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <utility>
@@ -95,6 +96,10 @@ int readSaturatedInt(const json& value) {
 // Reads every byte of the file, up to kMaxFileBytes; false when it cannot be
 // opened or read, or is larger.
 bool readWholeFile(const std::string& fileName, std::string& bytes) {
+    // Opening a FIFO without a writer would block start-up for good.
+    std::error_code ignored;
+    const std::filesystem::file_type type = std::filesystem::status(fileName, ignored).type();
+    if (type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket) return false;
     std::ifstream in(fileName, std::ios::binary);
     if (!in.is_open()) return false;
     bytes.clear();

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "config/Configuration.h"
@@ -214,6 +216,15 @@ TEST_F(ConfigurationFile, ParsingTheBytesMatchesReadingTheFile) {
 // is refused after a bounded read instead of exhausting memory.
 TEST_F(ConfigurationFile, EndlessDeviceIsRefused) {
     fs::create_symlink("/dev/zero", kFile);
+    source = "previous";
+    EXPECT_FALSE(read());
+    expectDefaults();
+    EXPECT_EQ(source, "previous");
+}
+
+// A FIFO nobody writes to would block the open for good.
+TEST_F(ConfigurationFile, FifoIsRefusedWithoutBlocking) {
+    ASSERT_EQ(mkfifo(kFile, 0600), 0);
     source = "previous";
     EXPECT_FALSE(read());
     expectDefaults();
