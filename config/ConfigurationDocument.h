@@ -14,7 +14,8 @@ namespace tarvolen {
 nlohmann::json parseKeepingFirstKeys(std::string_view text);
 
 // Reads every byte of a configuration file, up to a bound far above any real
-// one; false when it cannot be opened or read, or is larger.
+// one; false when it cannot be opened or read, is a FIFO or socket (which
+// would block), or is larger.
 bool readWholeFile(const std::string& fileName, std::string& bytes);
 
 }  // namespace tarvolen
