@@ -8,13 +8,21 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/Display.h"
+#include "app/EventRecording.h"
 #include "app/FileDialog.h"
-#include "app/FrameInput.h"
+#include "app/FrameSource.h"
 #include "app/Keys.h"
+#include "app/LiveView.h"
+#include "app/Logging.h"
 #include "app/Overlays.h"
+#include "app/PassLog.h"
 #include "app/ProgramState.h"
 #include "app/Recording.h"
+#include "app/Signals.h"
 #include "app/Source.h"
+#include "app/SourcePath.h"
+#include "app/StartupChecks.h"
 
 namespace tarvolen {
 namespace {
@@ -23,30 +31,23 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExitStatus = -1;
 constexpr auto kFailurePause = std::chrono::seconds(1);
-// A source that delivers nothing for this long is given up.
-constexpr auto kStallTimeout = std::chrono::seconds(5);
 constexpr int kKeyPollMs = 1;     // the loop's key poll
 constexpr int kRetryPollMs = 10;  // key poll between failed reads, so ESC still works
+// Longest wait for a frame before signals are looked at again.
+constexpr auto kFrameWait = std::chrono::milliseconds(kRetryPollMs);
 constexpr auto kPacingStep = std::chrono::milliseconds(1);
 constexpr double kMicrosPerSecond = 1000000.0;
-constexpr int kWindowMargin = 5;  // px from the screen's top-left corner
-constexpr int kWindowGap = 10;    // px between the two windows
 
-// Windows exactly the size of their image: the Qt back end's default toolbar
-// and status bar would widen "INPUT VIDEO" over "EVENT MASK" beside it.
-constexpr int kWindowFlags = cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL;
-const char* const kInputWindow = "INPUT VIDEO";
-const char* const kMaskWindow = "EVENT MASK";
 const char* const kConfigNotRead = "Configuration params not read";
 const char* const kVideoFileNotOpen = "Video file not open";
 const char* const kCameraNotOpen = "Camera not open";
 const char* const kSourceStalled = "Video source stopped delivering frames";
+const char* const kNoDisplay = "Display not available";
 
 struct LoopImages {
     cv::Mat colour;
     cv::Mat gray;
     cv::Mat mask;
-    cv::Mat conformed;
 };
 
 enum class ReadOutcome { Frame, Quit, Stalled };
@@ -70,6 +71,7 @@ const char* openSource(bool& fileSource) {
             return openFileDialog() ? nullptr : kVideoFileNotOpen;
         case SourceKind::FilePath:
             fileSource = true;
+            if (!mayOpenSourcePath(video_source_init_string)) return kVideoFileNotOpen;
             videoCapture.open(video_source_init_string, cv::CAP_ANY);
             return videoCapture.isOpened() ? nullptr : kVideoFileNotOpen;
         case SourceKind::Camera:
@@ -85,14 +87,6 @@ int sizeProperty(int property) {
     return value >= 1.0 && value < static_cast<double>(INT_MAX) ? static_cast<int>(value) : 0;
 }
 
-void createWindows() {
-    cv::namedWindow(kInputWindow, kWindowFlags);
-    cv::moveWindow(kInputWindow, kWindowMargin, kWindowMargin);
-    cv::setMouseCallback(kInputWindow, roiMouseCallback);
-    cv::namedWindow(kMaskWindow, kWindowFlags);
-    cv::moveWindow(kMaskWindow, frameWidth + kWindowGap, kWindowMargin);
-}
-
 void createImages(LoopImages& images) {
     images.colour.create(frameHeight, frameWidth, CV_8UC3);
     images.gray.create(frameHeight, frameWidth, CV_8UC1);
@@ -100,28 +94,23 @@ void createImages(LoopImages& images) {
     roi_mask = cv::Mat(frameHeight, frameWidth, CV_8UC1, cv::Scalar(255));
 }
 
-bool readConformingFrame(LoopImages& images) {
-    videoCapture >> images.colour;
-    const cv::Size size(frameWidth, frameHeight);
-    if (!images.colour.empty() && images.colour.type() == CV_8UC3 && images.colour.size() == size)
-        return true;
-    // Never hand the detector a frame of another size or layout than at start.
-    if (!conformFrame(images.colour, size, images.conformed)) return false;
-    cv::swap(images.colour, images.conformed);
-    return true;
-}
-
-// An empty read of a file rewinds it to frame index 1; a camera is read again.
-// The first retry is immediate; after that keys are polled between tries and
-// the source is given up after kStallTimeout.
-ReadOutcome readFrame(bool fileSource, LoopImages& images) {
-    const Clock::time_point start = Clock::now();
-    for (int attempt = 0;; ++attempt) {
-        if (attempt > 0 && fileSource) videoCapture.set(cv::CAP_PROP_POS_FRAMES, 1.0);
-        if (readConformingFrame(images)) return ReadOutcome::Frame;
-        if (attempt == 0) continue;
-        if (Clock::now() - start > kStallTimeout) return ReadOutcome::Stalled;
-        if (keyCommand(cv::waitKey(kRetryPollMs)) == KeyCommand::Quit) return ReadOutcome::Quit;
+// The next frame from the decode thread. While its reads keep failing keys
+// are polled, so ESC still works; a quit signal ends the wait at any time.
+ReadOutcome readFrame(FrameSource& source, LoopImages& images, LiveView& view) {
+    for (;;) {
+        switch (source.next(images.colour, kFrameWait)) {
+            case FrameSource::Status::Frame:
+                return ReadOutcome::Frame;
+            case FrameSource::Status::Stalled:
+                return ReadOutcome::Stalled;
+            case FrameSource::Status::Stalling:
+                view.poll(kRetryPollMs);
+                if (view.quitRequested()) return ReadOutcome::Quit;
+                break;
+            case FrameSource::Status::Waiting:
+                break;
+        }
+        if (quitRequested()) return ReadOutcome::Quit;
     }
 }
 
@@ -150,49 +139,87 @@ void paceFrame(Clock::time_point mark, double periodMicros) {
     }
 }
 
-int runLoop(bool fileSource, double fps) {
-    LoopImages images;
-    createImages(images);
+// Acts on the commands in the order given; false at Quit, which ends the
+// loop at once.
+bool runCommands(const std::vector<KeyCommand>& commands, Recorder& recorder) {
+    for (const KeyCommand command : commands) {
+        if (command == KeyCommand::Quit) return false;
+        if (command == KeyCommand::ResetModel) detector.reset();
+        if (command == KeyCommand::ToggleRecording) recorder.toggle();
+    }
+    return true;
+}
+
+int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
+            const EventRecordingSettings& eventSettings) {
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
+    LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
+    const DisplayLossGuard displayLoss([&recorder, &events] {
+        recorder.stop();
+        events.finish();
+    });
+    installQuitSignals();
+    // From here on only the decode thread touches videoCapture.
+    FrameSource source(videoCapture, fileSource, cv::Size(frameWidth, frameHeight));
     const double periodMicros = fileSource ? kMicrosPerSecond / fps : 0.0;
+    PassLog passLog;
     Clock::time_point mark = Clock::now();
     for (;;) {
-        const ReadOutcome outcome = readFrame(fileSource, images);
+        const ReadOutcome outcome = readFrame(source, images, view);
         if (outcome == ReadOutcome::Quit) break;
         if (outcome == ReadOutcome::Stalled) {
             cv::destroyAllWindows();
             recorder.stop();
+            events.finish();
             return stopWithMessage(kSourceStalled);
         }
         annotate(images.colour, processFrame(images));
+        events.addFrame(images.colour, detector.getConfirmedObjects());
         recorder.record(images.colour);
-        cv::imshow(kInputWindow, images.colour);
-        cv::imshow(kMaskWindow, images.mask);
-        const KeyCommand command = keyCommand(cv::waitKey(kKeyPollMs));
-        if (command == KeyCommand::Quit) break;
-        if (command == KeyCommand::ResetModel) detector.reset();
-        if (command == KeyCommand::ToggleRecording) recorder.toggle();
+        events.drawLabel(images.colour);
+        view.show(images.colour, images.mask);
+        view.poll(kKeyPollMs);
+        if (!runCommands(view.takeCommands(), recorder) || quitRequested()) break;
         if (fileSource) paceFrame(mark, periodMicros);
         mark = Clock::now();
+        passLog.mark(mark);
     }
     cv::destroyAllWindows();
     recorder.stop();
+    events.finish();
     return kExitStatus;
 }
 
 }  // namespace
 
 int runTarvolen() {
+    quietenLibraries();
     if (!readConfiguration()) return stopWithMessage(kConfigNotRead);
+    EventRecordingSettings eventSettings;
+    const std::string eventSettingsProblem = readEventRecordingSettings(configFileName, eventSettings);
+    if (!eventSettingsProblem.empty()) return stopWithMessage(eventSettingsProblem.c_str());
+    // Before the source is opened: nobody is asked for a file that cannot be shown.
+    if (!startGui()) return stopWithMessage(kNoDisplay);
     bool fileSource = false;
-    if (const char* failure = openSource(fileSource)) return stopWithMessage(failure);
+    const char* failure = nullptr;
+    {
+        const QuietOpenCvLog quiet;
+        failure = openSource(fileSource);
+    }
+    if (failure != nullptr) return stopWithMessage(failure);
     const double fps = fileSource ? playbackFrameRate(videoCapture.get(cv::CAP_PROP_FPS)) : 0.0;
     frameWidth = sizeProperty(cv::CAP_PROP_FRAME_WIDTH);
     frameHeight = sizeProperty(cv::CAP_PROP_FRAME_HEIGHT);
     if (frameWidth < 1 || frameHeight < 1)
         return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
-    createWindows();
-    return runLoop(fileSource, fps);
+    LoopImages images;
+    const std::optional<std::string> tooLarge = reserveFrameBuffers(frameWidth, frameHeight, [&images] {
+        detector.prepare(frameWidth, frameHeight);
+        createImages(images);
+    });
+    if (tooLarge) return stopWithMessage(tooLarge->c_str());
+    LiveView view(cv::Size(frameWidth, frameHeight), roiMouseCallback);
+    return runLoop(view, fileSource, fps, images, eventSettings);
 }
 
 }  // namespace tarvolen

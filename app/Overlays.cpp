@@ -11,11 +11,13 @@ constexpr int kTextRightOffset = 200;  // px from the right edge to the text's s
 constexpr int kTextBaseline = 15;      // px from the top
 constexpr double kTextScale = 0.5;
 const cv::Point kRecordingLabelOrigin(5, 15);
+const cv::Point kEventLabelOrigin(5, 35);  // one line below "RECORDING"
 const cv::Scalar kBlue(255, 0, 0);
 const cv::Scalar kRed(0, 0, 255);
+const cv::Scalar kYellow(0, 255, 255);
 
-void drawLabel(cv::Mat& frame, const std::string& text, cv::Point origin) {
-    cv::putText(frame, text, origin, cv::FONT_HERSHEY_SIMPLEX, kTextScale, kRed, 1, cv::LINE_8, false);
+void drawLabel(cv::Mat& frame, const std::string& text, cv::Point origin, const cv::Scalar& colour = kRed) {
+    cv::putText(frame, text, origin, cv::FONT_HERSHEY_SIMPLEX, kTextScale, colour, 1, cv::LINE_8, false);
 }
 
 }  // namespace
@@ -39,5 +41,7 @@ void drawProcessingTime(cv::Mat& frame, int milliseconds, int frameWidth) {
 }
 
 void drawRecordingLabel(cv::Mat& frame) { drawLabel(frame, "RECORDING", kRecordingLabelOrigin); }
+
+void drawEventLabel(cv::Mat& frame) { drawLabel(frame, "EVENT", kEventLabelOrigin, kYellow); }
 
 }  // namespace tarvolen

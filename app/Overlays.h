@@ -21,4 +21,7 @@ void drawProcessingTime(cv::Mat& frame, int milliseconds, int frameWidth);
 // "RECORDING" in red at the top left.
 void drawRecordingLabel(cv::Mat& frame);
 
+// "EVENT" in yellow below where "RECORDING" goes.
+void drawEventLabel(cv::Mat& frame);
+
 }  // namespace tarvolen

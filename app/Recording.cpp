@@ -14,11 +14,13 @@ const char* const kExtension = ".avi";
 
 }  // namespace
 
-std::string recordingFileName(const std::tm& localTime) {
+std::string timeStampedFileName(const std::string& prefix, const std::tm& localTime) {
     char stamp[kTimeBufferSize];
     const std::size_t n = std::strftime(stamp, sizeof stamp, kTimeFormat, &localTime);
-    return "record_" + std::string(stamp, n) + kExtension;
+    return prefix + std::string(stamp, n) + kExtension;
 }
+
+std::string recordingFileName(const std::tm& localTime) { return timeStampedFileName("record_", localTime); }
 
 std::string firstFreeName(const std::string& name, const std::function<bool(const std::string&)>& taken) {
     if (!taken(name)) return name;
@@ -43,9 +45,9 @@ bool Recorder::start(const std::tm& localTime) {
             return std::filesystem::exists(dir / candidate, ignored);
         });
     currentPath = (dir / name).string();
-    auto opened = std::make_unique<cv::VideoWriter>(currentPath, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                                                    kRecordingFps, frameSize, true);
-    if (!opened->isOpened()) {
+    lastFrames = 0;
+    auto opened = std::make_unique<VideoFileWriter>();
+    if (!opened->open(currentPath, kRecordingFps, frameSize)) {
         messages << "Recording not started: cannot write " << currentPath << std::endl;
         return false;
     }
@@ -53,9 +55,15 @@ bool Recorder::start(const std::tm& localTime) {
     return true;
 }
 
-void Recorder::stop() {
+void Recorder::stop() { stopSaying(""); }
+
+void Recorder::stopSaying(const std::string& reason) {
     if (!writer) return;
-    writer->release();
+    writer->finish();
+    lastFrames = writer->framesWritten();
+    const std::string why = writer->failed() ? writer->failure() : reason;
+    if (!why.empty())
+        messages << "Recording stopped: " << why << "; " << lastFrames << " frames saved" << std::endl;
     writer.reset();
 }
 
@@ -72,8 +80,11 @@ bool Recorder::toggle() {
 
 void Recorder::record(cv::Mat& frame) {
     if (!writer) return;
-    writer->write(frame);
-    drawRecordingLabel(frame);
+    if (writer->write(frame) && !writer->failed()) {
+        drawRecordingLabel(frame);
+        return;
+    }
+    stopSaying(currentPath + ": a frame of another size or layout than the recording");
 }
 
 }  // namespace tarvolen

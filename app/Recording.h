@@ -8,9 +8,13 @@
 #include <string>
 
 #include <opencv2/core.hpp>
-#include <opencv2/videoio.hpp>
+
+#include "media/VideoFileWriter.h"
 
 namespace tarvolen {
+
+// prefix + day_month_year_hour_minute_second + ".avi".
+std::string timeStampedFileName(const std::string& prefix, const std::tm& localTime);
 
 // "record_" + day_month_year_hour_minute_second + ".avi".
 std::string recordingFileName(const std::tm& localTime);
@@ -19,6 +23,10 @@ std::string recordingFileName(const std::tm& localTime);
 // name_3.avi, ... that is free, so that no earlier recording is replaced.
 std::string firstFreeName(const std::string& name, const std::function<bool(const std::string&)>& taken);
 
+// Frames are encoded and written on a writer thread of their own, every one
+// in order. When the writer gives up (the disk nearly full, the file or its
+// folder gone), recording stops and one line on `messages` names the file,
+// the reason and the frames it holds.
 class Recorder {
 public:
     // Frames of frameSize are written into `directory` (empty: the working
@@ -29,7 +37,7 @@ public:
     // Starts a new file named after `localTime`; when the file cannot be
     // written says so on one line and stays idle. Returns whether recording.
     bool start(const std::tm& localTime);
-    // Finishes the file, if recording.
+    // Finishes the file (every frame handed over is written), if recording.
     void stop();
     // Stops when recording, else starts with the current local time.
     bool toggle();
@@ -39,15 +47,24 @@ public:
     const std::string& path() const { return currentPath; }
 
     // Appends the frame as it is, then marks it with the recording label.
-    // Does nothing when not recording.
+    // Does nothing when not recording. When the writer has given up, stops
+    // recording instead (no label) and says why.
     void record(cv::Mat& frame);
 
+    // Frames written to the current (or last) recording.
+    std::uint64_t framesWritten() const { return lastFrames; }
+
 private:
+    // Finishes the file; says why when the writer failed, else `reason`
+    // unless it is empty.
+    void stopSaying(const std::string& reason);
+
     cv::Size frameSize;
     std::string directory;
     std::ostream& messages;
-    std::unique_ptr<cv::VideoWriter> writer;
+    std::unique_ptr<VideoFileWriter> writer;
     std::string currentPath;
+    std::uint64_t lastFrames = 0;
 };
 
 }  // namespace tarvolen

@@ -1,3 +1,4 @@
 #include "app/FrameLoop.h"
+#include "app/StartupChecks.h"
 
-int main() { return tarvolen::runTarvolen(); }
+int main() { return tarvolen::runReportingEscapes(tarvolen::runTarvolen); }

@@ -4,16 +4,26 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "config/ConfigurationDocument.h"
 
 namespace tarvolen {
 namespace {
 
 using json = nlohmann::json;
+
+// A configuration file is well under a kilobyte; the bound keeps a
+// pathological file (a device such as /dev/zero, a runaway generator) from
+// being read without end.
+constexpr std::size_t kMaxFileBytes = 16u << 20;    // bytes
+constexpr std::size_t kReadChunkBytes = 16u << 10;  // bytes
 
 const char* const kParamsKey = "Config_Params";
 const char* const kSourceKey = "video_source_init_string";
@@ -34,10 +44,12 @@ const DoubleSetting kDoubleSettings[] = {
     {"alpha_coeff", Detector::kAlphaCoeff},
 };
 
+}  // namespace
+
 // nlohmann::json keeps the last of duplicate keys; the first one must win,
 // so later duplicates are dropped while parsing. Keys are tracked per nesting
 // depth; every object start clears the set for its own keys.
-json parseKeepingFirstKeys(std::istream& in) {
+json parseKeepingFirstKeys(std::string_view text) {
     std::vector<std::set<std::string>> keysAtDepth;
     const json::parser_callback_t keepFirst = [&keysAtDepth](int depth, json::parse_event_t event,
                                                              json& parsed) {
@@ -51,8 +63,10 @@ json parseKeepingFirstKeys(std::istream& in) {
         }
         return true;
     };
-    return json::parse(in, keepFirst);
+    return json::parse(text.begin(), text.end(), keepFirst);
 }
+
+namespace {
 
 // Booleans count as 1 / 0, floating-point values are truncated toward zero,
 // and anything outside the int range saturates (so that the setter refuses
@@ -79,16 +93,37 @@ int readSaturatedInt(const json& value) {
 
 }  // namespace
 
-bool readConfiguration(const std::string& fileName, Detector& detector, std::string& videoSource) {
-    std::ifstream in(fileName);
+// Reads every byte of the file, up to kMaxFileBytes; false when it cannot be
+// opened or read, or is larger.
+bool readWholeFile(const std::string& fileName, std::string& bytes) {
+    // Opening a FIFO without a writer would block start-up for good.
+    std::error_code ignored;
+    const std::filesystem::file_type type = std::filesystem::status(fileName, ignored).type();
+    if (type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket) return false;
+    std::ifstream in(fileName, std::ios::binary);
     if (!in.is_open()) return false;
+    bytes.clear();
+    char chunk[kReadChunkBytes];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+        if (bytes.size() > kMaxFileBytes) return false;
+    }
+    return !in.bad();
+}
+
+bool parseConfiguration(std::string_view text, Detector& detector, std::string& videoSource) {
+    // The JSON library takes a NUL byte for the end of its input, so a value
+    // followed by NUL and anything at all would pass. JSON allows no NUL byte
+    // anywhere (inside strings control characters must be escaped), so one
+    // anywhere in the text makes it invalid.
+    if (text.find('\0') != std::string_view::npos) return false;
     try {
-        const json document = parseKeepingFirstKeys(in);
+        const json document = parseKeepingFirstKeys(text);
         if (!document.is_object()) return false;
         const json& params = document.at(kParamsKey);
         if (!params.is_object()) return false;
 
-        videoSource = params.at(kSourceKey).get<std::string>();
+        std::string source = params.at(kSourceKey).get<std::string>();
         double values[std::size(kDoubleSettings)];
         for (std::size_t i = 0; i < std::size(kDoubleSettings); ++i) {
             values[i] = params.at(kDoubleSettings[i].key).get<double>();
@@ -96,17 +131,23 @@ bool readConfiguration(const std::string& fileName, Detector& detector, std::str
         const int numThreads = readSaturatedInt(params.at("num_threads"));
         const int numFrames = readSaturatedInt(params.at("num_frames"));
 
-        // Only a complete, well-typed file changes the detector; the results
-        // are not examined: a refused value keeps its default.
+        // Only a complete, well-typed file changes anything; the setter's
+        // results are not examined: a refused value keeps its default.
         for (std::size_t i = 0; i < std::size(kDoubleSettings); ++i) {
             detector.setParameter(kDoubleSettings[i].code, values[i]);
         }
         detector.setParameter(Detector::kNumThreads, numThreads);
         detector.setParameter(Detector::kNumFrames, numFrames);
+        videoSource = std::move(source);
     } catch (const std::exception&) {
         return false;
     }
     return true;
+}
+
+bool readConfiguration(const std::string& fileName, Detector& detector, std::string& videoSource) {
+    std::string text;
+    return readWholeFile(fileName, text) && parseConfiguration(text, detector, videoSource);
 }
 
 std::string applySetting(Detector& detector, const std::string& key, const std::string& valueText) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "detector/Detector.h"
 
@@ -10,9 +11,9 @@ namespace tarvolen {
 // Reads the configuration file `fileName`. On success stores the source into
 // videoSource, hands the nine numeric settings to detector.setParameter()
 // (a refused value silently keeps the detector's default) and returns true.
-// Returns false for a missing, unreadable or malformed file, a missing key or
-// a value of the wrong type; then no parameter has been applied. Writes
-// nothing to any stream.
+// Returns false for a missing, unreadable, oversized or malformed file, a
+// missing key or a value of the wrong type; then neither a parameter nor
+// videoSource has changed. Writes nothing to any stream.
 bool readConfiguration(const std::string& fileName, Detector& detector, std::string& videoSource);
 
 // Applies one of the nine detector settings given as text, e.g. from a
@@ -21,5 +22,9 @@ bool readConfiguration(const std::string& fileName, Detector& detector, std::str
 // detector refuses is an error. Returns an empty string when the value was
 // applied, else what is wrong with it (without the key); then nothing changed.
 std::string applySetting(Detector& detector, const std::string& key, const std::string& valueText);
+
+// The same for the bytes of a configuration file: one JSON document, an
+// optional UTF-8 byte-order mark before it and only white space after it.
+bool parseConfiguration(std::string_view text, Detector& detector, std::string& videoSource);
 
 }  // namespace tarvolen

@@ -195,7 +195,7 @@ void Detector::extractObjects() {
 bool Detector::process(const unsigned char* gray, int frameWidthPx, int frameHeightPx,
                        const unsigned char* roiMask) {
     if (gray == nullptr || frameWidthPx < 1 || frameHeightPx < 1) return false;
-    if (frameWidthPx != width || frameHeightPx != height) resizeBuffers(frameWidthPx, frameHeightPx);
+    prepare(frameWidthPx, frameHeightPx);
     accumulate(gray);
     if (++frameCounter < num_frames) return true;
     frameCounter = 0;
@@ -203,6 +203,17 @@ bool Detector::process(const unsigned char* gray, int frameWidthPx, int frameHei
     updateModel(averagedFrame.ptr<unsigned char>(), roiMask);
     extractObjects();
     return true;
+}
+
+void Detector::prepare(int frameWidthPx, int frameHeightPx) {
+    if (frameWidthPx < 1 || frameHeightPx < 1) return;
+    if (frameWidthPx != width || frameHeightPx != height) resizeBuffers(frameWidthPx, frameHeightPx);
+}
+
+std::size_t Detector::bufferBytesPerPixel() {
+    // The model record, the event mask, the accumulator, and the averaged,
+    // copied and eroded mask images.
+    return sizeof(PixelModel) + sizeof(unsigned char) + sizeof(std::uint32_t) + 3 * sizeof(unsigned char);
 }
 
 bool Detector::copyEventMask(unsigned char* destination) const {

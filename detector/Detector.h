@@ -73,6 +73,14 @@ public:
     // without a frame size (tracks and parameters kept).
     bool process(const unsigned char* gray, int width, int height, const unsigned char* roiMask);
 
+    // Sizes the per-pixel buffers for width x height frames now, as the first
+    // process() call of that size would (a size already in place is kept with
+    // its model). Sizes below 1 x 1 change nothing. Throws std::bad_alloc when
+    // the buffers cannot be had, leaving the Detector without a frame size.
+    void prepare(int width, int height);
+    // The bytes the per-pixel buffers take per pixel of the frame size.
+    static std::size_t bufferBytesPerPixel();
+
     // Copies width x height bytes of the event mask (255 = event). False,
     // copying nothing, before the first frame or for a null destination.
     bool copyEventMask(unsigned char* destination) const;

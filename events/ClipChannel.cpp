@@ -93,12 +93,11 @@ void ClipChannel::execute(Command& command) {
             break;
         case Command::Write: {
             if (!sink || sinkBroken) break;
-            cv::Mat picture = command.frame.image();
-            command.frame = StoredFrame{};
+            const cv::Mat picture = command.frame.image();
             if (picture.empty()) {
                 sinkBroken = true;
                 fail("frame " + std::to_string(command.frame.index) + " could not be restored for the clip");
-            } else if (!sink->write(std::move(picture))) {
+            } else if (!sink->write(picture)) {
                 sinkBroken = true;
                 fail(sink->failure());
             }

@@ -24,8 +24,8 @@ public:
     virtual ~ClipSink() = default;
     // Creates the file; false when it cannot.
     virtual bool open(const std::string& path, cv::Size frameSize, double fps) = 0;
-    // Appends a frame, taking its pixels; false once writing has failed.
-    virtual bool write(cv::Mat frame) = 0;
+    // Appends a frame; false once writing has failed.
+    virtual bool write(const cv::Mat& frame) = 0;
     // Completes the file so that it plays; false when it could not be.
     virtual bool finish() = 0;
     // One line saying why the last call failed, naming the file.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 
 namespace tarvolen {
 namespace {
@@ -17,13 +18,11 @@ constexpr std::uint64_t kMega = kKilo * kKilo;
 constexpr std::uint64_t kGiga = kMega * kKilo;
 constexpr std::uint64_t kRawBytesPerPixel = 3;  // colour frames
 
+// A file system that reports no size at all (some network and FUSE ones)
+// cannot be watched for room: it counts as roomy.
 std::uint64_t freeBytesOf(const struct statvfs& fs) {
+    if (fs.f_blocks == 0) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(fs.f_bavail) * static_cast<std::uint64_t>(fs.f_frsize);
-}
-
-std::string folderOf(const std::string& path) {
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
 }
 
 bool linked(int fd) {
@@ -36,10 +35,10 @@ std::uint64_t rawFrameBytes(cv::Size frameSize) {
            static_cast<std::uint64_t>(std::max(frameSize.height, 1)) * kRawBytesPerPixel;
 }
 
-std::uint64_t reserveFor(std::uint64_t framesWritten, std::uint64_t bytesPerFrame) {
+std::uint64_t reserveFor(std::uint64_t framesWritten, std::uint64_t bytesPerFrame, std::uint64_t writeStep) {
     return DiskGuard::kFixedMargin +
            DiskGuard::kIndexBytesPerFrame * (framesWritten + DiskGuard::kHeadroomFrames) +
-           DiskGuard::kHeadroomFrames * bytesPerFrame;
+           DiskGuard::kHeadroomFrames * bytesPerFrame + 2 * writeStep;
 }
 
 void closeFd(int& fd) {
@@ -48,6 +47,11 @@ void closeFd(int& fd) {
 }
 
 }  // namespace
+
+std::string folderOf(const std::string& path) {
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    return parent.empty() ? std::string(".") : parent.string();
+}
 
 std::string humanBytes(std::uint64_t bytes) {
     char text[32];
@@ -92,6 +96,7 @@ bool DiskGuard::attach(const std::string& path, cv::Size frameSize) {
         return false;
     }
     bytesPerFrame = rawFrameBytes(frameSize);
+    writeStep = kAssumedWriteStep;
     lastSize = static_cast<std::uint64_t>(st.st_size);
     framesAtLastSize = 0;
     return true;
@@ -126,12 +131,14 @@ FileSystemState DiskGuard::probeFolder(const std::string& folder) {
 
 // The muxer writes through a buffer, so the file grows in steps that may
 // span several frames: the growth of each step is spread over its frames and
-// the largest such rate is kept, which errs on the safe side.
+// the largest such rate is kept, which errs on the safe side, and so is the
+// largest step.
 void DiskGuard::learnFrameSize(std::uint64_t framesWritten) {
     struct stat st {};
     if (fstat(fileFd, &st) != 0) return;
     const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     if (size <= lastSize || framesWritten <= framesAtLastSize) return;
+    writeStep = std::max(writeStep, size - lastSize);
     const std::uint64_t rate =
         (size - lastSize + (framesWritten - framesAtLastSize) - 1) / (framesWritten - framesAtLastSize);
     // The first step replaces the raw-size guess; later ones can only raise it.
@@ -141,11 +148,11 @@ void DiskGuard::learnFrameSize(std::uint64_t framesWritten) {
 }
 
 std::uint64_t DiskGuard::reserveBytes(std::uint64_t framesWritten) const {
-    return reserveFor(framesWritten, bytesPerFrame);
+    return reserveFor(framesWritten, bytesPerFrame, writeStep);
 }
 
 std::uint64_t DiskGuard::initialReserve(cv::Size frameSize) {
-    return reserveFor(0, rawFrameBytes(frameSize));
+    return reserveFor(0, rawFrameBytes(frameSize), kAssumedWriteStep);
 }
 
 std::optional<std::string> DiskGuard::check(std::uint64_t framesWritten) {

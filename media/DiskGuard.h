@@ -23,15 +23,22 @@ struct FileSystemState {
 // left)"), or nothing when it may go on with `reserveBytes` to spare.
 std::optional<std::string> stopReason(const FileSystemState& state, std::uint64_t reserveBytes);
 
+// The folder a file path lies in ("." for a bare name).
+std::string folderOf(const std::string& path);
+
 // A byte count for people: "512 bytes", "96 KB", "2.5 MB", "1.2 GB".
 std::string humanBytes(std::uint64_t bytes);
 
 // Follows one file from just after it was created until it is finished.
 class DiskGuard {
 public:
-    // Bytes always kept free beyond the frames and index: the muxer's output
-    // buffer, its headers and trailer.
-    static constexpr std::uint64_t kFixedMargin = 256 * 1024;
+    // Bytes always kept free for the file's headers and trailer.
+    static constexpr std::uint64_t kFixedMargin = 64 * 1024;
+    // The file grows in steps as the muxer's output buffer is flushed; until
+    // a larger step is seen, one is taken to be this big (what OpenCV's
+    // FFmpeg writer does). Room for two steps is kept: the growth one write
+    // may bring before the next check, and the buffer flushed at the finish.
+    static constexpr std::uint64_t kAssumedWriteStep = 256 * 1024;
     // Frames kept room for: the next one and a few more of the largest size seen.
     static constexpr std::uint64_t kHeadroomFrames = 4;
     // Index bytes per frame: the legacy index and the extended one.
@@ -66,8 +73,9 @@ private:
 
     int fileFd = -1;
     int folderFd = -1;
-    std::uint64_t bytesPerFrame = 0;  // the largest per-frame growth seen
-    std::uint64_t lastSize = 0;       // the file's size when it last grew
+    std::uint64_t bytesPerFrame = 0;              // the largest per-frame growth seen
+    std::uint64_t writeStep = kAssumedWriteStep;  // the largest growth between two checks
+    std::uint64_t lastSize = 0;                   // the file's size when it last grew
     std::uint64_t framesAtLastSize = 0;
 };
 

@@ -1,6 +1,5 @@
 #include "media/VideoFileWriter.h"
 
-#include <filesystem>
 #include <new>
 #include <utility>
 
@@ -15,11 +14,6 @@ constexpr std::size_t kColourBytesPerPixel = 3;
 // The encoder's own copies: a planar YUV frame (1.5 bytes per pixel) and the
 // packet it encodes into (bounded by a raw frame), rounded up.
 constexpr std::size_t kEncoderBytesPerPixel = 5;
-
-std::string folderOf(const std::string& path) {
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
-}
 
 // Why a new file could not (or should not) be made there; empty when nothing
 // speaks against it.

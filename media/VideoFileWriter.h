@@ -9,17 +9,18 @@
 //
 // write() hands a frame to a small bounded queue and returns at once; a
 // dedicated thread encodes and writes the queued frames, every one, in order.
-// When the queue is full write() waits for room, so no accepted frame is ever
-// dropped.
+// When the queue is full write() waits for room, so no frame is dropped while
+// the writer works.
 //
 // The disk guard: OpenCV's writer reports no write error, so before each
 // frame the writer thread looks at the file itself. When its file system has
 // less room left than a reserve (the index, a few frames of the size seen so
-// far and a fixed margin), when the file or its folder was deleted, when the
-// folder is no longer writable or the file system became read-only, the
-// writer finishes the file at once (the frames written so far stay playable
-// and counted in its index), drops the frames still queued, stops accepting
-// frames, and failure() gives one line naming the file and the reason.
+// far, two steps of the muxer's buffered output and a margin), when the file
+// or its folder was deleted, when the folder is no longer writable or the
+// file system became read-only, the writer finishes the file at once (the
+// frames written so far stay playable and counted in its index), drops the
+// frames still queued, stops accepting frames, and failure() gives one line
+// naming the file and the reason.
 //
 // Threads: open(), write() and finish() are called from one thread (the
 // producer); accepting(), failed(), failure(), framesWritten() and path() may

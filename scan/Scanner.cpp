@@ -1,7 +1,5 @@
 #include "scan/Scanner.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -12,10 +10,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/EventRecording.h"
 #include "app/FrameInput.h"
+#include "app/StartupChecks.h"
 #include "detector/Detector.h"
 #include "events/EventRecorder.h"
-#include "events/VideoClipSink.h"
 #include "media/VideoFileWriter.h"
 #include "roi/RoiSelection.h"
 #include "scan/Annotation.h"
@@ -39,21 +38,16 @@ constexpr std::size_t kClipRawBytes = 320ull << 20;
 constexpr std::size_t kClipBufferBytes = 1024ull << 20;
 constexpr std::size_t kClipQueueBytes = 64ull << 20;  // frames waiting for the clip writer
 
-// What a scan holds per pixel of the frame: the detector's model and buffers
-// (about 92 bytes) and the decoded frames queued ahead of it, with room.
-constexpr double kBytesPerPixel = 128.0;
+// Bytes per pixel a scan holds besides the detector's buffers: the decoded
+// colour frames queued, in flight and kept for reuse (3 bytes each), the gray
+// frame and the mask.
+constexpr std::size_t kFrameBytesPerPixel = 3 * (2 * FrameDecoder::kQueueFrames + 2) + 2;
 
 // Why frames of this size cannot be scanned here, or an empty string.
 std::string tooLargeToScan(cv::Size size) {
-    const double pages = static_cast<double>(sysconf(_SC_PHYS_PAGES));
-    const double memory = pages * static_cast<double>(sysconf(_SC_PAGESIZE));
-    const double needed = static_cast<double>(size.width) * size.height * kBytesPerPixel;
-    if (!(pages > 0) || needed <= memory) return {};
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "frames of %dx%d need about %.1f GiB, more than the %.1f GiB of memory here", size.width,
-                  size.height, needed / (1 << 30), memory / (1 << 30));
-    return text;
+    return frameSizeRefusal(size.width, size.height, Detector::bufferBytesPerPixel() + kFrameBytesPerPixel,
+                            currentMemoryLimits())
+        .value_or(std::string());
 }
 
 std::string clipName(const std::string& stem, int number) {
@@ -207,6 +201,13 @@ bool FileScan::prepare(const cv::Mat& first) {
     if (!options.regions.empty()) outline = regionOutline(roiMask);
     detector = std::make_unique<Detector>();
     for (int code = 1; code <= 9; ++code) detector->setParameter(code, context.detector[code - 1]);
+    try {
+        detector->prepare(frameSize.width, frameSize.height);
+    } catch (const std::bad_alloc&) {
+        error(file + ": frames of " + std::to_string(frameSize.width) + "x" +
+              std::to_string(frameSize.height) + " need more memory than can be had");
+        return false;
+    }
     mask = cv::Mat::zeros(frameSize, CV_8UC1);
     summary.file = file;
     summary.fps = fps;

@@ -8,8 +8,10 @@ packages=(
   libopencv-dev nlohmann-json3-dev qtbase5-dev
   libgtest-dev libbenchmark-dev libcli11-dev
   clang libclang-rt-14-dev
+  libomp-dev
   xvfb xdotool ffmpeg imagemagick x11-utils libx11-dev
   parallel
+  openbox wmctrl
 )
 
 sudo_cmd=()

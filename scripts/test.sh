@@ -27,3 +27,12 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The GUI toolkit keeps process-lifetime allocations that the leak checker
 # would report; memory errors and undefined behaviour still fail these runs.
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j"$jobs" -L gui)
+
+echo "== fuzz targets"
+# A bounded run of each libFuzzer target over its seed corpus and beyond;
+# scripts/fuzz.sh SECONDS runs them for longer.
+if bash scripts/fuzz.sh --available; then
+  bash scripts/fuzz.sh 30
+else
+  echo "test: fuzz targets skipped: clang with libFuzzer is not available"
+fi

@@ -8,22 +8,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 case_start_failures() {
   local dir
-  run_failure() {  # run_failure LABEL MESSAGE (config already in $dir)
-    local seen_window=0 t0 t1
-    t0=$(date +%s%N)
-    start_app "$dir"
-    while kill -0 "$app_pid" 2>/dev/null; do
-      xdotool search --name '^(INPUT VIDEO|EVENT MASK)$' >/dev/null 2>&1 && seen_window=1
-      sleep 0.05
-    done
-    wait_exit 5
-    t1=$(date +%s%N)
-    local elapsed_ms=$(((t1 - t0) / 1000000))
-    check "$1: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
-    check "$1: prints '$2' alone" [ "$(cat "$dir/stdout")" = "$2" ]
-    check "$1: pauses about a second (${elapsed_ms} ms)" [ "$elapsed_ms" -ge 950 -a "$elapsed_ms" -lt 4000 ]
-    check "$1: opens no window" [ "$seen_window" -eq 0 ]
-  }
   dir="$work/noconfig"; mkdir -p "$dir"
   run_failure "missing configuration" "Configuration params not read"
   dir="$work/badjson"; mkdir -p "$dir"; printf '{"Config_Params": {' >"$dir/Tarvolen.json"
@@ -190,22 +174,6 @@ case_file_chooser() {
   wait_exit 10
   check "cancel: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
   check "cancel: only 'Video file not open' is printed" [ "$(cat "$dir/stdout")" = "Video file not open" ]
-}
-
-case_console_chooser() {
-  # Without a display the chooser asks on the console.
-  local dir="$work/console"; mkdir -p "$dir"; write_config "$dir" "open file dialog"
-  echo "not a video" >"$dir/notes.txt"
-  local out rc
-  out="$(cd "$dir" && printf '%s\n' "$dir/notes.txt" | env -u DISPLAY -u WAYLAND_DISPLAY "$app" 2>/dev/null)"
-  rc=$?
-  check "an unplayable choice exits 255 (got $rc)" [ "$rc" -eq 255 ]
-  check "its path is echoed, then 'Video file not open'" \
-    [ "$out" = "$(printf '%s\nVideo file not open' "$dir/notes.txt")" ]
-  out="$(cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY "$app" </dev/null 2>/dev/null)"
-  rc=$?
-  check "end of input cancels: exit 255 (got $rc)" [ "$rc" -eq 255 ]
-  check "end of input cancels: 'Video file not open' only" [ "$out" = "Video file not open" ]
 }
 
 case_stalled_source() {

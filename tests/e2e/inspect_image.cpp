@@ -8,6 +8,10 @@
 //   inspect_image red-pixels IMAGE_OR_VIDEO X Y W H
 //       prints the number of clearly red pixels in that rectangle (of the
 //       last frame, for a video)
+//   inspect_image yellow-pixels IMAGE_OR_VIDEO X Y W H
+//       the same for clearly yellow pixels
+//   inspect_image bright-pixels IMAGE_OR_VIDEO X Y W H
+//       the same for near-white pixels
 //   inspect_image cyan-outline VIDEO RX0 RY0 RX1 RY1
 //       exit 0 when the last frame shows a cyan outline on that rectangle
 #include <cstdlib>
@@ -54,16 +58,18 @@ int maskOutside(const cv::Mat& img, cv::Rect region, cv::Rect inside) {
     return 0;
 }
 
-int redPixels(const cv::Mat& img, cv::Rect r) {
+template <typename Test>
+int countPixels(const cv::Mat& img, cv::Rect r, Test matches) {
     int n = 0;
     const cv::Mat view = img(r & cv::Rect(0, 0, img.cols, img.rows));
     for (int y = 0; y < view.rows; ++y)
-        for (int x = 0; x < view.cols; ++x) {
-            const cv::Vec3b p = view.at<cv::Vec3b>(y, x);
-            n += p[2] > 150 && p[1] < 90 && p[0] < 90;
-        }
+        for (int x = 0; x < view.cols; ++x) n += matches(view.at<cv::Vec3b>(y, x));
     std::cout << n << "\n";
     return 0;
+}
+
+int redPixels(const cv::Mat& img, cv::Rect r) {
+    return countPixels(img, r, [](const cv::Vec3b& p) { return p[2] > 150 && p[1] < 90 && p[0] < 90; });
 }
 
 // Lossy compression blurs a one-pixel line, so compare the outline's colour
@@ -111,6 +117,12 @@ int main(int argc, char** argv) {
     }
     if (command == "red-pixels" && argc == 7)
         return redPixels(img, cv::Rect(arg(argv, 3), arg(argv, 4), arg(argv, 5), arg(argv, 6)));
+    if (command == "yellow-pixels" && argc == 7)
+        return countPixels(img, cv::Rect(arg(argv, 3), arg(argv, 4), arg(argv, 5), arg(argv, 6)),
+                           [](const cv::Vec3b& p) { return p[2] > 150 && p[1] > 150 && p[0] < 90; });
+    if (command == "bright-pixels" && argc == 7)
+        return countPixels(img, cv::Rect(arg(argv, 3), arg(argv, 4), arg(argv, 5), arg(argv, 6)),
+                           [](const cv::Vec3b& p) { return p[2] > 180 && p[1] > 180 && p[0] > 180; });
     if (command == "cyan-outline" && argc == 7)
         return cyanOutline(img, arg(argv, 3), arg(argv, 4), arg(argv, 5), arg(argv, 6));
     std::cerr << "inspect_image: bad command\n";

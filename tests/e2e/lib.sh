@@ -117,6 +117,27 @@ start_on_clip() {
   [ -n "$input" ]
 }
 
+# run_failure LABEL MESSAGE: starts the program in $dir (its configuration
+# already written) and checks a start-up failure: exit status 255, MESSAGE
+# alone on standard output, a pause of about a second, no window. A program
+# that keeps running is stopped after 10 s.
+run_failure() {
+  local seen_window=0 t0 t1 deadline=$((SECONDS + 10))
+  t0=$(date +%s%N)
+  start_app "$dir"
+  while kill -0 "$app_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
+    xdotool search --name '^(INPUT VIDEO|EVENT MASK)$' >/dev/null 2>&1 && seen_window=1
+    sleep 0.05
+  done
+  wait_exit 1
+  t1=$(date +%s%N)
+  local elapsed_ms=$(((t1 - t0) / 1000000))
+  check "$1: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "$1: prints '$2' alone" [ "$(cat "$dir/stdout")" = "$2" ]
+  check "$1: pauses about a second (${elapsed_ms} ms)" [ "$elapsed_ms" -ge 950 -a "$elapsed_ms" -lt 4000 ]
+  check "$1: opens no window" [ "$seen_window" -eq 0 ]
+}
+
 # press WINDOW_ID KEY: gives the window the keyboard focus and types the key.
 press() {
   xdotool windowfocus "$1" 2>/dev/null

@@ -1,8 +1,8 @@
 // Writes a small synthetic test clip: a dark static background with two
 // bright squares moving across its left and right halves.
 //   make_clip OUT.avi WIDTH HEIGHT FPS FRAMES [BURSTS]
-// BURSTS, e.g. "50-99,175-224", limits the squares to those frame ranges
-// (inclusive): bursts of motion separated by empty, quiet frames.
+// BURSTS, e.g. "40-54,140-154", limits the squares to those frame ranges
+// (inclusive); the other frames show the background alone.
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -18,23 +18,21 @@ namespace {
 using Bursts = std::vector<std::pair<int, int>>;
 
 bool parseBursts(const std::string& text, Bursts& bursts) {
-    std::stringstream in(text);
-    std::string range;
-    while (std::getline(in, range, ',')) {
+    std::istringstream in(text);
+    for (std::string range; std::getline(in, range, ',');) {
         int first = 0, last = 0;
         char dash = 0;
-        std::stringstream r(range);
-        if (!(r >> first >> dash >> last) || dash != '-' || last < first) return false;
+        std::istringstream r(range);
+        if (!(r >> first >> dash >> last) || dash != '-' || first > last) return false;
         bursts.emplace_back(first, last);
     }
     return !bursts.empty();
 }
 
-bool inBurst(const Bursts& bursts, int frame) {
+bool squaresShown(const Bursts& bursts, int frame) {
     if (bursts.empty()) return true;
-    for (const auto& [first, last] : bursts) {
+    for (const auto& [first, last] : bursts)
         if (frame >= first && frame <= last) return true;
-    }
     return false;
 }
 
@@ -56,9 +54,9 @@ int main(int argc, char** argv) {
     const int side = std::max(8, h / 10);
     for (int i = 0; i < frames; ++i) {
         cv::Mat frame(h, w, CV_8UC3, cv::Scalar(50, 50, 50));
-        const int travel = w / 2 - side;
-        const int x = (i * 4) % std::max(1, travel);
-        if (inBurst(bursts, i)) {
+        if (squaresShown(bursts, i)) {
+            const int travel = w / 2 - side;
+            const int x = (i * 4) % std::max(1, travel);
             cv::rectangle(frame, cv::Rect(x, h / 4, side, side), cv::Scalar(230, 230, 230), cv::FILLED);
             cv::rectangle(frame, cv::Rect(w / 2 + x, h * 2 / 3, side, side), cv::Scalar(230, 230, 230),
                           cv::FILLED);

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "config/Configuration.h"
@@ -124,8 +126,10 @@ class BrokenConfiguration : public ConfigurationFile, public ::testing::WithPara
 
 TEST_P(BrokenConfiguration, FailsAndAppliesNothing) {
     write(GetParam().content);
+    source = "previous";
     EXPECT_FALSE(read());
     expectDefaults();
+    EXPECT_EQ(source, "previous");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -154,6 +158,88 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFile{
                           "key case matters",
                           configText({{"num_frames", ""}, {"alpha_coeff", "0.05, \"Num_frames\": 30"}})}));
+
+const std::string kNul(1, '\0');
+const std::string kBom = "\xEF\xBB\xBF";
+
+// JSON allows no NUL byte anywhere, but the parser stops at one as if the
+// input ended there.
+INSTANTIATE_TEST_SUITE_P(
+    NulBytes, BrokenConfiguration,
+    ::testing::Values(BadFile{"right after the value", configText() + kNul},
+                      BadFile{"after the closing brace, before the newline",
+                              "{\"Config_Params\": " + paramsText() + "}" + kNul + "\n"},
+                      BadFile{"after trailing white space", configText() + "  \n" + kNul + "\n"},
+                      BadFile{"before a second document", configText() + kNul + configText()},
+                      BadFile{"before garbage", configText() + kNul + "garbage"},
+                      BadFile{"after a byte-order mark and the value", kBom + configText() + kNul},
+                      BadFile{"inside the source string",
+                              configText({{"video_source_init_string", "\"clip" + kNul + ".avi\""}})},
+                      BadFile{"ending a number", configText({{"num_frames", "10" + kNul}})},
+                      BadFile{"the only byte", kNul}, BadFile{"many, only", std::string(64, '\0')},
+                      BadFile{"before the value", kNul + configText()},
+                      BadFile{"between the byte-order mark and the value", kBom + kNul + configText()}));
+
+// After the value only JSON's white space is allowed: space, tab, CR, LF.
+INSTANTIATE_TEST_SUITE_P(TrailingBytes, BrokenConfiguration,
+                         ::testing::Values(BadFile{"form feed", configText() + "\f"},
+                                           BadFile{"vertical tab", configText() + "\v"},
+                                           BadFile{"no-break space", configText() + "\xC2\xA0"},
+                                           BadFile{"a second byte-order mark", configText() + kBom},
+                                           BadFile{"a byte-order mark before the value and another after it",
+                                                   kBom + configText() + kBom},
+                                           BadFile{"a stray 0xFF byte", configText() + "\xFF"},
+                                           BadFile{"a comment", configText() + "// note"}));
+
+TEST_F(ConfigurationFile, JsonWhiteSpaceAfterTheValueIsAccepted) {
+    write(kBom + configText() + " \t\r\n \r\n\t");
+    ASSERT_TRUE(read());
+    EXPECT_EQ(source, "clip.avi");
+    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+}
+
+TEST_F(ConfigurationFile, ParsingTheBytesMatchesReadingTheFile) {
+    const std::string text = kBom + configText({{"num_threads", "true"}, {"alpha_coeff", "2"}});
+    write(text);
+    ASSERT_TRUE(read());
+    Detector fromBytes;
+    std::string bytesSource;
+    ASSERT_TRUE(parseConfiguration(text, fromBytes, bytesSource));
+    EXPECT_EQ(bytesSource, source);
+    for (int code = 1; code <= 9; ++code) {
+        EXPECT_EQ(fromBytes.getParameter(code), detector.getParameter(code)) << "code " << code;
+    }
+    EXPECT_FALSE(parseConfiguration(text + kNul, fromBytes, bytesSource));
+}
+
+// A device that never ends, or a file far beyond any configuration's size,
+// is refused after a bounded read instead of exhausting memory.
+TEST_F(ConfigurationFile, EndlessDeviceIsRefused) {
+    fs::create_symlink("/dev/zero", kFile);
+    source = "previous";
+    EXPECT_FALSE(read());
+    expectDefaults();
+    EXPECT_EQ(source, "previous");
+}
+
+// A FIFO nobody writes to would block the open for good.
+TEST_F(ConfigurationFile, FifoIsRefusedWithoutBlocking) {
+    ASSERT_EQ(mkfifo(kFile, 0600), 0);
+    source = "previous";
+    EXPECT_FALSE(read());
+    expectDefaults();
+    EXPECT_EQ(source, "previous");
+}
+
+TEST_F(ConfigurationFile, OversizedFileIsRefused) {
+    const std::size_t kPastTheBound = (16u << 20) + 1;  // bytes, one more than the reader takes
+    const std::string text = configText();
+    write(text + std::string(kPastTheBound - text.size(), ' '));
+    EXPECT_FALSE(read());
+    expectDefaults();
+    write(text + std::string((1u << 20), ' '));  // a megabyte of padding is still fine
+    EXPECT_TRUE(read());
+}
 
 struct IntCase {
     const char* raw;

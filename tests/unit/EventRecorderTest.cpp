@@ -54,7 +54,7 @@ public:
         index = log->clips.size() - 1;
         return true;
     }
-    bool write(cv::Mat frame) override {
+    bool write(const cv::Mat& frame) override {
         std::this_thread::sleep_for(log->writeDelay);
         std::lock_guard<std::mutex> lock(log->mutex);
         auto& clip = log->clips[index];

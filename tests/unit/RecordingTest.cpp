@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -132,6 +133,57 @@ TEST_F(RecorderTest, ToggleStartsAndStops) {
     EXPECT_TRUE(fs::exists(recorder.path()));
     EXPECT_FALSE(recorder.toggle());
     EXPECT_FALSE(recorder.isRecording());
+}
+
+TEST_F(RecorderTest, EveryFrameIsWrittenInOrderAndTheFileFinishedOnStop) {
+    Recorder recorder(size, dir.string(), messages);
+    ASSERT_TRUE(recorder.start(march5()));
+    constexpr int kFrames = 50;
+    cv::Mat frame(size, CV_8UC3);
+    for (int i = 0; i < kFrames; ++i) {
+        frame.setTo(cv::Scalar::all(4 * i));
+        recorder.record(frame);  // the live frame is reused at once, as the loop does
+    }
+    recorder.stop();
+    EXPECT_EQ(recorder.framesWritten(), static_cast<std::uint64_t>(kFrames));
+    cv::VideoCapture in(recorder.path());
+    EXPECT_EQ(in.get(cv::CAP_PROP_FRAME_COUNT), kFrames);
+    cv::Mat read;
+    for (int i = 0; i < kFrames; ++i) {
+        ASSERT_TRUE(in.read(read)) << i;
+        // Below the label's corner: the recorded gray level of that pass.
+        EXPECT_NEAR(cv::mean(read(cv::Rect(0, 30, size.width, size.height - 30)))[0], 4 * i, 2.0) << i;
+    }
+    EXPECT_FALSE(in.read(read));
+}
+
+TEST_F(RecorderTest, AWriterThatGivesUpStopsRecordingWithOneLine) {
+    const fs::path sub = dir / "recordings";
+    fs::create_directories(sub);
+    Recorder recorder(size, sub.string(), messages);
+    ASSERT_TRUE(recorder.start(march5()));
+    cv::Mat frame(size, CV_8UC3);
+    for (int i = 0; i < 5; ++i) {
+        frame.setTo(cv::Scalar::all(0));
+        recorder.record(frame);
+    }
+    fs::remove_all(sub);
+    int passes = 0;
+    while (recorder.isRecording() && passes < 100) {
+        frame.setTo(cv::Scalar::all(0));
+        recorder.record(frame);
+        ++passes;
+    }
+    ASSERT_FALSE(recorder.isRecording());
+    EXPECT_EQ(cv::countNonZero(frame.reshape(1)), 0) << "no label once recording stopped";
+    const std::string text = messages.str();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_EQ(text.rfind("Recording stopped: " + recorder.path() + ": ", 0), 0u) << text;
+    EXPECT_NE(text.find(std::to_string(recorder.framesWritten()) + " frames saved\n"), std::string::npos)
+        << text;
+    // Stopping again says nothing more.
+    recorder.stop();
+    EXPECT_EQ(messages.str(), text);
 }
 
 }  // namespace

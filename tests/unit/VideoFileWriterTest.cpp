@@ -1,10 +1,13 @@
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -178,27 +181,78 @@ TEST_F(VideoFileWriterTest, OpenFailureNamesTheFileAndTheReason) {
     EXPECT_FALSE(fs::exists(missing));
 }
 
-TEST_F(VideoFileWriterTest, UnwritableFolderIsRefusedAtOpen) {
-    if (geteuid() == 0) GTEST_SKIP() << "running as root: folder permissions do not apply";
+// Folder permissions do not bind root: as root the scenario runs in a child
+// process that drops to an unprivileged user first. The scenario returns what
+// went wrong, or nothing.
+constexpr uid_t kNobody = 65534;
+
+// Whether this root may hand a folder to an unprivileged user and become it
+// (not so in some user namespaces).
+bool canBecomeNobody(const fs::path& dir) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool ok =
+            chown(dir.c_str(), kNobody, kNobody) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+        std::_Exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void runUnprivileged(const fs::path& dir, const std::function<std::string()>& scenario) {
+    if (geteuid() != 0) {
+        EXPECT_EQ(scenario(), "");
+        return;
+    }
+    if (!canBecomeNobody(dir)) GTEST_SKIP() << "root here cannot become an unprivileged user";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            if (chown(dir.c_str(), kNobody, kNobody) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+                std::fputs("cannot drop privileges", stderr);
+                std::_Exit(2);
+            }
+            const std::string problem = scenario();
+            std::fputs(problem.c_str(), stderr);
+            std::_Exit(problem.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+void makeReadOnly(const fs::path& dir) {
     fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
-    VideoFileWriter writer;
-    EXPECT_FALSE(writer.open(path, kFps, size));
-    EXPECT_EQ(writer.failure(), path + ": its folder is not writable");
+}
+
+TEST_F(VideoFileWriterTest, UnwritableFolderIsRefusedAtOpen) {
+    runUnprivileged(dir, [this]() -> std::string {
+        makeReadOnly(dir);
+        VideoFileWriter writer;
+        if (writer.open(path, kFps, size)) return "opened";
+        const std::string expected = path + ": its folder is not writable";
+        return writer.failure() == expected ? "" : "failure: " + writer.failure();
+    });
 }
 
 TEST_F(VideoFileWriterTest, FolderBecomingUnwritableStopsTheRecording) {
-    if (geteuid() == 0) GTEST_SKIP() << "running as root: folder permissions do not apply";
-    VideoFileWriter writer;
-    ASSERT_TRUE(writer.open(path, kFps, size));
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(writer.write(numberedFrame(size, i)));
-    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
-    int accepted = 5;
-    while (accepted < 100 && writer.write(numberedFrame(size, accepted))) ++accepted;
-    writer.finish();
-    EXPECT_EQ(writer.failure(), path + ": its folder is no longer writable");
-    const FileContents contents = readBack(path);
-    EXPECT_EQ(contents.decoded, static_cast<int>(writer.framesWritten()));
-    EXPECT_EQ(contents.claimed, contents.decoded);
+    runUnprivileged(dir, [this]() -> std::string {
+        VideoFileWriter writer;
+        if (!writer.open(path, kFps, size)) return "not opened: " + writer.failure();
+        for (int i = 0; i < 5; ++i) writer.write(numberedFrame(size, i));
+        makeReadOnly(dir);
+        int accepted = 5;
+        while (accepted < 100 && writer.write(numberedFrame(size, accepted))) ++accepted;
+        writer.finish();
+        if (writer.failure() != path + ": its folder is no longer writable")
+            return "failure: " + writer.failure();
+        const FileContents contents = readBack(path);
+        if (contents.decoded != static_cast<int>(writer.framesWritten()) ||
+            contents.claimed != contents.decoded)
+            return "frames written " + std::to_string(writer.framesWritten()) + ", decoded " +
+                   std::to_string(contents.decoded) + ", claimed " + std::to_string(contents.claimed);
+        // Frames still queued when the folder changed are not written.
+        return writer.framesWritten() <= 5 ? "" : "frames written after the change";
+    });
 }
 
 TEST_F(VideoFileWriterTest, FolderRemovedMidRecordingStopsTheRecording) {
@@ -355,34 +409,40 @@ protected:
     }
 };
 
-TEST_F(DiskGuardTest, LearnsTheLargestGrowthPerFrame) {
+TEST_F(DiskGuardTest, LearnsTheLargestGrowthPerFrameAndPerStep) {
     std::ofstream(path, std::ios::binary) << "header";
     const cv::Size frame(100, 100);
     DiskGuard guard;
     ASSERT_TRUE(guard.attach(path, frame));
-    const auto reserve = [](std::uint64_t frames, std::uint64_t perFrame) {
+    const auto reserve = [](std::uint64_t frames, std::uint64_t perFrame, std::uint64_t step) {
         return DiskGuard::kFixedMargin +
                DiskGuard::kIndexBytesPerFrame * (frames + DiskGuard::kHeadroomFrames) +
-               DiskGuard::kHeadroomFrames * perFrame;
+               DiskGuard::kHeadroomFrames * perFrame + 2 * step;
     };
+    const std::uint64_t assumedStep = DiskGuard::kAssumedWriteStep;
     // Nothing seen yet: a frame is taken to be as big as its raw pixels.
-    EXPECT_EQ(guard.reserveBytes(0), reserve(0, 100 * 100 * 3));
-    EXPECT_EQ(DiskGuard::initialReserve(frame), reserve(0, 100 * 100 * 3));
+    EXPECT_EQ(guard.reserveBytes(0), reserve(0, 100 * 100 * 3, assumedStep));
+    EXPECT_EQ(DiskGuard::initialReserve(frame), reserve(0, 100 * 100 * 3, assumedStep));
     EXPECT_FALSE(guard.check(0).has_value());
     // Buffered output: two frames arrive in one step of 8000 bytes.
     grow(8000);
     EXPECT_FALSE(guard.check(2).has_value());
-    EXPECT_EQ(guard.reserveBytes(2), reserve(2, 4000));
+    EXPECT_EQ(guard.reserveBytes(2), reserve(2, 4000, assumedStep));
     // A smaller frame does not lower the estimate; a bigger one raises it.
     grow(3000);
     guard.check(3);
-    EXPECT_EQ(guard.reserveBytes(3), reserve(3, 4000));
+    EXPECT_EQ(guard.reserveBytes(3), reserve(3, 4000, assumedStep));
     grow(5001);
     guard.check(4);
-    EXPECT_EQ(guard.reserveBytes(4), reserve(4, 5001));
+    EXPECT_EQ(guard.reserveBytes(4), reserve(4, 5001, assumedStep));
     // No growth, no change.
     guard.check(6);
-    EXPECT_EQ(guard.reserveBytes(6), reserve(6, 5001));
+    EXPECT_EQ(guard.reserveBytes(6), reserve(6, 5001, assumedStep));
+    // A step larger than the assumed buffer raises the room kept for steps.
+    grow(assumedStep + 4000);
+    guard.check(8);
+    // Spread over the four frames since the file last grew, rounded up.
+    EXPECT_EQ(guard.reserveBytes(8), reserve(8, (assumedStep + 4000 + 3) / 4, assumedStep + 4000));
 }
 
 TEST_F(DiskGuardTest, SeesADeletedFileAndARemovedFolder) {

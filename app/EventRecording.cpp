@@ -1,0 +1,262 @@
+#include "app/EventRecording.h"
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "app/Overlays.h"
+#include "app/Recording.h"
+#include "media/VideoFileWriter.h"
+
+namespace tarvolen {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::duration;
+using std::chrono::milliseconds;
+using std::chrono::system_clock;
+
+const char* const kOffMessage = "Event recording off: ";
+// The newest frames are held uncompressed, this many: during an event they
+// go to the clip at once, so compressing them would be wasted work.
+constexpr std::size_t kRawFrames = 4;
+constexpr double kRateResolution = 100.0;  // a measured rate is kept to 1/100 frame per second
+
+system_clock::time_point fromEpochMs(double ms) {
+    return system_clock::time_point(
+        std::chrono::duration_cast<system_clock::duration>(duration<double, std::milli>(ms)));
+}
+
+std::tm localTimeOf(system_clock::time_point time) {
+    const std::time_t seconds = system_clock::to_time_t(time);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    return local;
+}
+
+// Writes each frame through its own VideoFileWriter. The clip channel hands
+// over pictures it never touches again, so the writer takes them uncopied.
+class VideoFileClipSink : public ClipSink {
+public:
+    bool open(const std::string& path, cv::Size frameSize, double fps) override {
+        return writer.open(path, fps, frameSize);
+    }
+    bool write(const cv::Mat& frame) override {
+        cv::Mat shared = frame;
+        return writer.write(std::move(shared));
+    }
+    bool finish() override {
+        writer.finish();
+        return !writer.failed();
+    }
+    std::string failure() const override { return writer.failure(); }
+
+private:
+    VideoFileWriter writer;
+};
+
+// Passes everything on to a sink and, once the clip is finished, tells the
+// program whether every frame reached it.
+class ReportingClipSink : public ClipSink {
+public:
+    ReportingClipSink(std::unique_ptr<ClipSink> sink, std::shared_ptr<ClipOutcomes> outcomes)
+        : inner(std::move(sink)), results(std::move(outcomes)) {}
+    bool open(const std::string& path, cv::Size frameSize, double fps) override {
+        clipPath = path;
+        intact = inner->open(path, frameSize, fps);
+        return intact;
+    }
+    bool write(const cv::Mat& frame) override {
+        intact = inner->write(frame) && intact;
+        return intact;
+    }
+    bool finish() override {
+        const bool finished = inner->finish();
+        results->report(clipPath, finished && intact ? std::string() : inner->failure());
+        return finished;
+    }
+    std::string failure() const override { return inner->failure(); }
+
+private:
+    std::unique_ptr<ClipSink> inner;
+    std::shared_ptr<ClipOutcomes> results;
+    std::string clipPath;
+    bool intact = false;
+};
+
+}  // namespace
+
+std::string eventClipFileName(const std::tm& localTime) { return timeStampedFileName("event_", localTime); }
+
+std::string isoLocalTime(system_clock::time_point time) {
+    const auto sinceEpoch = std::chrono::floor<milliseconds>(time).time_since_epoch();
+    const auto wholeSeconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
+    const int millis = static_cast<int>((sinceEpoch - wholeSeconds).count());
+    const std::tm local = localTimeOf(system_clock::time_point(wholeSeconds));
+    char date[32];
+    char zone[8];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local);  // +hhmm
+    char text[64];
+    std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", date, millis, zone, zone + 3);
+    return text;
+}
+
+std::string eventLogLine(const EventRecord& record) {
+    nlohmann::ordered_json line;
+    line["file"] = fs::path(record.clipPath).filename().string();
+    line["start"] = isoLocalTime(fromEpochMs(record.startMs));
+    line["end"] = isoLocalTime(fromEpochMs(record.endMs));
+    line["start_frame"] = record.startFrame;
+    line["end_frame"] = record.endFrame;
+    line["active_frames"] = record.activeFrames;
+    line["max_objects"] = record.maxObjects;
+    line["bbox"] = {record.bbox.x, record.bbox.y, record.bbox.width, record.bbox.height};
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+FrameRateMeter::FrameRateMeter(std::chrono::steady_clock::duration w) : window(w) {}
+
+std::optional<double> FrameRateMeter::add(std::chrono::steady_clock::time_point frameTime) {
+    ++frames;
+    if (frames == 2) first = frameTime;
+    if (frames < 3 || frameTime - first < window) return std::nullopt;
+    const double seconds = duration<double>(frameTime - first).count();
+    return std::round(static_cast<double>(frames - 2) / seconds * kRateResolution) / kRateResolution;
+}
+
+ClipSinkFactory videoFileClipSinks() {
+    return [] { return std::make_unique<VideoFileClipSink>(); };
+}
+
+void ClipOutcomes::report(const std::string& path, const std::string& failure) {
+    std::lock_guard<std::mutex> lock(mutex);
+    outcomes[path] = failure;
+}
+
+std::optional<std::string> ClipOutcomes::take(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = outcomes.find(path);
+    if (it == outcomes.end()) return std::nullopt;
+    std::string failure = std::move(it->second);
+    outcomes.erase(it);
+    return failure;
+}
+
+FrameTime FrameTime::now() { return FrameTime{system_clock::now(), std::chrono::steady_clock::now()}; }
+
+LiveEventRecording::LiveEventRecording(const EventRecordingSettings& s, cv::Size size, double fileFps,
+                                       std::ostream& out, ClipSinkFactory makeSinks)
+    : settings(s),
+      frameSize(size),
+      messages(out),
+      sinks([inner = std::move(makeSinks), outcomes = clipOutcomes] {
+          return std::make_unique<ReportingClipSink>(inner(), outcomes);
+      }),
+      enabled(s.enabled) {
+    if (!enabled || !prepareFolder()) return;
+    if (fileFps > 0) startRecorder(fileFps);
+}
+
+LiveEventRecording::~LiveEventRecording() { finish(); }
+
+bool LiveEventRecording::prepareFolder() {
+    std::error_code error;
+    fs::create_directories(settings.folder, error);
+    if (error || !fs::is_directory(settings.folder, error)) {
+        switchOff("cannot create the folder " + settings.folder +
+                  (error ? " (" + error.message() + ")" : std::string(" (a file is in the way)")));
+        return false;
+    }
+    logPath = (fs::path(settings.folder) / settings.log).string();
+    log.open(logPath, std::ios::app | std::ios::binary);
+    if (!log.is_open()) {
+        switchOff("cannot write the log " + logPath);
+        return false;
+    }
+    return true;
+}
+
+void LiveEventRecording::startRecorder(double rate) {
+    fps = rate;
+    EventRecorderSettings recorderSettings;
+    recorderSettings.rules =
+        eventRulesFor(rate, settings.preSeconds, settings.postSeconds, settings.minEventSeconds);
+    recorderSettings.frameSize = frameSize;
+    recorderSettings.clipFps = rate;
+    recorderSettings.buffer.rawBytes = kRawFrames * frameSize.area() * 3;
+    recorder = std::make_unique<EventRecorder>(
+        recorderSettings, sinks, [this](int, const FrameInfo& first) { return nameClip(first); },
+        [this](const EventRecord& record) { closed.push_back(record); });
+}
+
+std::string LiveEventRecording::nameClip(const FrameInfo& first) {
+    const fs::path folder(settings.folder);
+    // A clip named a moment ago may not be on disk yet: its writer runs behind.
+    const std::string name =
+        firstFreeName(eventClipFileName(localTimeOf(fromEpochMs(first.timeMs))),
+                      [this, &folder](const std::string& candidate) {
+                          std::error_code ignored;
+                          return namesGiven.count(candidate) > 0 || fs::exists(folder / candidate, ignored);
+                      });
+    namesGiven.insert(name);
+    return (folder / name).string();
+}
+
+void LiveEventRecording::logFinishedClips() {
+    while (!closed.empty()) {
+        const std::optional<std::string> failure = clipOutcomes->take(closed.front().clipPath);
+        if (!failure) break;  // still being written
+        if (!failure->empty()) return switchOff(*failure);
+        log << eventLogLine(closed.front()) << '\n' << std::flush;
+        if (!log) return switchOff("cannot write the log " + logPath);
+        ++logged;
+        closed.pop_front();
+    }
+    // A clip that failed while its event is still going.
+    const std::string failure = recorder ? recorder->clipFailure() : std::string();
+    if (!failure.empty()) switchOff(failure);
+}
+
+void LiveEventRecording::addFrame(const cv::Mat& annotated, const std::vector<ObjectTrack>& objects,
+                                  FrameTime when) {
+    if (!enabled || finished) return;
+    const std::int64_t index = frames++;
+    if (!recorder) {
+        const std::optional<double> rate = meter.add(when.steady);
+        if (!rate) return;
+        startRecorder(eventFrameRate(*rate));
+    }
+    FrameInfo info;
+    info.index = index;
+    info.timeMs = duration<double, std::milli>(when.wall.time_since_epoch()).count();
+    for (const ObjectTrack& object : objects) info.objects.push_back(object.box);
+    recorder->addFrame(std::move(info), annotated.clone());
+    logFinishedClips();
+}
+
+void LiveEventRecording::drawLabel(cv::Mat& view) const {
+    if (recordingEvent()) drawEventLabel(view);
+}
+
+void LiveEventRecording::finish() {
+    if (finished) return;
+    finished = true;
+    if (!recorder) return;
+    recorder->finish();  // every clip finished
+    logFinishedClips();
+}
+
+void LiveEventRecording::switchOff(const std::string& why) {
+    messages << kOffMessage << why << std::endl;
+    enabled = false;
+    // What was handed over is finished: the clip written so far stays playable.
+    recorder.reset();
+    closed.clear();
+    log.close();
+}
+
+}  // namespace tarvolen

@@ -1,0 +1,149 @@
+// Live event recording: every event becomes a Motion-JPEG clip of the
+// annotated view, from a few seconds before its first frame with objects to
+// its end, and a line in the event log once its clip is finished. Optional
+// ("Event_Recording" in Tarvolen.json); off, it does nothing at all.
+//
+// The event rules are the scan tool's (events/EventRecorder): the frame loop
+// hands over each annotated frame once, the recorder holds the frames whose
+// fate is still open in a bounded, compressed buffer, and a worker thread
+// decodes and writes the clips, so that the loop never waits for an encoder
+// or the disk.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "config/EventRecordingSettings.h"
+#include "detector/Detector.h"
+#include "events/EventRecorder.h"
+
+namespace tarvolen {
+
+// "event_" + day_month_year_hour_minute_second + ".avi".
+std::string eventClipFileName(const std::tm& localTime);
+
+// Local ISO 8601 time with milliseconds and the offset from UTC,
+// "2024-03-05T09:07:03.045+01:00".
+std::string isoLocalTime(std::chrono::system_clock::time_point time);
+
+// The log's JSON line (without the newline) for a closed event whose times
+// are milliseconds since the epoch: file (the clip's file name), start, end,
+// start_frame, end_frame, active_frames, max_objects, bbox [x, y, w, h].
+std::string eventLogLine(const EventRecord& record);
+
+// The rate of the frame loop, measured once over its first frames.
+class FrameRateMeter {
+public:
+    // Frames are counted from the second one on (the first pass also sets
+    // up the windows and the detector) over at least `window`.
+    explicit FrameRateMeter(std::chrono::steady_clock::duration window);
+    // Notes a frame; returns the rate once it is known.
+    std::optional<double> add(std::chrono::steady_clock::time_point frameTime);
+
+private:
+    std::chrono::steady_clock::duration window;
+    std::int64_t frames = 0;
+    std::chrono::steady_clock::time_point first;
+};
+
+// A clip sink that writes through media/VideoFileWriter.
+ClipSinkFactory videoFileClipSinks();
+
+// What became of each clip, reported by the clip writer's thread when the
+// clip is finished: an empty text when every frame reached the file, else
+// the failure (one line naming the file).
+class ClipOutcomes {
+public:
+    void report(const std::string& path, const std::string& failure);
+    // The outcome for `path`, once; nothing while the clip is being written.
+    std::optional<std::string> take(const std::string& path);
+
+private:
+    std::mutex mutex;
+    std::map<std::string, std::string> outcomes;
+};
+
+// When a frame was read: wall time for names and the log, a steady clock
+// for the frame rate.
+struct FrameTime {
+    std::chrono::system_clock::time_point wall;
+    std::chrono::steady_clock::time_point steady;
+    static FrameTime now();
+};
+
+class LiveEventRecording {
+public:
+    // The time a camera's rate is measured over before events are recorded.
+    static constexpr std::chrono::seconds kRateWindow{2};
+
+    // With settings.enabled, creates the folder and opens the log (when it
+    // cannot, says so on one line and stays off). fileFps is a file source's
+    // playback rate; 0 for a camera, whose rate is measured over the first
+    // kRateWindow of frames (no event is recorded before it is known).
+    LiveEventRecording(const EventRecordingSettings& settings, cv::Size frameSize, double fileFps,
+                       std::ostream& messages, ClipSinkFactory sinks = videoFileClipSinks());
+    // Finishes an open event.
+    ~LiveEventRecording();
+    LiveEventRecording(const LiveEventRecording&) = delete;
+    LiveEventRecording& operator=(const LiveEventRecording&) = delete;
+
+    // One pass's annotated frame, before any label is drawn, and its
+    // confirmed objects. Every pass calls this once, in order.
+    void addFrame(const cv::Mat& annotated, const std::vector<ObjectTrack>& objects,
+                  FrameTime when = FrameTime::now());
+    // Marks the live view with "EVENT" while an event is being recorded.
+    void drawLabel(cv::Mat& view) const;
+    // Ends an open event at the last frame, waits until every clip is
+    // finished and logs them. Later frames are ignored.
+    void finish();
+
+    bool on() const { return enabled; }
+    bool recordingEvent() const { return recorder && recorder->eventOpen(); }
+    // The rate clips are written and event times counted at; 0 until known.
+    double clipFps() const { return fps; }
+    std::int64_t framesSeen() const { return frames; }
+    int eventsLogged() const { return logged; }
+    std::size_t bufferPeakBytes() const { return recorder ? recorder->bufferPeakBytes() : 0; }
+
+private:
+    bool prepareFolder();
+    void startRecorder(double rate);
+    std::string nameClip(const FrameInfo& first);
+    // Logs the closed events whose clips are finished, in order; switches
+    // off when a clip or the log could not be written.
+    void logFinishedClips();
+    // Says why on one line and records no more.
+    void switchOff(const std::string& why);
+
+    EventRecordingSettings settings;
+    cv::Size frameSize;
+    std::ostream& messages;
+    std::shared_ptr<ClipOutcomes> clipOutcomes = std::make_shared<ClipOutcomes>();
+    ClipSinkFactory sinks;
+    bool enabled;
+    double fps = 0;
+    FrameRateMeter meter{kRateWindow};
+    std::string logPath;
+    std::ofstream log;
+    std::set<std::string> namesGiven;  // clips named but perhaps not yet created
+    std::unique_ptr<EventRecorder> recorder;
+    std::deque<EventRecord> closed;  // events whose clips are being finished
+    std::int64_t frames = 0;
+    int logged = 0;
+    bool finished = false;
+};
+
+}  // namespace tarvolen

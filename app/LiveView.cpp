@@ -1,0 +1,86 @@
+#include "app/LiveView.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "app/Display.h"
+
+namespace tarvolen {
+namespace {
+
+constexpr int kWindowMargin = 5;  // px from the screen's top-left corner
+constexpr int kWindowGap = 10;    // px from the shown width to the mask window
+
+// Windows exactly the size of their image: the Qt back end's default toolbar
+// and status bar would widen "INPUT VIDEO" over "EVENT MASK" beside it.
+constexpr int kWindowFlags = cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL;
+const char* const kInputWindow = "INPUT VIDEO";
+const char* const kMaskWindow = "EVENT MASK";
+
+// Proportional, with the first and the last pixel of both ranges matched.
+int shownToFrameAxis(int position, int shownLength, int frameLength) {
+    if (shownLength == frameLength) return position;
+    if (shownLength <= 1) return position * frameLength;
+    const double mapped = static_cast<double>(position) * (frameLength - 1) / (shownLength - 1);
+    return static_cast<int>(std::lround(std::clamp(mapped, double{INT_MIN}, double{INT_MAX})));
+}
+
+}  // namespace
+
+ViewLayout layoutWindows(cv::Size frame, cv::Rect available) {
+    // The windows cover x from 5 to 2 * width + 10 and y from 5 to height + 5.
+    const int widthRoom = (available.x + available.width - kWindowGap) / 2;
+    const int heightRoom = available.y + available.height - kWindowMargin;
+    ViewLayout layout{frame, frame, cv::Point(kWindowMargin, kWindowMargin), cv::Point()};
+    if (frame.width > widthRoom || frame.height > heightRoom) {
+        const double scale = std::min(static_cast<double>(widthRoom) / frame.width,
+                                      static_cast<double>(heightRoom) / frame.height);
+        const auto scaledLength = [scale](int length, int room) {
+            return std::clamp(static_cast<int>(std::floor(length * scale + 1e-9)), 1, std::max(1, room));
+        };
+        layout.shown = cv::Size(scaledLength(frame.width, widthRoom), scaledLength(frame.height, heightRoom));
+    }
+    layout.maskAt = cv::Point(layout.shown.width + kWindowGap, kWindowMargin);
+    return layout;
+}
+
+cv::Point shownToFrame(cv::Point shown, const ViewLayout& layout) {
+    return cv::Point(shownToFrameAxis(shown.x, layout.shown.width, layout.frame.width),
+                     shownToFrameAxis(shown.y, layout.shown.height, layout.frame.height));
+}
+
+LiveView::LiveView(cv::Size frame, cv::MouseCallback callback)
+    : windows(layoutWindows(frame, availableScreenArea())),
+      roiCallback(callback),
+      input({kInputWindow, kMaskWindow}) {
+    cv::namedWindow(kInputWindow, kWindowFlags);
+    cv::moveWindow(kInputWindow, windows.inputAt.x, windows.inputAt.y);
+    cv::setMouseCallback(kInputWindow, &LiveView::onMouse, this);
+    cv::namedWindow(kMaskWindow, kWindowFlags);
+    cv::moveWindow(kMaskWindow, windows.maskAt.x, windows.maskAt.y);
+}
+
+void LiveView::show(const cv::Mat& colour, const cv::Mat& mask) {
+    if (!windows.scaled()) {
+        cv::imshow(kInputWindow, colour);
+        cv::imshow(kMaskWindow, mask);
+        return;
+    }
+    cv::resize(colour, shownColour, windows.shown, 0, 0, cv::INTER_AREA);
+    cv::resize(mask, shownMask, windows.shown, 0, 0, cv::INTER_AREA);
+    cv::imshow(kInputWindow, shownColour);
+    cv::imshow(kMaskWindow, shownMask);
+}
+
+void LiveView::poll(int milliseconds) { cv::waitKey(milliseconds); }
+
+void LiveView::onMouse(int event, int x, int y, int flags, void* view) {
+    const LiveView& self = *static_cast<const LiveView*>(view);
+    const cv::Point frame = shownToFrame(cv::Point(x, y), self.windows);
+    self.roiCallback(event, frame.x, frame.y, flags, nullptr);
+}
+
+}  // namespace tarvolen

@@ -1,0 +1,67 @@
+// The two live windows, "INPUT VIDEO" and "EVENT MASK": where they stand, the
+// size they show the frames at, and the operator's input through them.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/highgui.hpp>
+
+#include "app/KeyInput.h"
+
+namespace tarvolen {
+
+// The windows side by side: "INPUT VIDEO" at (5, 5) and "EVENT MASK" 10 px
+// right of the shown width. Frames are shown at their own size when both
+// windows fit the screen's available area, else both are scaled down by one
+// factor so that they do.
+struct ViewLayout {
+    cv::Size frame;  // full resolution, as the detector, overlays and recordings have it
+    cv::Size shown;  // as the windows show it
+    cv::Point inputAt;
+    cv::Point maskAt;
+
+    bool scaled() const { return shown != frame; }
+};
+
+ViewLayout layoutWindows(cv::Size frame, cv::Rect available);
+
+// The frame pixel for a position in the shown image. The corner pixels map to
+// the frame's corner pixels and positions in between proportionally, so a
+// drag selects the region it covers on screen; at full size this is the
+// position itself. Positions beyond the image map beyond the frame, for the
+// selection's own clamping.
+cv::Point shownToFrame(cv::Point shown, const ViewLayout& layout);
+
+class LiveView {
+public:
+    // Creates the windows; `roiCallback` gets the mouse events of
+    // "INPUT VIDEO" in frame pixels.
+    LiveView(cv::Size frame, cv::MouseCallback roiCallback);
+
+    LiveView(const LiveView&) = delete;
+    LiveView& operator=(const LiveView&) = delete;
+
+    const ViewLayout& layout() const { return windows; }
+
+    // Shows the annotated frame and the event mask.
+    void show(const cv::Mat& colour, const cv::Mat& mask);
+    // Lets HighGUI run for `milliseconds` (window updates, mouse callbacks,
+    // key and close events).
+    void poll(int milliseconds);
+    // The commands typed, and Quit for each window closed, since the last
+    // call, oldest first.
+    std::vector<KeyCommand> takeCommands() { return input.take(); }
+    bool quitRequested() const { return input.quitPending(); }
+
+private:
+    static void onMouse(int event, int x, int y, int flags, void* view);
+
+    ViewLayout windows;
+    cv::MouseCallback roiCallback;
+    KeyInput input;
+    cv::Mat shownColour;
+    cv::Mat shownMask;
+};
+
+}  // namespace tarvolen

@@ -1,0 +1,62 @@
+// Checks made before any window opens: can this machine hold the buffers of
+// the source's frame size at all?
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tarvolen {
+
+// Bytes per pixel of the frame size that the running program holds at most:
+// the detector's buffers, the loop's images, the frames read ahead, the
+// recording queue and the windows' copies of what they show.
+std::size_t programBytesPerPixel();
+
+// What bounds the memory this process may still take, in bytes; each absent
+// when unknown or unlimited.
+struct MemoryLimits {
+    std::optional<std::uint64_t> available;     // memory the system can give without swapping
+    std::optional<std::uint64_t> addressSpace;  // RLIMIT_AS less the address space in use
+    std::optional<std::uint64_t> dataSegment;   // RLIMIT_DATA less the data in use
+    std::optional<std::uint64_t> controlGroup;  // the tightest cgroup memory limit less its usage
+
+    // The smallest of them; absent when none is known.
+    std::optional<std::uint64_t> tightest() const;
+};
+
+// The limits of this process now.
+MemoryLimits currentMemoryLimits();
+
+// The size in bytes of a "Name:   123 kB" line of /proc/meminfo or
+// /proc/self/status text.
+std::optional<std::uint64_t> kilobyteField(const std::string& text, const std::string& name);
+
+// The cgroup folders of the memory controller named by /proc/self/cgroup
+// text, for version 2 (below `unifiedRoot`) and version 1 (below
+// `memoryRoot`), innermost first and up to the root: every one of them may
+// hold a limit.
+struct CgroupFolder {
+    std::string path;
+    bool version2;
+};
+std::vector<CgroupFolder> cgroupMemoryFolders(const std::string& procCgroup, const std::string& unifiedRoot,
+                                              const std::string& memoryRoot);
+
+// One line refusing width x height frames when `bytesPerPixel` for each of
+// their pixels is more than `limits` allow; nothing when they fit.
+std::optional<std::string> frameSizeRefusal(int width, int height, std::size_t bytesPerPixel,
+                                            const MemoryLimits& limits);
+
+// Refuses width x height frames that this machine cannot hold; then runs
+// `allocate` (which sizes the frame buffers now) and refuses the size when an
+// allocation fails in it (std::bad_alloc, or OpenCV's out-of-memory error).
+std::optional<std::string> reserveFrameBuffers(int width, int height, const std::function<void()>& allocate);
+
+// Runs the program, turning an exception that would escape it (out of
+// memory, an OpenCV error) into one line on standard output and -1.
+int runReportingEscapes(const std::function<int()>& program);
+
+}  // namespace tarvolen

@@ -1,0 +1,134 @@
+#include "config/EventRecordingSettings.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "config/ConfigurationDocument.h"
+
+namespace tarvolen {
+namespace {
+
+using json = nlohmann::json;
+
+const char* const kSectionKey = "Event_Recording";
+const char* const kEnabledKey = "enabled";
+const char* const kFolderKey = "folder";
+const char* const kLogKey = "log";
+constexpr std::size_t kMaxShownValueChars = 40;  // of a refused value quoted in a message
+
+struct SecondsKey {
+    const char* key;
+    double EventRecordingSettings::*field;
+    double max;
+};
+
+const SecondsKey kSecondsKeys[] = {
+    {"pre_seconds", &EventRecordingSettings::preSeconds, kMaxPreSeconds},
+    {"post_seconds", &EventRecordingSettings::postSeconds, kMaxPostSeconds},
+    {"min_event_seconds", &EventRecordingSettings::minEventSeconds, kMaxMinEventSeconds},
+};
+
+// A refused value as it stood in the file, shortened to fit on the line.
+std::string shown(const json& value) {
+    std::string text = value.dump(-1, ' ', true, json::error_handler_t::replace);
+    if (text.size() > kMaxShownValueChars) text = text.substr(0, kMaxShownValueChars - 3) + "...";
+    return text;
+}
+
+// "Event_Recording.key", or the object's own name for an empty key.
+std::string nameOf(const std::string& key) {
+    return key.empty() ? std::string(kSectionKey) : std::string(kSectionKey) + "." + key;
+}
+
+std::string problem(const std::string& key, const std::string& what, const json& value) {
+    return nameOf(key) + " " + what + " (got " + shown(value) + ")";
+}
+
+std::string plainNumber(double value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+std::string readSeconds(const json& section, const SecondsKey& key, EventRecordingSettings& out) {
+    const auto it = section.find(key.key);
+    if (it == section.end()) return "";
+    // JSON numbers are finite: the parser refuses anything that overflows.
+    if (!it->is_number() || it->get<double>() < 0.0 || it->get<double>() > key.max)
+        return problem(key.key, "must be a number from 0 to " + plainNumber(key.max), *it);
+    out.*key.field = it->get<double>();
+    return "";
+}
+
+std::string readSection(const json& section, EventRecordingSettings& out) {
+    if (!section.is_object()) return problem("", "must be an object", section);
+    for (const auto& item : section.items()) {
+        const std::string& key = item.key();
+        const bool known = key == kEnabledKey || key == kFolderKey || key == kLogKey ||
+                           std::any_of(std::begin(kSecondsKeys), std::end(kSecondsKeys),
+                                       [&key](const SecondsKey& s) { return key == s.key; });
+        if (!known) return std::string(kSectionKey) + " has an unknown key \"" + key + "\"";
+    }
+    const auto enabled = section.find(kEnabledKey);
+    if (enabled == section.end()) return nameOf(kEnabledKey) + " is missing";
+    if (!enabled->is_boolean()) return problem(kEnabledKey, "must be true or false", *enabled);
+    out.enabled = enabled->get<bool>();
+
+    const auto folder = section.find(kFolderKey);
+    if (folder == section.end()) {
+        if (out.enabled) return nameOf(kFolderKey) + " is missing";
+    } else if (!folder->is_string() || folder->get<std::string>().empty() ||
+               folder->get<std::string>().find('\0') != std::string::npos) {
+        return problem(kFolderKey, "must be the path of a folder", *folder);
+    } else {
+        out.folder = folder->get<std::string>();
+    }
+
+    for (const SecondsKey& key : kSecondsKeys) {
+        std::string refused = readSeconds(section, key, out);
+        if (!refused.empty()) return refused;
+    }
+
+    const auto log = section.find(kLogKey);
+    if (log != section.end()) {
+        if (!log->is_string() || !isPlainFileName(log->get<std::string>()))
+            return problem(kLogKey, "must be a plain file name (no folder)", *log);
+        out.log = log->get<std::string>();
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string parseEventRecordingSettings(std::string_view configText, EventRecordingSettings& settings) {
+    // JSON allows no NUL byte anywhere; the parser would take one for the end.
+    const char* const notOneDocument = "the configuration is not one JSON document";
+    if (configText.find('\0') != std::string_view::npos) return notOneDocument;
+    json document;
+    try {
+        document = parseKeepingFirstKeys(configText);
+    } catch (const std::exception&) {
+        return notOneDocument;
+    }
+    if (!document.is_object()) return "";
+    const auto section = document.find(kSectionKey);
+    if (section == document.end()) return "";
+    EventRecordingSettings read;
+    std::string refused = readSection(*section, read);
+    if (refused.empty()) settings = read;
+    return refused;
+}
+
+std::string readEventRecordingSettings(const std::string& fileName, EventRecordingSettings& settings) {
+    std::string text;
+    if (!readWholeFile(fileName, text)) return fileName + ": cannot be read";
+    const std::string refused = parseEventRecordingSettings(text, settings);
+    return refused.empty() ? refused : fileName + ": " + refused;
+}
+
+}  // namespace tarvolen

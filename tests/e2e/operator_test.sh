@@ -1,0 +1,262 @@
+#!/usr/bin/env bash
+# End-to-end tests of how the operator works the program: keys as typed
+# (Shift+R, several keys within one pass), closing a window with and without
+# a window manager, losing the display, sources larger than the screen, and
+# what reaches the terminal.
+#   operator_test.sh BUILD_DIR CASE
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+close_window="$build/tests/close_window"
+live_windows='^(INPUT VIDEO|EVENT MASK)$'
+
+window_size() { xdotool getwindowgeometry "$1" | awk '/Geometry/ {print $2}'; }
+recordings() { ls "$dir"/record_*.avi 2>/dev/null; }
+recording_count() { recordings | wc -l; }
+no_recording_label() {  # the "RECORDING" label at the top left of INPUT VIDEO
+  import -window root "$work/label.png"
+  [ "$("$inspect" red-pixels "$work/label.png" 10 8 90 12)" -lt 5 ]
+}
+
+start_window_manager() {
+  openbox --sm-disable >/dev/null 2>&1 &
+  wm_pid=$!
+  for _ in $(seq 100); do
+    wmctrl -m >/dev/null 2>&1 && return 0
+    sleep 0.05
+  done
+  fail "openbox starts"
+  return 1
+}
+stop_window_manager() { [ -n "${wm_pid:-}" ] && kill "$wm_pid" 2>/dev/null; wm_pid=""; }
+
+# wait_exit_watching SECONDS: like wait_exit, and fails when a live window
+# shows up under an id it did not have before (a window coming back).
+wait_exit_watching() {
+  local known="$1" seconds="$2" deadline id reappeared=""
+  deadline=$((SECONDS + seconds))
+  while kill -0 "$app_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
+    for id in $(xdotool search --onlyvisible --name "$live_windows" 2>/dev/null); do
+      grep -qx "$id" <<<"$known" || reappeared="$id"
+    done
+    sleep 0.05
+  done
+  wait_exit 1
+  check "no window comes back after the close${reappeared:+ (new window $reappeared)}" [ -z "$reappeared" ]
+}
+
+# A recording cut short must still be a finished, playable file.
+check_finished_recording() {
+  local f frames
+  f="$(recordings | head -n1)"
+  check "$1: a recording was made" [ -n "$f" ]
+  [ -n "$f" ] || return
+  frames="$(probe "$f" nb_read_frames)"
+  check "$1: the recording is finished and playable ($frames frames)" [ "${frames:-0}" -ge 5 ]
+  check "$1: its index was written" \
+    bash -c "ffprobe -v error -show_entries format=duration -of csv=p=0 '$f' | grep -Eq '^[0-9]'"
+}
+
+case_shift_r() {
+  local dir input
+  start_on_clip || return
+  sleep 1
+  # Three ways of typing an upper-case R; each reaches Qt as Shift + R.
+  press "$input" shift+r
+  xdotool key R type R 2>/dev/null
+  sleep 1
+  check "Shift+R starts no recording ($(recording_count) files)" [ "$(recording_count)" -eq 0 ]
+  check "and the live view shows no RECORDING" no_recording_label
+  press "$input" r
+  sleep 1
+  check "lower-case r still records ($(recording_count) file)" [ "$(recording_count)" -eq 1 ]
+  press "$input" shift+r
+  sleep 0.5
+  press "$input" r
+  sleep 0.3
+  press "$input" Escape
+  wait_exit 10
+  check "ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "Shift+R neither stopped nor restarted it: one recording" [ "$(recording_count)" -eq 1 ]
+  check "nothing on standard output" [ ! -s "$dir/stdout" ]
+}
+
+case_keys_in_one_pass() {
+  # At 2 frames per second a pass lasts 500 ms, nearly all of it in the frame
+  # pacing, so keys typed 30 ms apart arrive within the same pass.
+  "$make_clip" "$work/slow.avi" 320 240 2 20 || { fail "make slow clip"; return; }
+  dir="$work/slow"; mkdir -p "$dir"; write_config "$dir" "$work/slow.avi"
+  start_app "$dir"
+  local input
+  input="$(wait_window "INPUT VIDEO" 20)" || { fail "INPUT VIDEO appears"; return; }
+  sleep 1.2
+  xdotool windowfocus "$input" 2>/dev/null
+  sleep 0.1
+  xdotool key --delay 30 r r
+  sleep 0.3
+  local size1 size2
+  size1="$(stat -c %s "$(recordings | head -n1)" 2>/dev/null)"
+  sleep 1.5
+  size2="$(stat -c %s "$(recordings | head -n1)" 2>/dev/null)"
+  check "r typed twice: one recording, started and stopped ($(recording_count) file)" \
+    [ "$(recording_count)" -eq 1 ]
+  check "no frames are added afterwards (size $size1 then $size2)" [ -n "$size1" -a "$size1" = "$size2" ]
+  check "the live view shows no RECORDING" no_recording_label
+  # A reset and a recording in one pass: both act.
+  xdotool key --delay 30 space r
+  sleep 1.5
+  check "space then r in one pass: the r still records ($(recording_count) files)" [ "$(recording_count)" -eq 2 ]
+  xdotool key --delay 30 r Escape r
+  wait_exit 10
+  check "keys after ESC in the same pass are not acted on: exit 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "and no third recording ($(recording_count) files)" [ "$(recording_count)" -eq 2 ]
+  local f frames
+  for f in $(recordings); do
+    frames="$(probe "$f" nb_read_frames 2>/dev/null)"
+    echo "  $(basename "$f"): ${frames:-0} frames"
+  done
+}
+
+# close_case HOW WINDOW: closes one live window while recording and expects
+# the program to end like ESC.
+close_case() {
+  local how="$1" name="$2" dir input target known
+  start_on_clip || return
+  sleep 0.5
+  press "$input" r
+  sleep 1.5
+  target="$(wait_window "$name" 5)" || { fail "$name appears"; return; }
+  known="$(xdotool search --onlyvisible --name "$live_windows" 2>/dev/null)"
+  case "$how" in
+    wm) wmctrl -c "$name" ;;
+    delete) "$close_window" delete "$target" ;;
+  esac
+  wait_exit_watching "$known" 10
+  check "closing $name ($how) ends the program with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "nothing on standard output" [ ! -s "$dir/stdout" ]
+  check "no window is left" [ -z "$(xdotool search --name "$live_windows" 2>/dev/null)" ]
+  check_finished_recording "closing $name"
+}
+
+case_close_input_with_wm() { start_window_manager && close_case wm "INPUT VIDEO"; stop_window_manager; }
+case_close_mask_with_wm() { start_window_manager && close_case wm "EVENT MASK"; stop_window_manager; }
+case_close_input_without_wm() { close_case delete "INPUT VIDEO"; }
+case_close_mask_without_wm() { close_case delete "EVENT MASK"; }
+
+case_display_killed() {
+  # The X server drops the program's connection (xkill, a crashed session).
+  local dir input
+  start_on_clip || return
+  sleep 0.5
+  press "$input" r
+  sleep 1.5
+  xdotool windowkill "$input" 2>/dev/null
+  wait_exit 10
+  check "a killed display connection ends with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "and says so ($(cat "$dir/stdout"))" [ "$(cat "$dir/stdout")" = "Display connection lost" ]
+  check_finished_recording "display killed"
+}
+
+case_display_server_gone() {
+  # The X server itself goes away in the middle of a recording.
+  local dir input
+  start_on_clip || return
+  sleep 0.5
+  press "$input" r
+  sleep 1.5
+  kill "$xvfb_pid"
+  xvfb_pid=""
+  wait_exit 10
+  check "a display that goes away ends the program with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "and says so ($(cat "$dir/stdout"))" [ "$(cat "$dir/stdout")" = "Display connection lost" ]
+  check "nothing on standard error" [ ! -s "$dir/stderr" ]
+  check_finished_recording "display gone"
+}
+
+case_large_source() {
+  # A 1920 x 1080 clip on the 1600 x 900 test display: both windows are
+  # scaled by 795 / 1920 to 795 x 447.
+  local fw=1920 fh=1080 sw=795 sh=447
+  "$make_clip" "$work/hd.avi" "$fw" "$fh" 10 60 || { fail "make 1080p clip"; return; }
+  dir="$work/hd"; mkdir -p "$dir"; write_config "$dir" "$work/hd.avi" 2
+  start_app "$dir"
+  local input mask
+  input="$(wait_window "INPUT VIDEO" 30)" || { fail "INPUT VIDEO appears"; return; }
+  mask="$(wait_window "EVENT MASK" 10)" || { fail "EVENT MASK appears"; return; }
+  sleep 2
+  check "INPUT VIDEO at 5,5 ($(window_position "$input"))" [ "$(window_position "$input")" = "5,5" ]
+  check "INPUT VIDEO scaled to ${sw}x${sh} ($(window_size "$input"))" [ "$(window_size "$input")" = "${sw}x${sh}" ]
+  check "EVENT MASK at $((sw + 10)),5 ($(window_position "$mask"))" \
+    [ "$(window_position "$mask")" = "$((sw + 10)),5" ]
+  check "EVENT MASK scaled alike ($(window_size "$mask"))" [ "$(window_size "$mask")" = "${sw}x${sh}" ]
+  check "both windows lie on the screen" [ $((sw + 10 + sw)) -le 1600 -a $((5 + sh)) -le 900 ]
+  # Drag from (20, 50) to (300, 200) in the shown image, around the path of
+  # the clip's left square. The shown corner pixels map to the frame's corner
+  # pixels: x * 1919 / 794, y * 1079 / 446.
+  local sx0=20 sy0=50 sx1=300 sy1=200
+  xdotool mousemove $((5 + sx0)) $((5 + sy0)) mousedown 1 \
+    mousemove $((5 + 200)) $((5 + 120)) mousemove $((5 + sx1)) $((5 + sy1)) mouseup 1
+  local rx0 ry0 rx1 ry1
+  read -r rx0 ry0 rx1 ry1 < <(awk -v a=$sx0 -v b=$sy0 -v c=$sx1 -v d=$sy1 \
+    'function r(v) { return int(v + 0.5) } BEGIN { print r(a*1919/794), r(b*1079/446), r(c*1919/794), r(d*1079/446) }')
+  sleep 3
+  press "$input" r
+  sleep 2
+  import -window root "$work/hd.png"
+  press "$input" r
+  sleep 0.3
+  press "$input" Escape
+  wait_exit 20
+  check "ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  local counts
+  # The shown mask is the scaled event mask; leave a pixel for the scaling's blur.
+  counts="$("$inspect" mask-outside "$work/hd.png" $((sw + 10)) 5 "$sw" "$sh" \
+    $((sx0 - 1)) $((sy0 - 1)) $((sx1 + 1)) $((sy1 + 1)))"
+  check "the shown event mask is black outside the dragged region (outside, inside: $counts)" \
+    [ "${counts%% *}" -eq 0 ]
+  check "events show inside it ($counts)" [ "${counts##* }" -gt 0 ]
+  local f
+  f="$(recordings | head -n1)"
+  check "recorded after the drag" [ -n "$f" ]
+  [ -n "$f" ] || return
+  check "the recording keeps the full frame size ($(probe "$f" width)x$(probe "$f" height))" \
+    [ "$(probe "$f" width)x$(probe "$f" height)" = "${fw}x${fh}" ]
+  check "its cyan outline is the frame region ($rx0,$ry0)-($rx1,$ry1)" \
+    "$inspect" cyan-outline "$f" "$rx0" "$ry0" "$rx1" "$ry1"
+  check "and not one pixel further out" bash -c "! '$inspect' cyan-outline '$f' $((rx0 - 1)) $((ry0 - 1)) $((rx1 + 1)) $((ry1 + 1)) >/dev/null"
+  [ -n "${TARVOLEN_SHOT_DIR:-}" ] && cp "$work/hd.png" "$TARVOLEN_SHOT_DIR/large_source.png"
+  return 0
+}
+
+case_quiet_terminal() {
+  # Without XDG_RUNTIME_DIR Qt has a notice about it; OpenCV's back ends
+  # report every failed open. The operator sees the program's one line.
+  unset XDG_RUNTIME_DIR
+  local dir
+  quiet_failure() {  # quiet_failure LABEL MESSAGE (config already in $dir)
+    start_app "$dir"
+    wait_exit 10
+    check "$1: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+    check "$1: '$2' alone on standard output" [ "$(cat "$dir/stdout")" = "$2" ]
+    check "$1: nothing on standard error" [ ! -s "$dir/stderr" ]
+    [ -s "$dir/stderr" ] && head -n5 "$dir/stderr"
+  }
+  dir="$work/missing"; mkdir -p "$dir"; write_config "$dir" "$work/no-such-video.avi"
+  quiet_failure "missing file" "Video file not open"
+  dir="$work/text"; mkdir -p "$dir"; echo "not a video" >"$dir/notes.avi"; write_config "$dir" "$dir/notes.avi"
+  quiet_failure "a text file" "Video file not open"
+  dir="$work/folder"; mkdir -p "$dir/sub.avi"; write_config "$dir" "$dir/sub.avi"
+  quiet_failure "a folder" "Video file not open"
+  dir="$work/camera"; mkdir -p "$dir"; write_config "$dir" "63"
+  quiet_failure "absent camera" "Camera not open"
+  local input
+  start_on_clip || return
+  sleep 1
+  press "$input" Escape
+  wait_exit 10
+  check "a whole run: exit 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "a whole run: nothing on standard error" [ ! -s "$dir/stderr" ]
+  [ -s "$dir/stderr" ] && head -n5 "$dir/stderr"
+  return 0
+}
+
+run_case
