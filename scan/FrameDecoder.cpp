@@ -13,8 +13,8 @@ bool openVideoFile(const std::string& path, cv::VideoCapture& capture) {
     }
 }
 
-FrameDecoder::FrameDecoder(cv::VideoCapture c, const std::atomic<bool>& stop)
-    : capture(std::move(c)), stopRequested(stop), thread(&FrameDecoder::run, this) {}
+FrameDecoder::FrameDecoder(cv::VideoCapture c, std::function<bool()> stop)
+    : capture(std::move(c)), stopRequested(std::move(stop)), thread(&FrameDecoder::run, this) {}
 
 FrameDecoder::~FrameDecoder() { stop(); }
 
@@ -57,7 +57,7 @@ void FrameDecoder::run() {
         }
         bool ok = false;
         try {
-            ok = !stopRequested.load() && capture.read(frame.picture) && !frame.picture.empty();
+            ok = !stopRequested() && capture.read(frame.picture) && !frame.picture.empty();
         } catch (const cv::Exception&) {
             ok = false;  // a decoder error ends the file like its end
         }

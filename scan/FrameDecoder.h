@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,8 +31,8 @@ class FrameDecoder {
 public:
     static constexpr std::size_t kQueueFrames = 4;
 
-    // Starts decoding `capture` (taken over); stops early when `stop` is set.
-    FrameDecoder(cv::VideoCapture capture, const std::atomic<bool>& stop);
+    // Starts decoding `capture` (taken over); stops early once `stop` says so.
+    FrameDecoder(cv::VideoCapture capture, std::function<bool()> stop);
     ~FrameDecoder();
     FrameDecoder(const FrameDecoder&) = delete;
     FrameDecoder& operator=(const FrameDecoder&) = delete;
@@ -50,7 +51,7 @@ private:
     void run();
 
     cv::VideoCapture capture;
-    const std::atomic<bool>& stopRequested;
+    const std::function<bool()> stopRequested;
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<DecodedFrame> queue;

@@ -3,7 +3,6 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +10,7 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include "app/Signals.h"
 #include "config/Configuration.h"
 #include "detector/Detector.h"
 #include "scan/FrameDecoder.h"
@@ -30,21 +30,11 @@ const char* const kProgram = "tarvolen-scan: ";
 const char* const kDefaultConfig = "Tarvolen.json";
 const char* const kFfmpegQuiet = "-8";  // AV_LOG_QUIET
 
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
-
-extern "C" void onStopSignal(int) { interrupted.store(true); }
-
-// The first Ctrl+C or SIGTERM ends the scan properly; the handler is then
-// reset, so a second one ends the program at once.
+// The first Ctrl+C, SIGTERM or SIGHUP ends the scan properly (a second one
+// ends the program at once); a closed standard output must not kill the scan
+// before its files are finished.
 void installSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    // A closed standard output must not kill the scan before its files are finished.
+    installQuitSignals();
     std::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -122,10 +112,9 @@ int runScan(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         return kExitFailed;
     }
 
-    interrupted.store(false);
     installSignalHandlers();
     const bool progress = !options.quiet && (options.progress || isatty(STDERR_FILENO));
-    const ScanContext context{options, detector, interrupted, out, err, progress};
+    const ScanContext context{options, detector, quitRequested, out, err, progress};
     bool failed = false;
     for (const std::string& file : options.files) {
         const FileOutcome outcome = scanFile(file, context);

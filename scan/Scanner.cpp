@@ -115,7 +115,7 @@ FileOutcome FileScan::run() {
     decoder = std::make_unique<FrameDecoder>(std::move(capture), context.interrupted);
     DecodedFrame decoded;
     if (!decoder->next(decoded)) {
-        if (context.interrupted) return FileOutcome::Interrupted;
+        if (context.interrupted()) return FileOutcome::Interrupted;
         error(file + ": no frame could be decoded");
         return FileOutcome::InputFailed;
     }
@@ -132,7 +132,7 @@ FileOutcome FileScan::run() {
                 outcome = FileOutcome::OutputFailed;
                 break;
             }
-            if (context.interrupted) {
+            if (context.interrupted()) {
                 outcome = FileOutcome::Interrupted;
                 break;
             }
@@ -145,7 +145,7 @@ FileOutcome FileScan::run() {
         return FileOutcome::InputFailed;
     }
     decoder->stop();
-    if (context.interrupted) outcome = FileOutcome::Interrupted;
+    if (context.interrupted()) outcome = FileOutcome::Interrupted;
     progress.clear();
     const bool stoppedEarly =
         outcome == FileOutcome::Scanned && !recorder->done() && announcedFrames > frames + 1;

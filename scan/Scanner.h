@@ -3,7 +3,7 @@
 #pragma once
 
 #include <array>
-#include <atomic>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -17,9 +17,9 @@ using DetectorSettings = std::array<double, 9>;
 struct ScanContext {
     const ScanOptions& options;
     DetectorSettings detector;
-    const std::atomic<bool>& interrupted;  // Ctrl+C or SIGTERM
-    std::ostream& out;                     // the summary
-    std::ostream& err;                     // errors, warnings, progress
+    std::function<bool()> interrupted;  // Ctrl+C, SIGTERM or SIGHUP arrived
+    std::ostream& out;                  // the summary
+    std::ostream& err;                  // errors, warnings, progress
     bool showProgress = false;
 };
 

@@ -282,6 +282,7 @@ interrupt_case() {  # interrupt_case SIGNAL
 
 case_sigint() { interrupt_case INT; }
 case_sigterm() { interrupt_case TERM; }
+case_sighup() { interrupt_case HUP; }  # the terminal closed
 
 case_parallel() {
   make_bursts_clip
