@@ -1,10 +1,11 @@
 #include "detector/MixtureModel.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <utility>
+
+#include "detector/ModelStore.h"
+#include "detector/WindowAverage.h"
 
 namespace tarvolen {
 namespace {
@@ -92,25 +93,6 @@ int lastBackgroundComponent(const PixelModel& model) {
     return kLast;
 }
 
-void updateBand(const ModelUpdateInput& in, int rowBegin, int rowEnd, PixelModel* models,
-                unsigned char* eventMask) {
-    const float varianceFloor = in.pixelDeviation * in.pixelDeviation;
-    const std::size_t w = static_cast<std::size_t>(in.width);
-    const std::size_t begin = static_cast<std::size_t>(rowBegin) * w;
-    const std::size_t end = static_cast<std::size_t>(rowEnd) * w;
-    for (std::size_t i = begin; i < end; ++i) {
-        const PixelUpdate result =
-            updatePixel(models[i], static_cast<float>(in.averaged[i]), in.alpha, varianceFloor);
-        models[i] = result.model;
-        eventMask[i] = result.event ? kEventByte : 0;
-    }
-    if (in.roiMask != nullptr) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (in.roiMask[i] == 0) eventMask[i] = 0;
-        }
-    }
-}
-
 }  // namespace
 
 PixelUpdate updatePixel(PixelModel model, float value, float alpha, float varianceFloor) {
@@ -130,22 +112,28 @@ PixelUpdate updatePixel(PixelModel model, float value, float alpha, float varian
     return {model, event};
 }
 
-void updateModelBands(const ModelUpdateInput& input, PixelModel* models, unsigned char* eventMask) {
-    const auto worker = [&]() {
-        const int t = omp_get_thread_num();
-        const int n = omp_get_num_threads();
-        updateBand(input, bandBegin(t, n, input.height), bandBegin(t + 1, n, input.height), models,
-                   eventMask);
-    };
-    // The num_threads clause, unlike omp_set_num_threads, leaves the
-    // runtime's default (and any OpenMP setting of a host program) in force
-    // when no count is requested.
-    if (input.numThreads > 0) {
-#pragma omp parallel num_threads(input.numThreads)
-        worker();
-    } else {
-#pragma omp parallel
-        worker();
+// The reference kernel: each lane through updatePixel.
+void updateBlocksScalar(const BlockJob& job) {
+    for (std::size_t b = 0; b < job.blockCount; ++b) {
+        ModelBlock& block = job.blocks[b];
+        std::uint16_t& bits = job.initialised[b];
+        for (int lane = 0; lane < kBlockPixels; ++lane) {
+            const std::size_t i = b * kBlockPixels + static_cast<std::size_t>(lane);
+            unsigned char value;
+            if (job.sums != nullptr) {
+                const std::uint32_t sum = job.sums[i] + squaredLevel(job.gray[i]);
+                value = static_cast<unsigned char>(divideSum(sum, job.divisor));
+                job.averagedOut[i] = value;
+                job.sums[i] = 0;
+            } else {
+                value = job.averaged[i];
+            }
+            const PixelUpdate result = updatePixel(readLane(block, bits, lane), static_cast<float>(value),
+                                                   job.alpha, job.varianceFloor);
+            writeLane(block, bits, lane, result.model);
+            const bool inside = job.roiMask == nullptr || job.roiMask[i] != 0;
+            job.eventMask[i] = result.event && inside ? kEventByte : 0;
+        }
     }
 }
 
