@@ -1,17 +1,20 @@
-// The detector's performance report: on gray frames of the sample clip,
+// The detector's performance report. On gray frames of the sample clip,
 // scaled to 768 x 576, 1920 x 1080 and 3840 x 2160, with 1 and 2 threads,
-// it measures in one run
+// it measures in one run:
 //   - the floor: an in-place read-modify-write of a buffer as large as the
-//     models, split over the same threads;
-//   - the model update with each kernel the CPU has, as a ratio to the floor;
-//   - the window-ending process() call (last frame's accumulation, average,
-//     update, erosion, contours, tracks), as a ratio to the floor;
-//   - the other process() calls (accumulation only) and the cost per frame
-//     over whole windows at the defaults (30 frames);
+//     models, each thread over its own share, as the update splits them;
+//   - per kernel: the model update alone (on the clip's real window
+//     averages, in order), the window-ending process() call (the last
+//     frame's accumulation, average, update, erosion, contours, tracks) and
+//     the cost per frame over whole windows at the defaults (num_frames 30),
+//     the first two also as ratios to the floor;
+//   - the other process() calls (accumulation only);
 //   - OpenCV's MOG2 apply() on the same frames with the same thread count,
-//     and the detector's speed-up over it;
-//   - the Detector's buffers and the peak resident memory.
-// Times are medians; ratios come from the same run. Prints Markdown.
+//     and the detector's per-frame speed-up over it;
+//   - the Detector's buffers and how far the resident memory peaks while it
+//     runs, and while MOG2 runs.
+// Frames are scaled outside the timed calls. Times are medians; every ratio
+// comes from this one run. Prints Markdown.
 //
 // Usage: tarvolen_detector_report [clip] [repetitions]
 #include <omp.h>
@@ -44,11 +47,15 @@ namespace {
 using tarvolen::Detector;
 using tarvolen::ModelKernel;
 
-constexpr int kClipFrames = 60;      // frames read from the clip and cycled
-constexpr int kDefaultWindow = 30;   // num_frames at the defaults
-constexpr int kMeasuredWindows = 4;  // whole windows timed per configuration
-constexpr int kMog2Frames = 30;      // MOG2 calls timed per configuration
+constexpr int kWindow = 30;        // num_frames at the defaults
+constexpr int kWarmUpWindows = 2;  // let the models settle, touch fresh pages
+constexpr int kTimedWindows = 5;   // whole windows timed per kernel
+constexpr int kMog2WarmUp = 10;    // MOG2 calls before timing
+constexpr int kMog2Frames = 30;    // MOG2 calls timed
+constexpr int kClipFrames = 450;   // frames read from the clip (15 windows)
 constexpr double kMiB = 1024.0 * 1024.0;
+
+const ModelKernel kKernels[] = {ModelKernel::kScalar, ModelKernel::kAvx2, ModelKernel::kAvx512};
 
 using Clock = std::chrono::steady_clock;
 
@@ -59,15 +66,10 @@ double millisecondsOf(const std::function<void()>& work) {
 }
 
 double median(std::vector<double> v) {
+    if (v.empty()) return 0.0;
     std::sort(v.begin(), v.end());
     const std::size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-}
-
-double medianOf(int repetitions, const std::function<void()>& work) {
-    std::vector<double> times;
-    for (int i = 0; i < repetitions; ++i) times.push_back(millisecondsOf(work));
-    return median(times);
 }
 
 std::string firstLineWith(const char* path, const std::string& key) {
@@ -91,14 +93,14 @@ std::string loadAverage() {
     return one + ", " + five + ", " + fifteen;
 }
 
-double statusMiB(const char* key) {
+double statusMiB(const std::string& key) {
     const std::string line = firstLineWith("/proc/self/status", key);
-    return line.empty() ? 0.0 : std::atof(line.c_str() + std::string(key).size()) / 1024.0;
+    return line.empty() ? 0.0 : std::atof(line.c_str() + key.size()) / 1024.0;
 }
 
 // How far the resident memory peaks above its level at the start while
 // `work` runs, in MiB. The peak (VmHWM) is reset first where the kernel
-// allows it; otherwise the process's lifetime peak is reported as is.
+// allows it; otherwise it is the process's lifetime peak.
 double peakGrowthMiB(const std::function<void()>& work) {
     std::ofstream("/proc/self/clear_refs") << "5";
     const double before = statusMiB("VmRSS:");
@@ -124,31 +126,42 @@ std::vector<cv::Mat> readGrayFrames(const std::string& path) {
     return frames;
 }
 
-std::vector<cv::Mat> scaled(const std::vector<cv::Mat>& frames, cv::Size size) {
-    std::vector<cv::Mat> out;
-    for (const cv::Mat& f : frames) {
-        cv::Mat s;
-        if (f.size() == size) {
-            s = f.clone();
-        } else {
-            cv::resize(f, s, size, 0, 0, cv::INTER_LINEAR);
+// The averaged frame of each whole window of the clip, as the detector
+// computes it, at the clip's size.
+std::vector<cv::Mat> windowAverages(const std::vector<cv::Mat>& frames) {
+    std::vector<cv::Mat> averages;
+    const std::size_t n = frames[0].total();
+    for (std::size_t first = 0; first + kWindow <= frames.size(); first += kWindow) {
+        std::vector<std::uint32_t> sums(n, 0);
+        for (std::size_t f = first; f < first + kWindow; ++f) {
+            for (std::size_t i = 0; i < n; ++i) sums[i] += tarvolen::squaredLevel(frames[f].data[i]);
         }
-        out.push_back(s);
+        cv::Mat average(frames[0].size(), CV_8UC1);
+        for (std::size_t i = 0; i < n; ++i) average.data[i] = static_cast<unsigned char>(sums[i] / kWindow);
+        averages.push_back(average);
     }
-    return out;
+    return averages;
 }
 
-// The squared, rescaled levels of a frame: what a window of identical frames
-// averages to, a realistic input for the model update alone.
-cv::Mat squaredLevels(const cv::Mat& gray) {
-    cv::Mat out(gray.size(), CV_8UC1);
-    for (std::size_t i = 0; i < gray.total(); ++i)
-        out.data[i] = static_cast<unsigned char>(tarvolen::squaredLevel(gray.data[i]));
-    return out;
-}
+// Scales clip frames to the measured size, one at a time, outside the timers.
+class ScaledClip {
+public:
+    ScaledClip(const std::vector<cv::Mat>& frames, cv::Size size) : source(frames), target(size) {}
+    const cv::Mat& next() {
+        const cv::Mat& f = source[position++ % source.size()];
+        if (f.size() == target) return f;
+        cv::resize(f, scaledFrame, target, 0, 0, cv::INTER_LINEAR);
+        return scaledFrame;
+    }
 
-// The floor: one in-place read-modify-write pass over `words`, each thread
-// over its own contiguous share, as the model update splits its blocks.
+private:
+    const std::vector<cv::Mat>& source;
+    cv::Size target;
+    std::size_t position = 0;
+    cv::Mat scaledFrame;
+};
+
+// The floor: one in-place read-modify-write pass over `words`.
 void readModifyWrite(std::vector<std::uint32_t>& words, int threads) {
     std::uint32_t* p = words.data();
     const std::size_t n = words.size();
@@ -161,140 +174,182 @@ void readModifyWrite(std::vector<std::uint32_t>& words, int threads) {
     }
 }
 
-struct Row {
-    cv::Size size;
-    int threads = 0;
-    double floorMs = 0;
-    double updateMs[3] = {0, 0, 0};  // per kernel, 0 when unsupported
-    double windowEndMs = 0;          // active kernel
-    double accumulateMs = 0;
-    double perFrameMs = 0;  // whole windows at the defaults, divided by their frames
-    double mog2Ms = 0;
-    double detectorBuffersMiB = 0;  // bufferBytesPerPixel() x pixels
-    double detectorPeakMiB = 0;     // resident growth while the Detector runs
-    double mog2PeakMiB = 0;
-};
+double floorMs(std::size_t bytes, int threads, int repetitions) {
+    std::vector<std::uint32_t> words(bytes / sizeof(std::uint32_t), 1);
+    readModifyWrite(words, threads);
+    std::vector<double> times;
+    for (int i = 0; i < repetitions; ++i)
+        times.push_back(millisecondsOf([&] { readModifyWrite(words, threads); }));
+    return median(times);
+}
 
-const ModelKernel kKernels[] = {ModelKernel::kScalar, ModelKernel::kAvx2, ModelKernel::kAvx512};
-
-double modelUpdateMs(const std::vector<cv::Mat>& averaged, int threads, ModelKernel kernel, int repetitions) {
-    const cv::Size size = averaged[0].size();
-    tarvolen::ModelStore models(averaged[0].total());
-    std::vector<unsigned char> mask(averaged[0].total());
+// The model update alone, fed the window averages in order.
+double modelUpdateMs(const std::vector<cv::Mat>& averages, int threads, ModelKernel kernel, int repetitions) {
+    const cv::Size size = averages[0].size();
+    tarvolen::ModelStore models(averages[0].total());
+    std::vector<unsigned char> mask(averages[0].total());
     tarvolen::ModelUpdateInput input{nullptr, nullptr, size.width, size.height,
                                      0.01f,   10.0f,   threads,    kernel};
     std::size_t next = 0;
     const auto update = [&] {
-        input.averaged = averaged[next++ % averaged.size()].data;
+        input.averaged = averages[next++ % averages.size()].data;
         tarvolen::updateModelBands(input, models, mask.data());
     };
-    for (int i = 0; i < 6; ++i) update();  // touch the pages, build up some components
-    return medianOf(repetitions, update);
+    for (std::size_t i = 0; i < averages.size(); ++i) update();
+    std::vector<double> times;
+    for (int i = 0; i < repetitions; ++i) times.push_back(millisecondsOf(update));
+    return median(times);
 }
 
-// Feeds whole windows at the defaults (num_frames 30) and times each call.
-void timeDetector(const std::vector<cv::Mat>& frames, int threads, Row& row) {
-    Detector detector;
-    detector.setParameter(Detector::kNumThreads, threads);
-    const cv::Size size = frames[0].size();
-    detector.prepare(size.width, size.height);
-    std::vector<double> windowEnds, accumulations, windows;
-    std::size_t next = 0;
-    for (int w = 0; w < kMeasuredWindows + 1; ++w) {
-        double windowTotal = 0;
-        for (int f = 0; f < kDefaultWindow; ++f) {
-            const cv::Mat& frame = frames[next++ % frames.size()];
-            const double ms =
-                millisecondsOf([&] { detector.process(frame.data, size.width, size.height, nullptr); });
-            windowTotal += ms;
-            if (w == 0) continue;  // the first window touches fresh pages
-            (f + 1 == kDefaultWindow ? windowEnds : accumulations).push_back(ms);
+struct DetectorTimes {
+    double windowEndMs = 0;
+    double accumulateMs = 0;
+    double perFrameMs = 0;  // whole windows, divided by their frames
+    double peakMiB = 0;
+};
+
+// Whole windows at the defaults (but the thread count), each call timed.
+DetectorTimes timeDetector(const std::vector<cv::Mat>& clip, cv::Size size, int threads, ModelKernel kernel) {
+    DetectorTimes result;
+    tarvolen::forceKernel(kernel);
+    ScaledClip frames(clip, size);
+    result.peakMiB = peakGrowthMiB([&] {
+        Detector detector;
+        detector.setParameter(Detector::kNumThreads, threads);
+        detector.prepare(size.width, size.height);
+        std::vector<double> windowEnds, accumulations, perFrame;
+        for (int w = 0; w < kWarmUpWindows + kTimedWindows; ++w) {
+            double total = 0;
+            for (int f = 0; f < kWindow; ++f) {
+                const cv::Mat& frame = frames.next();
+                const double ms =
+                    millisecondsOf([&] { detector.process(frame.data, size.width, size.height, nullptr); });
+                total += ms;
+                if (w < kWarmUpWindows) continue;
+                (f + 1 == kWindow ? windowEnds : accumulations).push_back(ms);
+            }
+            if (w >= kWarmUpWindows) perFrame.push_back(total / kWindow);
         }
-        if (w > 0) windows.push_back(windowTotal / kDefaultWindow);
-    }
-    row.windowEndMs = median(windowEnds);
-    row.accumulateMs = median(accumulations);
-    row.perFrameMs = median(windows);
+        result.windowEndMs = median(windowEnds);
+        result.accumulateMs = median(accumulations);
+        result.perFrameMs = median(perFrame);
+    });
+    tarvolen::clearForcedKernel();
+    return result;
 }
 
 // OpenCV's Gaussian-mixture background subtractor with its defaults.
-double mog2Ms(const std::vector<cv::Mat>& frames, int threads) {
+double mog2Ms(const std::vector<cv::Mat>& clip, cv::Size size, int threads, double& peakMiB) {
+    ScaledClip frames(clip, size);
+    std::vector<double> times;
     cv::setNumThreads(threads);
-    cv::Ptr<cv::BackgroundSubtractorMOG2> mog2 = cv::createBackgroundSubtractorMOG2();
-    cv::Mat foreground;
-    std::size_t next = 0;
-    for (int i = 0; i < 5; ++i) mog2->apply(frames[next++ % frames.size()], foreground);
-    const double ms = medianOf(kMog2Frames, [&] { mog2->apply(frames[next++ % frames.size()], foreground); });
+    peakMiB = peakGrowthMiB([&] {
+        cv::Ptr<cv::BackgroundSubtractorMOG2> mog2 = cv::createBackgroundSubtractorMOG2();
+        cv::Mat foreground;
+        for (int i = 0; i < kMog2WarmUp; ++i) mog2->apply(frames.next(), foreground);
+        for (int i = 0; i < kMog2Frames; ++i) {
+            const cv::Mat& frame = frames.next();
+            times.push_back(millisecondsOf([&] { mog2->apply(frame, foreground); }));
+        }
+    });
     cv::setNumThreads(-1);
-    return ms;
+    return median(times);
 }
 
-std::string ratioCell(double ms, double floorMs) {
-    if (ms <= 0) return "n/a";
-    char cell[64];
-    std::snprintf(cell, sizeof cell, "%.1f ms (%.2fx)", ms, ms / floorMs);
-    return cell;
+std::string cell(double ms, double reference) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f ms (%.2fx)", ms, ms / reference);
+    return text;
+}
+
+struct KernelRow {
+    ModelKernel kernel;
+    double updateMs;
+    DetectorTimes detector;
+};
+
+struct Row {
+    cv::Size size;
+    int threads = 0;
+    double floorMs = 0;
+    double mog2Ms = 0;
+    double mog2PeakMiB = 0;
+    double buffersMiB = 0;
+    std::vector<KernelRow> kernels;
+};
+
+void printReport(const std::vector<Row>& rows, const std::string& loadBefore) {
+    std::printf("nproc %u; CPU %s; kernel chosen for this CPU: %s; load average before %s, after %s\n\n",
+                std::thread::hardware_concurrency(), cpuModel().c_str(),
+                tarvolen::kernelName(tarvolen::activeKernel()), loadBefore.c_str(), loadAverage().c_str());
+    std::printf(
+        "| size | threads | kernel | model update (x floor) | window-ending call (x floor) | "
+        "per frame at num_frames 30 | speed-up over MOG2 |\n|---|---|---|---|---|---|---|\n");
+    for (const Row& r : rows) {
+        for (const KernelRow& k : r.kernels) {
+            std::printf("| %dx%d | %d | %s | %s | %s | %.3f ms | %.1fx |\n", r.size.width, r.size.height,
+                        r.threads, tarvolen::kernelName(k.kernel), cell(k.updateMs, r.floorMs).c_str(),
+                        cell(k.detector.windowEndMs, r.floorMs).c_str(), k.detector.perFrameMs,
+                        r.mog2Ms / k.detector.perFrameMs);
+        }
+    }
+    std::printf(
+        "\n| size | threads | floor: RMW of the models' bytes | accumulation call (%s) | MOG2 apply | "
+        "Detector buffers (planned) | resident peak growth: Detector (%s) / MOG2 |\n"
+        "|---|---|---|---|---|---|---|\n",
+        tarvolen::kernelName(tarvolen::activeKernel()), tarvolen::kernelName(tarvolen::activeKernel()));
+    for (const Row& r : rows) {
+        const DetectorTimes* best = nullptr;
+        for (const KernelRow& k : r.kernels) {
+            if (k.kernel == tarvolen::activeKernel()) best = &k.detector;
+        }
+        std::printf("| %dx%d | %d | %.2f ms | %.3f ms | %.2f ms | %.0f MiB | %.0f / %.0f MiB |\n",
+                    r.size.width, r.size.height, r.threads, r.floorMs, best ? best->accumulateMs : 0.0,
+                    r.mog2Ms, r.buffersMiB, best ? best->peakMiB : 0.0, r.mog2PeakMiB);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string clip = argc > 1 ? argv[1] : TARVOLEN_SAMPLE_VIDEO;
-    const int repetitions = argc > 2 ? std::max(3, std::atoi(argv[2])) : 11;
-    const std::vector<cv::Mat> clipFrames = readGrayFrames(clip);
-    if (clipFrames.empty()) {
-        std::fprintf(stderr, "cannot read frames from %s\n", clip.c_str());
+    const std::string path = argc > 1 ? argv[1] : TARVOLEN_SAMPLE_VIDEO;
+    const int repetitions = argc > 2 ? std::max(3, std::atoi(argv[2])) : 15;
+    const std::vector<cv::Mat> clip = readGrayFrames(path);
+    if (clip.size() < static_cast<std::size_t>(2 * kWindow)) {
+        std::fprintf(stderr, "cannot read %d frames from %s\n", 2 * kWindow, path.c_str());
         return 1;
     }
+    const std::vector<cv::Mat> clipAverages = windowAverages(clip);
     const std::string loadBefore = loadAverage();
 
     std::vector<Row> rows;
     for (const cv::Size size : {cv::Size(768, 576), cv::Size(1920, 1080), cv::Size(3840, 2160)}) {
-        const std::vector<cv::Mat> frames = scaled(clipFrames, size);
-        std::vector<cv::Mat> averaged;
-        for (const cv::Mat& f : frames) averaged.push_back(squaredLevels(f));
-        const std::size_t pixels = frames[0].total();
-        const tarvolen::ModelStore shape(pixels);
-        const std::size_t modelBytes =
-            shape.blockCount() * (sizeof(tarvolen::ModelBlock) + sizeof(std::uint16_t));
+        std::vector<cv::Mat> averages;
+        for (const cv::Mat& a : clipAverages) {
+            cv::Mat s;
+            cv::resize(a, s, size, 0, 0, cv::INTER_LINEAR);
+            averages.push_back(s);
+        }
+        const std::size_t pixels = static_cast<std::size_t>(size.area());
+        const std::size_t blocks = (pixels + tarvolen::kBlockPixels - 1) / tarvolen::kBlockPixels;
+        const std::size_t modelBytes = blocks * (sizeof(tarvolen::ModelBlock) + sizeof(std::uint16_t));
         for (int threads : {1, 2}) {
             Row row;
             row.size = size;
             row.threads = threads;
-            std::vector<std::uint32_t> floorBuffer(modelBytes / sizeof(std::uint32_t), 1);
-            readModifyWrite(floorBuffer, threads);
-            row.floorMs = medianOf(repetitions, [&] { readModifyWrite(floorBuffer, threads); });
-            floorBuffer = {};
-            for (int k = 0; k < 3; ++k) {
-                if (!tarvolen::kernelSupported(kKernels[k])) continue;
-                const int reps =
-                    kKernels[k] == ModelKernel::kScalar ? std::max(3, repetitions / 3) : repetitions;
-                row.updateMs[k] = modelUpdateMs(averaged, threads, kKernels[k], reps);
+            row.floorMs = floorMs(modelBytes, threads, repetitions);
+            for (ModelKernel kernel : kKernels) {
+                if (!tarvolen::kernelSupported(kernel)) continue;
+                const int reps = kernel == ModelKernel::kScalar ? std::max(3, repetitions / 3) : repetitions;
+                row.kernels.push_back({kernel, modelUpdateMs(averages, threads, kernel, reps),
+                                       timeDetector(clip, size, threads, kernel)});
             }
-            row.detectorPeakMiB = peakGrowthMiB([&] { timeDetector(frames, threads, row); });
-            row.mog2PeakMiB = peakGrowthMiB([&] { row.mog2Ms = mog2Ms(frames, threads); });
-            row.detectorBuffersMiB = static_cast<double>(Detector::bufferBytesPerPixel() * pixels) / kMiB;
+            row.mog2Ms = mog2Ms(clip, size, threads, row.mog2PeakMiB);
+            row.buffersMiB = static_cast<double>(Detector::bufferBytesPerPixel() * pixels) / kMiB;
             rows.push_back(row);
             std::fprintf(stderr, "%dx%d, %d thread(s) done\n", size.width, size.height, threads);
         }
     }
-
-    std::printf("nproc %u; CPU %s; kernel in use: %s; load average before %s, after %s\n\n",
-                std::thread::hardware_concurrency(), cpuModel().c_str(),
-                tarvolen::kernelName(tarvolen::activeKernel()), loadBefore.c_str(), loadAverage().c_str());
-    std::printf(
-        "| size | threads | floor (RMW of the model's bytes) | update scalar | update AVX2 | update AVX-512 "
-        "| window-ending call | accumulation call | per frame at num_frames 30 | MOG2 apply | speed-up "
-        "over MOG2 | Detector buffers (planned) | peak RSS growth: Detector / MOG2 |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-    for (const Row& r : rows) {
-        std::printf(
-            "| %dx%d | %d | %.1f ms | %s | %s | %s | %s | %.2f ms | %.2f ms | %.1f ms | %.1fx | %.0f MiB | "
-            "%.0f / %.0f MiB |\n",
-            r.size.width, r.size.height, r.threads, r.floorMs, ratioCell(r.updateMs[0], r.floorMs).c_str(),
-            ratioCell(r.updateMs[1], r.floorMs).c_str(), ratioCell(r.updateMs[2], r.floorMs).c_str(),
-            ratioCell(r.windowEndMs, r.floorMs).c_str(), r.accumulateMs, r.perFrameMs, r.mog2Ms,
-            r.mog2Ms / r.perFrameMs, r.detectorBuffersMiB, r.detectorPeakMiB, r.mog2PeakMiB);
-    }
+    printReport(rows, loadBefore);
     return 0;
 }

@@ -12,6 +12,10 @@ struct Avx512 {
 
     static TARVOLEN_ALWAYS_INLINE F load(const float* p) { return _mm512_load_ps(p); }
     static TARVOLEN_ALWAYS_INLINE void store(float* p, F v) { _mm512_store_ps(p, v); }
+    static TARVOLEN_ALWAYS_INLINE void storeIfChanged(float* p, F v) {
+        if (_mm512_cmpneq_epi32_mask(_mm512_castps_si512(v), _mm512_load_si512(p)) != 0)
+            _mm512_store_ps(p, v);
+    }
     static TARVOLEN_ALWAYS_INLINE F broadcast(float x) { return _mm512_set1_ps(x); }
     static TARVOLEN_ALWAYS_INLINE F add(F a, F b) { return _mm512_add_ps(a, b); }
     static TARVOLEN_ALWAYS_INLINE F sub(F a, F b) { return _mm512_sub_ps(a, b); }
