@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xdotool ffmpeg imagemagick x11-utils libx11-dev
   parallel
+  qemu-user
 )
 
 sudo_cmd=()
