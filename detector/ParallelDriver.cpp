@@ -150,8 +150,11 @@ cv::Rect finishWindow(const WindowEnd& w) {
         updateBlockRange(w.kernel, job, pixels, shareBegin(t, n, job.blockCount),
                          shareBegin(t + 1, n, job.blockCount));
         // The erosion of a row reads the row above, which another thread may
-        // have updated.
+        // have updated. (A team of one runs outside any parallel region of
+        // ours, where a barrier could bind to a caller's team.)
+        if (n > 1) {
 #pragma omp barrier
+        }
         const cv::Rect band = erodeRows(w.eventMask, w.width, bandBegin(t, n, w.height),
                                         bandBegin(t + 1, n, w.height), w.erodedMask);
 #pragma omp critical(tarvolen_window_bounds)
