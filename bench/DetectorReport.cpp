@@ -4,7 +4,8 @@
 //   - the floor: an in-place read-modify-write of a buffer as large as the
 //     models, each thread over its own share, as the update splits them;
 //   - per kernel: the model update alone (on the clip's real window
-//     averages, in order), the window-ending process() call (the last
+//     averages, in order, and on uniform noise, where every model line
+//     changes), the window-ending process() call (the last
 //     frame's accumulation, average, update, erosion, contours, tracks) and
 //     the cost per frame over whole windows at the defaults (num_frames 30),
 //     the first two also as ratios to the floor;
@@ -48,11 +49,12 @@ using tarvolen::Detector;
 using tarvolen::ModelKernel;
 
 constexpr int kWindow = 30;        // num_frames at the defaults
-constexpr int kWarmUpWindows = 2;  // let the models settle, touch fresh pages
+constexpr int kWarmUpWindows = 3;  // let the models settle, touch fresh pages
 constexpr int kTimedWindows = 5;   // whole windows timed per kernel
 constexpr int kMog2WarmUp = 10;    // MOG2 calls before timing
 constexpr int kMog2Frames = 30;    // MOG2 calls timed
 constexpr int kClipFrames = 450;   // frames read from the clip (15 windows)
+constexpr int kNoiseFrames = 4;    // uniform noise frames, the worst case
 constexpr double kMiB = 1024.0 * 1024.0;
 
 const ModelKernel kKernels[] = {ModelKernel::kScalar, ModelKernel::kAvx2, ModelKernel::kAvx512};
@@ -264,7 +266,8 @@ std::string cell(double ms, double reference) {
 
 struct KernelRow {
     ModelKernel kernel;
-    double updateMs;
+    double updateMs;       // on the clip's window averages
+    double noiseUpdateMs;  // on uniform noise: every model line changes
     DetectorTimes detector;
 };
 
@@ -324,11 +327,15 @@ int main(int argc, char** argv) {
 
     std::vector<Row> rows;
     for (const cv::Size size : {cv::Size(768, 576), cv::Size(1920, 1080), cv::Size(3840, 2160)}) {
-        std::vector<cv::Mat> averages;
+        std::vector<cv::Mat> averages, noise;
         for (const cv::Mat& a : clipAverages) {
             cv::Mat s;
             cv::resize(a, s, size, 0, 0, cv::INTER_LINEAR);
             averages.push_back(s);
+        }
+        for (int i = 0; i < kNoiseFrames; ++i) {
+            noise.emplace_back(size, CV_8UC1);
+            cv::randu(noise.back(), 0, 256);
         }
         const std::size_t pixels = static_cast<std::size_t>(size.area());
         const std::size_t blocks = (pixels + tarvolen::kBlockPixels - 1) / tarvolen::kBlockPixels;
@@ -341,8 +348,9 @@ int main(int argc, char** argv) {
             for (ModelKernel kernel : kKernels) {
                 if (!tarvolen::kernelSupported(kernel)) continue;
                 const int reps = kernel == ModelKernel::kScalar ? std::max(3, repetitions / 3) : repetitions;
-                row.kernels.push_back({kernel, modelUpdateMs(averages, threads, kernel, reps),
-                                       timeDetector(clip, size, threads, kernel)});
+                const double updateMs = modelUpdateMs(averages, threads, kernel, reps);
+                const double noiseMs = modelUpdateMs(noise, threads, kernel, reps);
+                row.kernels.push_back({kernel, updateMs, noiseMs, timeDetector(clip, size, threads, kernel)});
             }
             row.mog2Ms = mog2Ms(clip, size, threads, row.mog2PeakMiB);
             row.buffersMiB = static_cast<double>(Detector::bufferBytesPerPixel() * pixels) / kMiB;

@@ -93,9 +93,8 @@ int lastBackgroundComponent(const PixelModel& model) {
     return kLast;
 }
 
-}  // namespace
-
-PixelUpdate updatePixel(PixelModel model, float value, float alpha, float varianceFloor) {
+// The update itself, in place, so that the scalar kernel can inline it.
+inline bool updateInPlace(PixelModel& model, float value, float alpha, float varianceFloor) {
     int changed = findMatch(model, value);
     float normaliser;
     if (changed >= 0) {
@@ -108,15 +107,21 @@ PixelUpdate updatePixel(PixelModel model, float value, float alpha, float varian
     normalise(model, normaliser, alpha);
     const int rank = moveUp(model, changed);
     rankingPass(model);
-    const bool event = rank > lastBackgroundComponent(model);
+    return rank > lastBackgroundComponent(model);
+}
+
+}  // namespace
+
+PixelUpdate updatePixel(PixelModel model, float value, float alpha, float varianceFloor) {
+    const bool event = updateInPlace(model, value, alpha, varianceFloor);
     return {model, event};
 }
 
-// The reference kernel: each lane through updatePixel.
+// The reference kernel: each lane through the code of updatePixel.
 void updateBlocksScalar(const BlockJob& job) {
+    PixelModel models[kBlockPixels];
     for (std::size_t b = 0; b < job.blockCount; ++b) {
-        ModelBlock& block = job.blocks[b];
-        std::uint16_t& bits = job.initialised[b];
+        unpackBlock(job.blocks[b], job.initialised[b], models);
         for (int lane = 0; lane < kBlockPixels; ++lane) {
             const std::size_t i = b * kBlockPixels + static_cast<std::size_t>(lane);
             unsigned char value;
@@ -128,12 +133,12 @@ void updateBlocksScalar(const BlockJob& job) {
             } else {
                 value = job.averaged[i];
             }
-            const PixelUpdate result = updatePixel(readLane(block, bits, lane), static_cast<float>(value),
-                                                   job.alpha, job.varianceFloor);
-            writeLane(block, bits, lane, result.model);
+            const bool event =
+                updateInPlace(models[lane], static_cast<float>(value), job.alpha, job.varianceFloor);
             const bool inside = job.roiMask == nullptr || job.roiMask[i] != 0;
-            job.eventMask[i] = result.event && inside ? kEventByte : 0;
+            job.eventMask[i] = event && inside ? kEventByte : 0;
         }
+        packBlock(models, job.blocks[b], job.initialised[b]);
     }
 }
 

@@ -4,11 +4,16 @@
 #include <limits>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tarvolen {
 
 static_assert(kBlockComponents == kComponentsPerPixel, "the block layout holds every component");
 static_assert(sizeof(ModelBlock) == kBlockComponents * 4 * kBlockPixels * sizeof(float),
               "blocks carry no padding");
+static_assert(sizeof(MixtureComponent) == 4 * sizeof(float), "a component is its four fields");
 
 namespace {
 
@@ -38,29 +43,59 @@ void ModelStore::clear() {
     if (blockArray != nullptr) std::memset(static_cast<void*>(blockArray), 0, bytes);
 }
 
-PixelModel readLane(const ModelBlock& block, std::uint16_t initialisedBits, int lane) {
-    PixelModel model;
+#if defined(__SSE2__)
+
+// Four lanes of one component at a time: a 4 x 4 transpose turns the four
+// field vectors into the four lanes' (weight, mean, variance, rankKey).
+void unpackBlock(const ModelBlock& block, std::uint16_t initialisedBits, PixelModel (&models)[kBlockPixels]) {
     for (int k = 0; k < kComponentsPerPixel; ++k) {
         const ComponentLanes& c = block.components[k];
-        model.components[k] = {c.weight[lane], c.mean[lane], c.variance[lane], c.rankKey[lane]};
+        for (int lane = 0; lane < kBlockPixels; lane += 4) {
+            __m128 rows[4] = {_mm_load_ps(c.weight + lane), _mm_load_ps(c.mean + lane),
+                              _mm_load_ps(c.variance + lane), _mm_load_ps(c.rankKey + lane)};
+            _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]);
+            for (int j = 0; j < 4; ++j) {
+                float fields[4];
+                _mm_storeu_ps(fields, rows[j]);
+                std::memcpy(&models[lane + j].components[k], fields, sizeof fields);
+            }
+        }
     }
-    model.initialised = static_cast<std::uint8_t>((initialisedBits >> lane) & 1u);
-    return model;
+    for (int lane = 0; lane < kBlockPixels; ++lane) {
+        models[lane].initialised = static_cast<std::uint8_t>((initialisedBits >> lane) & 1u);
+    }
 }
 
-void writeLane(ModelBlock& block, std::uint16_t& initialisedBits, int lane, const PixelModel& model) {
+void packBlock(const PixelModel (&models)[kBlockPixels], ModelBlock& block, std::uint16_t& initialisedBits) {
     for (int k = 0; k < kComponentsPerPixel; ++k) {
         ComponentLanes& c = block.components[k];
-        const MixtureComponent& m = model.components[k];
-        c.weight[lane] = m.weight;
-        c.mean[lane] = m.mean;
-        c.variance[lane] = m.variance;
-        c.rankKey[lane] = m.rankKey;
+        for (int lane = 0; lane < kBlockPixels; lane += 4) {
+            __m128 rows[4];
+            for (int j = 0; j < 4; ++j) {
+                float fields[4];
+                std::memcpy(fields, &models[lane + j].components[k], sizeof fields);
+                rows[j] = _mm_loadu_ps(fields);
+            }
+            _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]);
+            _mm_store_ps(c.weight + lane, rows[0]);
+            _mm_store_ps(c.mean + lane, rows[1]);
+            _mm_store_ps(c.variance + lane, rows[2]);
+            _mm_store_ps(c.rankKey + lane, rows[3]);
+        }
     }
-    const auto bit = static_cast<std::uint16_t>(1u << lane);
-    initialisedBits =
-        static_cast<std::uint16_t>(model.initialised != 0 ? initialisedBits | bit : initialisedBits & ~bit);
+    unsigned bits = 0;
+    for (int lane = 0; lane < kBlockPixels; ++lane) bits |= (models[lane].initialised != 0 ? 1u : 0u) << lane;
+    initialisedBits = static_cast<std::uint16_t>(bits);
 }
+#else
+void unpackBlock(const ModelBlock& block, std::uint16_t initialisedBits, PixelModel (&models)[kBlockPixels]) {
+    for (int lane = 0; lane < kBlockPixels; ++lane) models[lane] = readLane(block, initialisedBits, lane);
+}
+
+void packBlock(const PixelModel (&models)[kBlockPixels], ModelBlock& block, std::uint16_t& initialisedBits) {
+    for (int lane = 0; lane < kBlockPixels; ++lane) writeLane(block, initialisedBits, lane, models[lane]);
+}
+#endif
 
 PixelModel ModelStore::get(std::size_t pixel) const {
     const std::size_t b = pixel / kBlockPixels;

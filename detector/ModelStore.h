@@ -46,8 +46,33 @@ private:
     std::uint16_t* bits = nullptr;
 };
 
+// The 16 records of a block, and back.
+void unpackBlock(const ModelBlock& block, std::uint16_t initialisedBits, PixelModel (&models)[kBlockPixels]);
+void packBlock(const PixelModel (&models)[kBlockPixels], ModelBlock& block, std::uint16_t& initialisedBits);
+
 // One lane of a block as a per-pixel record, and back.
-PixelModel readLane(const ModelBlock& block, std::uint16_t initialisedBits, int lane);
-void writeLane(ModelBlock& block, std::uint16_t& initialisedBits, int lane, const PixelModel& model);
+inline PixelModel readLane(const ModelBlock& block, std::uint16_t initialisedBits, int lane) {
+    PixelModel model;
+    for (int k = 0; k < kComponentsPerPixel; ++k) {
+        const ComponentLanes& c = block.components[k];
+        model.components[k] = {c.weight[lane], c.mean[lane], c.variance[lane], c.rankKey[lane]};
+    }
+    model.initialised = static_cast<std::uint8_t>((initialisedBits >> lane) & 1u);
+    return model;
+}
+
+inline void writeLane(ModelBlock& block, std::uint16_t& initialisedBits, int lane, const PixelModel& model) {
+    for (int k = 0; k < kComponentsPerPixel; ++k) {
+        ComponentLanes& c = block.components[k];
+        const MixtureComponent& m = model.components[k];
+        c.weight[lane] = m.weight;
+        c.mean[lane] = m.mean;
+        c.variance[lane] = m.variance;
+        c.rankKey[lane] = m.rankKey;
+    }
+    const auto bit = static_cast<std::uint16_t>(1u << lane);
+    initialisedBits =
+        static_cast<std::uint16_t>(model.initialised != 0 ? initialisedBits | bit : initialisedBits & ~bit);
+}
 
 }  // namespace tarvolen
