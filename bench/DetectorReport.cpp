@@ -163,25 +163,31 @@ private:
     cv::Mat scaledFrame;
 };
 
-// The floor: one in-place read-modify-write pass over `words`.
-void readModifyWrite(std::vector<std::uint32_t>& words, int threads) {
-    std::uint32_t* p = words.data();
-    const std::size_t n = words.size();
+// The floor: one in-place read-modify-write pass over every byte of a model
+// store (allocated as the detector allocates it), each thread over its own
+// share of the blocks, as the model update splits them.
+void readModifyWrite(tarvolen::ModelStore& store, int threads) {
+    float* words = store.blockData()->components[0].weight;
+    const std::size_t n = store.blockCount() * sizeof(tarvolen::ModelBlock) / sizeof(float);
+    std::uint16_t* bits = store.initialisedBits();
+    const std::size_t blocks = store.blockCount();
 #pragma omp parallel num_threads(threads)
     {
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
-        const std::size_t end = n * (t + 1) / count;
-        for (std::size_t i = n * t / count; i < end; ++i) p[i] += 1;
+        const std::size_t begin = blocks * t / count, end = blocks * (t + 1) / count;
+        const std::size_t perBlock = n / blocks;
+        for (std::size_t i = begin * perBlock; i < end * perBlock; ++i) words[i] += 1.0f;
+        for (std::size_t b = begin; b < end; ++b) ++bits[b];
     }
 }
 
-double floorMs(std::size_t bytes, int threads, int repetitions) {
-    std::vector<std::uint32_t> words(bytes / sizeof(std::uint32_t), 1);
-    readModifyWrite(words, threads);
+double floorMs(std::size_t pixels, int threads, int repetitions) {
+    tarvolen::ModelStore store(pixels);
+    readModifyWrite(store, threads);
     std::vector<double> times;
     for (int i = 0; i < repetitions; ++i)
-        times.push_back(millisecondsOf([&] { readModifyWrite(words, threads); }));
+        times.push_back(millisecondsOf([&] { readModifyWrite(store, threads); }));
     return median(times);
 }
 
@@ -338,13 +344,11 @@ int main(int argc, char** argv) {
             cv::randu(noise.back(), 0, 256);
         }
         const std::size_t pixels = static_cast<std::size_t>(size.area());
-        const std::size_t blocks = (pixels + tarvolen::kBlockPixels - 1) / tarvolen::kBlockPixels;
-        const std::size_t modelBytes = blocks * (sizeof(tarvolen::ModelBlock) + sizeof(std::uint16_t));
         for (int threads : {1, 2}) {
             Row row;
             row.size = size;
             row.threads = threads;
-            row.floorMs = floorMs(modelBytes, threads, repetitions);
+            row.floorMs = floorMs(pixels, threads, repetitions);
             for (ModelKernel kernel : kKernels) {
                 if (!tarvolen::kernelSupported(kernel)) continue;
                 const int reps = kernel == ModelKernel::kScalar ? std::max(3, repetitions / 3) : repetitions;
