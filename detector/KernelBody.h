@@ -36,8 +36,11 @@ struct Constants {
           matchFactor(V::broadcast(6.25f)),      // (2.5 standard deviations)^2
           backgroundShare(V::broadcast(0.7f)) {  // weight the background must exceed
         for (int i = 0; i < kBlockComponents; ++i) rank[i] = V::broadcast(static_cast<float>(i));
+        const F matchedNormaliser = V::add(one, alpha);
+        matchedFactor = V::select(V::equal(matchedNormaliser, zero), one, V::div(one, matchedNormaliser));
     }
     F alpha, floor, one, zero, matchFactor, backgroundShare;
+    F matchedFactor;           // the normalising factor of a lane whose component matched
     F rank[kBlockComponents];  // component indices as lane values
 };
 
@@ -113,7 +116,6 @@ TARVOLEN_ALWAYS_INLINE typename V::M updateLanes(ModelBlock& block, int lane0, t
 
     // Refine the matched component.
     F rank = k.rank[kLastComponent];  // the changed component
-    F normaliser = V::add(k.one, k.alpha);
     for (int i = 0; i < kBlockComponents; ++i) {
         if (!V::any(matched[i])) continue;
         const F d = deviation[i];
@@ -127,23 +129,25 @@ TARVOLEN_ALWAYS_INLINE typename V::M updateLanes(ModelBlock& block, int lane0, t
         rank = V::select(matched[i], k.rank[i], rank);
     }
 
-    // Replace the last component where nothing matched.
+    // Replace the last component where nothing matched. The normalising
+    // factor is 1 / (1 + alpha) where a component matched; a zero normaliser
+    // leaves the weights unscaled.
+    F factor = k.matchedFactor;
     const M replaced = V::invert(matchedAny);
     if (V::any(replaced)) {
         F widest = k.floor;
         for (int i = 0; i < kBlockComponents; ++i) widest = V::greaterOf(c.variance[i], widest);
-        const F renormaliser =
+        const F normaliser =
             V::select(initialised, V::add(V::sub(k.one, c.weight[kLastComponent]), k.alpha), k.alpha);
         c.variance[kLastComponent] = V::select(replaced, widest, c.variance[kLastComponent]);
         c.mean[kLastComponent] = V::select(replaced, value, c.mean[kLastComponent]);
         c.weight[kLastComponent] = V::select(replaced, k.alpha, c.weight[kLastComponent]);
-        normaliser = V::select(replaced, renormaliser, normaliser);
+        const F replacedFactor = V::select(V::equal(normaliser, k.zero), k.one, V::div(k.one, normaliser));
+        factor = V::select(replaced, replacedFactor, factor);
         initialised = V::either(initialised, replaced);
     }
 
-    // Normalise the weights of at least alpha (and above 0); a zero
-    // normaliser leaves them unscaled.
-    const F factor = V::select(V::equal(normaliser, k.zero), k.one, V::div(k.one, normaliser));
+    // Normalise the weights of at least alpha (and above 0).
     for (int i = 0; i < kBlockComponents; ++i) {
         const M scaled = V::both(V::greaterOrEqual(c.weight[i], k.alpha), V::greater(c.weight[i], k.zero));
         if (!V::any(scaled)) continue;
