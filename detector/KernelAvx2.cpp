@@ -11,12 +11,9 @@ struct Avx2 {
     using M = __m256;  // all-ones or all-zero lanes
 
     static TARVOLEN_ALWAYS_INLINE F load(const float* p) { return _mm256_load_ps(p); }
-    static TARVOLEN_ALWAYS_INLINE void store(float* p, F v) { _mm256_store_ps(p, v); }
-    static TARVOLEN_ALWAYS_INLINE void storeIfChanged(float* p, F v) {
-        const __m256i same = _mm256_cmpeq_epi32(_mm256_castps_si256(v),
-                                                _mm256_load_si256(reinterpret_cast<const __m256i*>(p)));
-        if (_mm256_movemask_epi8(same) != -1) _mm256_store_ps(p, v);
-    }
+    // A vector is half a cache line here, so skipping unchanged ones would
+    // not keep lines clean often enough to pay for the test: always store.
+    static TARVOLEN_ALWAYS_INLINE void storeResult(float* p, F v) { _mm256_store_ps(p, v); }
     static TARVOLEN_ALWAYS_INLINE F broadcast(float x) { return _mm256_set1_ps(x); }
     static TARVOLEN_ALWAYS_INLINE F add(F a, F b) { return _mm256_add_ps(a, b); }
     static TARVOLEN_ALWAYS_INLINE F sub(F a, F b) { return _mm256_sub_ps(a, b); }

@@ -85,10 +85,10 @@ template <class V>
 TARVOLEN_ALWAYS_INLINE void storeComponents(const Components<V>& c, int lane0, ModelBlock& block) {
     for (int i = 0; i < kBlockComponents; ++i) {
         ComponentLanes& lanes = block.components[i];
-        V::storeIfChanged(lanes.weight + lane0, c.weight[i]);
-        V::storeIfChanged(lanes.mean + lane0, c.mean[i]);
-        V::storeIfChanged(lanes.variance + lane0, c.variance[i]);
-        V::storeIfChanged(lanes.rankKey + lane0, c.rankKey[i]);
+        V::storeResult(lanes.weight + lane0, c.weight[i]);
+        V::storeResult(lanes.mean + lane0, c.mean[i]);
+        V::storeResult(lanes.variance + lane0, c.variance[i]);
+        V::storeResult(lanes.rankKey + lane0, c.rankKey[i]);
     }
 }
 
