@@ -38,6 +38,7 @@ struct Avx2 {
     }
     static TARVOLEN_ALWAYS_INLINE M none() { return _mm256_setzero_ps(); }
     static TARVOLEN_ALWAYS_INLINE bool any(M m) { return _mm256_movemask_ps(m) != 0; }
+    static TARVOLEN_ALWAYS_INLINE bool all(M m) { return _mm256_movemask_ps(m) == 0xFF; }
     static TARVOLEN_ALWAYS_INLINE unsigned bits(M m) { return static_cast<unsigned>(_mm256_movemask_ps(m)); }
     static TARVOLEN_ALWAYS_INLINE M fromBits(unsigned bits) {
         const __m256i lane = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);

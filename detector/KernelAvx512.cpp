@@ -40,6 +40,7 @@ struct Avx512 {
     static TARVOLEN_ALWAYS_INLINE M invert(M a) { return static_cast<M>(~a); }
     static TARVOLEN_ALWAYS_INLINE M none() { return 0; }
     static TARVOLEN_ALWAYS_INLINE bool any(M m) { return m != 0; }
+    static TARVOLEN_ALWAYS_INLINE bool all(M m) { return m == 0xFFFF; }
     static TARVOLEN_ALWAYS_INLINE unsigned bits(M m) { return m; }
     static TARVOLEN_ALWAYS_INLINE M fromBits(unsigned bits) { return static_cast<M>(bits); }
 

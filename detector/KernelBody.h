@@ -103,11 +103,14 @@ TARVOLEN_ALWAYS_INLINE typename V::M updateLanes(ModelBlock& block, int lane0, t
     Components<V> c;
     loadComponents<V>(block, lane0, c);
 
-    // Match: the first component with variance * 6.25 > d * d.
+    // Match: the first component with variance * 6.25 > d * d. The search
+    // stops once every lane has found one.
     F deviation[kBlockComponents];
     M matched[kBlockComponents];
     M matchedAny = V::none();
-    for (int i = 0; i < kBlockComponents; ++i) {
+    int searched = 0;
+    while (searched < kBlockComponents && !V::all(matchedAny)) {
+        const int i = searched++;
         deviation[i] = V::sub(value, c.mean[i]);
         const M hit = V::greater(V::mul(c.variance[i], k.matchFactor), V::mul(deviation[i], deviation[i]));
         matched[i] = V::andNot(hit, matchedAny);
@@ -116,7 +119,7 @@ TARVOLEN_ALWAYS_INLINE typename V::M updateLanes(ModelBlock& block, int lane0, t
 
     // Refine the matched component.
     F rank = k.rank[kLastComponent];  // the changed component
-    for (int i = 0; i < kBlockComponents; ++i) {
+    for (int i = 0; i < searched; ++i) {
         if (!V::any(matched[i])) continue;
         const F d = deviation[i];
         const F mean = V::add(V::mul(d, k.alpha), c.mean[i]);
@@ -157,8 +160,9 @@ TARVOLEN_ALWAYS_INLINE typename V::M updateLanes(ModelBlock& block, int lane0, t
     }
 
     // Move the changed component up past every key that is not strictly
-    // larger; its final place is its rank.
-    for (int p = kLastComponent; p > 0; --p) {
+    // larger; its final place is its rank. Nothing moves where every lane
+    // changed component 0.
+    for (int p = V::any(V::greater(rank, k.zero)) ? kLastComponent : 0; p > 0; --p) {
         const M up = V::both(V::equal(rank, k.rank[p]), V::notGreater(c.rankKey[p - 1], c.rankKey[p]));
         if (!V::any(up)) continue;
         exchange<V>(c, p - 1, p, up);
@@ -176,7 +180,7 @@ TARVOLEN_ALWAYS_INLINE typename V::M updateLanes(ModelBlock& block, int lane0, t
     F sum = k.zero;
     F lastBackground = k.rank[kLastComponent];
     M found = V::none();
-    for (int i = 0; i < kBlockComponents; ++i) {
+    for (int i = 0; i < kBlockComponents && !V::all(found); ++i) {
         sum = V::add(sum, c.weight[i]);
         const M reached = V::andNot(V::greater(sum, k.backgroundShare), found);
         lastBackground = V::select(reached, k.rank[i], lastBackground);
