@@ -170,7 +170,7 @@ void Detector::prepare(int newWidth, int newHeight) {
     resizeBuffers(newWidth, newHeight);
 }
 
-cv::Rect Detector::updateModel(const unsigned char* gray, const unsigned char* roiMask) {
+cv::Rect Detector::updateModel(const unsigned char* gray, const unsigned char* roiMask, bool earlierFrames) {
     WindowEnd window{};
     window.gray = gray;
     window.roiMask = roiMask;
@@ -182,7 +182,7 @@ cv::Rect Detector::updateModel(const unsigned char* gray, const unsigned char* r
     window.numThreads = num_threads;
     window.kernel = activeKernel();
     window.models = pixelModels.get();
-    window.sums = accumulator.get();
+    window.sums = earlierFrames ? accumulator.get() : nullptr;
     window.averaged = averagedFrame.ptr<unsigned char>();
     window.eventMask = eventMask.get();
     window.erodedMask = erodedMask.ptr<unsigned char>();
@@ -199,12 +199,15 @@ bool Detector::process(const unsigned char* gray, int frameWidthPx, int frameHei
                        const unsigned char* roiMask) {
     if (gray == nullptr || frameWidthPx < 1 || frameHeightPx < 1) return false;
     prepare(frameWidthPx, frameHeightPx);
+    // The first frame of a window overwrites the sums of the last one, so
+    // they are never cleared.
     if (++frameCounter < num_frames) {
-        accumulateFrame(gray, accumulator.get(), pixelCount(), num_threads);
+        accumulateFrame(gray, accumulator.get(), pixelCount(), num_threads, frameCounter == 1);
         return true;
     }
+    const bool earlierFrames = frameCounter > 1;
     frameCounter = 0;
-    const cv::Rect setPixels = updateModel(gray, roiMask);
+    const cv::Rect setPixels = updateModel(gray, roiMask, earlierFrames);
     extractObjects(setPixels);
     return true;
 }
@@ -221,9 +224,8 @@ void Detector::reset() {
         const std::size_t n = pixelCount();
         pixelModels->clear();
         std::fill_n(eventMask.get(), n, static_cast<unsigned char>(0));
-        std::fill_n(accumulator.get(), n, 0u);
     }
-    frameCounter = 0;
+    frameCounter = 0;  // the sums count from the next frame on
 }
 
 std::vector<ObjectTrack> Detector::getConfirmedObjects() const {

@@ -112,10 +112,11 @@ public:
 private:
     void resizeBuffers(int newWidth, int newHeight);
     void releaseBuffers();
-    // Ends the averaging window with the last frame: averages, updates the
-    // models, writes and erodes the event mask. Returns the bounding box of
-    // the eroded mask's set pixels.
-    cv::Rect updateModel(const unsigned char* gray, const unsigned char* roiMask);
+    // Ends the averaging window with its last frame (and the accumulated
+    // earlier ones, if any): averages, updates the models, writes and erodes
+    // the event mask. Returns the bounding box of the eroded mask's set
+    // pixels.
+    cv::Rect updateModel(const unsigned char* gray, const unsigned char* roiMask, bool earlierFrames);
     void extractObjects(const cv::Rect& setPixels);
     std::size_t pixelCount() const;
 

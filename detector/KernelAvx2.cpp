@@ -69,9 +69,11 @@ struct Avx2 {
         const __m256i gray = widenBytes(job.gray + pixel);
         const __m256i squared = _mm256_srli_epi32(
             _mm256_mullo_epi32(_mm256_mullo_epi32(gray, gray), _mm256_set1_epi32(0x8081)), 23);
-        __m256i* sums = reinterpret_cast<__m256i*>(job.sums + pixel);
-        const __m256i sum = _mm256_add_epi32(_mm256_loadu_si256(sums), squared);
-        _mm256_storeu_si256(sums, _mm256_setzero_si256());
+        const __m256i sum =
+            job.sums == nullptr
+                ? squared
+                : _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(job.sums + pixel)),
+                                   squared);
         // t = (sum * multiplier) >> 32, even and odd lanes apart.
         const __m256i multiplier = _mm256_set1_epi32(static_cast<int>(job.divisor.multiplier));
         const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(sum, multiplier), 32);

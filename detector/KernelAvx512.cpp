@@ -64,9 +64,8 @@ struct Avx512 {
         const __m512i gray = widenBytes(job.gray + pixel);
         const __m512i squared = _mm512_srli_epi32(
             _mm512_mullo_epi32(_mm512_mullo_epi32(gray, gray), _mm512_set1_epi32(0x8081)), 23);
-        void* sums = job.sums + pixel;
-        const __m512i sum = _mm512_add_epi32(_mm512_loadu_si512(sums), squared);
-        _mm512_storeu_si512(sums, _mm512_setzero_si512());
+        const __m512i sum =
+            job.sums == nullptr ? squared : _mm512_add_epi32(_mm512_loadu_si512(job.sums + pixel), squared);
         // t = (sum * multiplier) >> 32, even and odd lanes apart.
         const __m512i multiplier = _mm512_set1_epi32(static_cast<int>(job.divisor.multiplier));
         const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(sum, multiplier), 32);

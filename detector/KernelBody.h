@@ -211,7 +211,7 @@ void updateBlocks(const BlockJob& job) {
         for (int lane0 = 0; lane0 < kBlockPixels; lane0 += V::kLanes) {
             const std::size_t pixel = b * kBlockPixels + static_cast<std::size_t>(lane0);
             const F value =
-                job.sums != nullptr ? V::windowAverage(job, pixel) : V::bytesToFloats(job.averaged + pixel);
+                job.gray != nullptr ? V::windowAverage(job, pixel) : V::bytesToFloats(job.averaged + pixel);
             M initialised = V::fromBits(oldBits >> lane0);
             M event = updateLanes<V>(block, lane0, value, initialised, k);
             if (job.roiMask != nullptr) event = V::both(event, V::nonZeroBytes(job.roiMask + pixel));

@@ -125,11 +125,11 @@ void updateBlocksScalar(const BlockJob& job) {
         for (int lane = 0; lane < kBlockPixels; ++lane) {
             const std::size_t i = b * kBlockPixels + static_cast<std::size_t>(lane);
             unsigned char value;
-            if (job.sums != nullptr) {
-                const std::uint32_t sum = job.sums[i] + squaredLevel(job.gray[i]);
-                value = static_cast<unsigned char>(divideSum(sum, job.divisor));
+            if (job.gray != nullptr) {
+                const std::uint32_t earlier = job.sums != nullptr ? job.sums[i] : 0;
+                value =
+                    static_cast<unsigned char>(divideSum(earlier + squaredLevel(job.gray[i]), job.divisor));
                 job.averagedOut[i] = value;
-                job.sums[i] = 0;
             } else {
                 value = job.averaged[i];
             }

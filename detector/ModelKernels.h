@@ -47,12 +47,14 @@ struct BlockJob {
     ModelBlock* blocks;
     std::uint16_t* initialised;  // one word per block
     std::size_t blockCount;
-    // The model is updated with averaged[i], or, when sums is set, with the
-    // window average computed here: the squared level of gray[i] is added to
-    // sums[i], the sum is divided by the window length (low byte kept, as a
-    // cast to a byte would), written to averagedOut[i], and sums[i] cleared.
+    // The model is updated with averaged[i], or, when gray is set, with the
+    // window average computed here: sums[i] (the window's earlier frames; 0
+    // when sums is null) plus the squared level of gray[i], divided by the
+    // window length (low byte kept, as a cast to a byte would), which is also
+    // written to averagedOut[i]. The sums are only read: the next window's
+    // first frame overwrites them.
     const std::uint8_t* averaged;
-    std::uint32_t* sums;
+    const std::uint32_t* sums;
     const std::uint8_t* gray;
     std::uint8_t* averagedOut;
     WindowDivisor divisor;

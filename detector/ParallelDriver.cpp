@@ -43,8 +43,8 @@ BlockJob offsetJob(const BlockJob& job, std::size_t firstBlock, std::size_t bloc
     part.initialised = job.initialised + firstBlock;
     part.blockCount = blockCount;
     if (job.averaged != nullptr) part.averaged = job.averaged + pixel;
-    if (job.sums != nullptr) {
-        part.sums = job.sums + pixel;
+    if (job.sums != nullptr) part.sums = job.sums + pixel;
+    if (job.gray != nullptr) {
         part.gray = job.gray + pixel;
         part.averagedOut = job.averagedOut + pixel;
     }
@@ -69,8 +69,10 @@ void runPartialBlock(ModelKernel kernel, const BlockJob& block, std::size_t pixe
     }
     if (block.sums != nullptr) {
         std::memcpy(sums, block.sums, pixels * sizeof(std::uint32_t));
-        std::memcpy(gray, block.gray, pixels);
         padded.sums = sums;
+    }
+    if (block.gray != nullptr) {
+        std::memcpy(gray, block.gray, pixels);
         padded.gray = gray;
         padded.averagedOut = averagedOut;
     }
@@ -81,10 +83,7 @@ void runPartialBlock(ModelKernel kernel, const BlockJob& block, std::size_t pixe
     padded.eventMask = eventMask;
     runKernel(kernel, padded);
     std::memcpy(block.eventMask, eventMask, pixels);
-    if (block.sums != nullptr) {
-        std::memcpy(block.sums, sums, pixels * sizeof(std::uint32_t));
-        std::memcpy(block.averagedOut, averagedOut, pixels);
-    }
+    if (block.gray != nullptr) std::memcpy(block.averagedOut, averagedOut, pixels);
 }
 
 // Updates blocks [begin, end) of a frame of `pixels` pixels.
@@ -127,14 +126,19 @@ void updateModelBands(const ModelUpdateInput& input, ModelStore& models, unsigne
     });
 }
 
-void accumulateFrame(const unsigned char* gray, std::uint32_t* sums, std::size_t pixels, int numThreads) {
+void accumulateFrame(const unsigned char* gray, std::uint32_t* sums, std::size_t pixels, int numThreads,
+                     bool startsWindow) {
     inTeam(numThreads, [&](int t, int n) {
         // Shares start on whole cache lines of the sums.
         const std::size_t begin = std::min(pixels, shareBegin(t, n, pixels) / kBlockPixels * kBlockPixels);
         const std::size_t end =
             t + 1 == n ? pixels
                        : std::min(pixels, shareBegin(t + 1, n, pixels) / kBlockPixels * kBlockPixels);
-        for (std::size_t i = begin; i < end; ++i) sums[i] += squaredLevel(gray[i]);
+        if (startsWindow) {
+            for (std::size_t i = begin; i < end; ++i) sums[i] = squaredLevel(gray[i]);
+        } else {
+            for (std::size_t i = begin; i < end; ++i) sums[i] += squaredLevel(gray[i]);
+        }
     });
 }
 

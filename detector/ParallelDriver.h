@@ -28,8 +28,10 @@ struct ModelUpdateInput {
 // Updates every pixel's model and writes the event mask (255 = event).
 void updateModelBands(const ModelUpdateInput& input, ModelStore& models, unsigned char* eventMask);
 
-// sums[i] += the squared level of gray[i], for `pixels` pixels.
-void accumulateFrame(const unsigned char* gray, std::uint32_t* sums, std::size_t pixels, int numThreads);
+// sums[i] += the squared level of gray[i], for `pixels` pixels; the first
+// frame of a window (startsWindow) overwrites the sums instead.
+void accumulateFrame(const unsigned char* gray, std::uint32_t* sums, std::size_t pixels, int numThreads,
+                     bool startsWindow);
 
 struct WindowEnd {
     const unsigned char* gray;     // the window's last frame
@@ -43,16 +45,16 @@ struct WindowEnd {
     ModelKernel kernel;
     // Buffers of width x height pixels.
     ModelStore* models;
-    std::uint32_t* sums;        // window sums without the last frame; cleared
+    const std::uint32_t* sums;  // the window's earlier frames; null when there are none
     unsigned char* averaged;    // receives the window average
     unsigned char* eventMask;   // receives the event mask
     unsigned char* erodedMask;  // receives the eroded event mask
 };
 
-// Ends an averaging window in one parallel pass: adds the last frame,
-// averages and clears the sums, updates the models, writes the event mask
-// and erodes it. Returns the bounding box of the eroded mask's set pixels
-// (empty when there are none).
+// Ends an averaging window in one parallel pass: adds the last frame to the
+// sums, averages them, updates the models, writes the event mask and erodes
+// it. The sums are left as they are (the next window overwrites them). Returns the bounding box of the eroded
+// mask's set pixels (empty when there are none).
 cv::Rect finishWindow(const WindowEnd& window);
 
 }  // namespace tarvolen

@@ -189,6 +189,45 @@ TEST(ContoursInTheSetPart, EmptyPartMeansNoContours) {
 
 using Bytes = std::vector<unsigned char>;
 
+// Each window's average holds its own frames only: the sums of the window
+// before, of a window cut short by a reset, or of one-frame windows never
+// leak into it.
+TEST(WindowSums, EachAverageHoldsOnlyItsOwnWindowsFrames) {
+    constexpr int kW = 19, kH = 3;  // not a multiple of 16 pixels
+    Detector d;
+    ASSERT_TRUE(d.setParameter(Detector::kNumThreads, 2));
+    ASSERT_TRUE(d.setParameter(Detector::kNumFrames, 3));
+    const auto feed = [&](unsigned char level, int times) {
+        const Bytes frame(kW * kH, level);
+        for (int i = 0; i < times; ++i) ASSERT_TRUE(d.process(frame.data(), kW, kH, nullptr));
+    };
+    const auto average = [&] { return static_cast<int>(d.getAveragedFrame().data[kW * kH - 1]); };
+    feed(255, 3);
+    EXPECT_EQ(average(), 255);
+    feed(128, 3);
+    EXPECT_EQ(average(), 64);
+    feed(255, 2);  // cut short
+    d.reset();
+    feed(100, 3);
+    EXPECT_EQ(average(), 100 * 100 / 255);
+    ASSERT_TRUE(d.setParameter(Detector::kNumFrames, 1));
+    feed(200, 1);
+    EXPECT_EQ(average(), 200 * 200 / 255);
+    feed(50, 1);
+    EXPECT_EQ(average(), 50 * 50 / 255);
+    ASSERT_TRUE(d.setParameter(Detector::kNumFrames, 2));
+    feed(255, 1);
+    feed(0, 1);
+    EXPECT_EQ(average(), 127);
+    // A window shortened while it runs ends on the next call, over the new
+    // length, as the sums stand.
+    ASSERT_TRUE(d.setParameter(Detector::kNumFrames, 4));
+    feed(255, 2);
+    ASSERT_TRUE(d.setParameter(Detector::kNumFrames, 1));
+    feed(255, 1);
+    EXPECT_EQ(average(), (3 * 255) & 0xFF);  // 765 / 1, its low byte
+}
+
 TEST(DetectorPrepare, SizesBuffersAsTheFirstFrameWould) {
     constexpr int kW = 30, kH = 20;
     Detector prepared, plain;
