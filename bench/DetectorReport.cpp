@@ -48,13 +48,13 @@ namespace {
 using tarvolen::Detector;
 using tarvolen::ModelKernel;
 
-constexpr int kWindow = 30;        // num_frames at the defaults
-constexpr int kWarmUpWindows = 3;  // let the models settle, touch fresh pages
-constexpr int kTimedWindows = 5;   // whole windows timed per kernel
-constexpr int kMog2WarmUp = 10;    // MOG2 calls before timing
-constexpr int kMog2Frames = 30;    // MOG2 calls timed
-constexpr int kClipFrames = 450;   // frames read from the clip (15 windows)
-constexpr int kNoiseFrames = 4;    // uniform noise frames, the worst case
+constexpr int kWindow = 30;         // num_frames at the defaults
+constexpr int kWarmUpWindows = 10;  // let the models settle, touch fresh pages
+constexpr int kTimedWindows = 5;    // whole windows timed per kernel
+constexpr int kMog2WarmUp = 10;     // MOG2 calls before timing
+constexpr int kMog2Frames = 30;     // MOG2 calls timed
+constexpr int kClipFrames = 450;    // frames read from the clip (15 windows)
+constexpr int kNoiseFrames = 4;     // uniform noise frames, the worst case
 constexpr double kMiB = 1024.0 * 1024.0;
 
 const ModelKernel kKernels[] = {ModelKernel::kScalar, ModelKernel::kAvx2, ModelKernel::kAvx512};
