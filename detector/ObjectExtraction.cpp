@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include <opencv2/imgproc.hpp>
 
@@ -55,6 +56,29 @@ void suppressNeighbours(std::vector<ObjectTrack>& tracks) {
     }
 }
 
+// Index of the first / last non-zero byte of a row that has one, a word of
+// eight bytes at a time.
+int firstSet(const unsigned char* row, int width) {
+    int x = 0;
+    for (std::uint64_t word = 0; x + 8 <= width; x += 8) {
+        std::memcpy(&word, row + x, sizeof word);
+        if (word != 0) break;
+    }
+    while (row[x] == 0) ++x;
+    return x;
+}
+
+int lastSet(const unsigned char* row, int width) {
+    int end = width;
+    for (std::uint64_t word = 0; end >= 8; end -= 8) {
+        std::memcpy(&word, row + end - 8, sizeof word);
+        if (word != 0) break;
+    }
+    int x = end - 1;
+    while (row[x] == 0) --x;
+    return x;
+}
+
 }  // namespace
 
 bool boxesAreNear(const cv::Rect& a, const cv::Rect& b) {
@@ -94,11 +118,8 @@ cv::Rect erodeRows(const unsigned char* mask, int width, int rowBegin, int rowEn
         if (anySet == 0) continue;
         if (top < 0) top = y;
         bottom = y;
-        int first = 0, last = width - 1;
-        while (out[first] == 0) ++first;
-        while (out[last] == 0) --last;
-        left = std::min(left, first);
-        right = std::max(right, last);
+        left = std::min(left, firstSet(out, width));
+        right = std::max(right, lastSet(out, width));
     }
     if (top < 0) return {};
     return {left, top, right - left + 1, bottom - top + 1};

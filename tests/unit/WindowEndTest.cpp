@@ -5,6 +5,7 @@
 // bufferBytesPerPixel().
 #include <malloc.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -128,6 +129,26 @@ TEST_P(Erosion, EqualsTheDocumentedOpenCvCall) {
     cv::Mat eroded;
     erodeEventMask(levels, eroded);
     EXPECT_EQ(cv::countNonZero(eroded != erodedByOpenCv(levels)), 0);
+}
+
+// One 2 x 2 block anywhere leaves its bottom-right pixel (more at the top
+// and left edges): the bounds must find what is left at every column, the
+// last ones included.
+TEST_P(Erosion, BoundsFindASinglePixelAnywhere) {
+    const MaskSize s = GetParam();
+    if (s.w < 2 || s.h < 2) GTEST_SKIP() << "no room for a 2 x 2 block";
+    for (int y = 0; y + 1 < s.h; y += std::max(1, s.h / 5)) {
+        for (int x = 0; x + 1 < s.w; ++x) {
+            cv::Mat mask = cv::Mat::zeros(s.h, s.w, CV_8UC1);
+            mask(cv::Rect(x, y, 2, 2)).setTo(255);
+            cv::Mat eroded(s.h, s.w, CV_8UC1);
+            const cv::Rect bounds = erodeRows(mask.data, s.w, 0, s.h, eroded.data);
+            ASSERT_EQ(bounds, boundsOfSetPixels(erodedByOpenCv(mask))) << x << "," << y;
+            if (x > 0 && y > 0) {
+                ASSERT_EQ(bounds, cv::Rect(x + 1, y + 1, 1, 1)) << x << "," << y;
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Erosion,
