@@ -5,10 +5,11 @@
 //     models, each thread over its own share, as the update splits them;
 //   - per kernel: the model update alone (on the clip's real window
 //     averages, in order, and on uniform noise, where every model line
-//     changes), the window-ending process() call (the last
-//     frame's accumulation, average, update, erosion, contours, tracks) and
-//     the cost per frame over whole windows at the defaults (num_frames 30),
-//     the first two also as ratios to the floor;
+//     changes), each as a ratio to floor passes interleaved with it; the
+//     window-ending process() call (the last frame's accumulation, average,
+//     update, erosion, contours, tracks), as a ratio to the median of all
+//     floor passes; the cost per frame over whole windows at the defaults
+//     (num_frames 30);
 //   - the other process() calls (accumulation only);
 //   - OpenCV's MOG2 apply() on the same frames with the same thread count,
 //     and the detector's per-frame speed-up over it;
@@ -182,31 +183,35 @@ void readModifyWrite(tarvolen::ModelStore& store, int threads) {
     }
 }
 
-double floorMs(std::size_t pixels, int threads, int repetitions) {
-    tarvolen::ModelStore store(pixels);
-    readModifyWrite(store, threads);
-    std::vector<double> times;
-    for (int i = 0; i < repetitions; ++i)
-        times.push_back(millisecondsOf([&] { readModifyWrite(store, threads); }));
-    return median(times);
-}
+// The model update alone, fed `inputs` in order, each timed pass followed by
+// a timed floor pass over a store of the same size, so that the ratio of the
+// two medians compares passes made under the same conditions.
+struct UpdateTimes {
+    double updateMs = 0;
+    double floorMs = 0;
+};
 
-// The model update alone, fed the window averages in order.
-double modelUpdateMs(const std::vector<cv::Mat>& averages, int threads, ModelKernel kernel, int repetitions) {
-    const cv::Size size = averages[0].size();
-    tarvolen::ModelStore models(averages[0].total());
-    std::vector<unsigned char> mask(averages[0].total());
+UpdateTimes timeUpdate(const std::vector<cv::Mat>& inputs, int threads, ModelKernel kernel, int repetitions,
+                       std::vector<double>& floorSamples) {
+    const cv::Size size = inputs[0].size();
+    tarvolen::ModelStore models(inputs[0].total()), floorStore(inputs[0].total());
+    std::vector<unsigned char> mask(inputs[0].total());
     tarvolen::ModelUpdateInput input{nullptr, nullptr, size.width, size.height,
                                      0.01f,   10.0f,   threads,    kernel};
     std::size_t next = 0;
     const auto update = [&] {
-        input.averaged = averages[next++ % averages.size()].data;
+        input.averaged = inputs[next++ % inputs.size()].data;
         tarvolen::updateModelBands(input, models, mask.data());
     };
-    for (std::size_t i = 0; i < averages.size(); ++i) update();
-    std::vector<double> times;
-    for (int i = 0; i < repetitions; ++i) times.push_back(millisecondsOf(update));
-    return median(times);
+    for (std::size_t i = 0; i < inputs.size(); ++i) update();  // settle the models
+    readModifyWrite(floorStore, threads);                      // touch the pages
+    std::vector<double> updates, floors;
+    for (int i = 0; i < repetitions; ++i) {
+        updates.push_back(millisecondsOf(update));
+        floors.push_back(millisecondsOf([&] { readModifyWrite(floorStore, threads); }));
+    }
+    floorSamples.insert(floorSamples.end(), floors.begin(), floors.end());
+    return {median(updates), median(floors)};
 }
 
 struct DetectorTimes {
@@ -272,15 +277,17 @@ std::string cell(double ms, double reference) {
 
 struct KernelRow {
     ModelKernel kernel;
-    double updateMs;       // on the clip's window averages
-    double noiseUpdateMs;  // on uniform noise: every model line changes
+    UpdateTimes update;  // on the clip's window averages
+    UpdateTimes noise;   // on uniform noise: every model line changes
     DetectorTimes detector;
 };
 
 struct Row {
     cv::Size size;
     int threads = 0;
-    double floorMs = 0;
+    double floorMs = 0;  // median of every floor pass of the row
+    double floorMinMs = 0;
+    double floorMaxMs = 0;
     double mog2Ms = 0;
     double mog2PeakMiB = 0;
     double buffersMiB = 0;
@@ -293,17 +300,20 @@ void printReport(const std::vector<Row>& rows, const std::string& loadBefore) {
                 tarvolen::kernelName(tarvolen::activeKernel()), loadBefore.c_str(), loadAverage().c_str());
     std::printf(
         "| size | threads | kernel | model update (x floor) | window-ending call (x floor) | "
-        "per frame at num_frames 30 | speed-up over MOG2 |\n|---|---|---|---|---|---|---|\n");
+        "per frame at num_frames 30 | speed-up over MOG2 | model update on noise (x floor) |\n"
+        "|---|---|---|---|---|---|---|---|\n");
     for (const Row& r : rows) {
         for (const KernelRow& k : r.kernels) {
-            std::printf("| %dx%d | %d | %s | %s | %s | %.3f ms | %.1fx |\n", r.size.width, r.size.height,
-                        r.threads, tarvolen::kernelName(k.kernel), cell(k.updateMs, r.floorMs).c_str(),
+            std::printf("| %dx%d | %d | %s | %s | %s | %.3f ms | %.1fx | %s |\n", r.size.width, r.size.height,
+                        r.threads, tarvolen::kernelName(k.kernel),
+                        cell(k.update.updateMs, k.update.floorMs).c_str(),
                         cell(k.detector.windowEndMs, r.floorMs).c_str(), k.detector.perFrameMs,
-                        r.mog2Ms / k.detector.perFrameMs);
+                        r.mog2Ms / k.detector.perFrameMs, cell(k.noise.updateMs, k.noise.floorMs).c_str());
         }
     }
     std::printf(
-        "\n| size | threads | floor: RMW of the models' bytes | accumulation call (%s) | MOG2 apply | "
+        "\n| size | threads | floor: RMW of the models' bytes, median (min-max) | accumulation call (%s) | "
+        "MOG2 apply | "
         "Detector buffers (planned) | resident peak growth: Detector (%s) / MOG2 |\n"
         "|---|---|---|---|---|---|---|\n",
         tarvolen::kernelName(tarvolen::activeKernel()), tarvolen::kernelName(tarvolen::activeKernel()));
@@ -312,9 +322,10 @@ void printReport(const std::vector<Row>& rows, const std::string& loadBefore) {
         for (const KernelRow& k : r.kernels) {
             if (k.kernel == tarvolen::activeKernel()) best = &k.detector;
         }
-        std::printf("| %dx%d | %d | %.2f ms | %.3f ms | %.2f ms | %.0f MiB | %.0f / %.0f MiB |\n",
-                    r.size.width, r.size.height, r.threads, r.floorMs, best ? best->accumulateMs : 0.0,
-                    r.mog2Ms, r.buffersMiB, best ? best->peakMiB : 0.0, r.mog2PeakMiB);
+        std::printf("| %dx%d | %d | %.2f ms (%.2f-%.2f) | %.3f ms | %.2f ms | %.0f MiB | %.0f / %.0f MiB |\n",
+                    r.size.width, r.size.height, r.threads, r.floorMs, r.floorMinMs, r.floorMaxMs,
+                    best ? best->accumulateMs : 0.0, r.mog2Ms, r.buffersMiB, best ? best->peakMiB : 0.0,
+                    r.mog2PeakMiB);
     }
 }
 
@@ -348,14 +359,17 @@ int main(int argc, char** argv) {
             Row row;
             row.size = size;
             row.threads = threads;
-            row.floorMs = floorMs(pixels, threads, repetitions);
+            std::vector<double> floorSamples;
             for (ModelKernel kernel : kKernels) {
                 if (!tarvolen::kernelSupported(kernel)) continue;
                 const int reps = kernel == ModelKernel::kScalar ? std::max(3, repetitions / 3) : repetitions;
-                const double updateMs = modelUpdateMs(averages, threads, kernel, reps);
-                const double noiseMs = modelUpdateMs(noise, threads, kernel, reps);
-                row.kernels.push_back({kernel, updateMs, noiseMs, timeDetector(clip, size, threads, kernel)});
+                const UpdateTimes update = timeUpdate(averages, threads, kernel, reps, floorSamples);
+                const UpdateTimes onNoise = timeUpdate(noise, threads, kernel, reps, floorSamples);
+                row.kernels.push_back({kernel, update, onNoise, timeDetector(clip, size, threads, kernel)});
             }
+            row.floorMs = median(floorSamples);
+            row.floorMinMs = *std::min_element(floorSamples.begin(), floorSamples.end());
+            row.floorMaxMs = *std::max_element(floorSamples.begin(), floorSamples.end());
             row.mog2Ms = mog2Ms(clip, size, threads, row.mog2PeakMiB);
             row.buffersMiB = static_cast<double>(Detector::bufferBytesPerPixel() * pixels) / kMiB;
             rows.push_back(row);
