@@ -5,10 +5,9 @@
 //     models, each thread over its own share, as the update splits them;
 //   - per kernel: the model update alone (on the clip's real window
 //     averages, in order, and on uniform noise, where every model line
-//     changes), each as a ratio to floor passes interleaved with it; the
-//     window-ending process() call (the last frame's accumulation, average,
-//     update, erosion, contours, tracks), as a ratio to the median of all
-//     floor passes; the cost per frame over whole windows at the defaults
+//     changes) and the window-ending process() call (the last frame's
+//     accumulation, average, update, erosion, contours, tracks), as ratios
+//     to the floor; the cost per frame over whole windows at the defaults
 //     (num_frames 30);
 //   - the other process() calls (accumulation only);
 //   - OpenCV's MOG2 apply() on the same frames with the same thread count,
@@ -183,18 +182,22 @@ void readModifyWrite(tarvolen::ModelStore& store, int threads) {
     }
 }
 
-// The model update alone, fed `inputs` in order, each timed pass followed by
-// a timed floor pass over a store of the same size, so that the ratio of the
-// two medians compares passes made under the same conditions.
-struct UpdateTimes {
-    double updateMs = 0;
-    double floorMs = 0;
-};
+// The floor: repeated passes over one store, as the update below makes
+// repeated passes over its models, so that both meet the caches alike.
+std::vector<double> floorSamples(std::size_t pixels, int threads, int repetitions) {
+    tarvolen::ModelStore store(pixels);
+    readModifyWrite(store, threads);  // touch the pages
+    std::vector<double> times;
+    for (int i = 0; i < repetitions; ++i)
+        times.push_back(millisecondsOf([&] { readModifyWrite(store, threads); }));
+    return times;
+}
 
-UpdateTimes timeUpdate(const std::vector<cv::Mat>& inputs, int threads, ModelKernel kernel, int repetitions,
-                       std::vector<double>& floorSamples) {
+// The model update alone, fed `inputs` in order, after one pass over all of
+// them has settled the models.
+double updateMs(const std::vector<cv::Mat>& inputs, int threads, ModelKernel kernel, int repetitions) {
     const cv::Size size = inputs[0].size();
-    tarvolen::ModelStore models(inputs[0].total()), floorStore(inputs[0].total());
+    tarvolen::ModelStore models(inputs[0].total());
     std::vector<unsigned char> mask(inputs[0].total());
     tarvolen::ModelUpdateInput input{nullptr, nullptr, size.width, size.height,
                                      0.01f,   10.0f,   threads,    kernel};
@@ -203,15 +206,10 @@ UpdateTimes timeUpdate(const std::vector<cv::Mat>& inputs, int threads, ModelKer
         input.averaged = inputs[next++ % inputs.size()].data;
         tarvolen::updateModelBands(input, models, mask.data());
     };
-    for (std::size_t i = 0; i < inputs.size(); ++i) update();  // settle the models
-    readModifyWrite(floorStore, threads);                      // touch the pages
-    std::vector<double> updates, floors;
-    for (int i = 0; i < repetitions; ++i) {
-        updates.push_back(millisecondsOf(update));
-        floors.push_back(millisecondsOf([&] { readModifyWrite(floorStore, threads); }));
-    }
-    floorSamples.insert(floorSamples.end(), floors.begin(), floors.end());
-    return {median(updates), median(floors)};
+    for (std::size_t i = 0; i < inputs.size(); ++i) update();
+    std::vector<double> times;
+    for (int i = 0; i < repetitions; ++i) times.push_back(millisecondsOf(update));
+    return median(times);
 }
 
 struct DetectorTimes {
@@ -277,15 +275,15 @@ std::string cell(double ms, double reference) {
 
 struct KernelRow {
     ModelKernel kernel;
-    UpdateTimes update;  // on the clip's window averages
-    UpdateTimes noise;   // on uniform noise: every model line changes
+    double updateMs;  // on the clip's window averages
+    double noiseMs;   // on uniform noise: every model line changes
     DetectorTimes detector;
 };
 
 struct Row {
     cv::Size size;
     int threads = 0;
-    double floorMs = 0;  // median of every floor pass of the row
+    double floorMs = 0;  // median
     double floorMinMs = 0;
     double floorMaxMs = 0;
     double mog2Ms = 0;
@@ -305,10 +303,9 @@ void printReport(const std::vector<Row>& rows, const std::string& loadBefore) {
     for (const Row& r : rows) {
         for (const KernelRow& k : r.kernels) {
             std::printf("| %dx%d | %d | %s | %s | %s | %.3f ms | %.1fx | %s |\n", r.size.width, r.size.height,
-                        r.threads, tarvolen::kernelName(k.kernel),
-                        cell(k.update.updateMs, k.update.floorMs).c_str(),
+                        r.threads, tarvolen::kernelName(k.kernel), cell(k.updateMs, r.floorMs).c_str(),
                         cell(k.detector.windowEndMs, r.floorMs).c_str(), k.detector.perFrameMs,
-                        r.mog2Ms / k.detector.perFrameMs, cell(k.noise.updateMs, k.noise.floorMs).c_str());
+                        r.mog2Ms / k.detector.perFrameMs, cell(k.noiseMs, r.floorMs).c_str());
         }
     }
     std::printf(
@@ -359,17 +356,17 @@ int main(int argc, char** argv) {
             Row row;
             row.size = size;
             row.threads = threads;
-            std::vector<double> floorSamples;
+            const std::vector<double> floors = floorSamples(pixels, threads, repetitions);
+            row.floorMs = median(floors);
+            row.floorMinMs = *std::min_element(floors.begin(), floors.end());
+            row.floorMaxMs = *std::max_element(floors.begin(), floors.end());
             for (ModelKernel kernel : kKernels) {
                 if (!tarvolen::kernelSupported(kernel)) continue;
                 const int reps = kernel == ModelKernel::kScalar ? std::max(3, repetitions / 3) : repetitions;
-                const UpdateTimes update = timeUpdate(averages, threads, kernel, reps, floorSamples);
-                const UpdateTimes onNoise = timeUpdate(noise, threads, kernel, reps, floorSamples);
-                row.kernels.push_back({kernel, update, onNoise, timeDetector(clip, size, threads, kernel)});
+                const double onClip = updateMs(averages, threads, kernel, reps);
+                const double onNoise = updateMs(noise, threads, kernel, reps);
+                row.kernels.push_back({kernel, onClip, onNoise, timeDetector(clip, size, threads, kernel)});
             }
-            row.floorMs = median(floorSamples);
-            row.floorMinMs = *std::min_element(floorSamples.begin(), floorSamples.end());
-            row.floorMaxMs = *std::max_element(floorSamples.begin(), floorSamples.end());
             row.mog2Ms = mog2Ms(clip, size, threads, row.mog2PeakMiB);
             row.buffersMiB = static_cast<double>(Detector::bufferBytesPerPixel() * pixels) / kMiB;
             rows.push_back(row);
