@@ -83,8 +83,12 @@ void packBlock(const PixelModel (&models)[kBlockPixels], ModelBlock& block, std:
             _mm_store_ps(c.rankKey + lane, rows[3]);
         }
     }
+    // An if, not a shifted conditional: GCC 12 at -O0 with UBSan computes the
+    // latter wrongly.
     unsigned bits = 0;
-    for (int lane = 0; lane < kBlockPixels; ++lane) bits |= (models[lane].initialised != 0 ? 1u : 0u) << lane;
+    for (int lane = 0; lane < kBlockPixels; ++lane) {
+        if (models[lane].initialised != 0) bits |= 1u << lane;
+    }
     initialisedBits = static_cast<std::uint16_t>(bits);
 }
 #else
