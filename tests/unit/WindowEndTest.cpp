@@ -74,8 +74,8 @@ TEST(WindowAverage, SquaredLevelIsTheTruncatedSquareOverTwoHundredFiftyFive) {
     for (std::uint32_t g = 0; g < 256; ++g) EXPECT_EQ(squaredLevel(g), g * g / 255) << g;
 }
 
-// The documented erosion: a 2 x 2 rectangle anchored at its bottom-right
-// cell, a constant border of the default (largest) value.
+// The reference erosion: cv::erode with a 2 x 2 rectangle anchored at its
+// bottom-right cell and a constant border of the default (largest) value.
 cv::Mat erodedByOpenCv(const cv::Mat& mask) {
     const cv::Mat element = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2, 2), cv::Point(1, 1));
     cv::Mat eroded;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The detector on emulated CPUs without AVX-512 and without AVX2: the
 # dispatcher must pick what the CPU has (no illegal instruction), skip the
-# kernels it lacks, and give the documented results.
+# kernels it lacks, and give the results the tests expect.
 # Usage: older_cpus_test.sh DETECTOR_TEST_BINARY
 set -euo pipefail
 binary="$1"
