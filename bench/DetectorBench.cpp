@@ -6,7 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include "detector/Detector.h"
-#include "detector/MixtureModel.h"
+#include "detector/ParallelDriver.h"
 
 namespace {
 
@@ -46,10 +46,11 @@ BENCHMARK(BM_FullUpdate)->Arg(1)->Arg(2)->UseRealTime();
 // The per-pixel model update alone, one thread.
 void BM_ModelUpdateOnly(benchmark::State& state) {
     const auto frame = noisyFrame(3);
-    std::vector<tarvolen::PixelModel> models(frame.size());
+    tarvolen::ModelStore models(frame.size());
     std::vector<unsigned char> mask(frame.size());
-    const tarvolen::ModelUpdateInput input{frame.data(), nullptr, kWidth, kHeight, 0.01f, 10.0f, 1};
-    for (auto _ : state) tarvolen::updateModelBands(input, models.data(), mask.data());
+    const tarvolen::ModelUpdateInput input{frame.data(), nullptr, kWidth, kHeight,
+                                           0.01f,        10.0f,   1,      tarvolen::activeKernel()};
+    for (auto _ : state) tarvolen::updateModelBands(input, models, mask.data());
     state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
 }
 BENCHMARK(BM_ModelUpdateOnly);

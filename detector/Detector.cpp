@@ -6,8 +6,9 @@
 #include <limits>
 #include <new>
 
-#include "detector/MixtureModel.h"
+#include "detector/ModelStore.h"
 #include "detector/ObjectExtraction.h"
+#include "detector/ParallelDriver.h"
 
 namespace tarvolen {
 namespace {
@@ -39,11 +40,6 @@ bool setBoxSide(int& field, double value) {
 
 bool inRange(double value, double low, double high) { return value >= low && value <= high; }
 
-// g * g / 255 for every byte g, truncated: the squared gray level scaled back
-// to 0..255. (x * 0x8081) >> 23 equals x / 255 for every x below 2^16 and,
-// unlike a table, vectorises.
-inline std::uint32_t squaredLevel(std::uint32_t g) { return (g * g * 0x8081u) >> 23; }
-
 // nothrow + explicit throw: sanitizer runtimes abort on a failed throwing new
 // instead of throwing, which would hide the out-of-memory path.
 template <typename T>
@@ -58,6 +54,14 @@ std::unique_ptr<T[]> allocateZeroed(std::size_t count) {
 Detector::Detector() { tracks.reserve(kMaxTracks + 1); }
 
 Detector::~Detector() = default;
+
+std::size_t Detector::bufferBytesPerPixel() {
+    constexpr std::size_t kInitialisedFlags = 1;  // one bit, rounded up to a byte
+    constexpr std::size_t kByteImages = 3;        // event mask, averaged frame, eroded mask
+    constexpr std::size_t kContourCopy = 1;       // the contour finder copies what it traces
+    return ModelStore::kBytesPerPixel + kInitialisedFlags + sizeof(std::uint32_t) + kByteImages +
+           kContourCopy;
+}
 
 bool Detector::setParameter(int code, double value) {
     switch (code) {
@@ -130,7 +134,6 @@ void Detector::releaseBuffers() {
     eventMask.reset();
     accumulator.reset();
     averagedFrame.release();
-    maskCopy.release();
     erodedMask.release();
     width = 0;
     height = 0;
@@ -140,18 +143,16 @@ void Detector::releaseBuffers() {
 void Detector::resizeBuffers(int newWidth, int newHeight) {
     releaseBuffers();
     const std::size_t count = static_cast<std::size_t>(newWidth) * static_cast<std::size_t>(newHeight);
-    constexpr std::size_t kLargestRecord = sizeof(PixelModel);
-    if (count > std::numeric_limits<std::size_t>::max() / kLargestRecord ||
-        count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / kLargestRecord) {
+    const std::size_t perPixel = bufferBytesPerPixel();
+    if (count > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / perPixel) {
         throw std::bad_alloc();
     }
     try {
-        // Value-initialised: all-zero records are the empty model.
-        pixelModels = allocateZeroed<PixelModel>(count);
+        // All zero: the empty model.
+        pixelModels = std::make_unique<ModelStore>(count);
         eventMask = allocateZeroed<unsigned char>(count);
         accumulator = allocateZeroed<std::uint32_t>(count);
         averagedFrame.create(newHeight, newWidth, CV_8UC1);
-        maskCopy.create(newHeight, newWidth, CV_8UC1);
         erodedMask.create(newHeight, newWidth, CV_8UC1);
     } catch (const cv::Exception&) {
         releaseBuffers();
@@ -164,31 +165,33 @@ void Detector::resizeBuffers(int newWidth, int newHeight) {
     height = newHeight;
 }
 
-void Detector::accumulate(const unsigned char* gray) {
-    const std::size_t n = pixelCount();
-    std::uint32_t* sums = accumulator.get();
-    for (std::size_t i = 0; i < n; ++i) sums[i] += squaredLevel(gray[i]);
+void Detector::prepare(int newWidth, int newHeight) {
+    if (newWidth < 1 || newHeight < 1 || (newWidth == width && newHeight == height)) return;
+    resizeBuffers(newWidth, newHeight);
 }
 
-void Detector::averageWindow() {
-    const std::size_t n = pixelCount();
-    const std::uint32_t frames = static_cast<std::uint32_t>(num_frames);
-    unsigned char* averaged = averagedFrame.ptr<unsigned char>();
-    std::uint32_t* sums = accumulator.get();
-    for (std::size_t i = 0; i < n; ++i) averaged[i] = static_cast<unsigned char>(sums[i] / frames);
-    std::fill_n(sums, n, 0u);
+cv::Rect Detector::updateModel(const unsigned char* gray, const unsigned char* roiMask, bool earlierFrames) {
+    WindowEnd window{};
+    window.gray = gray;
+    window.roiMask = roiMask;
+    window.width = width;
+    window.height = height;
+    window.numFrames = static_cast<std::uint32_t>(num_frames);
+    window.alpha = alpha_coeff;
+    window.pixelDeviation = pixel_deviation;
+    window.numThreads = num_threads;
+    window.kernel = activeKernel();
+    window.models = pixelModels.get();
+    window.sums = earlierFrames ? accumulator.get() : nullptr;
+    window.averaged = averagedFrame.ptr<unsigned char>();
+    window.eventMask = eventMask.get();
+    window.erodedMask = erodedMask.ptr<unsigned char>();
+    return finishWindow(window);
 }
 
-void Detector::updateModel(const unsigned char* averaged, const unsigned char* roiMask) {
-    const ModelUpdateInput input{averaged, roiMask, width, height, alpha_coeff, pixel_deviation, num_threads};
-    updateModelBands(input, pixelModels.get(), eventMask.get());
-}
-
-void Detector::extractObjects() {
-    std::memcpy(maskCopy.ptr<unsigned char>(), eventMask.get(), pixelCount());
-    erodeEventMask(maskCopy, erodedMask);
+void Detector::extractObjects(const cv::Rect& setPixels) {
     const ObjectSizeLimits limits{min_object_width, min_object_height, max_object_width, max_object_height};
-    findCandidates(erodedMask, limits, contours, candidates);
+    findCandidates(erodedMask, setPixels, limits, contours, candidates);
     updateTracks(tracks, candidates);
 }
 
@@ -196,24 +199,17 @@ bool Detector::process(const unsigned char* gray, int frameWidthPx, int frameHei
                        const unsigned char* roiMask) {
     if (gray == nullptr || frameWidthPx < 1 || frameHeightPx < 1) return false;
     prepare(frameWidthPx, frameHeightPx);
-    accumulate(gray);
-    if (++frameCounter < num_frames) return true;
+    // The first frame of a window overwrites the sums of the last one, so
+    // they are never cleared.
+    if (++frameCounter < num_frames) {
+        accumulateFrame(gray, accumulator.get(), pixelCount(), num_threads, frameCounter == 1);
+        return true;
+    }
+    const bool earlierFrames = frameCounter > 1;
     frameCounter = 0;
-    averageWindow();
-    updateModel(averagedFrame.ptr<unsigned char>(), roiMask);
-    extractObjects();
+    const cv::Rect setPixels = updateModel(gray, roiMask, earlierFrames);
+    extractObjects(setPixels);
     return true;
-}
-
-void Detector::prepare(int frameWidthPx, int frameHeightPx) {
-    if (frameWidthPx < 1 || frameHeightPx < 1) return;
-    if (frameWidthPx != width || frameHeightPx != height) resizeBuffers(frameWidthPx, frameHeightPx);
-}
-
-std::size_t Detector::bufferBytesPerPixel() {
-    // The model record, the event mask, the accumulator, and the averaged,
-    // copied and eroded mask images.
-    return sizeof(PixelModel) + sizeof(unsigned char) + sizeof(std::uint32_t) + 3 * sizeof(unsigned char);
 }
 
 bool Detector::copyEventMask(unsigned char* destination) const {
@@ -226,11 +222,10 @@ void Detector::reset() {
     tracks.clear();
     if (width > 0 && height > 0) {
         const std::size_t n = pixelCount();
-        std::fill_n(pixelModels.get(), n, PixelModel{});
+        pixelModels->clear();
         std::fill_n(eventMask.get(), n, static_cast<unsigned char>(0));
-        std::fill_n(accumulator.get(), n, 0u);
     }
-    frameCounter = 0;
+    frameCounter = 0;  // the sums count from the next frame on
 }
 
 std::vector<ObjectTrack> Detector::getConfirmedObjects() const {

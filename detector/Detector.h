@@ -34,6 +34,8 @@ struct PixelModel {
     std::uint8_t initialised;  // 0 until the first update, then 1
 };
 
+class ModelStore;
+
 // A followed object: its latest bounding box and its persistence score.
 struct ObjectTrack {
     cv::Rect box;
@@ -73,12 +75,18 @@ public:
     // without a frame size (tracks and parameters kept).
     bool process(const unsigned char* gray, int width, int height, const unsigned char* roiMask);
 
-    // Sizes the per-pixel buffers for width x height frames now, as the first
-    // process() call of that size would (a size already in place is kept with
-    // its model). Sizes below 1 x 1 change nothing. Throws std::bad_alloc when
-    // the buffers cannot be had, leaving the Detector without a frame size.
+    // Sizes the buffers for width x height frames now, exactly as the first
+    // process() call of that size would: a new size starts all-zero models
+    // and a new averaging window (tracks kept), the current size changes
+    // nothing, and a size below 1 x 1 is ignored. A size that cannot be
+    // allocated throws std::bad_alloc and leaves the Detector without a frame
+    // size (tracks and parameters kept).
     void prepare(int width, int height);
-    // The bytes the per-pixel buffers take per pixel of the frame size.
+
+    // Bytes that the buffers of one frame size take per pixel (models, event
+    // mask, accumulator, images, and the contour finder's copy), for frames
+    // of more than a few thousand pixels: width * height times this, plus at
+    // most 2 KB, is what a frame size costs.
     static std::size_t bufferBytesPerPixel();
 
     // Copies width x height bytes of the event mask (255 = event). False,
@@ -104,13 +112,15 @@ public:
 private:
     void resizeBuffers(int newWidth, int newHeight);
     void releaseBuffers();
-    void accumulate(const unsigned char* gray);
-    void averageWindow();
-    void updateModel(const unsigned char* averaged, const unsigned char* roiMask);
-    void extractObjects();
+    // Ends the averaging window with its last frame (and the accumulated
+    // earlier ones, if any): averages, updates the models, writes and erodes
+    // the event mask. Returns the bounding box of the eroded mask's set
+    // pixels.
+    cv::Rect updateModel(const unsigned char* gray, const unsigned char* roiMask, bool earlierFrames);
+    void extractObjects(const cv::Rect& setPixels);
     std::size_t pixelCount() const;
 
-    std::unique_ptr<PixelModel[]> pixelModels;
+    std::unique_ptr<ModelStore> pixelModels;
     std::unique_ptr<unsigned char[]> eventMask;
     float pixel_deviation = 10.0f;
     float alpha_coeff = 0.01f;
@@ -124,13 +134,12 @@ private:
     int max_object_height = 64;
     int object_detection_criterion = 2;
     cv::Mat averagedFrame;
-    cv::Mat maskCopy;
     std::vector<ObjectTrack> tracks;
     std::unique_ptr<std::uint32_t[]> accumulator;
     int frameCounter = 0;
 
     // Reused by every extraction pass so that a pass allocates as little as
-    // possible.
+    // possible. The erosion reads the event mask itself.
     cv::Mat erodedMask;
     std::vector<std::vector<cv::Point>> contours;
     std::vector<ObjectTrack> candidates;

@@ -1,10 +1,11 @@
 #include "detector/MixtureModel.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <utility>
+
+#include "detector/ModelStore.h"
+#include "detector/WindowAverage.h"
 
 namespace tarvolen {
 namespace {
@@ -92,28 +93,8 @@ int lastBackgroundComponent(const PixelModel& model) {
     return kLast;
 }
 
-void updateBand(const ModelUpdateInput& in, int rowBegin, int rowEnd, PixelModel* models,
-                unsigned char* eventMask) {
-    const float varianceFloor = in.pixelDeviation * in.pixelDeviation;
-    const std::size_t w = static_cast<std::size_t>(in.width);
-    const std::size_t begin = static_cast<std::size_t>(rowBegin) * w;
-    const std::size_t end = static_cast<std::size_t>(rowEnd) * w;
-    for (std::size_t i = begin; i < end; ++i) {
-        const PixelUpdate result =
-            updatePixel(models[i], static_cast<float>(in.averaged[i]), in.alpha, varianceFloor);
-        models[i] = result.model;
-        eventMask[i] = result.event ? kEventByte : 0;
-    }
-    if (in.roiMask != nullptr) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (in.roiMask[i] == 0) eventMask[i] = 0;
-        }
-    }
-}
-
-}  // namespace
-
-PixelUpdate updatePixel(PixelModel model, float value, float alpha, float varianceFloor) {
+// The update itself, in place, so that the scalar kernel can inline it.
+inline bool updateInPlace(PixelModel& model, float value, float alpha, float varianceFloor) {
     int changed = findMatch(model, value);
     float normaliser;
     if (changed >= 0) {
@@ -126,26 +107,38 @@ PixelUpdate updatePixel(PixelModel model, float value, float alpha, float varian
     normalise(model, normaliser, alpha);
     const int rank = moveUp(model, changed);
     rankingPass(model);
-    const bool event = rank > lastBackgroundComponent(model);
+    return rank > lastBackgroundComponent(model);
+}
+
+}  // namespace
+
+PixelUpdate updatePixel(PixelModel model, float value, float alpha, float varianceFloor) {
+    const bool event = updateInPlace(model, value, alpha, varianceFloor);
     return {model, event};
 }
 
-void updateModelBands(const ModelUpdateInput& input, PixelModel* models, unsigned char* eventMask) {
-    const auto worker = [&]() {
-        const int t = omp_get_thread_num();
-        const int n = omp_get_num_threads();
-        updateBand(input, bandBegin(t, n, input.height), bandBegin(t + 1, n, input.height), models,
-                   eventMask);
-    };
-    // The num_threads clause, unlike omp_set_num_threads, leaves the
-    // runtime's default (and any OpenMP setting of a host program) in force
-    // when no count is requested.
-    if (input.numThreads > 0) {
-#pragma omp parallel num_threads(input.numThreads)
-        worker();
-    } else {
-#pragma omp parallel
-        worker();
+// The reference kernel: each lane through the code of updatePixel.
+void updateBlocksScalar(const BlockJob& job) {
+    PixelModel models[kBlockPixels];
+    for (std::size_t b = 0; b < job.blockCount; ++b) {
+        unpackBlock(job.blocks[b], job.initialised[b], models);
+        for (int lane = 0; lane < kBlockPixels; ++lane) {
+            const std::size_t i = b * kBlockPixels + static_cast<std::size_t>(lane);
+            unsigned char value;
+            if (job.gray != nullptr) {
+                const std::uint32_t earlier = job.sums != nullptr ? job.sums[i] : 0;
+                value =
+                    static_cast<unsigned char>(divideSum(earlier + squaredLevel(job.gray[i]), job.divisor));
+                job.averagedOut[i] = value;
+            } else {
+                value = job.averaged[i];
+            }
+            const bool event =
+                updateInPlace(models[lane], static_cast<float>(value), job.alpha, job.varianceFloor);
+            const bool inside = job.roiMask == nullptr || job.roiMask[i] != 0;
+            job.eventMask[i] = event && inside ? kEventByte : 0;
+        }
+        packBlock(models, job.blocks[b], job.initialised[b]);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include <opencv2/imgproc.hpp>
 
@@ -55,6 +56,29 @@ void suppressNeighbours(std::vector<ObjectTrack>& tracks) {
     }
 }
 
+// Index of the first / last non-zero byte of a row that has one, a word of
+// eight bytes at a time.
+int firstSet(const unsigned char* row, int width) {
+    int x = 0;
+    for (std::uint64_t word = 0; x + 8 <= width; x += 8) {
+        std::memcpy(&word, row + x, sizeof word);
+        if (word != 0) break;
+    }
+    while (row[x] == 0) ++x;
+    return x;
+}
+
+int lastSet(const unsigned char* row, int width) {
+    int end = width;
+    for (std::uint64_t word = 0; end >= 8; end -= 8) {
+        std::memcpy(&word, row + end - 8, sizeof word);
+        if (word != 0) break;
+    }
+    int x = end - 1;
+    while (row[x] == 0) --x;
+    return x;
+}
+
 }  // namespace
 
 bool boxesAreNear(const cv::Rect& a, const cv::Rect& b) {
@@ -66,16 +90,56 @@ bool boxesAreNear(const cv::Rect& a, const cv::Rect& b) {
 }
 
 void erodeEventMask(const cv::Mat& mask, cv::Mat& eroded) {
-    // With a 2 x 2 element the default anchor is its bottom-right cell.
-    static const cv::Mat element = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2, 2), cv::Point(1, 1));
-    cv::erode(mask, eroded, element, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
-              cv::morphologyDefaultBorderValue());
+    CV_Assert(mask.type() == CV_8UC1);
+    // The one-pass erosion needs continuous rows and a source apart from the
+    // destination.
+    const cv::Mat source = mask.isContinuous() && mask.data != eroded.data ? mask : mask.clone();
+    eroded.create(source.size(), CV_8UC1);
+    if (!eroded.isContinuous()) eroded = cv::Mat(source.size(), CV_8UC1);
+    erodeRows(source.ptr<unsigned char>(), source.cols, 0, source.rows, eroded.ptr<unsigned char>());
+}
+
+cv::Rect erodeRows(const unsigned char* mask, int width, int rowBegin, int rowEnd, unsigned char* eroded) {
+    const std::size_t w = static_cast<std::size_t>(width);
+    int top = -1, bottom = -1, left = width, right = -1;
+    for (int y = rowBegin; y < rowEnd; ++y) {
+        const unsigned char* row = mask + static_cast<std::size_t>(y) * w;
+        // Outside the image counts as 255, the identity of the minimum: the
+        // first row stands in for the row above it, the first column for
+        // the column left of it.
+        const unsigned char* above = y > 0 ? row - w : row;
+        unsigned char* out = eroded + static_cast<std::size_t>(y) * w;
+        out[0] = std::min(row[0], above[0]);
+        unsigned char anySet = out[0];
+        for (std::size_t x = 1; x < w; ++x) {
+            out[x] = std::min(std::min(row[x], row[x - 1]), std::min(above[x], above[x - 1]));
+            anySet |= out[x];
+        }
+        if (anySet == 0) continue;
+        if (top < 0) top = y;
+        bottom = y;
+        left = std::min(left, firstSet(out, width));
+        right = std::max(right, lastSet(out, width));
+    }
+    if (top < 0) return {};
+    return {left, top, right - left + 1, bottom - top + 1};
 }
 
 void findCandidates(const cv::Mat& eroded, const ObjectSizeLimits& limits,
                     std::vector<std::vector<cv::Point>>& contours, std::vector<ObjectTrack>& candidates) {
+    findCandidates(eroded, cv::Rect(0, 0, eroded.cols, eroded.rows), limits, contours, candidates);
+}
+
+void findCandidates(const cv::Mat& eroded, const cv::Rect& setPixels, const ObjectSizeLimits& limits,
+                    std::vector<std::vector<cv::Point>>& contours, std::vector<ObjectTrack>& candidates) {
     candidates.clear();
-    cv::findContours(eroded, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    if (setPixels.empty()) {
+        contours.clear();
+        return;
+    }
+    // Outside setPixels the image is all zero, so tracing the part gives the
+    // same contours in the same order, shifted by the offset.
+    cv::findContours(eroded(setPixels), contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, setPixels.tl());
     for (const std::vector<cv::Point>& contour : contours) {
         const cv::Rect box = cv::boundingRect(contour);
         if (!passesSizeLimits(box, limits)) continue;

@@ -26,12 +26,23 @@ constexpr int kMaxTracks = 80;
 bool boxesAreNear(const cv::Rect& a, const cv::Rect& b);
 
 // Keeps a pixel only when it and its left, upper and upper-left neighbours
-// are set; outside the image counts as set.
+// are set; outside the image counts as set. This is cv::erode with a 2 x 2
+// rectangle anchored at its bottom-right cell and a constant border of 255,
+// done in one pass.
 void erodeEventMask(const cv::Mat& mask, cv::Mat& eroded);
+
+// The same erosion for rows [rowBegin, rowEnd) of a mask `width` bytes wide
+// (each output pixel the minimum of the 2 x 2 block ending at it). Returns
+// the bounding box of the non-zero pixels written, empty when none.
+cv::Rect erodeRows(const unsigned char* mask, int width, int rowBegin, int rowEnd, unsigned char* eroded);
 
 // Boxes of the outer contours of the eroded mask that pass the size limits
 // and cover at least five set pixels, each with the new-track score.
 void findCandidates(const cv::Mat& eroded, const ObjectSizeLimits& limits,
+                    std::vector<std::vector<cv::Point>>& contours, std::vector<ObjectTrack>& candidates);
+// The same when every set pixel of `eroded` lies within `setPixels`: the
+// contours are traced in that part of the image only.
+void findCandidates(const cv::Mat& eroded, const cv::Rect& setPixels, const ObjectSizeLimits& limits,
                     std::vector<std::vector<cv::Point>>& contours, std::vector<ObjectTrack>& candidates);
 
 // One pass of decay, association, suppression, pruning and the overflow rule.

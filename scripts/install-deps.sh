@@ -12,6 +12,7 @@ packages=(
   xvfb xdotool ffmpeg imagemagick x11-utils libx11-dev
   parallel
   openbox wmctrl
+  qemu-user
 )
 
 sudo_cmd=()

@@ -205,41 +205,6 @@ TEST_F(DetectorProcess, UnallocatableSizeThrowsAndLeavesNoFrameSize) {
     EXPECT_TRUE(detector.copyEventMask(out.data()));
 }
 
-TEST_F(DetectorProcess, PrepareSizesTheBuffersBeforeTheFirstFrame) {
-    ASSERT_TRUE(detector.setParameter(Detector::kNumFrames, 2));
-    detector.prepare(kW, kH);
-    EXPECT_EQ(detector.frameWidth(), kW);
-    EXPECT_EQ(detector.frameHeight(), kH);
-    Bytes out(kW * kH, 7);
-    ASSERT_TRUE(detector.copyEventMask(out.data()));
-    EXPECT_EQ(std::count(out.begin(), out.end(), 0), kW * kH);
-    // The prepared size is kept: the first frame starts the window, the
-    // second ends it.
-    feed(frame(255), 1);
-    detector.prepare(kW, kH);
-    feed(frame(255), 1);
-    ASSERT_EQ(detector.getAveragedFrame().size(), cv::Size(kW, kH));
-    EXPECT_EQ(cv::countNonZero(detector.getAveragedFrame() != 255), 0);
-    // Nonsense sizes change nothing.
-    detector.prepare(0, kH);
-    detector.prepare(kW, -1);
-    EXPECT_EQ(detector.frameWidth(), kW);
-}
-
-TEST_F(DetectorProcess, PrepareReportsAnUnallocatableSize) {
-    detector.prepare(kW, kH);
-    EXPECT_THROW(detector.prepare(4000000, 4000000), std::bad_alloc);
-    EXPECT_EQ(detector.frameWidth(), 0);
-    EXPECT_EQ(detector.frameHeight(), 0);
-}
-
-TEST(DetectorBuffers, BytesPerPixelCoverEveryPerPixelBuffer) {
-    // The model record, the 32-bit sum and at least the event mask and the
-    // averaged frame.
-    EXPECT_GE(Detector::bufferBytesPerPixel(), sizeof(PixelModel) + sizeof(std::uint32_t) + 2);
-    EXPECT_LT(Detector::bufferBytesPerPixel(), 2 * sizeof(PixelModel));
-}
-
 // Random frames with moving blocks, so that the model, the mask and the
 // tracks all see some activity.
 std::vector<Bytes> activityFrames(int w, int h, int count) {
