@@ -33,7 +33,7 @@ finish() {
 trap finish EXIT
 
 # Big enough for both windows of a 4K source side by side.
-Xvfb -displayfd 3 -screen 0 7800x2200x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 7800x2200x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(head -n1 "$work/display")"

@@ -31,7 +31,7 @@ check() {  # check DESCRIPTION COMMAND...
 
 start_display() {
   local fdfile="$work/display"
-  Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp -noreset 3>"$fdfile" >/dev/null 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do
     [ -s "$fdfile" ] && break
