@@ -9,7 +9,7 @@
 
 #include "app/Overlays.h"
 #include "app/Recording.h"
-#include "media/VideoFileWriter.h"
+#include "events/VideoClipSink.h"
 
 namespace tarvolen {
 namespace {
@@ -36,27 +36,6 @@ std::tm localTimeOf(system_clock::time_point time) {
     localtime_r(&seconds, &local);
     return local;
 }
-
-// Writes each frame through its own VideoFileWriter. The clip channel hands
-// over pictures it never touches again, so the writer takes them uncopied.
-class VideoFileClipSink : public ClipSink {
-public:
-    bool open(const std::string& path, cv::Size frameSize, double fps) override {
-        return writer.open(path, fps, frameSize);
-    }
-    bool write(const cv::Mat& frame) override {
-        cv::Mat shared = frame;
-        return writer.write(std::move(shared));
-    }
-    bool finish() override {
-        writer.finish();
-        return !writer.failed();
-    }
-    std::string failure() const override { return writer.failure(); }
-
-private:
-    VideoFileWriter writer;
-};
 
 // Passes everything on to a sink and, once the clip is finished, tells the
 // program whether every frame reached it.
@@ -126,10 +105,6 @@ std::optional<double> FrameRateMeter::add(std::chrono::steady_clock::time_point 
     if (frames < 3 || frameTime - first < window) return std::nullopt;
     const double seconds = duration<double>(frameTime - first).count();
     return std::round(static_cast<double>(frames - 2) / seconds * kRateResolution) / kRateResolution;
-}
-
-ClipSinkFactory videoFileClipSinks() {
-    return [] { return std::make_unique<VideoFileClipSink>(); };
 }
 
 void ClipOutcomes::report(const std::string& path, const std::string& failure) {

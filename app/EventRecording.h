@@ -29,6 +29,7 @@
 #include "config/EventRecordingSettings.h"
 #include "detector/Detector.h"
 #include "events/EventRecorder.h"
+#include "events/VideoClipSink.h"
 
 namespace tarvolen {
 
@@ -58,9 +59,6 @@ private:
     std::int64_t frames = 0;
     std::chrono::steady_clock::time_point first;
 };
-
-// A clip sink that writes through media/VideoFileWriter.
-ClipSinkFactory videoFileClipSinks();
 
 // What became of each clip, reported by the clip writer's thread when the
 // clip is finished: an empty text when every frame reached the file, else

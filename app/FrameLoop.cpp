@@ -124,8 +124,8 @@ int processFrame(LoopImages& images) {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
 }
 
-void annotate(cv::Mat& colour, int processingMs) {
-    drawObjectBoxes(colour, detector.getConfirmedObjects());
+void annotate(cv::Mat& colour, const std::vector<ObjectTrack>& objects, int processingMs) {
+    drawObjectBoxes(colour, objects);
     drawRoiOverlay(colour, roiSelection);
     drawProcessingTime(colour, processingMs, frameWidth);
 }
@@ -173,8 +173,10 @@ int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
             events.finish();
             return stopWithMessage(kSourceStalled);
         }
-        annotate(images.colour, processFrame(images));
-        events.addFrame(images.colour, detector.getConfirmedObjects());
+        const int processingMs = processFrame(images);
+        const std::vector<ObjectTrack> objects = detector.getConfirmedObjects();
+        annotate(images.colour, objects, processingMs);
+        events.addFrame(images.colour, objects);
         recorder.record(images.colour);
         events.drawLabel(images.colour);
         view.show(images.colour, images.mask);

@@ -10,7 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "app/EventRecording.h"
+#include "events/VideoClipSink.h"
 #include "app/FrameInput.h"
 #include "app/StartupChecks.h"
 #include "detector/Detector.h"
