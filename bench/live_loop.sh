@@ -7,7 +7,10 @@
 #   bench/live_loop.sh [BUILD_DIR [SECONDS]]     (defaults: build, 60)
 # With BASELINE_APP naming another build of the program (one that writes the
 # pass log too), every run is repeated with it, for ratios from one session.
-# Prints a Markdown report. Needs ffmpeg, Xvfb, xdotool (scripts/install-deps.sh).
+# SCREEN sets the Xvfb screen (default 7800x2200: both windows of a 4K
+# source side by side at full size; a desktop-sized screen such as 1920x1080
+# measures the scaled view). Prints a Markdown report. Needs ffmpeg, Xvfb,
+# xdotool (scripts/install-deps.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-$root/build}" && pwd)"
@@ -32,8 +35,8 @@ finish() {
 }
 trap finish EXIT
 
-# Big enough for both windows of a 4K source side by side.
-Xvfb -displayfd 3 -screen 0 7800x2200x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
+screen="${SCREEN:-7800x2200}"
+Xvfb -displayfd 3 -screen 0 "${screen}x24" -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 export DISPLAY=":$(head -n1 "$work/display")"
