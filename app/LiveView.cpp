@@ -28,7 +28,35 @@ int shownToFrameAxis(int position, int shownLength, int frameLength) {
     return static_cast<int>(std::lround(std::clamp(mapped, double{INT_MIN}, double{INT_MAX})));
 }
 
+// The largest whole factor, 2 or more, that divides both sides of `frame`
+// and leaves it at least `shown`; 1 when there is none.
+int wholeShrinkFactor(cv::Size frame, cv::Size shown) {
+    if (shown.width < 1 || shown.height < 1) return 1;
+    const int most = std::min(frame.width / shown.width, frame.height / shown.height);
+    for (int factor = most; factor >= 2; --factor) {
+        if (frame.width % factor == 0 && frame.height % factor == 0) return factor;
+    }
+    return 1;
+}
+
+// Below this the rest of a shrink is done by interpolation: every staged
+// pixel still lies within one pixel of a sample, so none is lost.
+constexpr double kInterpolatedShrinkLimit = 2.0;
+
 }  // namespace
+
+void shrinkForView(const cv::Mat& image, cv::Size shown, cv::Mat& staged, cv::Mat& shownImage) {
+    const int factor = wholeShrinkFactor(image.size(), shown);
+    if (factor == 1) {
+        cv::resize(image, shownImage, shown, 0, 0, cv::INTER_AREA);
+        return;
+    }
+    cv::resize(image, staged, cv::Size(image.cols / factor, image.rows / factor), 0, 0, cv::INTER_AREA);
+    const double rest = std::max(static_cast<double>(staged.cols) / shown.width,
+                                 static_cast<double>(staged.rows) / shown.height);
+    const int method = rest < kInterpolatedShrinkLimit ? cv::INTER_LINEAR : cv::INTER_AREA;
+    cv::resize(staged, shownImage, shown, 0, 0, method);
+}
 
 ViewLayout layoutWindows(cv::Size frame, cv::Rect available) {
     // The windows cover x from 5 to 2 * width + 10 and y from 5 to height + 5.
@@ -69,8 +97,8 @@ void LiveView::show(const cv::Mat& colour, const cv::Mat& mask) {
         cv::imshow(kMaskWindow, mask);
         return;
     }
-    cv::resize(colour, shownColour, windows.shown, 0, 0, cv::INTER_AREA);
-    cv::resize(mask, shownMask, windows.shown, 0, 0, cv::INTER_AREA);
+    shrinkForView(colour, windows.shown, staged, shownColour);
+    shrinkForView(mask, windows.shown, staged, shownMask);
     cv::imshow(kInputWindow, shownColour);
     cv::imshow(kMaskWindow, shownMask);
 }

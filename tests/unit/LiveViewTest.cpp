@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/highgui.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "app/LiveView.h"
 #include "roi/RoiSelection.h"
@@ -182,6 +183,76 @@ TEST_F(ScaledDrag, ReleasingPastTheImageReachesTheLastRowAndColumn) {
     drag(cv::Point(10, 10), cv::Point(layout.shown.width + 200, layout.shown.height + 200));
     const cv::Point a = shownToFrame(cv::Point(10, 10), layout);
     EXPECT_TRUE(maskIs(maskOf(cv::Rect(a, cv::Point(w, h)))));
+}
+
+// Frame and shown sizes: whole factors 4 and 2 with an interpolated rest,
+// a rest of 2 or more left to the area shrink, and sides no whole factor
+// divides (one area shrink).
+struct ShrinkCase {
+    cv::Size frame;
+    cv::Size shown;
+};
+
+void PrintTo(const ShrinkCase& c, std::ostream* os) { *os << c.frame << " shown at " << c.shown; }
+
+class ShrinkForView : public ::testing::TestWithParam<ShrinkCase> {
+protected:
+    cv::Mat staged;
+    cv::Mat shown;
+};
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ShrinkForView,
+                         ::testing::Values(ShrinkCase{{3840, 2160}, {955, 537}},
+                                           ShrinkCase{{1920, 1080}, {795, 447}},
+                                           ShrinkCase{{3840, 2160}, {795, 447}},
+                                           ShrinkCase{{1930, 1090}, {300, 169}},
+                                           ShrinkCase{{1367, 769}, {600, 337}}));
+
+// A smooth picture looks as one area shrink makes it.
+TEST_P(ShrinkForView, MatchesOneAreaShrinkOnSmoothPictures) {
+    const ShrinkCase c = GetParam();
+    cv::Mat frame(c.frame, CV_8UC3);
+    for (int y = 0; y < frame.rows; ++y) {
+        for (int x = 0; x < frame.cols; ++x) {
+            frame.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(x * 255 / frame.cols),
+                                                  static_cast<uchar>(y * 255 / frame.rows),
+                                                  static_cast<uchar>((x + y) * 127 / (frame.cols + frame.rows)));
+        }
+    }
+    shrinkForView(frame, c.shown, staged, shown);
+    ASSERT_EQ(shown.size(), c.shown);
+    ASSERT_EQ(shown.type(), CV_8UC3);
+    cv::Mat reference;
+    cv::resize(frame, reference, c.shown, 0, 0, cv::INTER_AREA);
+    cv::Mat difference;
+    cv::absdiff(shown, reference, difference);
+    double largest = 0.0;
+    cv::minMaxLoc(difference.reshape(1), nullptr, &largest);
+    EXPECT_LE(largest, 2.0);
+}
+
+// The smallest spot the erosion leaves, one event pixel, shows wherever it is.
+TEST_P(ShrinkForView, EverySingleEventPixelStaysVisible) {
+    const ShrinkCase c = GetParam();
+    cv::Mat mask = cv::Mat::zeros(c.frame, CV_8UC1);
+    cv::RNG rng(7);
+    for (int i = 0; i < 300; ++i) {
+        const cv::Point spot(rng.uniform(0, c.frame.width), rng.uniform(0, c.frame.height));
+        mask.at<uchar>(spot) = 255;
+        shrinkForView(mask, c.shown, staged, shown);
+        ASSERT_EQ(shown.type(), CV_8UC1);
+        EXPECT_GT(cv::countNonZero(shown), 0) << "event pixel at " << spot;
+        mask.at<uchar>(spot) = 0;
+    }
+}
+
+TEST(ShrinkFactor, SameSizeCopiesTheImage) {
+    cv::Mat image(90, 160, CV_8UC1);
+    cv::randu(image, 0, 256);
+    cv::Mat staged;
+    cv::Mat shown;
+    shrinkForView(image, image.size(), staged, shown);
+    EXPECT_EQ(cv::norm(image, shown, cv::NORM_INF), 0.0);
 }
 
 }  // namespace
