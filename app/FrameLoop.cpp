@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include <opencv2/highgui.hpp>
@@ -48,6 +50,9 @@ struct LoopImages {
     cv::Mat colour;
     cv::Mat gray;
     cv::Mat mask;
+    // The detector's mask version `mask` holds; none before the first copy.
+    std::optional<std::uint64_t> maskVersion;
+    bool maskChanged = false;  // in this pass
 };
 
 enum class ReadOutcome { Frame, Quit, Stalled };
@@ -120,7 +125,13 @@ int processFrame(LoopImages& images) {
     cv::cvtColor(images.colour, images.gray, cv::COLOR_BGR2GRAY);
     detector.process(images.gray.data, frameWidth, frameHeight, roi_mask.data);
     const Clock::time_point t1 = Clock::now();
-    detector.copyEventMask(images.mask.data);
+    // The mask changes once a window at most: a full-size copy every frame
+    // would cost a 4K pass about a millisecond for nothing.
+    images.maskChanged = images.maskVersion != detector.eventMaskVersion();
+    if (images.maskChanged) {
+        detector.copyEventMask(images.mask.data);
+        images.maskVersion = detector.eventMaskVersion();
+    }
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
 }
 
@@ -179,7 +190,7 @@ int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
         events.addFrame(images.colour, objects);
         recorder.record(images.colour);
         events.drawLabel(images.colour);
-        view.show(images.colour, images.mask);
+        view.show(images.colour, images.mask, images.maskChanged);
         view.poll(kKeyPollMs);
         if (!runCommands(view.takeCommands(), recorder) || quitRequested()) break;
         if (fileSource) paceFrame(mark, periodMicros);

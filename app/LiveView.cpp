@@ -91,16 +91,21 @@ LiveView::LiveView(cv::Size frame, cv::MouseCallback callback)
     cv::moveWindow(kMaskWindow, windows.maskAt.x, windows.maskAt.y);
 }
 
-void LiveView::show(const cv::Mat& colour, const cv::Mat& mask) {
+void LiveView::show(const cv::Mat& colour, const cv::Mat& mask, bool maskChanged) {
     if (!windows.scaled()) {
         cv::imshow(kInputWindow, colour);
-        cv::imshow(kMaskWindow, mask);
-        return;
+    } else {
+        shrinkForView(colour, windows.shown, staged, shownColour);
+        cv::imshow(kInputWindow, shownColour);
     }
-    shrinkForView(colour, windows.shown, staged, shownColour);
-    shrinkForView(mask, windows.shown, staged, shownMask);
-    cv::imshow(kInputWindow, shownColour);
-    cv::imshow(kMaskWindow, shownMask);
+    if (maskShown && !maskChanged) return;
+    if (!windows.scaled()) {
+        cv::imshow(kMaskWindow, mask);
+    } else {
+        shrinkForView(mask, windows.shown, staged, shownMask);
+        cv::imshow(kMaskWindow, shownMask);
+    }
+    maskShown = true;
 }
 
 void LiveView::poll(int milliseconds) { cv::waitKey(milliseconds); }

@@ -52,8 +52,9 @@ public:
 
     const ViewLayout& layout() const { return windows; }
 
-    // Shows the annotated frame and the event mask.
-    void show(const cv::Mat& colour, const cv::Mat& mask);
+    // Shows the annotated frame and the event mask. An unchanged mask that is
+    // already on screen is not shown again.
+    void show(const cv::Mat& colour, const cv::Mat& mask, bool maskChanged);
     // Lets HighGUI run for `milliseconds` (window updates, mouse callbacks,
     // key and close events).
     void poll(int milliseconds);
@@ -71,6 +72,7 @@ private:
     cv::Mat staged;
     cv::Mat shownColour;
     cv::Mat shownMask;
+    bool maskShown = false;
 };
 
 }  // namespace tarvolen

@@ -135,6 +135,7 @@ void Detector::releaseBuffers() {
     accumulator.reset();
     averagedFrame.release();
     erodedMask.release();
+    ++maskVersion;
     width = 0;
     height = 0;
     frameCounter = 0;
@@ -207,6 +208,7 @@ bool Detector::process(const unsigned char* gray, int frameWidthPx, int frameHei
     }
     const bool earlierFrames = frameCounter > 1;
     frameCounter = 0;
+    ++maskVersion;
     const cv::Rect setPixels = updateModel(gray, roiMask, earlierFrames);
     extractObjects(setPixels);
     return true;
@@ -220,6 +222,7 @@ bool Detector::copyEventMask(unsigned char* destination) const {
 
 void Detector::reset() {
     tracks.clear();
+    ++maskVersion;
     if (width > 0 && height > 0) {
         const std::size_t n = pixelCount();
         pixelModels->clear();

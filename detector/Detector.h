@@ -92,6 +92,10 @@ public:
     // Copies width x height bytes of the event mask (255 = event). False,
     // copying nothing, before the first frame or for a null destination.
     bool copyEventMask(unsigned char* destination) const;
+    // Changes whenever the event mask may have changed (a window ended, a
+    // reset, a new frame size); while it stays the same, so does the mask, and
+    // a caller that keeps a copy need not copy it again.
+    std::uint64_t eventMaskVersion() const { return maskVersion; }
 
     // Forgets the model, the event mask, the current averaging window and all
     // tracks; parameters and the frame size stay.
@@ -126,6 +130,7 @@ private:
     float alpha_coeff = 0.01f;
     int num_threads = 1;
     int num_frames = 30;
+    std::uint64_t maskVersion = 0;
     int width = 0;
     int height = 0;
     int min_object_width = 2;

@@ -282,5 +282,51 @@ TEST_P(ThreadCountIndependence, MasksAndTracksAreIdentical) {
 INSTANTIATE_TEST_SUITE_P(Shapes, ThreadCountIndependence,
                          ::testing::Values(Geometry{37, 23}, Geometry{64, 3}, Geometry{9, 1}));
 
+// Callers copy the mask only when the version moved: over a random run of
+// frames, resets and size changes an unchanged version must mean an
+// unchanged mask, and the frames between window ends must not move it.
+TEST(DetectorMaskVersion, AnUnchangedVersionMeansAnUnchangedMask) {
+    Detector detector;
+    ASSERT_TRUE(detector.setParameter(Detector::kNumFrames, 3));
+    std::mt19937 rng(11);
+    int width = 24;
+    int height = 16;
+    Bytes copied;
+    std::uint64_t copiedVersion = 0;
+    int framesInWindow = 0;
+    int versionMoves = 0;
+    for (int step = 0; step < 600; ++step) {
+        const std::uint64_t before = detector.eventMaskVersion();
+        const unsigned op = rng() % 40;
+        if (op == 0) {
+            detector.reset();
+            framesInWindow = 0;
+        } else if (op == 1) {
+            width = 16 + static_cast<int>(rng() % 3) * 8;
+            if (width != detector.frameWidth()) framesInWindow = 0;  // a new size starts a new window
+            detector.prepare(width, height);
+        } else {
+            Bytes f(static_cast<std::size_t>(width) * height, static_cast<unsigned char>(rng() % 40));
+            const int x = static_cast<int>(rng() % (width - 6));
+            const int y = static_cast<int>(rng() % (height - 6));
+            for (int r = y; r < y + 6; ++r)
+                for (int c = x; c < x + 6; ++c) f[r * width + c] = static_cast<unsigned char>(rng() % 256);
+            ASSERT_TRUE(detector.process(f.data(), width, height, nullptr));
+            if (++framesInWindow < 3) EXPECT_EQ(detector.eventMaskVersion(), before) << "step " << step;
+            else framesInWindow = 0;
+        }
+        Bytes now(static_cast<std::size_t>(detector.frameWidth()) * detector.frameHeight());
+        if (!detector.copyEventMask(now.data())) continue;
+        if (detector.eventMaskVersion() == copiedVersion) {
+            ASSERT_EQ(now, copied) << "step " << step;
+        } else {
+            ++versionMoves;
+        }
+        copied = now;
+        copiedVersion = detector.eventMaskVersion();
+    }
+    EXPECT_GT(versionMoves, 150);
+}
+
 }  // namespace
 }  // namespace tarvolen
