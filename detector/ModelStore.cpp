@@ -18,6 +18,17 @@ static_assert(sizeof(MixtureComponent) == 4 * sizeof(float), "a component is its
 namespace {
 
 constexpr std::size_t kAlignment = alignof(ModelBlock);  // bytes
+constexpr std::size_t kTouchStride = 4096;                // bytes, the smallest page size
+
+// Faults every page of a fresh zeroed allocation in with a write. Left to the
+// first update, which reads a line before storing it, each page would first
+// map the shared zero page and then be copied on the store, with a TLB flush
+// on every core running the process, page by page. The stores are volatile
+// so that they are not folded into the calloc.
+void touchPages(unsigned char* memory, std::size_t size) {
+    volatile unsigned char* bytes = memory;
+    for (std::size_t offset = 0; offset < size; offset += kTouchStride) bytes[offset] = 0;
+}
 
 }  // namespace
 
@@ -27,9 +38,9 @@ ModelStore::ModelStore(std::size_t pixelTotal) {
     const std::size_t limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
     if (blockTotal > (limit - kAlignment) / kPerBlock) throw std::bad_alloc();
     const std::size_t total = blockTotal * kPerBlock;
-    // calloc: the zero pages of a large store cost nothing until first used.
     memory.reset(std::calloc(total + kAlignment, 1));
     if (!memory) throw std::bad_alloc();
+    touchPages(static_cast<unsigned char*>(memory.get()), total + kAlignment);
     const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(memory.get());
     const std::uintptr_t aligned = (base + kAlignment - 1) / kAlignment * kAlignment;
     blockArray = reinterpret_cast<ModelBlock*>(aligned);
