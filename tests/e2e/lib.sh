@@ -117,6 +117,13 @@ start_on_clip() {
   [ -n "$input" ]
 }
 
+# check_display_lost HOW: the program in $dir ended because its display
+# connection broke (HOW says how): status 255 and its one line.
+check_display_lost() {
+  check "$1 ends the program with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  check "and it says so ($(cat "$dir/stdout"))" [ "$(cat "$dir/stdout")" = "Display connection lost" ]
+}
+
 # run_failure LABEL MESSAGE: starts the program in $dir (its configuration
 # already written) and checks a start-up failure: exit status 255, MESSAGE
 # alone on standard output, a pause of about a second, no window. A program
