@@ -15,10 +15,11 @@
 #include <QDir>
 #include <QScreen>
 
+#include "platform/ExitStatus.h"
+
 namespace tarvolen {
 namespace {
 
-constexpr int kExitStatus = -1;  // 255, the status of every path
 const char* const kDisplayLost = "Display connection lost";
 
 bool isSet(const char* value) { return value != nullptr && *value != '\0'; }

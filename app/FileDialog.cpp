@@ -9,7 +9,7 @@
 
 #include "app/Display.h"
 #include "app/ProgramState.h"
-#include "app/SourcePath.h"
+#include "platform/SourcePath.h"
 
 namespace tarvolen {
 namespace {

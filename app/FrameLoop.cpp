@@ -11,27 +11,28 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/Display.h"
-#include "app/EventRecording.h"
+#include "events/LiveEventRecording.h"
 #include "app/FileDialog.h"
 #include "app/FrameSource.h"
 #include "app/Keys.h"
 #include "app/LiveView.h"
 #include "app/Logging.h"
-#include "app/Overlays.h"
+#include "draw/Overlays.h"
 #include "app/PassLog.h"
+#include "app/ProgramMemory.h"
 #include "app/ProgramState.h"
 #include "app/Recording.h"
-#include "app/Signals.h"
-#include "app/Source.h"
-#include "app/SourcePath.h"
-#include "app/StartupChecks.h"
+#include "platform/Signals.h"
+#include "media/VideoSource.h"
+#include "platform/SourcePath.h"
+#include "platform/ExitStatus.h"
+#include "platform/MemoryLimits.h"
 
 namespace tarvolen {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kExitStatus = -1;
 constexpr auto kFailurePause = std::chrono::seconds(1);
 constexpr int kKeyPollMs = 1;     // the loop's key poll
 constexpr int kRetryPollMs = 10;  // key poll between failed reads, so ESC still works
@@ -226,7 +227,7 @@ int runTarvolen() {
     if (frameWidth < 1 || frameHeight < 1)
         return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
     LoopImages images;
-    const std::optional<std::string> tooLarge = reserveFrameBuffers(frameWidth, frameHeight, [&images] {
+    const std::optional<std::string> tooLarge = reserveFrameBuffers(frameWidth, frameHeight, programBytesPerPixel(), [&images] {
         detector.prepare(frameWidth, frameHeight);
         createImages(images);
     });

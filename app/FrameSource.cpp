@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "app/FrameInput.h"
+#include "media/FrameInput.h"
 
 namespace tarvolen {
 namespace {

@@ -16,7 +16,8 @@ int frameHeight = 0;
 bool readConfiguration() { return readConfiguration(configFileName, detector, video_source_init_string); }
 
 void roiMouseCallback(int event, int x, int y, int /*flags*/, void* /*userdata*/) {
-    handleRoiMouseEvent(event, x, y, RoiTarget{roiSelection, roi_mask, detector, frameWidth, frameHeight});
+    // A new region starts the model afresh, as space does.
+    if (handleRoiMouseEvent(event, x, y, RoiTarget{roiSelection, roi_mask, frameWidth, frameHeight})) detector.reset();
 }
 
 }  // namespace tarvolen

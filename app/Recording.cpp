@@ -2,34 +2,17 @@
 
 #include <filesystem>
 
-#include "app/Overlays.h"
+#include "draw/Overlays.h"
+#include "media/FileNames.h"
 
 namespace tarvolen {
 namespace {
 
 constexpr double kRecordingFps = 30.0;  // frames per second, whatever the source's rate
-constexpr std::size_t kTimeBufferSize = 80;
-const char* const kTimeFormat = "%d_%m_%Y_%H_%M_%S";
-const char* const kExtension = ".avi";
 
 }  // namespace
 
-std::string timeStampedFileName(const std::string& prefix, const std::tm& localTime) {
-    char stamp[kTimeBufferSize];
-    const std::size_t n = std::strftime(stamp, sizeof stamp, kTimeFormat, &localTime);
-    return prefix + std::string(stamp, n) + kExtension;
-}
-
 std::string recordingFileName(const std::tm& localTime) { return timeStampedFileName("record_", localTime); }
-
-std::string firstFreeName(const std::string& name, const std::function<bool(const std::string&)>& taken) {
-    if (!taken(name)) return name;
-    const std::string stem = name.substr(0, name.size() - std::string(kExtension).size());
-    for (int suffix = 2;; ++suffix) {
-        const std::string candidate = stem + "_" + std::to_string(suffix) + kExtension;
-        if (!taken(candidate)) return candidate;
-    }
-}
 
 Recorder::Recorder(cv::Size size, std::string dir, std::ostream& out)
     : frameSize(size), directory(std::move(dir)), messages(out) {}

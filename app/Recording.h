@@ -9,19 +9,13 @@
 
 #include <opencv2/core.hpp>
 
+#include "media/FileNames.h"
 #include "media/VideoFileWriter.h"
 
 namespace tarvolen {
 
-// prefix + day_month_year_hour_minute_second + ".avi".
-std::string timeStampedFileName(const std::string& prefix, const std::tm& localTime);
-
 // "record_" + day_month_year_hour_minute_second + ".avi".
 std::string recordingFileName(const std::tm& localTime);
-
-// `name` itself when it is not taken, else the first of name_2.avi,
-// name_3.avi, ... that is free, so that no earlier recording is replaced.
-std::string firstFreeName(const std::string& name, const std::function<bool(const std::string&)>& taken);
 
 // Frames are encoded and written on a writer thread of their own, every one
 // in order. When the writer gives up (the disk nearly full, the file or its

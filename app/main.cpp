@@ -1,4 +1,7 @@
 #include "app/FrameLoop.h"
-#include "app/StartupChecks.h"
+#include <iostream>
 
-int main() { return tarvolen::runReportingEscapes(tarvolen::runTarvolen); }
+#include "platform/ExitStatus.h"
+#include "platform/ProgramGuard.h"
+
+int main() { return tarvolen::runReportingEscapes(tarvolen::runTarvolen, std::cout, tarvolen::kExitStatus); }

@@ -21,8 +21,8 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/EventRecording.h"
-#include "app/Overlays.h"
+#include "events/LiveEventRecording.h"
+#include "draw/Overlays.h"
 #include "detector/Detector.h"
 
 namespace {

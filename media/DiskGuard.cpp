@@ -53,19 +53,6 @@ std::string folderOf(const std::string& path) {
     return parent.empty() ? std::string(".") : parent.string();
 }
 
-std::string humanBytes(std::uint64_t bytes) {
-    char text[32];
-    if (bytes < kKilo) {
-        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
-    } else if (bytes < kMega) {
-        std::snprintf(text, sizeof text, "%llu KB", static_cast<unsigned long long>(bytes / kKilo));
-    } else if (bytes < kGiga) {
-        std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / kMega);
-    } else {
-        std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / kGiga);
-    }
-    return text;
-}
 
 std::optional<std::string> stopReason(const FileSystemState& state, std::uint64_t reserveBytes) {
     if (!state.folderPresent) return std::string("its folder was removed");

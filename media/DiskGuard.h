@@ -8,6 +8,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "platform/Units.h"
+
 namespace tarvolen {
 
 // What the guard sees of a file being written and of its folder.
@@ -26,8 +28,6 @@ std::optional<std::string> stopReason(const FileSystemState& state, std::uint64_
 // The folder a file path lies in ("." for a bare name).
 std::string folderOf(const std::string& path);
 
-// A byte count for people: "512 bytes", "96 KB", "2.5 MB", "1.2 GB".
-std::string humanBytes(std::uint64_t bytes);
 
 // Follows one file from just after it was created until it is finished.
 class DiskGuard {

@@ -8,7 +8,6 @@
 namespace tarvolen {
 namespace {
 
-const cv::Scalar kOverlayColour(255, 255, 0);  // cyan (B, G, R)
 const cv::Scalar kInside(255, 255, 255, 0);
 
 // Coordinates are clamped from above only: HighGUI may report positions past
@@ -32,20 +31,20 @@ void onMove(int x, int y, const RoiTarget& t) {
     s.y1 = clampY(y, t);
 }
 
-void onRelease(int x, int y, const RoiTarget& t) {
+bool onRelease(int x, int y, const RoiTarget& t) {
     RoiSelection& s = t.selection;
     s.dragging = false;
     s.x1 = clampX(x, t);
     s.y1 = clampY(y, t);
-    if (s.x1 <= s.x0 || s.y1 <= s.y0) return;
+    if (s.x1 <= s.x0 || s.y1 <= s.y0) return false;
     t.roiMask.setTo(0);
     cv::rectangle(t.roiMask, selectionRect(s), kInside, cv::FILLED, cv::LINE_8, 0);
-    t.detector.reset();
+    return true;
 }
 
 }  // namespace
 
-void handleRoiMouseEvent(int event, int x, int y, const RoiTarget& target) {
+bool handleRoiMouseEvent(int event, int x, int y, const RoiTarget& target) {
     switch (event) {
         case cv::EVENT_LBUTTONDOWN:
             onPress(x, y, target);
@@ -54,11 +53,11 @@ void handleRoiMouseEvent(int event, int x, int y, const RoiTarget& target) {
             onMove(x, y, target);
             break;
         case cv::EVENT_LBUTTONUP:
-            onRelease(x, y, target);
-            break;
+            return onRelease(x, y, target);
         default:
             break;
     }
+    return false;
 }
 
 cv::Rect selectionRect(const RoiSelection& s) {
@@ -66,20 +65,10 @@ cv::Rect selectionRect(const RoiSelection& s) {
     return cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
 }
 
-void drawRoiOverlay(cv::Mat& frame, const RoiSelection& selection) {
-    // A selection released above or left of its start has no extent to draw.
-    const cv::Rect r = selectionRect(selection);
-    if (r.width > 0 && r.height > 0) cv::rectangle(frame, r, kOverlayColour, 1, cv::LINE_8, 0);
-}
-
 RegionOutline regionOutline(const cv::Mat& roiMask) {
     RegionOutline outline;
     cv::findContours(roiMask, outline, cv::RETR_LIST, cv::CHAIN_APPROX_SIMPLE);
     return outline;
-}
-
-void drawRegionOutline(cv::Mat& frame, const RegionOutline& outline) {
-    cv::drawContours(frame, outline, -1, kOverlayColour, 1, cv::LINE_8);
 }
 
 }  // namespace tarvolen

@@ -5,7 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "scan/Timecode.h"
+#include "draw/Timecode.h"
 
 namespace tarvolen {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "scan/Timecode.h"
+#include "draw/Timecode.h"
 
 namespace tarvolen {
 

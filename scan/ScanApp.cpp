@@ -10,11 +10,11 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
-#include "app/Signals.h"
+#include "platform/Signals.h"
 #include "config/Configuration.h"
 #include "detector/Detector.h"
 #include "scan/FrameDecoder.h"
-#include "scan/Region.h"
+#include "roi/Region.h"
 
 namespace tarvolen {
 namespace {

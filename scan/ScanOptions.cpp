@@ -6,7 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "events/EventRules.h"
-#include "scan/Region.h"
+#include "roi/Region.h"
 
 namespace tarvolen {
 namespace {

@@ -11,18 +11,18 @@
 #include <opencv2/imgproc.hpp>
 
 #include "events/VideoClipSink.h"
-#include "app/FrameInput.h"
-#include "app/StartupChecks.h"
+#include "media/FrameInput.h"
+#include "platform/MemoryLimits.h"
 #include "detector/Detector.h"
 #include "events/EventRecorder.h"
 #include "media/VideoFileWriter.h"
 #include "roi/RoiSelection.h"
-#include "scan/Annotation.h"
+#include "draw/Annotation.h"
 #include "scan/ContactSheet.h"
 #include "scan/EventLog.h"
 #include "scan/FrameDecoder.h"
 #include "scan/Progress.h"
-#include "scan/Region.h"
+#include "roi/Region.h"
 #include "scan/Summary.h"
 
 namespace tarvolen {

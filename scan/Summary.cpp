@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "scan/Timecode.h"
+#include "draw/Timecode.h"
 
 namespace tarvolen {
 namespace {

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
-#include "app/FrameInput.h"
+#include "media/FrameInput.h"
 #include "app/Keys.h"
-#include "app/Overlays.h"
-#include "app/Source.h"
+#include "draw/Overlays.h"
+#include "media/VideoSource.h"
 
 namespace tarvolen {
 namespace {

@@ -395,8 +395,8 @@ TEST_P(KernelOnHostileRecords, AveragesExtremeSumsLikeTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelOnHostileRecords,
                          ::testing::Values(ModelKernel::kAvx2, ModelKernel::kAvx512),
-                         [](const ::testing::TestParamInfo<ModelKernel>& info) {
-                             return std::string(info.param == ModelKernel::kAvx2 ? "Avx2" : "Avx512");
+                         [](const ::testing::TestParamInfo<ModelKernel>& testCase) {
+                             return std::string(testCase.param == ModelKernel::kAvx2 ? "Avx2" : "Avx512");
                          });
 
 // Forcing a kernel reaches the Detector: each gives the scalar reference's

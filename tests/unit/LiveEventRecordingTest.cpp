@@ -12,7 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/EventRecording.h"
+#include "events/LiveEventRecording.h"
 
 namespace tarvolen {
 namespace {

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/LiveView.h"
+#include "detector/Detector.h"
 #include "roi/RoiSelection.h"
 
 namespace tarvolen {
@@ -140,7 +141,7 @@ protected:
 
     void event(int code, cv::Point shown) {
         const cv::Point p = shownToFrame(shown, layout);
-        handleRoiMouseEvent(code, p.x, p.y, RoiTarget{selection, mask, detector, w, h});
+        if (handleRoiMouseEvent(code, p.x, p.y, RoiTarget{selection, mask, w, h})) detector.reset();
     }
     void drag(cv::Point from, cv::Point to) {
         event(cv::EVENT_LBUTTONDOWN, from);

@@ -4,6 +4,8 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "detector/Detector.h"
+#include "draw/Overlays.h"
 #include "roi/RoiSelection.h"
 
 namespace tarvolen {
@@ -26,7 +28,8 @@ protected:
     }
 
     void event(int code, int x, int y) {
-        handleRoiMouseEvent(code, x, y, RoiTarget{selection, mask, detector, kW, kH});
+        // As the frame loop does: a new region starts the model afresh.
+        if (handleRoiMouseEvent(code, x, y, RoiTarget{selection, mask, kW, kH})) detector.reset();
     }
     void drag(int x0, int y0, int x1, int y1) {
         event(cv::EVENT_LBUTTONDOWN, x0, y0);

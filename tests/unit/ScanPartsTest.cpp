@@ -7,14 +7,15 @@
 #include <opencv2/imgproc.hpp>
 
 #include "config/Configuration.h"
+#include "draw/Overlays.h"
 #include "roi/RoiSelection.h"
 #include "scan/EventLog.h"
 #include "scan/Progress.h"
-#include "scan/Region.h"
+#include "roi/Region.h"
 #include "scan/ScanApp.h"
 #include "scan/ScanOptions.h"
 #include "scan/Summary.h"
-#include "scan/Timecode.h"
+#include "draw/Timecode.h"
 
 namespace tarvolen {
 namespace {
@@ -309,8 +310,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{"mask over the input", {"a.avi", "--mask", "{stem}.avi"}, "input"},
         BadCommandLine{
             "annotated and mask in one file", {"a.avi", "--mask", "m.avi", "--annotated", "m.avi"}, "both"}),
-    [](const ::testing::TestParamInfo<BadCommandLine>& info) {
-        std::string name = info.param.name;
+    [](const ::testing::TestParamInfo<BadCommandLine>& testCase) {
+        std::string name = testCase.param.name;
         for (char& c : name) {
             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
         }

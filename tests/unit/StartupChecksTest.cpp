@@ -11,14 +11,18 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <sstream>
+#include <system_error>
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
 #include "app/PassLog.h"
-#include "app/Signals.h"
-#include "app/SourcePath.h"
-#include "app/StartupChecks.h"
+#include "app/ProgramMemory.h"
+#include "platform/ProgramGuard.h"
+#include "platform/Signals.h"
+#include "platform/SourcePath.h"
+#include "platform/MemoryLimits.h"
 #include "detector/Detector.h"
 
 namespace tarvolen {
@@ -122,7 +126,7 @@ TEST(ProgramBytesPerPixel, CoverTheDetectorAndTheLoop) {
 TEST(ReserveFrameBuffers, SizesTheMachineCannotHoldAreRefusedBeforeAllocating) {
     bool allocated = false;
     const std::optional<std::string> refusal =
-        reserveFrameBuffers(1000000, 1000000, [&] { allocated = true; });
+        reserveFrameBuffers(1000000, 1000000, programBytesPerPixel(), [&] { allocated = true; });
     ASSERT_TRUE(refusal.has_value());
     EXPECT_EQ(refusal->rfind("Frame size 1000000x1000000 too large: needs about ", 0), 0u) << *refusal;
     EXPECT_FALSE(allocated);
@@ -130,36 +134,46 @@ TEST(ReserveFrameBuffers, SizesTheMachineCannotHoldAreRefusedBeforeAllocating) {
 
 TEST(ReserveFrameBuffers, FailedAllocationsRefuseTheSize) {
     const std::string cannot = "Frame size 64x48 too large: its buffers cannot be allocated";
-    EXPECT_EQ(reserveFrameBuffers(64, 48, [] { throw std::bad_alloc(); }),
+    EXPECT_EQ(reserveFrameBuffers(64, 48, programBytesPerPixel(), [] { throw std::bad_alloc(); }),
               std::optional<std::string>(cannot));
-    EXPECT_EQ(reserveFrameBuffers(64, 48, [] { CV_Error(cv::Error::StsNoMem, "no memory"); }),
+    EXPECT_EQ(reserveFrameBuffers(64, 48, programBytesPerPixel(), [] { CV_Error(cv::Error::StsNoMem, "no memory"); }),
               std::optional<std::string>(cannot));
     // Other errors are not taken for a lack of memory.
-    EXPECT_THROW(reserveFrameBuffers(64, 48, [] { CV_Error(cv::Error::StsBadArg, "bad"); }), cv::Exception);
+    EXPECT_THROW(reserveFrameBuffers(64, 48, programBytesPerPixel(), [] { CV_Error(cv::Error::StsBadArg, "bad"); }), cv::Exception);
     bool allocated = false;
-    EXPECT_FALSE(reserveFrameBuffers(64, 48, [&] { allocated = true; }).has_value());
+    EXPECT_FALSE(reserveFrameBuffers(64, 48, programBytesPerPixel(), [&] { allocated = true; }).has_value());
     EXPECT_TRUE(allocated);
 }
 
 TEST(ReserveFrameBuffers, TheDetectorSizesItsBuffersInside) {
     Detector detector;
-    ASSERT_FALSE(reserveFrameBuffers(64, 48, [&] { detector.prepare(64, 48); }).has_value());
+    ASSERT_FALSE(reserveFrameBuffers(64, 48, programBytesPerPixel(), [&] { detector.prepare(64, 48); }).has_value());
     EXPECT_EQ(detector.frameWidth(), 64);
     // Far beyond any memory, but let through to the allocation: refused there.
-    EXPECT_TRUE(reserveFrameBuffers(64, 48, [&] { detector.prepare(4000000, 4000000); }).has_value());
+    EXPECT_TRUE(reserveFrameBuffers(64, 48, programBytesPerPixel(), [&] { detector.prepare(4000000, 4000000); }).has_value());
 }
 
-TEST(RunReportingEscapes, OutOfMemoryAndOpenCvErrorsEndWithOneLineAndMinusOne) {
-    EXPECT_EQ(runReportingEscapes([] { return 7; }), 7);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(runReportingEscapes([]() -> int { throw std::bad_alloc(); }), -1);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Out of memory\n");
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(runReportingEscapes([]() -> int { CV_Error(cv::Error::StsNoMem, "x"); }), -1);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Out of memory\n");
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(runReportingEscapes([]() -> int { CV_Error(cv::Error::StsBadArg, "broken input"); }), -1);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "OpenCV error: broken input\n");
+TEST(RunReportingEscapes, EveryEscapingExceptionEndsWithOneLineAndTheFailureStatus) {
+    std::ostringstream out;
+    EXPECT_EQ(runReportingEscapes([] { return 7; }, out, -1), 7);
+    EXPECT_EQ(out.str(), "");
+    const std::pair<std::function<int()>, std::string> cases[] = {
+        {[]() -> int { throw std::bad_alloc(); }, "Out of memory\n"},
+        {[]() -> int { CV_Error(cv::Error::StsNoMem, "x"); }, "Out of memory\n"},
+        {[]() -> int { CV_Error(cv::Error::StsBadArg, "broken input"); }, "OpenCV error: broken input\n"},
+        {[]() -> int { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                               "thread"); },
+         "thread: " + std::make_error_code(std::errc::resource_unavailable_try_again).message() + "\n"},
+        {[]() -> int { throw 42; }, "unknown error\n"},
+    };
+    for (const auto& [body, line] : cases) {
+        out.str("");
+        EXPECT_EQ(runReportingEscapes(body, out, -1), -1);
+        EXPECT_EQ(out.str(), line);
+    }
+    out.str("");
+    EXPECT_EQ(runReportingEscapes([]() -> int { throw std::bad_alloc(); }, out, 1, "tarvolen-scan: "), 1);
+    EXPECT_EQ(out.str(), "tarvolen-scan: Out of memory\n");
 }
 
 class SourcePaths : public ::testing::Test {

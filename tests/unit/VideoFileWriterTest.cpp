@@ -382,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"unwritable", with(&FileSystemState::folderWritable, false),
                  "its folder is no longer writable"},
         StopCase{"full", FileSystemState{}, "the disk is nearly full (0 bytes left)"}),
-    [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<StopCase>& testCase) { return std::string(testCase.param.name); });
 
 TEST(StopReason, TheReserveIsTheLimit) {
     FileSystemState state;

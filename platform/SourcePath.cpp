@@ -1,4 +1,4 @@
-#include "app/SourcePath.h"
+#include "platform/SourcePath.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

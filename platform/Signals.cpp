@@ -1,4 +1,6 @@
-#include "app/Signals.h"
+#include "platform/Signals.h"
+
+#include "platform/ExitStatus.h"
 
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 namespace tarvolen {
 namespace {
 
-constexpr int kExitStatus = 255;  // the program's status on every path (-1)
 constexpr int kQuitSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Lock-free, hence safe to touch from a signal handler.

@@ -1,4 +1,4 @@
-#include "app/FrameInput.h"
+#include "media/FrameInput.h"
 
 #include <opencv2/imgproc.hpp>
 

@@ -1,4 +1,4 @@
-#include "app/EventRecording.h"
+#include "events/LiveEventRecording.h"
 
 #include <cmath>
 #include <cstdio>
@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/Overlays.h"
-#include "app/Recording.h"
+#include "draw/Overlays.h"
+#include "media/FileNames.h"
 #include "events/VideoClipSink.h"
 
 namespace tarvolen {

@@ -1,4 +1,4 @@
-#include "app/Source.h"
+#include "media/VideoSource.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,11 +1,11 @@
-#include "scan/Annotation.h"
+#include "draw/Annotation.h"
 
 #include <algorithm>
 
 #include <opencv2/imgproc.hpp>
 
-#include "app/Overlays.h"
-#include "scan/Timecode.h"
+#include "draw/Overlays.h"
+#include "draw/Timecode.h"
 
 namespace tarvolen {
 namespace {

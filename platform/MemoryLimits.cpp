@@ -1,35 +1,24 @@
-#include "app/StartupChecks.h"
+#include "platform/MemoryLimits.h"
 
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <fstream>
-#include <iostream>
 #include <limits>
 #include <new>
 #include <sstream>
 
 #include <opencv2/core.hpp>
 
-#include "app/FrameSource.h"
-#include "detector/Detector.h"
-#include "media/DiskGuard.h"
-#include "media/VideoFileWriter.h"
+#include "platform/Units.h"
 
 namespace tarvolen {
 namespace {
 
-constexpr int kExitStatus = -1;
 constexpr std::uint64_t kKilobyte = 1024;
-// The loop's own images besides the frame it shows: gray frame, event mask
-// and region mask, one byte each.
-constexpr std::size_t kLoopImageBytesPerPixel = 3;
-// What the two windows keep of the images they show: an RGB copy of each.
-constexpr std::size_t kWindowBytesPerPixel = 8;
 // Address space taken besides the frame buffers as the program runs: thread
 // stacks and the allocator's per-thread arenas.
 constexpr std::uint64_t kAddressSpaceHeadroom = 512ull * 1024 * 1024;
-const char* const kOutOfMemory = "Out of memory";
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -77,11 +66,6 @@ bool isOutOfMemory(const cv::Exception& e) { return e.code == cv::Error::StsNoMe
 std::string sizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
 
 }  // namespace
-
-std::size_t programBytesPerPixel() {
-    return Detector::bufferBytesPerPixel() + kLoopImageBytesPerPixel + FrameSource::bufferBytesPerPixel() +
-           VideoFileWriter::bufferBytesPerPixel() + kWindowBytesPerPixel;
-}
 
 std::optional<std::uint64_t> MemoryLimits::tightest() const {
     std::optional<std::uint64_t> least;
@@ -159,9 +143,10 @@ std::optional<std::string> frameSizeRefusal(int width, int height, std::size_t b
            " of memory, " + humanBytes(*room) + " available";
 }
 
-std::optional<std::string> reserveFrameBuffers(int width, int height, const std::function<void()>& allocate) {
+std::optional<std::string> reserveFrameBuffers(int width, int height, std::size_t bytesPerPixel,
+                                               const std::function<void()>& allocate) {
     if (std::optional<std::string> refusal =
-            frameSizeRefusal(width, height, programBytesPerPixel(), currentMemoryLimits())) {
+            frameSizeRefusal(width, height, bytesPerPixel, currentMemoryLimits())) {
         return refusal;
     }
     const std::string cannot =
@@ -175,17 +160,6 @@ std::optional<std::string> reserveFrameBuffers(int width, int height, const std:
         return cannot;
     }
     return std::nullopt;
-}
-
-int runReportingEscapes(const std::function<int()>& program) {
-    try {
-        return program();
-    } catch (const std::bad_alloc&) {
-        std::cout << kOutOfMemory << std::endl;
-    } catch (const cv::Exception& e) {
-        std::cout << (isOutOfMemory(e) ? std::string(kOutOfMemory) : "OpenCV error: " + e.err) << std::endl;
-    }
-    return kExitStatus;
 }
 
 }  // namespace tarvolen

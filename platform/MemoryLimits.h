@@ -1,5 +1,5 @@
-// Checks made before any window opens: can this machine hold the buffers of
-// the source's frame size at all?
+// How much memory this process may still take, and whether the buffers of a
+// frame size fit in it.
 #pragma once
 
 #include <cstddef>
@@ -7,13 +7,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tarvolen {
-
-// Bytes per pixel of the frame size that the running program holds at most:
-// the detector's buffers, the loop's images, the frames read ahead, the
-// recording queue and the windows' copies of what they show.
-std::size_t programBytesPerPixel();
 
 // What bounds the memory this process may still take, in bytes; each absent
 // when unknown or unlimited.
@@ -50,13 +46,11 @@ std::vector<CgroupFolder> cgroupMemoryFolders(const std::string& procCgroup, con
 std::optional<std::string> frameSizeRefusal(int width, int height, std::size_t bytesPerPixel,
                                             const MemoryLimits& limits);
 
-// Refuses width x height frames that this machine cannot hold; then runs
+// Refuses width x height frames whose `bytesPerPixel` this machine cannot
+// hold; then runs
 // `allocate` (which sizes the frame buffers now) and refuses the size when an
 // allocation fails in it (std::bad_alloc, or OpenCV's out-of-memory error).
-std::optional<std::string> reserveFrameBuffers(int width, int height, const std::function<void()>& allocate);
-
-// Runs the program, turning an exception that would escape it (out of
-// memory, an OpenCV error) into one line on standard output and -1.
-int runReportingEscapes(const std::function<int()>& program);
+std::optional<std::string> reserveFrameBuffers(int width, int height, std::size_t bytesPerPixel,
+                                               const std::function<void()>& allocate);
 
 }  // namespace tarvolen

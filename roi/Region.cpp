@@ -1,4 +1,4 @@
-#include "scan/Region.h"
+#include "roi/Region.h"
 
 #include <cerrno>
 #include <climits>

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "detector/Detector.h"
+#include "roi/RoiSelection.h"
 
 namespace tarvolen {
 
@@ -17,6 +18,13 @@ std::string processingTimeText(int milliseconds);
 
 // "Processing time N ms" in red, 200 px left of the right edge.
 void drawProcessingTime(cv::Mat& frame, int milliseconds, int frameWidth);
+
+// Outlines the selection in cyan, one pixel wide.
+void drawRoiOverlay(cv::Mat& frame, const RoiSelection& selection);
+
+// Draws a region's outline like drawRoiOverlay(): for a rectangle, the very
+// same pixels.
+void drawRegionOutline(cv::Mat& frame, const RegionOutline& outline);
 
 // "RECORDING" in red at the top left.
 void drawRecordingLabel(cv::Mat& frame);

@@ -1,4 +1,4 @@
-#include "app/Overlays.h"
+#include "draw/Overlays.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -15,6 +15,7 @@ const cv::Point kEventLabelOrigin(5, 35);  // one line below "RECORDING"
 const cv::Scalar kBlue(255, 0, 0);
 const cv::Scalar kRed(0, 0, 255);
 const cv::Scalar kYellow(0, 255, 255);
+const cv::Scalar kCyan(255, 255, 0);
 
 void drawLabel(cv::Mat& frame, const std::string& text, cv::Point origin, const cv::Scalar& colour = kRed) {
     cv::putText(frame, text, origin, cv::FONT_HERSHEY_SIMPLEX, kTextScale, colour, 1, cv::LINE_8, false);
@@ -43,5 +44,15 @@ void drawProcessingTime(cv::Mat& frame, int milliseconds, int frameWidth) {
 void drawRecordingLabel(cv::Mat& frame) { drawLabel(frame, "RECORDING", kRecordingLabelOrigin); }
 
 void drawEventLabel(cv::Mat& frame) { drawLabel(frame, "EVENT", kEventLabelOrigin, kYellow); }
+
+void drawRoiOverlay(cv::Mat& frame, const RoiSelection& selection) {
+    // A selection released above or left of its start has no extent to draw.
+    const cv::Rect r = selectionRect(selection);
+    if (r.width > 0 && r.height > 0) cv::rectangle(frame, r, kCyan, 1, cv::LINE_8, 0);
+}
+
+void drawRegionOutline(cv::Mat& frame, const RegionOutline& outline) {
+    cv::drawContours(frame, outline, -1, kCyan, 1, cv::LINE_8);
+}
 
 }  // namespace tarvolen

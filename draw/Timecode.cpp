@@ -1,4 +1,4 @@
-#include "scan/Timecode.h"
+#include "draw/Timecode.h"
 
 #include <cmath>
 #include <cstdio>
