@@ -4,10 +4,11 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "media/VideoSource.h"
+
 namespace tarvolen {
 namespace {
 
-constexpr double kFallbackFps = 30.0;  // frames per second
 constexpr double kMaxFps = 1000.0;     // frames per second
 
 std::int64_t framesFor(double seconds, double fps) {
@@ -19,8 +20,7 @@ std::int64_t framesFor(double seconds, double fps) {
 }  // namespace
 
 double eventFrameRate(double reportedFps) {
-    return std::isfinite(reportedFps) && reportedFps > 0.0 && reportedFps <= kMaxFps ? reportedFps
-                                                                                     : kFallbackFps;
+    return frameRateWithin(reportedFps, 0.0, kMaxFps);
 }
 
 EventRules eventRulesFor(double fps, double preSeconds, double postSeconds, double minSeconds) {

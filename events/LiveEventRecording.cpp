@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include "draw/Overlays.h"
+#include "events/EventJson.h"
 #include "media/FileNames.h"
+#include "media/FrameInput.h"
 #include "events/VideoClipSink.h"
 
 namespace tarvolen {
@@ -25,17 +25,6 @@ const char* const kOffMessage = "Event recording off: ";
 constexpr std::size_t kRawFrames = 4;
 constexpr double kRateResolution = 100.0;  // a measured rate is kept to 1/100 frame per second
 
-system_clock::time_point fromEpochMs(double ms) {
-    return system_clock::time_point(
-        std::chrono::duration_cast<system_clock::duration>(duration<double, std::milli>(ms)));
-}
-
-std::tm localTimeOf(system_clock::time_point time) {
-    const std::time_t seconds = system_clock::to_time_t(time);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    return local;
-}
 
 // Passes everything on to a sink and, once the clip is finished, tells the
 // program whether every frame reached it.
@@ -68,34 +57,11 @@ private:
 
 }  // namespace
 
+std::size_t preCaptureRawBytes(cv::Size frameSize) {
+    return kRawFrames * frameBytes(frameSize);
+}
+
 std::string eventClipFileName(const std::tm& localTime) { return timeStampedFileName("event_", localTime); }
-
-std::string isoLocalTime(system_clock::time_point time) {
-    const auto sinceEpoch = std::chrono::floor<milliseconds>(time).time_since_epoch();
-    const auto wholeSeconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
-    const int millis = static_cast<int>((sinceEpoch - wholeSeconds).count());
-    const std::tm local = localTimeOf(system_clock::time_point(wholeSeconds));
-    char date[32];
-    char zone[8];
-    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-    std::strftime(zone, sizeof zone, "%z", &local);  // +hhmm
-    char text[64];
-    std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", date, millis, zone, zone + 3);
-    return text;
-}
-
-std::string eventLogLine(const EventRecord& record) {
-    nlohmann::ordered_json line;
-    line["file"] = fs::path(record.clipPath).filename().string();
-    line["start"] = isoLocalTime(fromEpochMs(record.startMs));
-    line["end"] = isoLocalTime(fromEpochMs(record.endMs));
-    line["start_frame"] = record.startFrame;
-    line["end_frame"] = record.endFrame;
-    line["active_frames"] = record.activeFrames;
-    line["max_objects"] = record.maxObjects;
-    line["bbox"] = {record.bbox.x, record.bbox.y, record.bbox.width, record.bbox.height};
-    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
 
 FrameRateMeter::FrameRateMeter(std::chrono::steady_clock::duration w) : window(w) {}
 
@@ -162,7 +128,7 @@ void LiveEventRecording::startRecorder(double rate) {
         eventRulesFor(rate, settings.preSeconds, settings.postSeconds, settings.minEventSeconds);
     recorderSettings.frameSize = frameSize;
     recorderSettings.clipFps = rate;
-    recorderSettings.buffer.rawBytes = kRawFrames * frameSize.area() * 3;
+    recorderSettings.buffer.rawBytes = preCaptureRawBytes(frameSize);
     recorder = std::make_unique<EventRecorder>(
         recorderSettings, sinks, [this](int, const FrameInfo& first) { return nameClip(first); },
         [this](const EventRecord& record) { closed.push_back(record); });
@@ -186,7 +152,7 @@ void LiveEventRecording::logFinishedClips() {
         const std::optional<std::string> failure = clipOutcomes->take(closed.front().clipPath);
         if (!failure) break;  // still being written
         if (!failure->empty()) return switchOff(*failure);
-        log << eventLogLine(closed.front()) << '\n' << std::flush;
+        log << eventJsonLine(EventTimes::WallClock, closed.front()) << '\n' << std::flush;
         if (!log) return switchOff("cannot write the log " + logPath);
         ++logged;
         closed.pop_front();

@@ -33,17 +33,11 @@
 
 namespace tarvolen {
 
+// The bytes of the newest frames the pre-capture buffer holds uncompressed.
+std::size_t preCaptureRawBytes(cv::Size frameSize);
+
 // "event_" + day_month_year_hour_minute_second + ".avi".
 std::string eventClipFileName(const std::tm& localTime);
-
-// Local ISO 8601 time with milliseconds and the offset from UTC,
-// "2024-03-05T09:07:03.045+01:00".
-std::string isoLocalTime(std::chrono::system_clock::time_point time);
-
-// The log's JSON line (without the newline) for a closed event whose times
-// are milliseconds since the epoch: file (the clip's file name), start, end,
-// start_frame, end_frame, active_frames, max_objects, bbox [x, y, w, h].
-std::string eventLogLine(const EventRecord& record);
 
 // The rate of the frame loop, measured once over its first frames.
 class FrameRateMeter {

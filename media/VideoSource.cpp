@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 
 namespace tarvolen {
@@ -10,7 +11,6 @@ namespace {
 constexpr std::size_t kMaxCameraSourceLength = 4;  // characters
 constexpr double kMinPlausibleFps = 1.0;
 constexpr double kMaxPlausibleFps = 60.0;
-constexpr double kFallbackFps = 30.0;
 
 }  // namespace
 
@@ -28,9 +28,14 @@ std::optional<int> cameraIndex(const std::string& source) {
     return static_cast<int>(value);
 }
 
+double frameRateWithin(double reportedFps, double low, double high) {
+    // NaN fails both comparisons, so it falls back too.
+    return reportedFps > low && reportedFps <= high ? reportedFps : kFallbackFps;
+}
+
 double playbackFrameRate(double reportedFps) {
-    if (!(reportedFps > kMinPlausibleFps && reportedFps < kMaxPlausibleFps)) return kFallbackFps;
-    return reportedFps;
+    // Below 60 itself: the largest double under it is the highest rate kept.
+    return frameRateWithin(reportedFps, kMinPlausibleFps, std::nextafter(kMaxPlausibleFps, 0.0));
 }
 
 }  // namespace tarvolen

@@ -21,6 +21,12 @@ SourceKind classifySource(const std::string& source);
 // string does not start with a number.
 std::optional<int> cameraIndex(const std::string& source);
 
+// The rate frames are counted at when a video reports none that is usable.
+inline constexpr double kFallbackFps = 30.0;
+
+// `reportedFps` when it lies in (low, high], else kFallbackFps (also for NaN).
+double frameRateWithin(double reportedFps, double low, double high);
+
 // The rate a file is played at: its reported rate, or 30 when that is 1 or
 // less, 60 or more, or not a number.
 double playbackFrameRate(double reportedFps);

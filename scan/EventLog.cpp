@@ -3,28 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include <nlohmann/json.hpp>
-
-#include "draw/Timecode.h"
-
 namespace tarvolen {
-
-std::string eventJsonLine(const std::string& file, const EventRecord& e) {
-    nlohmann::ordered_json line;
-    line["file"] = file;
-    line["event"] = e.number;
-    line["start_frame"] = e.startFrame;
-    line["end_frame"] = e.endFrame;
-    line["start_ms"] = wholeMilliseconds(e.startMs);
-    line["end_ms"] = wholeMilliseconds(e.endMs);
-    line["start"] = formatTimecode(e.startMs);
-    line["end"] = formatTimecode(e.endMs);
-    line["active_frames"] = e.activeFrames;
-    line["max_objects"] = e.maxObjects;
-    line["bbox"] = {e.bbox.x, e.bbox.y, e.bbox.width, e.bbox.height};
-    // A file name that is not UTF-8 is kept readable rather than refused.
-    return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 bool EventLog::open(const std::string& p) {
     path = p;

@@ -5,14 +5,8 @@
 #include <fstream>
 #include <string>
 
-#include "events/EventRecorder.h"
 
 namespace tarvolen {
-
-// {"file", "event", "start_frame", "end_frame", "start_ms", "end_ms",
-// "start", "end", "active_frames", "max_objects", "bbox": [x, y, w, h]}, in
-// that order, times in whole milliseconds; no newline.
-std::string eventJsonLine(const std::string& file, const EventRecord& event);
 
 class EventLog {
 public:

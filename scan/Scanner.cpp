@@ -14,6 +14,7 @@
 #include "media/FrameInput.h"
 #include "platform/MemoryLimits.h"
 #include "detector/Detector.h"
+#include "events/EventJson.h"
 #include "events/EventRecorder.h"
 #include "media/VideoFileWriter.h"
 #include "roi/RoiSelection.h"
@@ -292,7 +293,7 @@ void FileScan::processFrame(DecodedFrame& decoded) {
 }
 
 void FileScan::onEvent(const EventRecord& record) {
-    if (!log.append(eventJsonLine(file, record)) && outputFailure.empty()) outputFailure = log.failure();
+    if (!log.append(eventJsonLine(EventTimes::MediaTime, record, file)) && outputFailure.empty()) outputFailure = log.failure();
     const double frameMs = 1000.0 / fps;
     if (sheet)
         sheet->addEvent(record.number, record.startMs, record.endMs + frameMs, record.peakPicture,

@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "events/EventJson.h"
 #include "events/LiveEventRecording.h"
 
 namespace tarvolen {
@@ -83,7 +84,7 @@ TEST(EventLogLine, HoldsTheEventsFieldsInOrder) {
     record.activeFrames = 300;
     record.maxObjects = 3;
     record.bbox = cv::Rect(10, 20, 300, 200);
-    EXPECT_EQ(eventLogLine(record),
+    EXPECT_EQ(eventJsonLine(EventTimes::WallClock, record),
               R"({"file":"event_05_03_2024_09_07_03_2.avi","start":"2024-03-05T09:07:03.120+01:00",)"
               R"("end":"2024-03-05T09:08:04.620+01:00","start_frame":1200,"end_frame":1815,)"
               R"("active_frames":300,"max_objects":3,"bbox":[10,20,300,200]})");
@@ -203,6 +204,12 @@ protected:
     EventRecordingSettings settings;
     std::ostringstream messages;
 };
+
+TEST(PreCaptureRawBytes, LargeFramesAreCountedWithoutOverflow) {
+    EXPECT_EQ(preCaptureRawBytes(cv::Size(768, 576)), 4u * 768 * 576 * 3);
+    // 50000 x 50000 pixels overflow an int.
+    EXPECT_EQ(preCaptureRawBytes(cv::Size(50000, 50000)), 4ull * 50000 * 50000 * 3);
+}
 
 TEST_F(LiveEventRecordingTest, SwitchedOffItTouchesNothing) {
     settings.enabled = false;

@@ -9,6 +9,7 @@
 #include "config/Configuration.h"
 #include "draw/Overlays.h"
 #include "roi/RoiSelection.h"
+#include "events/EventJson.h"
 #include "scan/EventLog.h"
 #include "scan/Progress.h"
 #include "roi/Region.h"
@@ -124,7 +125,7 @@ EventRecord sampleRecord() {
 }
 
 TEST(EventJsonLine, HasTheFieldsInOrderWithTimecodes) {
-    const std::string line = eventJsonLine("dir/cam 1.avi", sampleRecord());
+    const std::string line = eventJsonLine(EventTimes::MediaTime, sampleRecord(), "dir/cam 1.avi");
     EXPECT_EQ(
         line,
         "{\"file\":\"dir/cam 1.avi\",\"event\":3,\"start_frame\":44,\"end_frame\":794,\"start_ms\":4400,"
@@ -134,9 +135,9 @@ TEST(EventJsonLine, HasTheFieldsInOrderWithTimecodes) {
 }
 
 TEST(EventJsonLine, EscapesAndKeepsOddFileNamesParseable) {
-    const std::string quoted = eventJsonLine("a\"b\\c\n.avi", sampleRecord());
+    const std::string quoted = eventJsonLine(EventTimes::MediaTime, sampleRecord(), "a\"b\\c\n.avi");
     EXPECT_EQ(nlohmann::json::parse(quoted)["file"], "a\"b\\c\n.avi");
-    const std::string notUtf8 = eventJsonLine(std::string("caf\xe9.avi"), sampleRecord());
+    const std::string notUtf8 = eventJsonLine(EventTimes::MediaTime, sampleRecord(), std::string("caf\xe9.avi"));
     EXPECT_NO_THROW(nlohmann::json::parse(notUtf8));
 }
 

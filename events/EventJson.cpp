@@ -1,0 +1,64 @@
+#include "events/EventJson.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include <nlohmann/json.hpp>
+
+#include "draw/Timecode.h"
+
+namespace tarvolen {
+
+using std::chrono::system_clock;
+
+std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::string& file) {
+    nlohmann::ordered_json line;
+    if (times == EventTimes::WallClock) {
+        line["file"] = file.empty() ? std::filesystem::path(e.clipPath).filename().string() : file;
+        line["start"] = isoLocalTime(fromEpochMs(e.startMs));
+        line["end"] = isoLocalTime(fromEpochMs(e.endMs));
+        line["start_frame"] = e.startFrame;
+        line["end_frame"] = e.endFrame;
+    } else {
+        line["file"] = file;
+        line["event"] = e.number;
+        line["start_frame"] = e.startFrame;
+        line["end_frame"] = e.endFrame;
+        line["start_ms"] = wholeMilliseconds(e.startMs);
+        line["end_ms"] = wholeMilliseconds(e.endMs);
+        line["start"] = formatTimecode(e.startMs);
+        line["end"] = formatTimecode(e.endMs);
+    }
+    line["active_frames"] = e.activeFrames;
+    line["max_objects"] = e.maxObjects;
+    line["bbox"] = {e.bbox.x, e.bbox.y, e.bbox.width, e.bbox.height};
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+system_clock::time_point fromEpochMs(double ms) {
+    return system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(
+        std::chrono::duration<double, std::milli>(ms)));
+}
+
+std::tm localTimeOf(system_clock::time_point time) {
+    const std::time_t seconds = system_clock::to_time_t(time);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    return local;
+}
+
+std::string isoLocalTime(system_clock::time_point time) {
+    const auto sinceEpoch = std::chrono::floor<std::chrono::milliseconds>(time).time_since_epoch();
+    const auto wholeSeconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
+    const int millis = static_cast<int>((sinceEpoch - wholeSeconds).count());
+    const std::tm local = localTimeOf(system_clock::time_point(wholeSeconds));
+    char date[32];
+    char zone[8];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(zone, sizeof zone, "%z", &local);  // +hhmm
+    char text[64];
+    std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", date, millis, zone, zone + 3);
+    return text;
+}
+
+}  // namespace tarvolen
