@@ -21,10 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitScanned = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
 constexpr int kMaxDetectorThreads = 32;
 const char* const kProgram = "tarvolen-scan: ";
 const char* const kDefaultConfig = "Tarvolen.json";
@@ -106,7 +102,7 @@ int runScan(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     }
     std::error_code ec;
     fs::create_directories(options.outputDir, ec);
-    if (!fs::is_directory(options.outputDir)) {
+    if (!fs::is_directory(options.outputDir, ec)) {
         err << kProgram << "cannot create the output folder " << options.outputDir
             << (ec ? ": " + ec.message() : std::string()) << std::endl;
         return kExitFailed;

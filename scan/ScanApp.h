@@ -16,6 +16,14 @@ namespace tarvolen {
 // line problem, or an empty string.
 std::string loadDetectorSettings(const ScanOptions& options, DetectorSettings& settings);
 
+// Exit statuses: every file scanned; a file or an output failed; a usage or
+// configuration error; interrupted by a quit signal (128 + SIGINT, as shells
+// report it).
+inline constexpr int kExitScanned = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;
+
 // Runs the program; returns its exit status.
 int runScan(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "platform/ProgramGuard.h"
 #include "scan/ScanApp.h"
 
 namespace {
@@ -22,5 +23,6 @@ void preferSleepingOpenMpThreads(char** argv) {
 
 int main(int argc, char** argv) {
     preferSleepingOpenMpThreads(argv);
-    return tarvolen::runScan(argc, argv, std::cout, std::cerr);
+    return tarvolen::runReportingEscapes([&] { return tarvolen::runScan(argc, argv, std::cout, std::cerr); },
+                                         std::cerr, tarvolen::kExitFailed, "tarvolen-scan: ");
 }

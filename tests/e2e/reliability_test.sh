@@ -94,7 +94,7 @@ case_disk_full() {
   local small="$work/small" out="$work/out"
   mkdir -p "$small" "$out"
   mount -t tmpfs -o size=2m tarvolen-e2e "$small" 2>/dev/null ||
-    skip "cannot mount a 2 MB tmpfs here (needs root or CAP_SYS_ADMIN); the disk guard's unit tests still run"
+    missing_prerequisite "cannot mount a 2 MB tmpfs here (needs root or CAP_SYS_ADMIN)"
   mounted="$small"
   make_noise_clip "$work/noise.avi"
   write_config "$small" "$work/noise.avi"

@@ -222,6 +222,15 @@ case_output_errors() {
   check "an output folder that cannot be made: exit 1 (got $scan_rc)" [ "$scan_rc" -eq 1 ]
   check "naming it: $(cat "$dir/r1/stderr")" grep -q "$dir/a-file/out" "$dir/r1/stderr"
 
+  # A name longer than any file system takes: the scan says so on one line,
+  # it does not abort.
+  local long_name
+  long_name="$(printf 'n%.0s' $(seq 300))"
+  run_scan "$dir/r1b" -o "$dir/$long_name" "$bursts_clip"
+  check "an output folder whose name is too long: exit 1 (got $scan_rc)" [ "$scan_rc" -eq 1 ]
+  check "one line: $(cat "$dir/r1b/stderr")" [ "$(wc -l <"$dir/r1b/stderr")" -eq 1 ]
+  check "naming the problem" grep -q "^tarvolen-scan: .*too long" "$dir/r1b/stderr"
+
   run_scan "$dir/r2" "${detector_args[@]}" --annotated "$dir/no-such-folder/x.avi" "$bursts_clip"
   check "an annotated file that cannot be made: exit 1 (got $scan_rc)" [ "$scan_rc" -eq 1 ]
   check "naming it: $(cat "$dir/r2/stderr")" grep -q "no-such-folder/x.avi" "$dir/r2/stderr"
@@ -233,7 +242,7 @@ case_output_errors() {
     check "a full disk: exit 1 (got $scan_rc)" [ "$scan_rc" -eq 1 ]
     check "naming the file: $(cat "$dir/r3/stderr")" grep -q "bursts.events.jsonl.*No space left" "$dir/r3/stderr"
   else
-    echo "skipped: no writable /dev/full for the full-disk check"
+    missing_prerequisite "no writable /dev/full for the full-disk check"
   fi
 
   run_scan "$dir/r4" "${detector_args[@]}" --annotated "{stem}.annotated.avi" --mask "{stem}.mask.avi" \
