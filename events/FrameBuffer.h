@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,10 +29,18 @@ struct StoredFrame {
     cv::Mat image() const;
 };
 
+// Compresses `picture` into `jpeg` with the given imwrite parameters; false
+// (or a throw of any kind) leaves the frame raw.
+using JpegEncoder = std::function<bool(const cv::Mat& picture, const std::vector<int>& params,
+                                       std::vector<unsigned char>& jpeg)>;
+// OpenCV's JPEG codec.
+bool encodeJpeg(const cv::Mat& picture, const std::vector<int>& params, std::vector<unsigned char>& jpeg);
+
 struct FrameBufferLimits {
     std::size_t rawBytes = 0;              // newest frames held uncompressed up to this much
     std::size_t totalBytes = 64ull << 20;  // everything held; push() waits above it while it can
     int jpegQuality = 90;                  // 0..100, lowered as the buffer fills up
+    JpegEncoder encode = encodeJpeg;       // called on the encoder thread
 };
 
 class FrameBuffer {
