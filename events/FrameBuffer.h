@@ -3,6 +3,12 @@
 // they are, up to a byte budget; older ones are JPEG-compressed by a worker
 // thread, so pushing never waits for an encoder unless the whole buffer is
 // over its limit.
+//
+// This is not a hand-over queue: compressing a frame shrinks it in place, in
+// the middle of the buffer, and that is what makes room for push(); pop()
+// takes the oldest frame even while the encoder works on it. So the buffer
+// keeps its own slots and conditions rather than a BoundedQueue, whose room
+// appears only when an item leaves.
 #pragma once
 
 #include <condition_variable>
