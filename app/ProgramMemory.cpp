@@ -1,7 +1,7 @@
 #include "app/ProgramMemory.h"
 
-#include "app/FrameSource.h"
 #include "detector/Detector.h"
+#include "media/FrameReader.h"
 #include "media/VideoFileWriter.h"
 
 namespace tarvolen {
@@ -16,7 +16,7 @@ constexpr std::size_t kWindowBytesPerPixel = 8;
 }  // namespace
 
 std::size_t programBytesPerPixel() {
-    return Detector::bufferBytesPerPixel() + kLoopImageBytesPerPixel + FrameSource::bufferBytesPerPixel() +
+    return Detector::bufferBytesPerPixel() + kLoopImageBytesPerPixel + FrameReader::bufferBytesPerPixel(kLiveFileQueueFrames) +
            VideoFileWriter::bufferBytesPerPixel() + kWindowBytesPerPixel;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 
 namespace tarvolen {
@@ -11,6 +12,13 @@ constexpr std::size_t kMaxCameraSourceLength = 4;  // characters
 constexpr double kMinPlausibleFps = 1.0;
 constexpr double kMaxPlausibleFps = 60.0;
 constexpr double kFallbackFps = 30.0;
+
+// One side in whole pixels; nothing unless a number of at least one.
+std::optional<int> reportedSide(double pixels) {
+    if (std::isnan(pixels) || pixels < 1.0) return std::nullopt;
+    if (pixels >= static_cast<double>(kMaxReportedFrameSide)) return kMaxReportedFrameSide;
+    return static_cast<int>(pixels);
+}
 
 }  // namespace
 
@@ -31,6 +39,26 @@ std::optional<int> cameraIndex(const std::string& source) {
 double playbackFrameRate(double reportedFps) {
     if (!(reportedFps > kMinPlausibleFps && reportedFps < kMaxPlausibleFps)) return kFallbackFps;
     return reportedFps;
+}
+
+bool openVideoFile(const std::string& path, cv::VideoCapture& capture) {
+    try {
+        if (capture.open(path, cv::CAP_FFMPEG) && capture.isOpened()) return true;
+        return capture.open(path, cv::CAP_ANY) && capture.isOpened();
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
+std::optional<cv::Size> reportedFrameSize(double width, double height) {
+    const std::optional<int> w = reportedSide(width);
+    const std::optional<int> h = reportedSide(height);
+    if (!w || !h) return std::nullopt;
+    return cv::Size(*w, *h);
+}
+
+std::optional<cv::Size> reportedFrameSize(const cv::VideoCapture& capture) {
+    return reportedFrameSize(capture.get(cv::CAP_PROP_FRAME_WIDTH), capture.get(cv::CAP_PROP_FRAME_HEIGHT));
 }
 
 }  // namespace tarvolen
