@@ -176,7 +176,8 @@ int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
     installQuitSignals();
     // From here on only the decode thread touches the capture.
     const cv::Size frameSize(frameWidth, frameHeight);
-    FrameReader reader(std::move(videoCapture), fileSource ? liveFileReading(frameSize) : cameraReading(frameSize));
+    FrameReader reader(std::move(videoCapture),
+                       fileSource ? liveFileReading(frameSize) : cameraReading(frameSize));
     const double periodMicros = fileSource ? kMicrosPerSecond / fps : 0.0;
     PassLog passLog;
     Clock::time_point mark = Clock::now();

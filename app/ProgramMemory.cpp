@@ -16,8 +16,9 @@ constexpr std::size_t kWindowBytesPerPixel = 8;
 }  // namespace
 
 std::size_t programBytesPerPixel() {
-    return Detector::bufferBytesPerPixel() + kLoopImageBytesPerPixel + FrameReader::bufferBytesPerPixel(kLiveFileQueueFrames) +
-           VideoFileWriter::bufferBytesPerPixel() + kWindowBytesPerPixel;
+    return Detector::bufferBytesPerPixel() + kLoopImageBytesPerPixel +
+           FrameReader::bufferBytesPerPixel(kLiveFileQueueFrames) + VideoFileWriter::bufferBytesPerPixel() +
+           kWindowBytesPerPixel;
 }
 
 }  // namespace tarvolen

@@ -246,7 +246,8 @@ TEST_P(KeptFrames, PicturesNobodyHoldsAreDecodedIntoAgain) {
     for (int i = 1; i < kFrames; ++i) advance(*reader, frame);
     // Those queued, the one being read, the one held, and one read before
     // the first came back; every other frame goes into one of them.
-    const int inCirculation = static_cast<int>(GetParam().liveFile ? kLiveFileQueueFrames : kScanQueueFrames) + 3;
+    const std::size_t queued = GetParam().liveFile ? kLiveFileQueueFrames : kScanQueueFrames;
+    const int inCirculation = static_cast<int>(queued) + 3;
     EXPECT_LE(counting.allocated(), inCirculation);
 }
 
@@ -320,9 +321,9 @@ class ReportedFrameSize : public ::testing::TestWithParam<ReportedSides> {};
 TEST_P(ReportedFrameSize, GivesWholePixelsOrNothing) {
     const ReportedSides& sides = GetParam();
     EXPECT_EQ(reportedFrameSize(sides.width, sides.height), sides.size) << sides.width << "x" << sides.height;
-    EXPECT_EQ(reportedFrameSize(sides.height, sides.width),
-              sides.size ? std::optional<cv::Size>(cv::Size(sides.size->height, sides.size->width))
-                         : std::nullopt);
+    EXPECT_EQ(
+        reportedFrameSize(sides.height, sides.width),
+        sides.size ? std::optional<cv::Size>(cv::Size(sides.size->height, sides.size->width)) : std::nullopt);
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -331,11 +332,11 @@ constexpr int kMax = kMaxReportedFrameSide;
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ReportedFrameSize,
-    ::testing::Values(ReportedSides{640, 480, cv::Size(640, 480)}, ReportedSides{640.9, 1.0, cv::Size(640, 1)},
-                      ReportedSides{kNaN, 480, std::nullopt}, ReportedSides{kInf, 480, cv::Size(kMax, 480)},
-                      ReportedSides{-kInf, 480, std::nullopt}, ReportedSides{-5, 480, std::nullopt},
-                      ReportedSides{0, 480, std::nullopt}, ReportedSides{0.5, 480, std::nullopt},
-                      ReportedSides{1e300, 480, cv::Size(kMax, 480)},
+    ::testing::Values(ReportedSides{640, 480, cv::Size(640, 480)},
+                      ReportedSides{640.9, 1.0, cv::Size(640, 1)}, ReportedSides{kNaN, 480, std::nullopt},
+                      ReportedSides{kInf, 480, cv::Size(kMax, 480)}, ReportedSides{-kInf, 480, std::nullopt},
+                      ReportedSides{-5, 480, std::nullopt}, ReportedSides{0, 480, std::nullopt},
+                      ReportedSides{0.5, 480, std::nullopt}, ReportedSides{1e300, 480, cv::Size(kMax, 480)},
                       ReportedSides{3e9, 1e10, cv::Size(kMax, kMax)}));
 
 TEST(ReportedFrameSizeOfCapture, AClosedCaptureReportsNone) {
