@@ -17,6 +17,9 @@ namespace {
 
 constexpr int kWindowMargin = 5;  // px from the screen's top-left corner
 constexpr int kWindowGap = 10;    // px from the shown width to the mask window
+// Moves of the windows to their places, after the last layout, that a
+// window manager may not follow before the windows count as placed.
+constexpr int kMostPlacings = 50;
 // Between two rounds of event handling in a poll.
 constexpr auto kEventSlice = std::chrono::milliseconds(1);
 
@@ -129,16 +132,36 @@ void LiveView::fitFrames() {
     if (display.broken()) return;  // the loop ends the run at its next poll
     const bool inputChanged = frameChanged(inputWindow, kInputWindow, inputFrame);
     const bool maskChanged = frameChanged(maskWindow, kMaskWindow, maskFrame);
-    if (!inputChanged && !maskChanged) return;
-    const ViewLayout refit = layoutWindows(windows.frame, screen, enclosing(inputFrame, maskFrame));
-    if (refit.shown != windows.shown) maskShown = false;  // the mask at the new size, too
-    windows = refit;
-    placeWindows();
+    if (inputChanged || maskChanged) {
+        const ViewLayout refit = layoutWindows(windows.frame, screen, enclosing(inputFrame, maskFrame));
+        if (refit.shown != windows.shown) maskShown = false;  // the mask at the new size, too
+        windows = refit;
+        placeWindows();
+    } else if (placingLeft > 0) {
+        placeAgainIfAside();
+    }
+}
+
+// A move asked for while the window manager was still framing a window can
+// land with the frame elsewhere; it is asked again until both are in place,
+// a few times at most. Once they are, the operator may move them.
+void LiveView::placeAgainIfAside() {
+    const auto framedAt = [](const QPointer<QWindow>& window, cv::Point at) {
+        return window.isNull() || window->framePosition() == QPoint(at.x, at.y);
+    };
+    if (framedAt(inputWindow, windows.inputAt) && framedAt(maskWindow, windows.maskAt)) {
+        placingLeft = 0;
+        return;
+    }
+    --placingLeft;
+    cv::moveWindow(kInputWindow, windows.inputAt.x, windows.inputAt.y);
+    cv::moveWindow(kMaskWindow, windows.maskAt.x, windows.maskAt.y);
 }
 
 // HighGUI's windows are widgets, which place their frames where asked once
 // the frames are known.
 void LiveView::placeWindows() {
+    placingLeft = kMostPlacings;
     cv::moveWindow(kInputWindow, windows.inputAt.x, windows.inputAt.y);
     cv::moveWindow(kMaskWindow, windows.maskAt.x, windows.maskAt.y);
 }

@@ -89,6 +89,7 @@ private:
     static void onMouse(int event, int x, int y, int flags, void* view);
     void fitFrames();
     void placeWindows();
+    void placeAgainIfAside();
 
     cv::Rect screen;
     WindowFrame inputFrame;
@@ -96,6 +97,7 @@ private:
     ViewLayout windows;
     QPointer<QWindow> inputWindow;
     QPointer<QWindow> maskWindow;
+    int placingLeft = 0;
     DisplayWatch display;
     bool displayGone = false;
     cv::MouseCallback roiCallback;
