@@ -41,6 +41,17 @@ WindowFrame enclosing(WindowFrame a, WindowFrame b) {
                        std::max(a.bottom, b.bottom)};
 }
 
+// Puts the frame of the window titled `title` at `at`. A widget's own idea
+// of its frame can lag behind the window manager's, so a framed window is
+// placed by its inside, from the frame Qt reports for it.
+void placeWindow(const QPointer<QWindow>& window, const char* title, WindowFrame frame, cv::Point at) {
+    if (window.isNull()) {
+        cv::moveWindow(title, at.x, at.y);
+        return;
+    }
+    window->setPosition(at.x + frame.left, at.y + frame.top);
+}
+
 // Whether the frame around the window titled `title` differs from `known`,
 // which then takes the new one. A window not made yet has none.
 bool frameChanged(QPointer<QWindow>& window, const char* title, WindowFrame& known) {
@@ -154,16 +165,14 @@ void LiveView::placeAgainIfAside() {
         return;
     }
     --placingLeft;
-    cv::moveWindow(kInputWindow, windows.inputAt.x, windows.inputAt.y);
-    cv::moveWindow(kMaskWindow, windows.maskAt.x, windows.maskAt.y);
+    placeWindow(inputWindow, kInputWindow, inputFrame, windows.inputAt);
+    placeWindow(maskWindow, kMaskWindow, maskFrame, windows.maskAt);
 }
 
-// HighGUI's windows are widgets, which place their frames where asked once
-// the frames are known.
 void LiveView::placeWindows() {
     placingLeft = kMostPlacings;
-    cv::moveWindow(kInputWindow, windows.inputAt.x, windows.inputAt.y);
-    cv::moveWindow(kMaskWindow, windows.maskAt.x, windows.maskAt.y);
+    placeWindow(inputWindow, kInputWindow, inputFrame, windows.inputAt);
+    placeWindow(maskWindow, kMaskWindow, maskFrame, windows.maskAt);
 }
 
 void LiveView::show(const cv::Mat& colour, const cv::Mat& mask, bool maskChanged) {
