@@ -45,6 +45,7 @@ const char* const kVideoFileNotOpen = "Video file not open";
 const char* const kCameraNotOpen = "Camera not open";
 const char* const kSourceStalled = "Video source stopped delivering frames";
 const char* const kNoDisplay = "Display not available";
+const char* const kDisplayLost = "Display connection lost";
 
 struct LoopImages {
     cv::Mat colour;
@@ -56,6 +57,9 @@ struct LoopImages {
 };
 
 enum class ReadOutcome { Frame, Quit, Stalled };
+
+// What ended the loop.
+enum class RunEnd { Quit, SourceStalled, DisplayLost };
 
 int stopWithMessage(const char* message) {
     std::cout << message << std::endl;
@@ -165,14 +169,32 @@ bool runCommands(const std::vector<KeyCommand>& commands, Recorder& recorder) {
     return true;
 }
 
+// The one way out of the loop, whatever ended it: the windows are taken
+// down, an open recording and an open event clip (with its log line) are
+// finished, and the reason, if it has a line, is printed.
+int endRun(RunEnd end, Recorder& recorder, LiveEventRecording& events) {
+    // A lost display took the windows with it, and Qt would end the process
+    // at the next event it handles.
+    if (end != RunEnd::DisplayLost) cv::destroyAllWindows();
+    recorder.stop();
+    events.finish();
+    switch (end) {
+        case RunEnd::Quit:
+            break;
+        case RunEnd::SourceStalled:
+            return stopWithMessage(kSourceStalled);
+        case RunEnd::DisplayLost:
+            std::cout << kDisplayLost << std::endl;
+            break;
+    }
+    return kExitStatus;
+}
+
 int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
             const EventRecordingSettings& eventSettings) {
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
     LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
-    const DisplayLossGuard displayLoss([&recorder, &events] {
-        recorder.stop();
-        events.finish();
-    });
+    const DisplayLossGuard displayLoss([&recorder, &events] { endRun(RunEnd::DisplayLost, recorder, events); });
     installQuitSignals();
     // From here on only the decode thread touches the capture.
     const cv::Size frameSize(frameWidth, frameHeight);
@@ -184,12 +206,7 @@ int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
     for (;;) {
         const ReadOutcome outcome = readFrame(reader, images, view);
         if (outcome == ReadOutcome::Quit) break;
-        if (outcome == ReadOutcome::Stalled) {
-            cv::destroyAllWindows();
-            recorder.stop();
-            events.finish();
-            return stopWithMessage(kSourceStalled);
-        }
+        if (outcome == ReadOutcome::Stalled) return endRun(RunEnd::SourceStalled, recorder, events);
         const int processingMs = processFrame(images);
         const std::vector<ObjectTrack> objects = detector.getConfirmedObjects();
         annotate(images.colour, objects, processingMs);
@@ -198,15 +215,12 @@ int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
         events.drawLabel(images.colour);
         view.show(images.colour, images.mask, images.maskChanged);
         view.poll(kKeyPollMs);
-        if (!runCommands(view.takeCommands(), recorder) || quitRequested()) break;
+        if (!runCommands(view.takeCommands(), recorder) || quitRequested() || view.displayLost()) break;
         if (fileSource) paceFrame(mark, periodMicros);
         mark = Clock::now();
         passLog.mark(mark);
     }
-    cv::destroyAllWindows();
-    recorder.stop();
-    events.finish();
-    return kExitStatus;
+    return endRun(view.displayLost() ? RunEnd::DisplayLost : RunEnd::Quit, recorder, events);
 }
 
 }  // namespace
