@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "detector/ModelKernel.h"
+
 namespace tarvolen {
 
 // Pixels per model block: 16 single-precision lanes fill one 64-byte line.
@@ -64,22 +66,19 @@ struct BlockJob {
     float varianceFloor;
 };
 
-enum class ModelKernel { kScalar, kAvx2, kAvx512 };
-
 // Each kernel gives bit-identical records and event bytes.
 void updateBlocksScalar(const BlockJob& job);
 void updateBlocksAvx2(const BlockJob& job);
 void updateBlocksAvx512(const BlockJob& job);
 
-// Whether this build has the kernel and this CPU can run it.
+// Whether this build has the kernel and this CPU can run it. The CPU is
+// asked once per process.
 bool kernelSupported(ModelKernel kernel);
-// The kernel the detector uses: the widest one supported, unless forced.
-ModelKernel activeKernel();
-// Makes activeKernel() return `kernel` (tests, benchmarks); false, changing
-// nothing, when it is not supported.
-bool forceKernel(ModelKernel kernel);
-void clearForcedKernel();
+// The widest kernel supported: what a Detector runs unless it is told
+// otherwise (Detector::forceKernel).
+ModelKernel bestKernel();
 const char* kernelName(ModelKernel kernel);
+// Runs `kernel`, or the scalar one when this CPU cannot run it.
 void runKernel(ModelKernel kernel, const BlockJob& job);
 
 }  // namespace tarvolen

@@ -14,7 +14,7 @@ namespace tarvolen {
 // number of cores, then the configuration file (--config, else Tarvolen.json
 // in the working folder if there is one), then each --set. Returns the one-
 // line problem, or an empty string.
-std::string loadDetectorSettings(const ScanOptions& options, DetectorSettings& settings);
+std::string loadDetectorSettings(const ScanOptions& options, DetectorParameters& settings);
 
 // Runs the program; returns its exit status.
 int runScan(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
