@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <limits>
 #include <random>
 #include <string>
@@ -410,9 +412,11 @@ struct DetectorRun {
     std::vector<std::vector<ObjectTrack>> tracks;
 };
 
-DetectorRun runDetector(ModelKernel kernel, int threads) {
+// `forced` runs once the kernel is chosen, before the first frame.
+DetectorRun runDetector(ModelKernel kernel, int threads, const std::function<void()>& forced = [] {}) {
     Detector d;
     EXPECT_TRUE(d.forceKernel(kernel));
+    forced();
     EXPECT_TRUE(d.setParameter(Detector::kNumThreads, threads));
     EXPECT_TRUE(d.setParameter(Detector::kNumFrames, 2));
     DetectorRun run;
@@ -481,10 +485,20 @@ TEST(ForcedKernels, TwoDetectorsOnTwoThreadsKeepTheirOwnKernels) {
     const ModelKernel wide = bestKernel();
     if (wide == ModelKernel::kScalar) GTEST_SKIP() << "this CPU runs the scalar kernel only";
     const DetectorRun reference = runDetector(ModelKernel::kScalar, 1);
+    // Neither detector sees a frame before both have chosen their kernels.
+    std::promise<void> scalarChosen;
+    std::promise<void> wideChosen;
+    std::shared_future<void> bothChosen[] = {scalarChosen.get_future().share(), wideChosen.get_future().share()};
+    const auto rendezvous = [&bothChosen](std::promise<void>& mine) {
+        return [&mine, &bothChosen] {
+            mine.set_value();
+            for (const std::shared_future<void>& chosen : bothChosen) chosen.wait();
+        };
+    };
     DetectorRun scalarRun;
     DetectorRun wideRun;
-    std::thread scalarThread([&scalarRun] { scalarRun = runDetector(ModelKernel::kScalar, 1); });
-    std::thread wideThread([&wideRun, wide] { wideRun = runDetector(wide, 1); });
+    std::thread scalarThread([&] { scalarRun = runDetector(ModelKernel::kScalar, 1, rendezvous(scalarChosen)); });
+    std::thread wideThread([&] { wideRun = runDetector(wide, 1, rendezvous(wideChosen)); });
     scalarThread.join();
     wideThread.join();
     expectSameRun(reference, scalarRun, ModelKernel::kScalar);
