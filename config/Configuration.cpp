@@ -151,7 +151,8 @@ bool readConfiguration(const std::string& fileName, Configuration& config) {
     return readWholeFile(fileName, text) && parseConfiguration(text, config);
 }
 
-std::string applySetting(DetectorParameters& parameters, const std::string& key, const std::string& valueText) {
+std::string applySetting(DetectorParameters& parameters, const std::string& key,
+                         const std::string& valueText) {
     const DoubleSetting* doubleSetting = nullptr;
     for (const DoubleSetting& setting : kDoubleSettings) {
         if (key == setting.key) doubleSetting = &setting;

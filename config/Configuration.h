@@ -28,7 +28,8 @@ bool readConfiguration(const std::string& fileName, Configuration& config);
 // type and narrowing rules as the file. Unlike the file, a value out of its
 // range is an error. Returns an empty string when the value was applied, else
 // what is wrong with it (without the key); then nothing changed.
-std::string applySetting(DetectorParameters& parameters, const std::string& key, const std::string& valueText);
+std::string applySetting(DetectorParameters& parameters, const std::string& key,
+                         const std::string& valueText);
 
 // The same for the bytes of a configuration file: one JSON document, an
 // optional UTF-8 byte-order mark before it and only white space after it.

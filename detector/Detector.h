@@ -3,9 +3,9 @@
 // the compact event regions that persist.
 //
 // Usage: construct, optionally adjust parameters with setParameter() or
-// setParameters(), then
-// feed every gray frame to process(). After each call copyEventMask() and
-// getConfirmedObjects() return the result of the latest averaging window.
+// setParameters(), then feed every gray frame to process(). After each call
+// copyEventMask() and getConfirmedObjects() return the result of the latest
+// averaging window.
 // All calls must come from one thread; process() forks and joins its own
 // worker threads internally.
 #pragma once

@@ -22,9 +22,9 @@ struct DetectorParameters {
     static constexpr int kFirstCode = kMinObjectWidth;
     static constexpr int kLastCode = kNumFrames;
 
-    static constexpr int kMinObjectSide = 1;     // px, codes 1 to 4
-    static constexpr int kMaxObjectSide = 8192;  // px, codes 1 to 4
-    static constexpr int kMinDetectionCriterion = 1;  // tracks need a score above it
+    static constexpr int kMinObjectSide = 1;             // px, codes 1 to 4
+    static constexpr int kMaxObjectSide = 8192;          // px, codes 1 to 4
+    static constexpr int kMinDetectionCriterion = 1;     // tracks need a score above it
     static constexpr double kMinPixelDeviation = 0.0;    // gray levels
     static constexpr double kMaxPixelDeviation = 255.0;  // gray levels
     static constexpr double kMinAlpha = 0.0;
@@ -36,9 +36,9 @@ struct DetectorParameters {
     // longer window could wrap them: 255 * 16843009 == 2^32 - 1.
     static constexpr double kMaxFramesPerWindow = 16843009.0;
 
-    int min_object_width = 2;   // px
-    int min_object_height = 2;  // px
-    int max_object_width = 64;  // px
+    int min_object_width = 2;    // px
+    int min_object_height = 2;   // px
+    int max_object_width = 64;   // px
     int max_object_height = 64;  // px
     int object_detection_criterion = 2;
     float pixel_deviation = 10.0f;  // gray levels

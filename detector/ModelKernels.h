@@ -3,9 +3,10 @@
 //
 // The SIMD kernels are compiled with their own instruction-set flags. This
 // header (with the kernel names of ModelKernel.h) is all they include besides
-// the intrinsics, so it holds plain data and declarations only: an inline function defined here would be emitted by
-// those translation units too (at -O0 at least), and the linker could pick
-// that AVX-512 copy for every caller, which would fault on older CPUs.
+// the intrinsics, so it holds plain data and declarations only: an inline
+// function defined here would be emitted by those translation units too (at
+// -O0 at least), and the linker could pick that AVX-512 copy for every
+// caller, which would fault on older CPUs.
 #pragma once
 
 #include <cstddef>

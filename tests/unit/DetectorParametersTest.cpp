@@ -137,7 +137,12 @@ INSTANTIATE_TEST_SUITE_P(
         FieldCase{"max height 8193", [](P& p) { p.max_object_height = 8193; }, false},
         FieldCase{"criterion int max", [](P& p) { p.object_detection_criterion = 2147483647; }, true},
         FieldCase{"criterion 0", [](P& p) { p.object_detection_criterion = 0; }, false},
-        FieldCase{"deviation 0, alpha 1", [](P& p) { p.pixel_deviation = 0.0f; p.alpha_coeff = 1.0f; }, true},
+        FieldCase{"deviation 0, alpha 1",
+                  [](P& p) {
+                      p.pixel_deviation = 0.0f;
+                      p.alpha_coeff = 1.0f;
+                  },
+                  true},
         FieldCase{"deviation 255.5", [](P& p) { p.pixel_deviation = 255.5f; }, false},
         FieldCase{"deviation NaN", [](P& p) { p.pixel_deviation = kNaN; }, false},
         FieldCase{"alpha negative", [](P& p) { p.alpha_coeff = -0.001f; }, false},

@@ -413,7 +413,8 @@ struct DetectorRun {
 };
 
 // `forced` runs once the kernel is chosen, before the first frame.
-DetectorRun runDetector(ModelKernel kernel, int threads, const std::function<void()>& forced = [] {}) {
+DetectorRun runDetector(
+    ModelKernel kernel, int threads, const std::function<void()>& forced = [] {}) {
     Detector d;
     EXPECT_TRUE(d.forceKernel(kernel));
     forced();
@@ -488,7 +489,8 @@ TEST(ForcedKernels, TwoDetectorsOnTwoThreadsKeepTheirOwnKernels) {
     // Neither detector sees a frame before both have chosen their kernels.
     std::promise<void> scalarChosen;
     std::promise<void> wideChosen;
-    std::shared_future<void> bothChosen[] = {scalarChosen.get_future().share(), wideChosen.get_future().share()};
+    std::shared_future<void> bothChosen[] = {scalarChosen.get_future().share(),
+                                             wideChosen.get_future().share()};
     const auto rendezvous = [&bothChosen](std::promise<void>& mine) {
         return [&mine, &bothChosen] {
             mine.set_value();
@@ -497,7 +499,8 @@ TEST(ForcedKernels, TwoDetectorsOnTwoThreadsKeepTheirOwnKernels) {
     };
     DetectorRun scalarRun;
     DetectorRun wideRun;
-    std::thread scalarThread([&] { scalarRun = runDetector(ModelKernel::kScalar, 1, rendezvous(scalarChosen)); });
+    std::thread scalarThread(
+        [&] { scalarRun = runDetector(ModelKernel::kScalar, 1, rendezvous(scalarChosen)); });
     std::thread wideThread([&] { wideRun = runDetector(wide, 1, rendezvous(wideChosen)); });
     scalarThread.join();
     wideThread.join();
