@@ -44,7 +44,7 @@ cmake --build build-tsan -j"$jobs"
 # clip channel, event recording, the scan, and the signals.
 export TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1 suppressions=$root/tests/tsan.supp"
 (cd build-tsan && ctest --output-on-failure -j"$jobs" -L unit)
-(cd build-tsan && ctest --output-on-failure -j"$jobs" \
+(cd build-tsan && TARVOLEN_E2E_SLOWDOWN=4 ctest --output-on-failure -j"$jobs" \
   -R '^(scan\.|event_recording\.|reliability\.(sigint|sigterm|sighup)_recording)')
 unset TSAN_OPTIONS
 

@@ -86,7 +86,7 @@ start_app() {
 
 # wait_exit SECONDS: waits for the app; sets app_rc (124 when it timed out).
 wait_exit() {
-  local deadline=$((SECONDS + $1))
+  local deadline=$((SECONDS + $1 * ${TARVOLEN_E2E_SLOWDOWN:-1}))
   while kill -0 "$app_pid" 2>/dev/null; do
     if [ "$SECONDS" -ge "$deadline" ]; then
       kill -9 "$app_pid" 2>/dev/null
@@ -104,7 +104,8 @@ wait_exit() {
 
 # wait_window NAME SECONDS: prints the window id once it is mapped.
 wait_window() {
-  local deadline=$((SECONDS + $2)) id
+  # A sanitizer build starts several times slower.
+  local deadline=$((SECONDS + $2 * ${TARVOLEN_E2E_SLOWDOWN:-1})) id
   while [ "$SECONDS" -lt "$deadline" ]; do
     id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1)"
     if [ -n "$id" ]; then echo "$id"; return 0; fi
