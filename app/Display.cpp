@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <utility>
 
 #include <sys/socket.h>
@@ -14,13 +13,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QScreen>
+#include <QX11Info>
 
 #include "platform/ExitStatus.h"
 
 namespace tarvolen {
 namespace {
-
-const char* const kDisplayLost = "Display connection lost";
 
 bool isSet(const char* value) { return value != nullptr && *value != '\0'; }
 
@@ -73,14 +71,13 @@ DisplayProbe probeDisplays(const X11Connection& x11) {
 // What an exit in the middle of the run must still do; empty when no guard
 // lives. Constructed before the exit handler is registered, so still alive
 // when it runs.
-std::function<void()> armedFinish;
+std::function<void()> armedEnd;
 
-void finishOnForcedExit() {
-    if (!armedFinish) return;
-    const std::function<void()> finish = std::move(armedFinish);
-    armedFinish = nullptr;
-    finish();
-    std::cout << kDisplayLost << std::endl;
+void endRunOnForcedExit() {
+    if (!armedEnd) return;
+    const std::function<void()> endRun = std::move(armedEnd);
+    armedEnd = nullptr;
+    endRun();
     std::_Exit(kExitStatus);  // not exit(): this runs inside exit()
 }
 
@@ -143,12 +140,17 @@ cv::Rect availableScreenArea() {
     return cv::Rect(area.x(), area.y(), area.width(), area.height());
 }
 
-DisplayLossGuard::DisplayLossGuard(std::function<void()> finish) {
-    static const bool registered = std::atexit(finishOnForcedExit) == 0;
+DisplayWatch::DisplayWatch()
+    : connection(QX11Info::isPlatformX11() ? QX11Info::connection() : nullptr) {}
+
+bool DisplayWatch::broken() const { return connection != nullptr && xcb_connection_has_error(connection) != 0; }
+
+DisplayLossGuard::DisplayLossGuard(std::function<void()> endRun) {
+    static const bool registered = std::atexit(endRunOnForcedExit) == 0;
     (void)registered;
-    armedFinish = finish ? std::move(finish) : [] {};
+    armedEnd = endRun ? std::move(endRun) : [] {};
 }
 
-DisplayLossGuard::~DisplayLossGuard() { armedFinish = nullptr; }
+DisplayLossGuard::~DisplayLossGuard() { armedEnd = nullptr; }
 
 }  // namespace tarvolen

@@ -8,6 +8,8 @@
 
 #include <opencv2/core.hpp>
 
+struct xcb_connection_t;
+
 namespace tarvolen {
 
 // What is known about the displays before Qt starts.
@@ -38,13 +40,30 @@ bool startGui();
 // in screen pixels.
 cv::Rect availableScreenArea();
 
-// While one lives, an exit that the GUI toolkit forces in the middle of the
-// run (Qt calls exit(1) when the connection to the display breaks) first runs
-// `finish` (finishing an open recording), then prints "Display connection
-// lost" and ends the program with status 255 like every other path.
+// Qt's connection to an X display, watched for a break (the X server gone,
+// the connection killed). Qt ends the process with exit(1) as soon as its
+// event handling meets a broken connection, in the middle of whatever the
+// program is doing; asked before each round of event handling, this lets the
+// loop end the run on its own way out instead.
+class DisplayWatch {
+public:
+    // The running Qt application's connection; none (never broken) on
+    // platforms other than X.
+    DisplayWatch();
+
+    bool broken() const;
+
+private:
+    xcb_connection_t* connection;
+};
+
+// The last resort, for a break that Qt meets before the loop does: while one
+// lives, an exit that the GUI toolkit forces in the middle of the run runs
+// `endRun` (the run's own ending for a lost display) and then ends the
+// program at once with status 255 like every other path.
 class DisplayLossGuard {
 public:
-    explicit DisplayLossGuard(std::function<void()> finish);
+    explicit DisplayLossGuard(std::function<void()> endRun);
     ~DisplayLossGuard();
 
     DisplayLossGuard(const DisplayLossGuard&) = delete;

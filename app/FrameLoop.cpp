@@ -1,7 +1,6 @@
 #include "app/FrameLoop.h"
 
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <iostream>
 #include <optional>
@@ -13,7 +12,6 @@
 #include "app/Display.h"
 #include "events/LiveEventRecording.h"
 #include "app/FileDialog.h"
-#include "app/FrameSource.h"
 #include "app/Keys.h"
 #include "app/LiveView.h"
 #include "app/Logging.h"
@@ -23,6 +21,7 @@
 #include "app/ProgramState.h"
 #include "app/Recording.h"
 #include "platform/Signals.h"
+#include "media/FrameReader.h"
 #include "media/VideoSource.h"
 #include "platform/SourcePath.h"
 #include "platform/ExitStatus.h"
@@ -46,6 +45,7 @@ const char* const kVideoFileNotOpen = "Video file not open";
 const char* const kCameraNotOpen = "Camera not open";
 const char* const kSourceStalled = "Video source stopped delivering frames";
 const char* const kNoDisplay = "Display not available";
+const char* const kDisplayLost = "Display connection lost";
 
 struct LoopImages {
     cv::Mat colour;
@@ -57,6 +57,9 @@ struct LoopImages {
 };
 
 enum class ReadOutcome { Frame, Quit, Stalled };
+
+// What ended the loop.
+enum class RunEnd { Quit, SourceStalled, DisplayLost };
 
 int stopWithMessage(const char* message) {
     std::cout << message << std::endl;
@@ -87,12 +90,6 @@ const char* openSource(bool& fileSource) {
     return kVideoFileNotOpen;
 }
 
-// A capture property in pixels, truncated; 0 when absent or absurd.
-int sizeProperty(int property) {
-    const double value = videoCapture.get(property);
-    return value >= 1.0 && value < static_cast<double>(INT_MAX) ? static_cast<int>(value) : 0;
-}
-
 void createImages(LoopImages& images) {
     images.colour.create(frameHeight, frameWidth, CV_8UC3);
     images.gray.create(frameHeight, frameWidth, CV_8UC1);
@@ -102,22 +99,32 @@ void createImages(LoopImages& images) {
 
 // The next frame from the decode thread. While its reads keep failing keys
 // are polled, so ESC still works; a quit signal ends the wait at any time.
-ReadOutcome readFrame(FrameSource& source, LoopImages& images, LiveView& view) {
+ReadOutcome waitForFrame(FrameReader& reader, DecodedFrame& frame, LiveView& view) {
     for (;;) {
-        switch (source.next(images.colour, kFrameWait)) {
-            case FrameSource::Status::Frame:
+        switch (reader.next(frame, kFrameWait)) {
+            case FrameReader::Status::Frame:
                 return ReadOutcome::Frame;
-            case FrameSource::Status::Stalled:
+            case FrameReader::Status::Stalled:
+            case FrameReader::Status::Ended:
                 return ReadOutcome::Stalled;
-            case FrameSource::Status::Stalling:
+            case FrameReader::Status::Stalling:
                 view.poll(kRetryPollMs);
                 if (view.quitRequested()) return ReadOutcome::Quit;
                 break;
-            case FrameSource::Status::Waiting:
+            case FrameReader::Status::Waiting:
                 break;
         }
         if (quitRequested()) return ReadOutcome::Quit;
     }
+}
+
+// The picture shown last goes back to the reader for a later frame.
+ReadOutcome readFrame(FrameReader& reader, LoopImages& images, LiveView& view) {
+    DecodedFrame frame;
+    frame.picture = std::move(images.colour);
+    const ReadOutcome outcome = waitForFrame(reader, frame, view);
+    images.colour = std::move(frame.picture);
+    return outcome;
 }
 
 // Returns the processing time in whole milliseconds.
@@ -162,29 +169,44 @@ bool runCommands(const std::vector<KeyCommand>& commands, Recorder& recorder) {
     return true;
 }
 
+// The one way out of the loop, whatever ended it: the windows are taken
+// down, an open recording and an open event clip (with its log line) are
+// finished, and the reason, if it has a line, is printed.
+int endRun(RunEnd end, Recorder& recorder, LiveEventRecording& events) {
+    // A lost display took the windows with it, and Qt would end the process
+    // at the next event it handles.
+    if (end != RunEnd::DisplayLost) cv::destroyAllWindows();
+    recorder.stop();
+    events.finish();
+    switch (end) {
+        case RunEnd::Quit:
+            break;
+        case RunEnd::SourceStalled:
+            return stopWithMessage(kSourceStalled);
+        case RunEnd::DisplayLost:
+            std::cout << kDisplayLost << std::endl;
+            break;
+    }
+    return kExitStatus;
+}
+
 int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
             const EventRecordingSettings& eventSettings) {
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
     LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
-    const DisplayLossGuard displayLoss([&recorder, &events] {
-        recorder.stop();
-        events.finish();
-    });
+    const DisplayLossGuard displayLoss([&recorder, &events] { endRun(RunEnd::DisplayLost, recorder, events); });
     installQuitSignals();
-    // From here on only the decode thread touches videoCapture.
-    FrameSource source(videoCapture, fileSource, cv::Size(frameWidth, frameHeight));
+    // From here on only the decode thread touches the capture.
+    const cv::Size frameSize(frameWidth, frameHeight);
+    FrameReader reader(std::move(videoCapture),
+                       fileSource ? liveFileReading(frameSize) : cameraReading(frameSize));
     const double periodMicros = fileSource ? kMicrosPerSecond / fps : 0.0;
     PassLog passLog;
     Clock::time_point mark = Clock::now();
     for (;;) {
-        const ReadOutcome outcome = readFrame(source, images, view);
+        const ReadOutcome outcome = readFrame(reader, images, view);
         if (outcome == ReadOutcome::Quit) break;
-        if (outcome == ReadOutcome::Stalled) {
-            cv::destroyAllWindows();
-            recorder.stop();
-            events.finish();
-            return stopWithMessage(kSourceStalled);
-        }
+        if (outcome == ReadOutcome::Stalled) return endRun(RunEnd::SourceStalled, recorder, events);
         const int processingMs = processFrame(images);
         const std::vector<ObjectTrack> objects = detector.getConfirmedObjects();
         annotate(images.colour, objects, processingMs);
@@ -193,15 +215,12 @@ int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
         events.drawLabel(images.colour);
         view.show(images.colour, images.mask, images.maskChanged);
         view.poll(kKeyPollMs);
-        if (!runCommands(view.takeCommands(), recorder) || quitRequested()) break;
+        if (!runCommands(view.takeCommands(), recorder) || quitRequested() || view.displayLost()) break;
         if (fileSource) paceFrame(mark, periodMicros);
         mark = Clock::now();
         passLog.mark(mark);
     }
-    cv::destroyAllWindows();
-    recorder.stop();
-    events.finish();
-    return kExitStatus;
+    return endRun(view.displayLost() ? RunEnd::DisplayLost : RunEnd::Quit, recorder, events);
 }
 
 }  // namespace
@@ -222,10 +241,10 @@ int runTarvolen() {
     }
     if (failure != nullptr) return stopWithMessage(failure);
     const double fps = fileSource ? playbackFrameRate(videoCapture.get(cv::CAP_PROP_FPS)) : 0.0;
-    frameWidth = sizeProperty(cv::CAP_PROP_FRAME_WIDTH);
-    frameHeight = sizeProperty(cv::CAP_PROP_FRAME_HEIGHT);
-    if (frameWidth < 1 || frameHeight < 1)
-        return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
+    const std::optional<cv::Size> reportedSize = reportedFrameSize(videoCapture);
+    if (!reportedSize) return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
+    frameWidth = reportedSize->width;
+    frameHeight = reportedSize->height;
     LoopImages images;
     const std::optional<std::string> tooLarge = reserveFrameBuffers(frameWidth, frameHeight, programBytesPerPixel(), [&images] {
         detector.prepare(frameWidth, frameHeight);

@@ -1,9 +1,13 @@
 #include "app/LiveView.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <thread>
 
+#include <QCoreApplication>
+#include <QGuiApplication>
 #include <opencv2/imgproc.hpp>
 
 #include "app/Display.h"
@@ -13,12 +17,52 @@ namespace {
 
 constexpr int kWindowMargin = 5;  // px from the screen's top-left corner
 constexpr int kWindowGap = 10;    // px from the shown width to the mask window
+// Moves of the windows to their places, after the last layout, that a
+// window manager may not follow before the windows count as placed.
+constexpr int kMostPlacings = 50;
+// Between two rounds of event handling in a poll.
+constexpr auto kEventSlice = std::chrono::milliseconds(1);
 
 // Windows exactly the size of their image: the Qt back end's default toolbar
 // and status bar would widen "INPUT VIDEO" over "EVENT MASK" beside it.
 constexpr int kWindowFlags = cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL;
 const char* const kInputWindow = "INPUT VIDEO";
 const char* const kMaskWindow = "EVENT MASK";
+
+QWindow* findWindow(const char* title) {
+    for (QWindow* window : QGuiApplication::topLevelWindows())
+        if (window->title() == QLatin1String(title)) return window;
+    return nullptr;
+}
+
+// Each side the larger of the two.
+WindowFrame enclosing(WindowFrame a, WindowFrame b) {
+    return WindowFrame{std::max(a.left, b.left), std::max(a.top, b.top), std::max(a.right, b.right),
+                       std::max(a.bottom, b.bottom)};
+}
+
+// Puts the frame of the window titled `title` at `at`. A widget's own idea
+// of its frame can lag behind the window manager's, so a framed window is
+// placed by its inside, from the frame Qt reports for it.
+void placeWindow(const QPointer<QWindow>& window, const char* title, WindowFrame frame, cv::Point at) {
+    if (window.isNull()) {
+        cv::moveWindow(title, at.x, at.y);
+        return;
+    }
+    window->setPosition(at.x + frame.left, at.y + frame.top);
+}
+
+// Whether the frame around the window titled `title` differs from `known`,
+// which then takes the new one. A window not made yet has none.
+bool frameChanged(QPointer<QWindow>& window, const char* title, WindowFrame& known) {
+    if (window.isNull()) window = findWindow(title);
+    if (window.isNull()) return false;
+    const QMargins margins = window->frameMargins();
+    const WindowFrame now{margins.left(), margins.top(), margins.right(), margins.bottom()};
+    if (now == known) return false;
+    known = now;
+    return true;
+}
 
 // Proportional, with the first and the last pixel of both ranges matched.
 int shownToFrameAxis(int position, int shownLength, int frameLength) {
@@ -58,10 +102,11 @@ void shrinkForView(const cv::Mat& image, cv::Size shown, cv::Mat& staged, cv::Ma
     cv::resize(staged, shownImage, shown, 0, 0, method);
 }
 
-ViewLayout layoutWindows(cv::Size frame, cv::Rect available) {
-    // The windows cover x from 5 to 2 * width + 10 and y from 5 to height + 5.
-    const int widthRoom = (available.x + available.width - kWindowGap) / 2;
-    const int heightRoom = available.y + available.height - kWindowMargin;
+ViewLayout layoutWindows(cv::Size frame, cv::Rect available, WindowFrame frames) {
+    // The windows' frames cover x from 5 to 2 * width + 10 + left + right (the
+    // mask's frame ends there) and y from 5 to height + 5 + top + bottom.
+    const int widthRoom = (available.x + available.width - kWindowGap - frames.left - frames.right) / 2;
+    const int heightRoom = available.y + available.height - kWindowMargin - frames.top - frames.bottom;
     ViewLayout layout{frame, frame, cv::Point(kWindowMargin, kWindowMargin), cv::Point()};
     if (frame.width > widthRoom || frame.height > heightRoom) {
         const double scale = std::min(static_cast<double>(widthRoom) / frame.width,
@@ -81,17 +126,57 @@ cv::Point shownToFrame(cv::Point shown, const ViewLayout& layout) {
 }
 
 LiveView::LiveView(cv::Size frame, cv::MouseCallback callback)
-    : windows(layoutWindows(frame, availableScreenArea())),
+    : screen(availableScreenArea()),
+      windows(layoutWindows(frame, screen)),
       roiCallback(callback),
       input({kInputWindow, kMaskWindow}) {
     cv::namedWindow(kInputWindow, kWindowFlags);
-    cv::moveWindow(kInputWindow, windows.inputAt.x, windows.inputAt.y);
     cv::setMouseCallback(kInputWindow, &LiveView::onMouse, this);
     cv::namedWindow(kMaskWindow, kWindowFlags);
-    cv::moveWindow(kMaskWindow, windows.maskAt.x, windows.maskAt.y);
+    placeWindows();
+}
+
+// The frames are known only once the window manager has put them around the
+// shown windows, each in its own time, and may change while they are up. A
+// window is placed by its frame only once that frame is known.
+void LiveView::fitFrames() {
+    if (display.broken()) return;  // the loop ends the run at its next poll
+    const bool inputChanged = frameChanged(inputWindow, kInputWindow, inputFrame);
+    const bool maskChanged = frameChanged(maskWindow, kMaskWindow, maskFrame);
+    if (inputChanged || maskChanged) {
+        const ViewLayout refit = layoutWindows(windows.frame, screen, enclosing(inputFrame, maskFrame));
+        if (refit.shown != windows.shown) maskShown = false;  // the mask at the new size, too
+        windows = refit;
+        placeWindows();
+    } else if (placingLeft > 0) {
+        placeAgainIfAside();
+    }
+}
+
+// A move asked for while the window manager was still framing a window can
+// land with the frame elsewhere; it is asked again until both are in place,
+// a few times at most. Once they are, the operator may move them.
+void LiveView::placeAgainIfAside() {
+    const auto framedAt = [](const QPointer<QWindow>& window, cv::Point at) {
+        return window.isNull() || window->framePosition() == QPoint(at.x, at.y);
+    };
+    if (framedAt(inputWindow, windows.inputAt) && framedAt(maskWindow, windows.maskAt)) {
+        placingLeft = 0;
+        return;
+    }
+    --placingLeft;
+    placeWindow(inputWindow, kInputWindow, inputFrame, windows.inputAt);
+    placeWindow(maskWindow, kMaskWindow, maskFrame, windows.maskAt);
+}
+
+void LiveView::placeWindows() {
+    placingLeft = kMostPlacings;
+    placeWindow(inputWindow, kInputWindow, inputFrame, windows.inputAt);
+    placeWindow(maskWindow, kMaskWindow, maskFrame, windows.maskAt);
 }
 
 void LiveView::show(const cv::Mat& colour, const cv::Mat& mask, bool maskChanged) {
+    fitFrames();
     if (!windows.scaled()) {
         cv::imshow(kInputWindow, colour);
     } else {
@@ -108,7 +193,21 @@ void LiveView::show(const cv::Mat& colour, const cv::Mat& mask, bool maskChanged
     maskShown = true;
 }
 
-void LiveView::poll(int milliseconds) { cv::waitKey(milliseconds); }
+// Qt ends the process (exit(1)) when its event handling meets a broken
+// display connection; looked at before each round, the break is seen here
+// first and the loop ends the run its own way.
+void LiveView::poll(int milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        if (display.broken()) {
+            displayGone = true;
+            return;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (std::chrono::steady_clock::now() >= deadline) return;
+        std::this_thread::sleep_for(kEventSlice);
+    }
+}
 
 void LiveView::onMouse(int event, int x, int y, int flags, void* view) {
     const LiveView& self = *static_cast<const LiveView*>(view);

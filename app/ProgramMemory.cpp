@@ -1,7 +1,7 @@
 #include "app/ProgramMemory.h"
 
-#include "app/FrameSource.h"
 #include "detector/Detector.h"
+#include "media/FrameReader.h"
 #include "media/VideoFileWriter.h"
 
 namespace tarvolen {
@@ -16,8 +16,9 @@ constexpr std::size_t kWindowBytesPerPixel = 8;
 }  // namespace
 
 std::size_t programBytesPerPixel() {
-    return Detector::bufferBytesPerPixel() + kLoopImageBytesPerPixel + FrameSource::bufferBytesPerPixel() +
-           VideoFileWriter::bufferBytesPerPixel() + kWindowBytesPerPixel;
+    return Detector::bufferBytesPerPixel() + kLoopImageBytesPerPixel +
+           FrameReader::bufferBytesPerPixel(kLiveFileQueueFrames) + VideoFileWriter::bufferBytesPerPixel() +
+           kWindowBytesPerPixel;
 }
 
 }  // namespace tarvolen

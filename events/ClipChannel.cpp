@@ -1,51 +1,50 @@
 #include "events/ClipChannel.h"
 
+#include <utility>
+
+#include "platform/ProgramGuard.h"
+
 namespace tarvolen {
 namespace {
 
 std::size_t frameBytes(const StoredFrame& f) { return f.raw.total() * f.raw.elemSize() + f.jpeg.size(); }
 
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
 }  // namespace
 
 ClipChannel::ClipChannel(ClipSinkFactory factory, std::size_t maxQueuedBytes)
-    : makeSink(std::move(factory)), maxQueued(maxQueuedBytes), worker(&ClipChannel::run, this) {}
+    : makeSink(std::move(factory)),
+      queue(maxQueuedBytes, [](const Command& c) { return c.bytes; }),
+      worker(&ClipChannel::run, this) {}
 
 ClipChannel::~ClipChannel() {
     close();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-    }
-    work.notify_all();
+    queue.close();
     worker.join();
 }
 
 void ClipChannel::open(const std::string& path, cv::Size frameSize, double fps) {
-    Command c{Command::Open, path, frameSize, fps, {}, 0};
+    Command c{Command::Open, path, frameSize, fps, {}, 0, {}};
     enqueue(std::move(c));
 }
 
 void ClipChannel::write(StoredFrame frame) {
-    Command c{Command::Write, {}, {}, 0, std::move(frame), 0};
+    Command c{Command::Write, {}, {}, 0, std::move(frame), 0, {}};
     c.bytes = frameBytes(c.frame);
     enqueue(std::move(c));
 }
 
-void ClipChannel::close() { enqueue(Command{Command::Close, {}, {}, 0, {}, 0}); }
+void ClipChannel::close() { enqueue(Command{Command::Close, {}, {}, 0, {}, 0, {}}); }
 
-void ClipChannel::enqueue(Command command) {
-    std::unique_lock<std::mutex> lock(mutex);
-    // An empty queue always takes a frame, however large.
-    space.wait(lock, [&] { return queue.empty() || queuedBytes + command.bytes <= maxQueued; });
-    queuedBytes += command.bytes;
-    queue.push_back(std::move(command));
-    lock.unlock();
-    work.notify_one();
-}
+// An empty queue always takes a frame, however large.
+void ClipChannel::enqueue(Command command) { queue.push(std::move(command)); }
 
 void ClipChannel::drain() {
-    std::unique_lock<std::mutex> lock(mutex);
-    space.wait(lock, [&] { return queue.empty() && !busy; });
+    Command sync{Command::Sync, {}, {}, 0, {}, 0, {}};
+    std::future<void> done = sync.done.get_future();
+    // Only the destructor closes the queue, so the worker will reach it.
+    if (queue.push(std::move(sync))) done.wait();
 }
 
 std::string ClipChannel::failure() const {
@@ -63,56 +62,92 @@ void ClipChannel::fail(const std::string& why) {
     if (firstFailure.empty()) firstFailure = why;
 }
 
+// On the worker, inside a catch block: the clip's sink is given up.
+void ClipChannel::failOnException(const std::string& path) {
+    const std::string what = firstLine(describeCurrentException());
+    sinkBroken = true;
+    try {
+        fail(path.empty() ? what : path + ": " + what);
+    } catch (...) {
+        // Out of memory for the line itself: the broken sink still drops the clip's frames.
+    }
+}
+
+// Nothing a sink, its factory or a decoder throws may end the worker: the
+// program that feeds it has open recordings of its own.
 void ClipChannel::run() {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-        work.wait(lock, [&] { return stopping || !queue.empty(); });
-        if (queue.empty()) return;  // stopping, and all done
-        Command command = std::move(queue.front());
-        queue.pop_front();
-        busy = true;
-        lock.unlock();
-        execute(command);
-        lock.lock();
-        queuedBytes -= command.bytes;
-        busy = false;
-        space.notify_all();
+    while (std::optional<Command> command = queue.pop()) {
+        try {
+            execute(*command);
+        } catch (...) {
+            failOnException(sinkPath);
+        }
     }
 }
 
 void ClipChannel::execute(Command& command) {
     switch (command.kind) {
         case Command::Open:
-            if (sink) {
-                Command closeFirst{Command::Close, {}, {}, 0, {}, 0};
-                execute(closeFirst);
-            }
-            sink = makeSink();
-            sinkBroken = !sink->open(command.path, command.size, command.fps);
-            if (sinkBroken) fail(sink->failure());
+            closeSink();
+            openSink(command);
             break;
-        case Command::Write: {
-            if (!sink || sinkBroken) break;
-            const cv::Mat picture = command.frame.image();
-            if (picture.empty()) {
-                sinkBroken = true;
-                fail("frame " + std::to_string(command.frame.index) + " could not be restored for the clip");
-            } else if (!sink->write(picture)) {
-                sinkBroken = true;
-                fail(sink->failure());
-            }
+        case Command::Write:
+            writeFrame(command.frame);
             break;
-        }
         case Command::Close:
-            if (!sink) break;
-            if (!sink->finish() && !sinkBroken) fail(sink->failure());
-            sink.reset();
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                ++finished;
-            }
+            closeSink();
+            break;
+        case Command::Sync:
+            command.done.set_value();
             break;
     }
+}
+
+void ClipChannel::openSink(const Command& command) {
+    sinkPath = command.path;
+    sinkBroken = false;
+    try {
+        sink = makeSink();
+        if (!sink) {
+            sinkBroken = true;
+            fail(sinkPath + ": no clip writer could be made");
+        } else if (!sink->open(command.path, command.size, command.fps)) {
+            sinkBroken = true;
+            fail(sink->failure());
+        }
+    } catch (...) {
+        failOnException(sinkPath);
+    }
+}
+
+void ClipChannel::writeFrame(const StoredFrame& frame) {
+    if (!sink || sinkBroken) return;
+    try {
+        const cv::Mat picture = frame.image();
+        if (picture.empty()) {
+            sinkBroken = true;
+            fail("frame " + std::to_string(frame.index) + " could not be restored for the clip");
+        } else if (!sink->write(picture)) {
+            sinkBroken = true;
+            fail(sink->failure());
+        }
+    } catch (...) {
+        failOnException(sinkPath);
+    }
+}
+
+// A clip whose writing failed is still finished: the frames written before
+// the failure stay playable.
+void ClipChannel::closeSink() {
+    if (!sink) return;
+    try {
+        if (!sink->finish() && !sinkBroken) fail(sink->failure());
+    } catch (...) {
+        failOnException(sinkPath);
+    }
+    sink.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    ++finished;
 }
 
 }  // namespace tarvolen

@@ -3,10 +3,9 @@
 // them never waits for a decoder, an encoder or the disk.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include "events/FrameBuffer.h"
+#include "platform/BoundedQueue.h"
 
 namespace tarvolen {
 
@@ -53,37 +53,40 @@ public:
 
     // The first failure, one line naming the file; empty while all is well.
     // After a failure the channel drops what it is given until the next open().
+    // A sink or factory that throws counts as a failure of its clip: the
+    // worker goes on with the next command.
     std::string failure() const;
     int clipsFinished() const;
 
 private:
     struct Command {
-        enum Kind { Open, Write, Close } kind;
+        enum Kind { Open, Write, Close, Sync } kind;
         std::string path;
         cv::Size size;
         double fps = 0;
         StoredFrame frame;
         std::size_t bytes = 0;
+        std::promise<void> done;  // Sync: fulfilled once every earlier command ran
     };
 
     void enqueue(Command command);
     void run();
     void execute(Command& command);
+    void openSink(const Command& command);
+    void writeFrame(const StoredFrame& frame);
+    void closeSink();
+    void failOnException(const std::string& path);
     void fail(const std::string& why);
 
     ClipSinkFactory makeSink;
-    const std::size_t maxQueued;
-    mutable std::mutex mutex;
-    std::condition_variable work;
-    std::condition_variable space;
-    std::deque<Command> queue;
-    std::size_t queuedBytes = 0;
-    bool busy = false;  // the worker is executing a command
-    bool stopping = false;
+    // Weighted by frame bytes; closed by the destructor.
+    BoundedQueue<Command> queue;
+    mutable std::mutex mutex;  // guards what follows
     std::string firstFailure;
     int finished = 0;
     // Used by the worker only.
     std::unique_ptr<ClipSink> sink;
+    std::string sinkPath;
     bool sinkBroken = false;
     std::thread worker;
 };

@@ -1,6 +1,7 @@
 #include "events/FrameBuffer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -11,6 +12,11 @@ std::size_t rawSize(const cv::Mat& m) { return m.total() * m.elemSize(); }
 
 constexpr int kMinQuality = 30;
 
+FrameBufferLimits withEncoder(FrameBufferLimits limits) {
+    if (!limits.encode) limits.encode = encodeJpeg;
+    return limits;
+}
+
 }  // namespace
 
 cv::Mat StoredFrame::image() const {
@@ -18,7 +24,12 @@ cv::Mat StoredFrame::image() const {
     return cv::imdecode(jpeg, cv::IMREAD_UNCHANGED);
 }
 
-FrameBuffer::FrameBuffer(FrameBufferLimits l) : limits(l), encoder(&FrameBuffer::encodeLoop, this) {}
+bool encodeJpeg(const cv::Mat& picture, const std::vector<int>& params, std::vector<unsigned char>& jpeg) {
+    return cv::imencode(".jpg", picture, jpeg, params);
+}
+
+FrameBuffer::FrameBuffer(FrameBufferLimits l)
+    : limits(withEncoder(std::move(l))), encoder(&FrameBuffer::encodeLoop, this) {}
 
 FrameBuffer::~FrameBuffer() {
     {
@@ -141,14 +152,18 @@ void FrameBuffer::encodeLoop() {
         slot->encoding = true;
         const std::uint64_t serial = slot->serial;
         const cv::Mat picture = slot->raw;  // shared, read only
-        const std::vector<int> params{cv::IMWRITE_JPEG_QUALITY, qualityNow()};
+        const int quality = qualityNow();
         lock.unlock();
         std::vector<unsigned char> encoded;
         bool ok = false;
         try {
-            ok = cv::imencode(".jpg", picture, encoded, params);
-        } catch (const cv::Exception&) {
-            ok = false;  // an image the codec cannot take stays raw
+            const std::vector<int> params{cv::IMWRITE_JPEG_QUALITY, quality};
+            ok = limits.encode(picture, params, encoded);
+        } catch (...) {
+            // An image the codec cannot take, or no memory for its output:
+            // the frame stays raw, and nothing may end this thread.
+            ok = false;
+            std::vector<unsigned char>().swap(encoded);
         }
         lock.lock();
         // The slot may have been taken out meanwhile.

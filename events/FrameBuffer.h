@@ -3,12 +3,19 @@
 // they are, up to a byte budget; older ones are JPEG-compressed by a worker
 // thread, so pushing never waits for an encoder unless the whole buffer is
 // over its limit.
+//
+// This is not a hand-over queue: compressing a frame shrinks it in place, in
+// the middle of the buffer, and that is what makes room for push(); pop()
+// takes the oldest frame even while the encoder works on it. So the buffer
+// keeps its own slots and conditions rather than a BoundedQueue, whose room
+// appears only when an item leaves.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,10 +35,18 @@ struct StoredFrame {
     cv::Mat image() const;
 };
 
+// Compresses `picture` into `jpeg` with the given imwrite parameters; false
+// (or a throw of any kind) leaves the frame raw.
+using JpegEncoder = std::function<bool(const cv::Mat& picture, const std::vector<int>& params,
+                                       std::vector<unsigned char>& jpeg)>;
+// OpenCV's JPEG codec.
+bool encodeJpeg(const cv::Mat& picture, const std::vector<int>& params, std::vector<unsigned char>& jpeg);
+
 struct FrameBufferLimits {
     std::size_t rawBytes = 0;              // newest frames held uncompressed up to this much
     std::size_t totalBytes = 64ull << 20;  // everything held; push() waits above it while it can
     int jpegQuality = 90;                  // 0..100, lowered as the buffer fills up
+    JpegEncoder encode = encodeJpeg;       // called on the encoder thread
 };
 
 class FrameBuffer {

@@ -1,11 +1,14 @@
 #include "media/VideoFileWriter.h"
 
 #include <new>
+#include <optional>
+#include <system_error>
 #include <utility>
 
 #include <opencv2/videoio.hpp>
 
 #include "media/DiskGuard.h"
+#include "platform/ProgramGuard.h"
 
 namespace tarvolen {
 namespace {
@@ -39,12 +42,14 @@ VideoFileWriter::VideoFileWriter() = default;
 VideoFileWriter::~VideoFileWriter() { finish(); }
 
 bool VideoFileWriter::open(const std::string& path, double fps, cv::Size size) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (opened) return false;
-    opened = true;
-    stopped = true;  // until the writer thread runs
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (opened) return false;
+        opened = true;
+    }
     filePath = path;
     frameSize = size;
+    if (queue.closed()) return false;  // finished before it was opened
     // Even the first frame needs its reserve: a file that would be given up
     // at once is not started.
     const std::uint64_t reserve = DiskGuard::initialReserve(size);
@@ -63,82 +68,74 @@ bool VideoFileWriter::open(const std::string& path, double fps, cv::Size size) {
             guard.reset();
         }
     }
+    if (problem.empty()) {
+        try {
+            thread = std::thread(&VideoFileWriter::writerThread, this);
+        } catch (const std::system_error& e) {
+            problem = std::string("its writer thread could not be started: ") + e.what();
+            releaseWriter();
+            guard.reset();
+        }
+    }
     if (!problem.empty()) {
-        failureText = path + ": " + problem;
+        stopAccepting(problem);
         return false;
     }
-    stopped = false;
-    thread = std::thread(&VideoFileWriter::writerThread, this);
     return true;
 }
 
 bool VideoFileWriter::write(const cv::Mat& frame) {
-    if (frame.size() != frameSize || frame.type() != CV_8UC3) return false;
-    cv::Mat slot;
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!waitForRoom(lock)) return false;
-        if (!spare.empty()) {
-            slot = std::move(spare.back());
-            spare.pop_back();
-        }
-    }
+    if (frame.size() != frameSize || frame.type() != CV_8UC3 || !accepting()) return false;
+    // Copy only once the queue has room, so that no more frames are held
+    // than bufferBytesPerPixel() counts.
+    if (!queue.waitForRoom()) return false;
+    cv::Mat slot = takeSpare();
     try {
         frame.copyTo(slot);
     } catch (const cv::Exception&) {
-        giveUpFromProducer("out of memory for the frame queue");
+        stopAccepting("out of memory for the frame queue");
         return false;
     } catch (const std::bad_alloc&) {
-        giveUpFromProducer("out of memory for the frame queue");
+        stopAccepting("out of memory for the frame queue");
         return false;
     }
     return enqueue(std::move(slot), true);
 }
 
 bool VideoFileWriter::write(cv::Mat&& frame) {
-    if (frame.size() != frameSize || frame.type() != CV_8UC3) return false;
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!waitForRoom(lock)) return false;
-    }
+    if (frame.size() != frameSize || frame.type() != CV_8UC3 || !accepting()) return false;
     return enqueue(std::move(frame), false);
 }
 
-bool VideoFileWriter::waitForRoom(std::unique_lock<std::mutex>& lock) {
-    changed.wait(lock, [this] { return stopped || queue.size() < kQueueCapacity; });
-    return !stopped;
+cv::Mat VideoFileWriter::takeSpare() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (spare.empty()) return cv::Mat();
+    cv::Mat slot = std::move(spare.back());
+    spare.pop_back();
+    return slot;
 }
 
 bool VideoFileWriter::enqueue(cv::Mat frame, bool recyclable) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        // Only this (the producer's) thread adds, so the room found before is still there.
-        if (stopped) return false;
-        queue.push_back(Entry{std::move(frame), recyclable});
-    }
-    changed.notify_all();
-    return true;
+    return queue.push(Entry{std::move(frame), recyclable});
 }
 
 void VideoFileWriter::finish() {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        closing = true;
-        stopped = true;
-    }
-    changed.notify_all();
+    queue.close();
     if (thread.joinable()) thread.join();
     // The thread has ended (or never ran): the writer is ours again.
     if (writer) releaseWriter();
     guard.reset();
-    std::lock_guard<std::mutex> lock(mutex);
     queue.clear();
+    std::lock_guard<std::mutex> lock(mutex);
     spare.clear();
 }
 
 bool VideoFileWriter::accepting() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return opened && !stopped;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!opened) return false;
+    }
+    return !queue.closed();
 }
 
 bool VideoFileWriter::failed() const {
@@ -152,19 +149,16 @@ std::string VideoFileWriter::failure() const {
 }
 
 void VideoFileWriter::writerThread() {
-    for (;;) {
-        Entry entry;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [this] { return !queue.empty() || closing; });
-            if (queue.empty()) break;
-            entry = std::move(queue.front());
-            queue.pop_front();
+    // Nothing may escape this thread: whatever fails ends the file as the
+    // disk guard does.
+    try {
+        while (std::optional<Entry> entry = queue.pop()) {
+            const bool goOn = writeOne(entry->frame);
+            recycle(std::move(*entry));
+            if (!goOn) break;
         }
-        changed.notify_all();  // room for the producer
-        const bool goOn = writeOne(entry.frame);
-        recycle(std::move(entry));
-        if (!goOn) break;
+    } catch (...) {
+        giveUp(describeCurrentException());
     }
     releaseWriter();
 }
@@ -184,26 +178,20 @@ bool VideoFileWriter::writeOne(const cv::Mat& frame) {
     return true;
 }
 
-// On the writer thread: the frames written so far are finished into a
+// On the writer thread: no more frames are taken and those queued are
+// dropped; the thread then finishes the frames written so far into a
 // playable file at once, while there is still room for its index.
 void VideoFileWriter::giveUp(const std::string& reason) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopped = true;
-        if (failureText.empty()) failureText = filePath + ": " + reason;
-        queue.clear();
-    }
-    changed.notify_all();
-    releaseWriter();
+    stopAccepting(reason);
+    queue.clear();
 }
 
-void VideoFileWriter::giveUpFromProducer(const std::string& reason) {
+void VideoFileWriter::stopAccepting(const std::string& reason) {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        stopped = true;
-        if (failureText.empty()) failureText = filePath + ": " + reason;
+        if (failureText.empty()) failureText = filePath + ": " + firstLine(reason);
     }
-    changed.notify_all();
+    queue.close();
 }
 
 void VideoFileWriter::releaseWriter() {

@@ -28,10 +28,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,6 +37,8 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+
+#include "platform/BoundedQueue.h"
 
 namespace cv {
 class VideoWriter;
@@ -99,11 +99,11 @@ private:
     };
 
     bool enqueue(cv::Mat frame, bool recyclable);
-    bool waitForRoom(std::unique_lock<std::mutex>& lock);
+    cv::Mat takeSpare();
     void writerThread();
     bool writeOne(const cv::Mat& frame);
     void giveUp(const std::string& reason);
-    void giveUpFromProducer(const std::string& reason);
+    void stopAccepting(const std::string& reason);
     void releaseWriter();
     void recycle(Entry entry);
 
@@ -111,15 +111,14 @@ private:
     cv::Size frameSize;
     std::unique_ptr<cv::VideoWriter> writer;  // used by the writer thread once it runs
     std::unique_ptr<DiskGuard> guard;
+    // Closed by finish(), by a failure, or when open() fails: from then on
+    // no frame is accepted, and the writer thread drains what is left.
+    BoundedQueue<Entry> queue{kQueueCapacity};
     std::thread thread;
 
-    mutable std::mutex mutex;
-    std::condition_variable changed;  // the queue, `closing` or `stopped` changed
-    std::deque<Entry> queue;
+    mutable std::mutex mutex;    // guards what follows
     std::vector<cv::Mat> spare;  // buffers of written frames, reused by write()
     bool opened = false;
-    bool closing = false;  // finish() asked the thread to drain and end
-    bool stopped = true;   // no more frames accepted (also before open)
     std::string failureText;
     std::atomic<std::uint64_t> written{0};
 };

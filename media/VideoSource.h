@@ -4,6 +4,9 @@
 #include <optional>
 #include <string>
 
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
 namespace tarvolen {
 
 enum class SourceKind {
@@ -30,5 +33,17 @@ double frameRateWithin(double reportedFps, double low, double high);
 // The rate a file is played at: its reported rate, or 30 when that is 1 or
 // less, 60 or more, or not a number.
 double playbackFrameRate(double reportedFps);
+
+// Opens a video file: FFmpeg first, then any other back end. False when no
+// back end opens it.
+bool openVideoFile(const std::string& path, cv::VideoCapture& capture);
+
+// The frame size a capture reports, in whole pixels. Nothing when a side is
+// not a number or less than one pixel; sides beyond kMaxReportedFrameSide
+// (infinity too) are taken as that: absurd, but refused by every size check
+// downstream, where a cast of the raw number to int would be undefined.
+constexpr int kMaxReportedFrameSide = 1000000000;
+std::optional<cv::Size> reportedFrameSize(double width, double height);
+std::optional<cv::Size> reportedFrameSize(const cv::VideoCapture& capture);
 
 }  // namespace tarvolen

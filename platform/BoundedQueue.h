@@ -27,8 +27,10 @@ public:
 
     // A queue of at most `capacity` items, each costing 1.
     explicit BoundedQueue(std::size_t capacity) : BoundedQueue(capacity, [](const T&) { return 1; }) {}
-    // A queue of at most `capacity` units of cost.
-    BoundedQueue(std::size_t capacity, CostFunction cost) : limit(capacity), costOf(std::move(cost)) {}
+    // A queue of at most `capacity` units of cost. Without a cost function
+    // every item costs 1.
+    BoundedQueue(std::size_t capacity, CostFunction cost)
+        : limit(capacity), costOf(cost ? std::move(cost) : CostFunction([](const T&) { return 1; })) {}
     BoundedQueue(const BoundedQueue&) = delete;
     BoundedQueue& operator=(const BoundedQueue&) = delete;
 
@@ -48,6 +50,16 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         if (isClosed || !fits(itemCost)) return false;
         return append(lock, std::move(item), itemCost);
+    }
+
+    // Waits until an item costing `itemCost` would be taken now. False once
+    // the queue is closed. With a single producer the room found stays until
+    // it pushes, so it can prepare the item (fill a buffer) only when it is
+    // sure to hand it over at once.
+    bool waitForRoom(std::size_t itemCost = 1) {
+        std::unique_lock<std::mutex> lock(mutex);
+        roomChanged.wait(lock, [&] { return isClosed || fits(itemCost); });
+        return !isClosed;
     }
 
     // The oldest item, waiting for one; nothing once the queue is closed and
@@ -120,7 +132,11 @@ private:
         std::size_t cost;
     };
 
-    bool fits(std::size_t itemCost) const { return items.empty() || held + itemCost <= limit; }
+    // Written so that a huge cost cannot wrap round; `held` may exceed the
+    // limit after an oversized item went into an empty queue.
+    bool fits(std::size_t itemCost) const {
+        return items.empty() || (held <= limit && itemCost <= limit - held);
+    }
 
     bool append(std::unique_lock<std::mutex>& lock, T&& item, std::size_t itemCost) {
         if (isClosed) return false;

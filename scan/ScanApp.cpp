@@ -13,7 +13,7 @@
 #include "platform/Signals.h"
 #include "config/Configuration.h"
 #include "detector/Detector.h"
-#include "scan/FrameDecoder.h"
+#include "media/VideoSource.h"
 #include "roi/Region.h"
 
 namespace tarvolen {
@@ -47,9 +47,9 @@ std::string checkRegionsAgainstFiles(const ScanOptions& options) {
     for (const std::string& file : options.files) {
         cv::VideoCapture capture;
         if (!openVideoFile(file, capture)) continue;
-        const cv::Size size(static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH)),
-                            static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT)));
-        if (size.width < 1 || size.height < 1) continue;
+        const std::optional<cv::Size> reported = reportedFrameSize(capture);
+        if (!reported) continue;
+        const cv::Size size = *reported;
         if (const std::optional<cv::Rect> r = regionOutsideFrame(options.regions, size)) {
             return "--roi " + std::to_string(r->x) + "," + std::to_string(r->y) + "," +
                    std::to_string(r->width) + "," + std::to_string(r->height) + " lies wholly outside the " +

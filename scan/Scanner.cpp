@@ -12,6 +12,8 @@
 
 #include "events/VideoClipSink.h"
 #include "media/FrameInput.h"
+#include "media/FrameReader.h"
+#include "media/VideoSource.h"
 #include "platform/MemoryLimits.h"
 #include "detector/Detector.h"
 #include "events/EventJson.h"
@@ -21,7 +23,6 @@
 #include "draw/Annotation.h"
 #include "scan/ContactSheet.h"
 #include "scan/EventLog.h"
-#include "scan/FrameDecoder.h"
 #include "scan/Progress.h"
 #include "roi/Region.h"
 #include "scan/Summary.h"
@@ -39,10 +40,13 @@ constexpr std::size_t kClipRawBytes = 320ull << 20;
 constexpr std::size_t kClipBufferBytes = 1024ull << 20;
 constexpr std::size_t kClipQueueBytes = 64ull << 20;  // frames waiting for the clip writer
 
-// Bytes per pixel a scan holds besides the detector's buffers: the decoded
-// colour frames queued, in flight and kept for reuse (3 bytes each), the gray
-// frame and the mask.
-constexpr std::size_t kFrameBytesPerPixel = 3 * (2 * FrameDecoder::kQueueFrames + 2) + 2;
+// Bytes per pixel a scan holds of its own: the gray frame and the mask (one
+// byte each), a colour frame conformed or copied for the annotated video, and
+// the mask in colour for the mask video (3 bytes each).
+constexpr std::size_t kScanImageBytesPerPixel = 8;
+// Besides the detector's buffers: the reading's and the scan's own.
+const std::size_t kFrameBytesPerPixel =
+    FrameReader::bufferBytesPerPixel(kScanQueueFrames) + kScanImageBytesPerPixel;
 
 // Why frames of this size cannot be scanned here, or an empty string.
 std::string tooLargeToScan(cv::Size size) {
@@ -86,7 +90,7 @@ private:
     ProgressReporter progress;
 
     cv::VideoCapture capture;
-    std::unique_ptr<FrameDecoder> decoder;
+    std::unique_ptr<FrameReader> reader;
     double reportedFps = 0;
     std::int64_t announcedFrames = 0;
     double fps = 0;
@@ -113,9 +117,9 @@ private:
 FileOutcome FileScan::run() {
     started = Clock::now();
     if (!openInput()) return FileOutcome::InputFailed;
-    decoder = std::make_unique<FrameDecoder>(std::move(capture), context.interrupted);
+    reader = std::make_unique<FrameReader>(std::move(capture), scanReading(context.interrupted));
     DecodedFrame decoded;
-    if (!decoder->next(decoded)) {
+    if (reader->next(decoded) != FrameReader::Status::Frame) {
         if (context.interrupted()) return FileOutcome::Interrupted;
         error(file + ": no frame could be decoded");
         return FileOutcome::InputFailed;
@@ -137,15 +141,15 @@ FileOutcome FileScan::run() {
                 outcome = FileOutcome::Interrupted;
                 break;
             }
-        } while (!recorder->done() && decoder->next(decoded));
+        } while (!recorder->done() && reader->next(decoded) == FrameReader::Status::Frame);
     } catch (const std::bad_alloc&) {
-        decoder->stop();
+        reader->stop();
         recorder->finish();
         error(file + ": frames of " + std::to_string(frameSize.width) + "x" +
               std::to_string(frameSize.height) + " need more memory than there is");
         return FileOutcome::InputFailed;
     }
-    decoder->stop();
+    reader->stop();
     if (context.interrupted()) outcome = FileOutcome::Interrupted;
     progress.clear();
     const bool stoppedEarly =
@@ -170,9 +174,8 @@ bool FileScan::openInput() {
         error(file + ": cannot open as a video file");
         return false;
     }
-    const cv::Size reportedSize(static_cast<int>(std::min(capture.get(cv::CAP_PROP_FRAME_WIDTH), 1e9)),
-                                static_cast<int>(std::min(capture.get(cv::CAP_PROP_FRAME_HEIGHT), 1e9)));
-    const std::string tooLarge = tooLargeToScan(reportedSize);
+    const std::optional<cv::Size> reportedSize = reportedFrameSize(capture);
+    const std::string tooLarge = reportedSize ? tooLargeToScan(*reportedSize) : std::string();
     if (!tooLarge.empty()) {
         error(file + ": " + tooLarge);
         return false;
@@ -285,7 +288,7 @@ void FileScan::processFrame(DecodedFrame& decoded) {
         }
     }
     recorder->addFrame(std::move(info), recorder->writesClips() ? frame : cv::Mat(), peakPicture);
-    decoder->recycle(std::move(frame));
+    reader->recycle(std::move(frame));
     ++frames;
     progress.update(ProgressState{frames, announcedFrames,
                                   std::chrono::duration<double>(Clock::now() - started).count(),

@@ -36,9 +36,11 @@ check() {  # check DESCRIPTION COMMAND...
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
+# start_display [WIDTHxHEIGHT]: a private Xvfb, 1600 x 900 unless given.
 start_display() {
   local fdfile="$work/display"
-  Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp -noreset 3>"$fdfile" >/dev/null 2>&1 &
+  rm -f "$fdfile"
+  Xvfb -displayfd 3 -screen 0 "${1:-1600x900}x24" -nolisten tcp -noreset 3>"$fdfile" >/dev/null 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do
     [ -s "$fdfile" ] && break

@@ -225,6 +225,59 @@ case_large_source() {
   return 0
 }
 
+# frame_box ID: the window with its window manager's frame, as LEFT TOP
+# RIGHT BOTTOM screen coordinates (the right and bottom ones past the edge).
+frame_box() {
+  local x y w h l=0 r=0 t=0 b=0 extents
+  read -r x y w h < <(xwininfo -id "$1" | awk '/Absolute upper-left X/ {x = $4} /Absolute upper-left Y/ {y = $4}
+    /Width:/ {w = $2} /Height:/ {h = $2} END {print x, y, w, h}')
+  extents="$(xprop -id "$1" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.* = //p' | tr -d ' ')"
+  [ -n "$extents" ] && IFS=, read -r l r t b <<<"$extents"
+  echo $((x - l)) $((y - t)) $((x + w + r)) $((y + h + b)) "$w" "$h" $((l + r))
+}
+
+# fits_with LABEL EXPECTED_SIZE: plays $work/hd.avi on the 1920 x 1200
+# screen and checks that both windows, frames included, lie on it, in their
+# places, scaled by one factor no further than the frames need (and at
+# EXPECTED_SIZE, when given).
+fits_with() {
+  local label="$1" expected="$2" input mask
+  dir="$work/fit-${label// /-}"; mkdir -p "$dir"; write_config "$dir" "$work/hd.avi" 2
+  start_app "$dir"
+  input="$(wait_window "INPUT VIDEO" 30)" || { fail "$label: INPUT VIDEO appears"; return; }
+  mask="$(wait_window "EVENT MASK" 10)" || { fail "$label: EVENT MASK appears"; return; }
+  sleep 2
+  local il it ir ib w h im ml mt mr mb mw mh
+  read -r il it ir ib w h _ < <(frame_box "$input")
+  read -r ml mt mr mb mw mh im < <(frame_box "$mask")
+  echo "  $label: INPUT VIDEO framed $il,$it-$ir,$ib; EVENT MASK framed $ml,$mt-$mr,$mb; shown ${w}x${h}"
+  check "$label: INPUT VIDEO's frame at 5,5 ($il,$it)" [ "$il,$it" = "5,5" ]
+  check "$label: EVENT MASK's frame at the shown width + 10 ($ml,$mt)" [ "$ml,$mt" = "$((w + 10)),5" ]
+  check "$label: both frames end inside the 1920 x 1200 screen ($ir,$ib and $mr,$mb)" \
+    [ "$ir" -le 1920 -a "$mr" -le 1920 -a "$ib" -le 1200 -a "$mb" -le 1200 ]
+  check "$label: both shown alike (${w}x${h}, ${mw}x${mh})" [ "${w}x${h}" = "${mw}x${mh}" ]
+  check "$label: one factor, 1920 x 1080's shape (${w}x${h})" [ $((w * 1080 / 1920 - h)) -ge -1 -a $((w * 1080 / 1920 - h)) -le 1 ]
+  check "$label: no smaller than the frames need (2 x $((w + 1)) + 10 + $im > 1920)" [ $((2 * (w + 1) + 10 + im)) -gt 1920 ]
+  [ -z "$expected" ] || check "$label: shown at $expected (${w}x${h})" [ "${w}x${h}" = "$expected" ]
+  [ -n "${TARVOLEN_SHOT_DIR:-}" ] && import -window root "$TARVOLEN_SHOT_DIR/fits_screen_${label// /_}.png"
+  press "$input" Escape
+  wait_exit 20
+  check "$label: ESC exits with status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+}
+
+case_fits_screen() {
+  # A 1920 x 1080 clip on a 1920 x 1200 screen: bare, the windows just fit
+  # side by side at 955 x 537; a window manager's frames need room too.
+  kill "$xvfb_pid"
+  wait "$xvfb_pid" 2>/dev/null
+  start_display 1920x1200
+  "$make_clip" "$work/hd.avi" 1920 1080 10 60 || { fail "make 1080p clip"; return; }
+  fits_with "no window manager" 955x537
+  start_window_manager && fits_with "openbox" ""
+  stop_window_manager
+  return 0
+}
+
 case_quiet_terminal() {
   # Without XDG_RUNTIME_DIR Qt has a notice about it; OpenCV's back ends
   # report every failed open. The operator sees the program's one line.

@@ -1,16 +1,23 @@
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <QApplication>
 #include <QtGlobal>
 #include <opencv2/core/utils/logger.hpp>
 
 #include "app/Display.h"
+#include "app/LiveView.h"
 #include "app/Logging.h"
 
 namespace tarvolen {
@@ -130,6 +137,100 @@ TEST_F(DisplayLoss, AfterTheRunAnExitIsLeftAlone) {
             std::exit(1);
         },
         ::testing::ExitedWithCode(1), "^after the run\n$");
+}
+
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "";
+    for (std::size_t begin = 0, end = 0; end != std::string::npos; begin = end + 1) {
+        end = folders.find(':', begin);
+        if (access((folders.substr(begin, end - begin) + "/" + program).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+// A private Xvfb for the process; killed at will, as a display server dies.
+class PrivateXServer {
+public:
+    // Starts it and points DISPLAY at it; false when it cannot start.
+    bool start() {
+        int fds[2];
+        if (pipe(fds) != 0) return false;
+        pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            const std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp",
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        const std::string number = readLine(fds[0]);
+        close(fds[0]);
+        if (number.empty()) return false;
+        setenv("DISPLAY", (":" + number).c_str(), 1);
+        return true;
+    }
+    void kill() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    ~PrivateXServer() { kill(); }
+
+private:
+    static std::string readLine(int fd) {
+        constexpr int kStartMs = 10000;
+        std::string line;
+        char c = 0;
+        pollfd ready{fd, POLLIN, 0};
+        while (poll(&ready, 1, kStartMs) == 1 && read(fd, &c, 1) == 1 && c != '\n') line += c;
+        return c == '\n' ? line : std::string();
+    }
+    pid_t pid = -1;
+};
+
+constexpr int kEndedByTheLoop = 3;
+constexpr auto kBreakSeenWithin = std::chrono::seconds(10);
+
+// Shows the live view on a private X server, kills the server and polls
+// once the break is there to be seen: ends the process with kEndedByTheLoop
+// when the view hands the ending to the loop.
+[[noreturn]] void pollPastADeadServer() {
+    PrivateXServer server;
+    if (!server.start()) std::_Exit(77);
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    static int argc = 1;
+    static char name[] = "tests";
+    static char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    LiveView view(cv::Size(64, 48), [](int, int, int, int, void*) {});
+    const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(40, 40, 40));
+    const cv::Mat mask = cv::Mat::zeros(48, 64, CV_8UC1);
+    view.show(frame, mask, true);
+    view.poll(20);
+    if (view.quitRequested()) std::_Exit(4);  // not before the server goes
+    server.kill();
+    // Qt's own thread finds the break; no event is handled meanwhile.
+    const DisplayWatch watch;
+    const auto deadline = std::chrono::steady_clock::now() + kBreakSeenWithin;
+    while (!watch.broken() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    view.show(frame, mask, false);
+    view.poll(20);
+    if (view.displayLost() && view.quitRequested()) {
+        std::cerr << "the loop ends the run" << std::endl;
+        std::_Exit(kEndedByTheLoop);
+    }
+    std::_Exit(5);
+}
+
+// Qt calls exit(1) when its event handling meets a broken connection: the
+// live view must see the break first and hand the ending to the loop.
+TEST_F(DisplayLoss, ADeadXServerIsSeenBeforeQtHandlesAnotherEvent) {
+    if (!onPath("Xvfb")) GTEST_SKIP() << "no Xvfb";
+    EXPECT_EXIT(pollPastADeadServer(), ::testing::ExitedWithCode(kEndedByTheLoop), "the loop ends the run");
 }
 
 TEST(Logging, QtChatterIsDroppedAndErrorsKept) {

@@ -1,5 +1,10 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -157,6 +162,55 @@ TEST(FrameBuffer, IncompressibleFramesOverTheLimitDoNotBlockForever) {
     for (int i = 0; i < 20; ++i) EXPECT_EQ(buffer.pop().index, i);
 }
 
+// A codec that throws something other than cv::Exception (no memory for its
+// output, or anything else) must leave the frame raw, as a codec failure
+// does, instead of ending the program from the encoder thread.
+enum class EncoderThrow { BadAlloc, RuntimeError, NotAnException };
+
+class ThrowingEncoder : public ::testing::TestWithParam<EncoderThrow> {
+protected:
+    JpegEncoder encoder() {
+        return [this](const cv::Mat&, const std::vector<int>&, std::vector<unsigned char>& jpeg) -> bool {
+            ++attempts;
+            jpeg.assign(16, 0);  // a partial result must not be kept
+            switch (GetParam()) {
+                case EncoderThrow::BadAlloc:
+                    throw std::bad_alloc();
+                case EncoderThrow::RuntimeError:
+                    throw std::runtime_error("codec on fire");
+                case EncoderThrow::NotAnException:
+                    throw 42;
+            }
+            return false;
+        };
+    }
+    std::atomic<int> attempts{0};
+};
+
+TEST_P(ThrowingEncoder, LeavesFramesRawAndInOrder) {
+    const std::size_t frameBytes = 32 * 24 * 3;
+    // Room for three frames only: push() must not wait for room the encoder
+    // cannot make.
+    FrameBuffer buffer(FrameBufferLimits{0, 3 * frameBytes, 90, encoder()});
+    constexpr int kFrames = 10;
+    for (int i = 0; i < kFrames; ++i) buffer.push(i, stampedFrame(i));
+    for (int wait = 0; wait < 500 && attempts.load() < kFrames; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(attempts.load(), kFrames);
+    EXPECT_EQ(buffer.framesCompressed(), 0u);
+    EXPECT_EQ(buffer.bytes(), kFrames * frameBytes);
+    for (int i = 0; i < kFrames; ++i) {
+        const StoredFrame f = buffer.pop();
+        ASSERT_EQ(f.index, i);
+        EXPECT_TRUE(f.jpeg.empty());
+        EXPECT_TRUE(carriesIndex(f.raw, i)) << "frame " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FrameBuffer, ThrowingEncoder,
+                         ::testing::Values(EncoderThrow::BadAlloc, EncoderThrow::RuntimeError,
+                                           EncoderThrow::NotAnException));
+
 // ---- ClipChannel
 
 TEST(ClipChannel, WritesFramesInOrderIntoTheirClips) {
@@ -213,6 +267,92 @@ TEST(ClipChannel, ASlowDiskHoldsTheProducerBackWithoutLosingFrames) {
     ASSERT_EQ(log->clips[0].frames.size(), 30u);
     for (int i = 0; i < 30; ++i) EXPECT_TRUE(carriesIndex(log->clips[0].frames[i], i));
 }
+
+// A sink (or its factory) that throws must not take the program down: the
+// clip is reported as failed, and the channel goes on with the next clip.
+enum class ThrowingStage { Factory, Open, Write, Finish };
+
+class ThrowingSink : public FakeSink {
+public:
+    ThrowingSink(std::shared_ptr<SinkLog> l, ThrowingStage s) : FakeSink(std::move(l)), stage(s) {}
+    bool open(const std::string& path, cv::Size size, double fps) override {
+        // As when the writer's thread cannot be started.
+        if (stage == ThrowingStage::Open)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return FakeSink::open(path, size, fps);
+    }
+    bool write(const cv::Mat& frame) override {
+        if (stage == ThrowingStage::Write) throw std::runtime_error("disk on fire");
+        return FakeSink::write(frame);
+    }
+    bool finish() override {
+        FakeSink::finish();
+        if (stage == ThrowingStage::Finish) throw std::bad_alloc();
+        return true;
+    }
+
+private:
+    ThrowingStage stage;
+};
+
+class ThrowingClipSink : public ::testing::TestWithParam<ThrowingStage> {
+protected:
+    // Sinks for "boom.avi" throw at the stage under test; others behave.
+    ClipSinkFactory sinks() {
+        return [log = log, stage = GetParam(), opened = std::make_shared<int>(0)]() -> std::unique_ptr<ClipSink> {
+            if ((*opened)++ > 0) return std::make_unique<FakeSink>(log);
+            if (stage == ThrowingStage::Factory) throw std::runtime_error("no sink today");
+            return std::make_unique<ThrowingSink>(log, stage);
+        };
+    }
+    // Runs the channel through a throwing clip and a good one; what went
+    // wrong, or empty.
+    std::string scenario() {
+        std::string failure;
+        {
+            ClipChannel channel(sinks(), 1u << 20);
+            channel.open("boom.avi", cv::Size(32, 24), 25.0);
+            for (int i = 0; i < 3; ++i) channel.write(StoredFrame{i, stampedFrame(i), {}});
+            channel.close();
+            channel.open("after.avi", cv::Size(32, 24), 25.0);
+            for (int i = 3; i < 5; ++i) channel.write(StoredFrame{i, stampedFrame(i), {}});
+            channel.close();
+            channel.drain();
+            failure = channel.failure();
+        }
+        std::fprintf(stderr, "failure: %s\n", failure.c_str());
+        std::lock_guard<std::mutex> lock(log->mutex);
+        const auto after = std::find_if(log->clips.begin(), log->clips.end(),
+                                        [](const SinkLog::Clip& c) { return c.path == "after.avi"; });
+        if (after == log->clips.end()) return "the clip after the failure was not opened";
+        if (after->frames.size() != 2 || !after->finished) return "the clip after the failure is incomplete";
+        if (GetParam() == ThrowingStage::Write) {
+            // Its sink threw on the first frame; the file is still finished.
+            if (log->clips.front().path != "boom.avi" || !log->clips.front().finished)
+                return "the failed clip was not finished";
+        }
+        return "";
+    }
+    std::shared_ptr<SinkLog> log = std::make_shared<SinkLog>();
+};
+
+// Run in a child process: on a channel that lets the exception escape, the
+// child is terminated and the test fails instead of the whole suite.
+TEST_P(ThrowingClipSink, IsReportedAndTheChannelGoesOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::string problem = scenario();
+            std::fprintf(stderr, "%s\n", problem.c_str());
+            std::fflush(stderr);
+            std::_Exit(problem.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "failure: boom\\.avi: [^\n]+");
+}
+
+INSTANTIATE_TEST_SUITE_P(ClipChannel, ThrowingClipSink,
+                         ::testing::Values(ThrowingStage::Factory, ThrowingStage::Open, ThrowingStage::Write,
+                                           ThrowingStage::Finish));
 
 // ---- EventRecorder
 

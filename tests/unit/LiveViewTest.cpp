@@ -81,6 +81,68 @@ INSTANTIATE_TEST_SUITE_P(Screens, ScaledLayout,
                                            ScreenCase{cv::Size(7680, 4320), cv::Rect(0, 0, 1280, 720)},
                                            ScreenCase{cv::Size(1000, 10), cv::Rect(0, 0, 800, 600)}));
 
+// Openbox's frames: a 20 px title bar and 1 px borders.
+const WindowFrame kOpenbox{1, 20, 1, 1};
+
+struct FramedCase {
+    cv::Size frame;
+    cv::Rect screen;
+    WindowFrame frames;
+    bool scaled;
+};
+
+void PrintTo(const FramedCase& c, std::ostream* os) {
+    *os << c.frame.width << "x" << c.frame.height << " on " << c.screen.width << "x" << c.screen.height
+        << " framed " << c.frames.left << "," << c.frames.top << "," << c.frames.right << "," << c.frames.bottom;
+}
+
+class FramedLayout : public ::testing::TestWithParam<FramedCase> {
+protected:
+    const FramedCase c = GetParam();
+    const ViewLayout layout = layoutWindows(c.frame, c.screen, c.frames);
+    // The windows as the screen has them, frames included.
+    cv::Rect framed(cv::Point at) const {
+        return cv::Rect(at, cv::Size(c.frames.left + layout.shown.width + c.frames.right,
+                                     c.frames.top + layout.shown.height + c.frames.bottom));
+    }
+};
+
+TEST_P(FramedLayout, BothWindowsWithTheirFramesLieOnTheScreen) {
+    EXPECT_EQ(layout.scaled(), c.scaled);
+    EXPECT_EQ(layout.inputAt, cv::Point(5, 5));
+    EXPECT_EQ(layout.maskAt, cv::Point(layout.shown.width + 10, 5));
+    for (const cv::Rect& window : {framed(layout.inputAt), framed(layout.maskAt)})
+        EXPECT_EQ(window & c.screen, window) << window << " off " << c.screen;
+}
+
+TEST_P(FramedLayout, ScaledByOneFactorNoFurtherThanNeeded) {
+    if (!c.scaled) {
+        EXPECT_EQ(layout.shown, c.frame);
+        return;
+    }
+    const double sx = static_cast<double>(layout.shown.width) / layout.frame.width;
+    const double sy = static_cast<double>(layout.shown.height) / layout.frame.height;
+    EXPECT_NEAR(sx, sy, 1.0 / std::min(layout.shown.width, layout.shown.height));
+    const cv::Rect wider = framed(cv::Point(layout.shown.width + 1 + 10, 5)) + cv::Size(1, 0);
+    const cv::Rect higher = framed(cv::Point(5, 5)) + cv::Size(0, 1);
+    EXPECT_TRUE((wider & c.screen) != wider || (higher & c.screen) != higher) << "one pixel more would not fit";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Screens, FramedLayout,
+    ::testing::Values(
+        // The mask's frame ended at x = 1921 when the frames were not counted.
+        FramedCase{{1920, 1080}, {0, 0, 1920, 1200}, kOpenbox, true},
+        FramedCase{{1920, 1080}, kTestScreen, kOpenbox, true},
+        FramedCase{{1920, 1080}, {0, 0, 1920, 1200}, WindowFrame{4, 30, 4, 8}, true},
+        FramedCase{{768, 576}, kTestScreen, kOpenbox, false},
+        // Fit bare, but not with a title bar above: 5 + 20 + 875 + 1 is 901.
+        FramedCase{{640, 875}, kTestScreen, kOpenbox, true},
+        FramedCase{{640, 874}, kTestScreen, kOpenbox, false},
+        // 2 * 794 + 10 + 2 is 1600.
+        FramedCase{{794, 400}, kTestScreen, kOpenbox, false},
+        FramedCase{{795, 400}, kTestScreen, kOpenbox, true}));
+
 TEST(WindowLayout, DegenerateScreensStillGiveAWindow) {
     const ViewLayout layout = layoutWindows(cv::Size(640, 480), cv::Rect(0, 0, 4, 4));
     EXPECT_GE(layout.shown.width, 1);

@@ -83,7 +83,7 @@ TEST(MemoryLimitsTest, TheSystemsAvailableMemoryIsKnown) {
 }
 
 TEST(MemoryLimitsTest, AnAddressSpaceLimitIsSeen) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "AddressSanitizer cannot work under an address-space limit";
 #endif
     // In a child, so that the limit stays there.

@@ -322,7 +322,7 @@ TEST(DetectorPrepare, AnUnallocatableSizeThrowsAndLeavesNoFrameSize) {
     EXPECT_TRUE(d.copyEventMask(out.data()));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kHeapIsInstrumented = true;
 #else
 constexpr bool kHeapIsInstrumented = false;
