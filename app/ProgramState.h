@@ -22,7 +22,8 @@ extern RoiSelection roiSelection;
 extern int frameWidth;
 extern int frameHeight;
 
-// Reads configFileName into video_source_init_string and the detector.
+// Reads configFileName into video_source_init_string and the detector; on
+// failure neither changes.
 bool readConfiguration();
 
 // HighGUI mouse callback of "INPUT VIDEO": drives the region-of-interest

@@ -49,7 +49,7 @@ void BM_ModelUpdateOnly(benchmark::State& state) {
     tarvolen::ModelStore models(frame.size());
     std::vector<unsigned char> mask(frame.size());
     const tarvolen::ModelUpdateInput input{frame.data(), nullptr, kWidth, kHeight,
-                                           0.01f,        10.0f,   1,      tarvolen::activeKernel()};
+                                           0.01f,        10.0f,   1,      tarvolen::bestKernel()};
     for (auto _ : state) tarvolen::updateModelBands(input, models, mask.data());
     state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
 }

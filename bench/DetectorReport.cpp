@@ -222,10 +222,10 @@ struct DetectorTimes {
 // Whole windows at the defaults (but the thread count), each call timed.
 DetectorTimes timeDetector(const std::vector<cv::Mat>& clip, cv::Size size, int threads, ModelKernel kernel) {
     DetectorTimes result;
-    tarvolen::forceKernel(kernel);
     ScaledClip frames(clip, size);
     result.peakMiB = peakGrowthMiB([&] {
         Detector detector;
+        detector.forceKernel(kernel);
         detector.setParameter(Detector::kNumThreads, threads);
         detector.prepare(size.width, size.height);
         std::vector<double> windowEnds, accumulations, perFrame;
@@ -245,7 +245,6 @@ DetectorTimes timeDetector(const std::vector<cv::Mat>& clip, cv::Size size, int 
         result.accumulateMs = median(accumulations);
         result.perFrameMs = median(perFrame);
     });
-    tarvolen::clearForcedKernel();
     return result;
 }
 
@@ -295,7 +294,7 @@ struct Row {
 void printReport(const std::vector<Row>& rows, const std::string& loadBefore) {
     std::printf("nproc %u; CPU %s; kernel chosen for this CPU: %s; load average before %s, after %s\n\n",
                 std::thread::hardware_concurrency(), cpuModel().c_str(),
-                tarvolen::kernelName(tarvolen::activeKernel()), loadBefore.c_str(), loadAverage().c_str());
+                tarvolen::kernelName(tarvolen::bestKernel()), loadBefore.c_str(), loadAverage().c_str());
     std::printf(
         "| size | threads | kernel | model update (x floor) | window-ending call (x floor) | "
         "per frame at num_frames 30 | speed-up over MOG2 | model update on noise (x floor) |\n"
@@ -313,11 +312,11 @@ void printReport(const std::vector<Row>& rows, const std::string& loadBefore) {
         "MOG2 apply | "
         "Detector buffers (planned) | resident peak growth: Detector (%s) / MOG2 |\n"
         "|---|---|---|---|---|---|---|\n",
-        tarvolen::kernelName(tarvolen::activeKernel()), tarvolen::kernelName(tarvolen::activeKernel()));
+        tarvolen::kernelName(tarvolen::bestKernel()), tarvolen::kernelName(tarvolen::bestKernel()));
     for (const Row& r : rows) {
         const DetectorTimes* best = nullptr;
         for (const KernelRow& k : r.kernels) {
-            if (k.kernel == tarvolen::activeKernel()) best = &k.detector;
+            if (k.kernel == tarvolen::bestKernel()) best = &k.detector;
         }
         std::printf("| %dx%d | %d | %.2f ms (%.2f-%.2f) | %.3f ms | %.2f ms | %.0f MiB | %.0f / %.0f MiB |\n",
                     r.size.width, r.size.height, r.threads, r.floorMs, r.floorMinMs, r.floorMaxMs,

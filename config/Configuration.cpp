@@ -30,13 +30,13 @@ struct DoubleSetting {
 
 // In the order the file's values are read.
 const DoubleSetting kDoubleSettings[] = {
-    {"min_object_width", Detector::kMinObjectWidth},
-    {"max_object_width", Detector::kMaxObjectWidth},
-    {"min_object_height", Detector::kMinObjectHeight},
-    {"max_object_height", Detector::kMaxObjectHeight},
-    {"object_detection_criterion", Detector::kObjectDetectionCriterion},
-    {"pixel_deviation", Detector::kPixelDeviation},
-    {"alpha_coeff", Detector::kAlphaCoeff},
+    {"min_object_width", DetectorParameters::kMinObjectWidth},
+    {"max_object_width", DetectorParameters::kMaxObjectWidth},
+    {"min_object_height", DetectorParameters::kMinObjectHeight},
+    {"max_object_height", DetectorParameters::kMaxObjectHeight},
+    {"object_detection_criterion", DetectorParameters::kObjectDetectionCriterion},
+    {"pixel_deviation", DetectorParameters::kPixelDeviation},
+    {"alpha_coeff", DetectorParameters::kAlphaCoeff},
 };
 
 }  // namespace
@@ -88,7 +88,7 @@ int readSaturatedInt(const json& value) {
 
 }  // namespace
 
-bool parseConfiguration(std::string_view text, Detector& detector, std::string& videoSource) {
+bool parseConfiguration(std::string_view text, Configuration& config) {
     // The JSON library takes a NUL byte for the end of its input, so a value
     // followed by NUL and anything at all would pass. JSON allows no NUL byte
     // anywhere (inside strings control characters must be escaped), so one
@@ -109,31 +109,33 @@ bool parseConfiguration(std::string_view text, Detector& detector, std::string& 
         const int numFrames = readSaturatedInt(params.at("num_frames"));
 
         // Only a complete, well-typed file changes anything; the setter's
-        // results are not examined: a refused value keeps its default.
+        // results are not examined: a refused value keeps what was there.
+        DetectorParameters& detector = config.detector;
         for (std::size_t i = 0; i < std::size(kDoubleSettings); ++i) {
-            detector.setParameter(kDoubleSettings[i].code, values[i]);
+            detector.set(kDoubleSettings[i].code, values[i]);
         }
-        detector.setParameter(Detector::kNumThreads, numThreads);
-        detector.setParameter(Detector::kNumFrames, numFrames);
-        videoSource = std::move(source);
+        detector.set(DetectorParameters::kNumThreads, numThreads);
+        detector.set(DetectorParameters::kNumFrames, numFrames);
+        config.videoSource = std::move(source);
     } catch (const std::exception&) {
         return false;
     }
     return true;
 }
 
-bool readConfiguration(const std::string& fileName, Detector& detector, std::string& videoSource) {
+bool readConfiguration(const std::string& fileName, Configuration& config) {
     std::string text;
-    return readWholeFile(fileName, text) && parseConfiguration(text, detector, videoSource);
+    return readWholeFile(fileName, text) && parseConfiguration(text, config);
 }
 
-std::string applySetting(Detector& detector, const std::string& key, const std::string& valueText) {
+std::string applySetting(DetectorParameters& parameters, const std::string& key,
+                         const std::string& valueText) {
     const DoubleSetting* doubleSetting = nullptr;
     for (const DoubleSetting& setting : kDoubleSettings) {
         if (key == setting.key) doubleSetting = &setting;
     }
-    const int intCode = key == "num_threads"  ? Detector::kNumThreads
-                        : key == "num_frames" ? Detector::kNumFrames
+    const int intCode = key == "num_threads"  ? DetectorParameters::kNumThreads
+                        : key == "num_frames" ? DetectorParameters::kNumFrames
                                               : 0;
     if (!doubleSetting && intCode == 0) return "not a detector setting";
     json value;
@@ -144,8 +146,8 @@ std::string applySetting(Detector& detector, const std::string& key, const std::
     }
     bool accepted = false;
     try {
-        accepted = doubleSetting ? detector.setParameter(doubleSetting->code, value.get<double>())
-                                 : detector.setParameter(intCode, readSaturatedInt(value));
+        accepted = doubleSetting ? parameters.set(doubleSetting->code, value.get<double>())
+                                 : parameters.set(intCode, readSaturatedInt(value));
     } catch (const std::exception&) {
         return doubleSetting ? "wrong type: a number is expected"
                              : "wrong type: a number or true/false is expected";

@@ -1,7 +1,6 @@
 #include "detector/Detector.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -12,33 +11,6 @@
 
 namespace tarvolen {
 namespace {
-
-constexpr int kMaxObjectSide = 8192;          // px, bound of codes 1 to 4
-constexpr double kMaxPixelDeviation = 255.0;  // gray levels
-constexpr double kMaxAlpha = 1.0;
-constexpr double kMaxThreads = 32.0;
-// The per-pixel sums are 32-bit and each frame adds at most 255, so a longer
-// window could wrap them: 255 * 16843009 == 2^32 - 1.
-constexpr double kMaxFramesPerWindow = 16843009.0;
-
-// Truncates toward zero when the result fits an int.
-bool truncateToInt(double value, int& out) {
-    if (!(value > static_cast<double>(std::numeric_limits<int>::min()) - 1.0 &&
-          value < static_cast<double>(std::numeric_limits<int>::max()) + 1.0)) {
-        return false;
-    }
-    out = static_cast<int>(value);
-    return true;
-}
-
-bool setBoxSide(int& field, double value) {
-    int v = 0;
-    if (!truncateToInt(value, v) || v < 1 || v > kMaxObjectSide) return false;
-    field = v;
-    return true;
-}
-
-bool inRange(double value, double low, double high) { return value >= low && value <= high; }
 
 // nothrow + explicit throw: sanitizer runtimes abort on a failed throwing new
 // instead of throwing, which would hide the out-of-memory path.
@@ -63,67 +35,23 @@ std::size_t Detector::bufferBytesPerPixel() {
            kContourCopy;
 }
 
-bool Detector::setParameter(int code, double value) {
-    switch (code) {
-        case kMinObjectWidth:
-            return setBoxSide(min_object_width, value);
-        case kMinObjectHeight:
-            return setBoxSide(min_object_height, value);
-        case kMaxObjectWidth:
-            return setBoxSide(max_object_width, value);
-        case kMaxObjectHeight:
-            return setBoxSide(max_object_height, value);
-        case kObjectDetectionCriterion: {
-            int v = 0;
-            if (!truncateToInt(value, v) || v < 1) return false;
-            object_detection_criterion = v;
-            return true;
-        }
-        case kPixelDeviation:
-            if (!inRange(value, 0.0, kMaxPixelDeviation)) return false;
-            pixel_deviation = static_cast<float>(value);
-            return true;
-        case kAlphaCoeff:
-            if (!inRange(value, 0.0, kMaxAlpha)) return false;
-            alpha_coeff = static_cast<float>(value);
-            return true;
-        case kNumThreads:
-            if (!inRange(value, 0.0, kMaxThreads)) return false;
-            num_threads = static_cast<int>(value);
-            return true;
-        case kNumFrames:
-            if (!inRange(value, 1.0, kMaxFramesPerWindow)) return false;
-            num_frames = static_cast<int>(value);
-            return true;
-        default:
-            return false;
-    }
+bool Detector::setParameter(int code, double value) { return params.set(code, value); }
+
+double Detector::getParameter(int code) const { return params.get(code); }
+
+bool Detector::setParameters(const DetectorParameters& values) {
+    if (!values.validate()) return false;
+    params = values;
+    return true;
 }
 
-double Detector::getParameter(int code) const {
-    switch (code) {
-        case kMinObjectWidth:
-            return min_object_width;
-        case kMinObjectHeight:
-            return min_object_height;
-        case kMaxObjectWidth:
-            return max_object_width;
-        case kMaxObjectHeight:
-            return max_object_height;
-        case kObjectDetectionCriterion:
-            return object_detection_criterion;
-        case kPixelDeviation:
-            return pixel_deviation;
-        case kAlphaCoeff:
-            return alpha_coeff;
-        case kNumThreads:
-            return num_threads;
-        case kNumFrames:
-            return num_frames;
-        default:
-            return std::numeric_limits<double>::quiet_NaN();
-    }
+bool Detector::forceKernel(ModelKernel chosen) {
+    if (!kernelSupported(chosen)) return false;
+    forcedKernel = chosen;
+    return true;
 }
+
+ModelKernel Detector::kernel() const { return forcedKernel.value_or(bestKernel()); }
 
 std::size_t Detector::pixelCount() const {
     return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
@@ -177,11 +105,11 @@ cv::Rect Detector::updateModel(const unsigned char* gray, const unsigned char* r
     window.roiMask = roiMask;
     window.width = width;
     window.height = height;
-    window.numFrames = static_cast<std::uint32_t>(num_frames);
-    window.alpha = alpha_coeff;
-    window.pixelDeviation = pixel_deviation;
-    window.numThreads = num_threads;
-    window.kernel = activeKernel();
+    window.numFrames = static_cast<std::uint32_t>(params.num_frames);
+    window.alpha = params.alpha_coeff;
+    window.pixelDeviation = params.pixel_deviation;
+    window.numThreads = params.num_threads;
+    window.kernel = kernel();
     window.models = pixelModels.get();
     window.sums = earlierFrames ? accumulator.get() : nullptr;
     window.averaged = averagedFrame.ptr<unsigned char>();
@@ -191,7 +119,8 @@ cv::Rect Detector::updateModel(const unsigned char* gray, const unsigned char* r
 }
 
 void Detector::extractObjects(const cv::Rect& setPixels) {
-    const ObjectSizeLimits limits{min_object_width, min_object_height, max_object_width, max_object_height};
+    const ObjectSizeLimits limits{params.min_object_width, params.min_object_height, params.max_object_width,
+                                  params.max_object_height};
     findCandidates(erodedMask, setPixels, limits, contours, candidates);
     updateTracks(tracks, candidates);
 }
@@ -202,8 +131,8 @@ bool Detector::process(const unsigned char* gray, int frameWidthPx, int frameHei
     prepare(frameWidthPx, frameHeightPx);
     // The first frame of a window overwrites the sums of the last one, so
     // they are never cleared.
-    if (++frameCounter < num_frames) {
-        accumulateFrame(gray, accumulator.get(), pixelCount(), num_threads, frameCounter == 1);
+    if (++frameCounter < params.num_frames) {
+        accumulateFrame(gray, accumulator.get(), pixelCount(), params.num_threads, frameCounter == 1);
         return true;
     }
     const bool earlierFrames = frameCounter > 1;
@@ -234,7 +163,7 @@ void Detector::reset() {
 std::vector<ObjectTrack> Detector::getConfirmedObjects() const {
     std::vector<ObjectTrack> confirmed;
     for (const ObjectTrack& track : tracks) {
-        if (track.score > object_detection_criterion) confirmed.push_back(track);
+        if (track.score > params.object_detection_criterion) confirmed.push_back(track);
     }
     return confirmed;
 }

@@ -2,9 +2,10 @@
 // an event mask of the pixels the model cannot explain, and scored tracks of
 // the compact event regions that persist.
 //
-// Usage: construct, optionally adjust parameters with setParameter(), then
-// feed every gray frame to process(). After each call copyEventMask() and
-// getConfirmedObjects() return the result of the latest averaging window.
+// Usage: construct, optionally adjust parameters with setParameter() or
+// setParameters(), then feed every gray frame to process(). After each call
+// copyEventMask() and getConfirmedObjects() return the result of the latest
+// averaging window.
 // All calls must come from one thread; process() forks and joins its own
 // worker threads internally.
 #pragma once
@@ -12,9 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
+
+#include "detector/DetectorParameters.h"
+#include "detector/ModelKernel.h"
 
 namespace tarvolen {
 
@@ -45,17 +50,16 @@ struct ObjectTrack {
 class Detector {
 public:
     // Parameter codes accepted by setParameter() / getParameter().
-    enum ParameterCode : int {
-        kMinObjectWidth = 1,
-        kMinObjectHeight = 2,
-        kMaxObjectWidth = 3,
-        kMaxObjectHeight = 4,
-        kObjectDetectionCriterion = 5,
-        kPixelDeviation = 6,
-        kAlphaCoeff = 7,
-        kNumThreads = 8,
-        kNumFrames = 9,
-    };
+    using ParameterCode = DetectorParameters::Code;
+    static constexpr ParameterCode kMinObjectWidth = DetectorParameters::kMinObjectWidth;
+    static constexpr ParameterCode kMinObjectHeight = DetectorParameters::kMinObjectHeight;
+    static constexpr ParameterCode kMaxObjectWidth = DetectorParameters::kMaxObjectWidth;
+    static constexpr ParameterCode kMaxObjectHeight = DetectorParameters::kMaxObjectHeight;
+    static constexpr ParameterCode kObjectDetectionCriterion = DetectorParameters::kObjectDetectionCriterion;
+    static constexpr ParameterCode kPixelDeviation = DetectorParameters::kPixelDeviation;
+    static constexpr ParameterCode kAlphaCoeff = DetectorParameters::kAlphaCoeff;
+    static constexpr ParameterCode kNumThreads = DetectorParameters::kNumThreads;
+    static constexpr ParameterCode kNumFrames = DetectorParameters::kNumFrames;
 
     Detector();
     ~Detector();
@@ -67,6 +71,18 @@ public:
     bool setParameter(int code, double value);
     // The stored value of a parameter; NaN for an unknown code.
     double getParameter(int code) const;
+    // Takes all nine values at once and returns true, or returns false and
+    // changes nothing when one of them is out of its range.
+    bool setParameters(const DetectorParameters& values);
+    const DetectorParameters& parameters() const { return params; }
+
+    // Runs the model update with `kernel` instead of the widest one the CPU
+    // supports (tests, benchmarks); false, changing nothing, when this build
+    // or CPU cannot run it. Each Detector keeps its own choice.
+    bool forceKernel(ModelKernel kernel);
+    void clearForcedKernel() { forcedKernel.reset(); }
+    // The kernel the next model update runs.
+    ModelKernel kernel() const;
 
     // Feeds one 8-bit gray frame of width x height contiguous bytes. roiMask
     // (same layout, non-zero = inside) restricts events, or is null. Returns
@@ -126,18 +142,11 @@ private:
 
     std::unique_ptr<ModelStore> pixelModels;
     std::unique_ptr<unsigned char[]> eventMask;
-    float pixel_deviation = 10.0f;
-    float alpha_coeff = 0.01f;
-    int num_threads = 1;
-    int num_frames = 30;
+    DetectorParameters params;
+    std::optional<ModelKernel> forcedKernel;
     std::uint64_t maskVersion = 0;
     int width = 0;
     int height = 0;
-    int min_object_width = 2;
-    int min_object_height = 2;
-    int max_object_width = 64;
-    int max_object_height = 64;
-    int object_detection_criterion = 2;
     cv::Mat averagedFrame;
     std::vector<ObjectTrack> tracks;
     std::unique_ptr<std::uint32_t[]> accumulator;

@@ -4,52 +4,54 @@
 namespace tarvolen {
 namespace {
 
-bool cpuHas(ModelKernel kernel) {
+struct CpuFeatures {
+    bool avx2 = false;
+    bool avx512f = false;
+};
+
+CpuFeatures askCpu() {
+    CpuFeatures features;
 #if defined(TARVOLEN_X86_KERNELS)
     // Also checks that the operating system saves the wide registers.
     __builtin_cpu_init();
+    features.avx2 = __builtin_cpu_supports("avx2");
+    features.avx512f = __builtin_cpu_supports("avx512f");
+#endif
+    return features;
+}
+
+// Asked once: every worker of every model update checks its kernel, and the
+// answer cannot change while the process runs. A function-local static is
+// initialised exactly once even when several threads get here first.
+const CpuFeatures& cpuFeatures() {
+    static const CpuFeatures features = askCpu();
+    return features;
+}
+
+ModelKernel widestSupported() {
+    if (kernelSupported(ModelKernel::kAvx512)) return ModelKernel::kAvx512;
+    if (kernelSupported(ModelKernel::kAvx2)) return ModelKernel::kAvx2;
+    return ModelKernel::kScalar;
+}
+
+}  // namespace
+
+bool kernelSupported(ModelKernel kernel) {
     switch (kernel) {
         case ModelKernel::kScalar:
             return true;
         case ModelKernel::kAvx2:
-            return __builtin_cpu_supports("avx2");
+            return cpuFeatures().avx2;
         case ModelKernel::kAvx512:
-            return __builtin_cpu_supports("avx512f");
+            return cpuFeatures().avx512f;
     }
     return false;
-#else
-    return kernel == ModelKernel::kScalar;
-#endif
 }
 
-ModelKernel widestSupported() {
-    if (cpuHas(ModelKernel::kAvx512)) return ModelKernel::kAvx512;
-    if (cpuHas(ModelKernel::kAvx2)) return ModelKernel::kAvx2;
-    return ModelKernel::kScalar;
-}
-
-// Written only by forceKernel / clearForcedKernel, which run between
-// detector calls on the calling thread.
-bool forced = false;
-ModelKernel forcedKernel = ModelKernel::kScalar;
-
-}  // namespace
-
-bool kernelSupported(ModelKernel kernel) { return cpuHas(kernel); }
-
-ModelKernel activeKernel() {
+ModelKernel bestKernel() {
     static const ModelKernel best = widestSupported();
-    return forced ? forcedKernel : best;
+    return best;
 }
-
-bool forceKernel(ModelKernel kernel) {
-    if (!kernelSupported(kernel)) return false;
-    forced = true;
-    forcedKernel = kernel;
-    return true;
-}
-
-void clearForcedKernel() { forced = false; }
 
 const char* kernelName(ModelKernel kernel) {
     switch (kernel) {

@@ -2,14 +2,17 @@
 // Internal to the detector library; exposed for its tests and benchmarks.
 //
 // The SIMD kernels are compiled with their own instruction-set flags. This
-// header is all they include besides the intrinsics, so it holds plain data
-// and declarations only: an inline function defined here would be emitted by
-// those translation units too (at -O0 at least), and the linker could pick
-// that AVX-512 copy for every caller, which would fault on older CPUs.
+// header (with the kernel names of ModelKernel.h) is all they include besides
+// the intrinsics, so it holds plain data and declarations only: an inline
+// function defined here would be emitted by those translation units too (at
+// -O0 at least), and the linker could pick that AVX-512 copy for every
+// caller, which would fault on older CPUs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "detector/ModelKernel.h"
 
 namespace tarvolen {
 
@@ -64,22 +67,19 @@ struct BlockJob {
     float varianceFloor;
 };
 
-enum class ModelKernel { kScalar, kAvx2, kAvx512 };
-
 // Each kernel gives bit-identical records and event bytes.
 void updateBlocksScalar(const BlockJob& job);
 void updateBlocksAvx2(const BlockJob& job);
 void updateBlocksAvx512(const BlockJob& job);
 
-// Whether this build has the kernel and this CPU can run it.
+// Whether this build has the kernel and this CPU can run it. The CPU is
+// asked once per process.
 bool kernelSupported(ModelKernel kernel);
-// The kernel the detector uses: the widest one supported, unless forced.
-ModelKernel activeKernel();
-// Makes activeKernel() return `kernel` (tests, benchmarks); false, changing
-// nothing, when it is not supported.
-bool forceKernel(ModelKernel kernel);
-void clearForcedKernel();
+// The widest kernel supported: what a Detector runs unless it is told
+// otherwise (Detector::forceKernel).
+ModelKernel bestKernel();
 const char* kernelName(ModelKernel kernel);
+// Runs `kernel`, or the scalar one when this CPU cannot run it.
 void runKernel(ModelKernel kernel, const BlockJob& job);
 
 }  // namespace tarvolen

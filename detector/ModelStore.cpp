@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -38,20 +39,39 @@ ModelStore::ModelStore(std::size_t pixelTotal) {
     const std::size_t limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
     if (blockTotal > (limit - kAlignment) / kPerBlock) throw std::bad_alloc();
     const std::size_t total = blockTotal * kPerBlock;
-    memory.reset(std::calloc(total + kAlignment, 1));
-    if (!memory) throw std::bad_alloc();
-    touchPages(static_cast<unsigned char*>(memory.get()), total + kAlignment);
-    const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(memory.get());
+    void* const allocation = std::calloc(total + kAlignment, 1);
+    if (allocation == nullptr) throw std::bad_alloc();
+    const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(allocation);
     const std::uintptr_t aligned = (base + kAlignment - 1) / kAlignment * kAlignment;
-    blockArray = reinterpret_cast<ModelBlock*>(aligned);
-    bits = reinterpret_cast<std::uint16_t*>(blockArray + blockTotal);
+    blockArray = std::unique_ptr<ModelBlock[], FreeAlignedBlocks>(reinterpret_cast<ModelBlock*>(aligned),
+                                                                  FreeAlignedBlocks{allocation});
+    touchPages(static_cast<unsigned char*>(allocation), total + kAlignment);
+    bits = reinterpret_cast<std::uint16_t*>(blockArray.get() + blockTotal);
     pixels = pixelTotal;
     blocks = blockTotal;
     bytes = total;
 }
 
+ModelStore::ModelStore(ModelStore&& other) noexcept
+    : blockArray(std::move(other.blockArray)),
+      bits(std::exchange(other.bits, nullptr)),
+      pixels(std::exchange(other.pixels, 0)),
+      blocks(std::exchange(other.blocks, 0)),
+      bytes(std::exchange(other.bytes, 0)) {}
+
+ModelStore& ModelStore::operator=(ModelStore&& other) noexcept {
+    if (this != &other) {
+        blockArray = std::move(other.blockArray);
+        bits = std::exchange(other.bits, nullptr);
+        pixels = std::exchange(other.pixels, 0);
+        blocks = std::exchange(other.blocks, 0);
+        bytes = std::exchange(other.bytes, 0);
+    }
+    return *this;
+}
+
 void ModelStore::clear() {
-    if (blockArray != nullptr) std::memset(static_cast<void*>(blockArray), 0, bytes);
+    if (blockArray) std::memset(static_cast<void*>(blockArray.get()), 0, bytes);
 }
 
 #if defined(__SSE2__)

@@ -21,6 +21,12 @@ public:
     // All-zero models (the empty model) for `pixels` pixels; throws
     // std::bad_alloc, leaving the store empty, when they cannot be held.
     explicit ModelStore(std::size_t pixels);
+    // A moved-from store is empty: it neither frees nor writes the memory
+    // it handed over.
+    ModelStore(ModelStore&& other) noexcept;
+    ModelStore& operator=(ModelStore&& other) noexcept;
+    ModelStore(const ModelStore&) = delete;
+    ModelStore& operator=(const ModelStore&) = delete;
 
     // Every record back to the empty model.
     void clear();
@@ -28,22 +34,25 @@ public:
     std::size_t pixelCount() const { return pixels; }
     // Blocks holding pixelCount() pixels; the last may be partly padding.
     std::size_t blockCount() const { return blocks; }
-    ModelBlock* blockData() { return blockArray; }
+    ModelBlock* blockData() { return blockArray.get(); }
     std::uint16_t* initialisedBits() { return bits; }
 
     PixelModel get(std::size_t pixel) const;
     void set(std::size_t pixel, const PixelModel& model);
 
 private:
-    struct FreeMemory {
-        void operator()(void* p) const { std::free(p); }
+    // The blocks start at the first 64-byte boundary of a larger calloc'd
+    // area; the deleter frees that area, not the aligned pointer.
+    struct FreeAlignedBlocks {
+        void* allocation;  // value-initialised (null) in an empty store
+        void operator()(ModelBlock*) const { std::free(allocation); }
     };
-    std::unique_ptr<void, FreeMemory> memory;
+    std::unique_ptr<ModelBlock[], FreeAlignedBlocks> blockArray;
+    // Inside blockArray's allocation, after the blocks.
+    std::uint16_t* bits = nullptr;
     std::size_t pixels = 0;
     std::size_t blocks = 0;
     std::size_t bytes = 0;
-    ModelBlock* blockArray = nullptr;
-    std::uint16_t* bits = nullptr;
 };
 
 // The 16 records of a block, and back.

@@ -25,12 +25,12 @@
 #include <nlohmann/json.hpp>
 
 #include "config/Configuration.h"
-#include "detector/Detector.h"
+#include "detector/DetectorParameters.h"
 
 namespace {
 
 using json = nlohmann::json;
-using tarvolen::Detector;
+using tarvolen::DetectorParameters;
 
 // The ten keys of Config_Params in the order the reader takes them, with the
 // setter code each numeric one goes to.
@@ -41,15 +41,15 @@ struct Key {
 };
 constexpr std::array<Key, 10> kKeys{{
     {"video_source_init_string", 0, Key::kText},
-    {"min_object_width", Detector::kMinObjectWidth, Key::kReal},
-    {"max_object_width", Detector::kMaxObjectWidth, Key::kReal},
-    {"min_object_height", Detector::kMinObjectHeight, Key::kReal},
-    {"max_object_height", Detector::kMaxObjectHeight, Key::kReal},
-    {"object_detection_criterion", Detector::kObjectDetectionCriterion, Key::kReal},
-    {"pixel_deviation", Detector::kPixelDeviation, Key::kReal},
-    {"alpha_coeff", Detector::kAlphaCoeff, Key::kReal},
-    {"num_threads", Detector::kNumThreads, Key::kCount},
-    {"num_frames", Detector::kNumFrames, Key::kCount},
+    {"min_object_width", DetectorParameters::kMinObjectWidth, Key::kReal},
+    {"max_object_width", DetectorParameters::kMaxObjectWidth, Key::kReal},
+    {"min_object_height", DetectorParameters::kMinObjectHeight, Key::kReal},
+    {"max_object_height", DetectorParameters::kMaxObjectHeight, Key::kReal},
+    {"object_detection_criterion", DetectorParameters::kObjectDetectionCriterion, Key::kReal},
+    {"pixel_deviation", DetectorParameters::kPixelDeviation, Key::kReal},
+    {"alpha_coeff", DetectorParameters::kAlphaCoeff, Key::kReal},
+    {"num_threads", DetectorParameters::kNumThreads, Key::kCount},
+    {"num_frames", DetectorParameters::kNumFrames, Key::kCount},
 }};
 
 // One JSON value as far as the reader may use it.
@@ -258,33 +258,35 @@ Expectation expect(std::string_view text) {
     std::abort();
 }
 
-// A detector whose every parameter differs from its default, so that a
-// reader that reset or re-applied defaults would be caught.
-void setStartValues(Detector& d) {
+// Parameters that all differ from their defaults, so that a reader that
+// reset or re-applied defaults would be caught.
+void setStartValues(DetectorParameters& d) {
     const double start[] = {5, 6, 70, 80, 3, 20, 0.5, 2, 7};
     for (int code = 1; code <= 9; ++code) {
-        if (!d.setParameter(code, start[code - 1])) violated("start value refused", code);
+        if (!d.set(code, start[code - 1])) violated("start value refused", code);
     }
 }
 
 const char* const kStartSource = "source before the read";
 
-void check(const Expectation& e, bool accepted, const Detector& detector, const std::string& source) {
+void check(const Expectation& e, bool accepted, const tarvolen::Configuration& read) {
+    const DetectorParameters& detector = read.detector;
+    const std::string& source = read.videoSource;
     if (accepted != e.accepted)
         violated(accepted ? "accepted a file that must fail" : "refused a valid file");
-    Detector reference;
+    DetectorParameters reference;
     setStartValues(reference);
     if (e.accepted) {
         if (source != e.source) violated("source string differs from the file's");
         for (std::size_t i = 1; i < kKeys.size(); ++i) {
-            if (e.handed[i]) reference.setParameter(kKeys[i].code, *e.handed[i]);
+            if (e.handed[i]) reference.set(kKeys[i].code, *e.handed[i]);
         }
     } else if (source != kStartSource) {
         violated("a refused file changed the source string");
     }
     for (int code = 1; code <= 9; ++code) {
-        const double got = detector.getParameter(code);
-        const double want = reference.getParameter(code);
+        const double got = detector.get(code);
+        const double want = reference.get(code);
         if (!(got == want)) {
             std::fprintf(stderr, "parameter %d: %.17g, expected %.17g\n", code, got, want);
             violated(e.accepted ? "parameter is not the file's narrowed value"
@@ -314,18 +316,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const Expectation e = expect(text);
 
-    Detector fromBytes;
-    setStartValues(fromBytes);
-    std::string source = kStartSource;
-    check(e, tarvolen::parseConfiguration(text, fromBytes, source), fromBytes, source);
+    tarvolen::Configuration fromBytes;
+    setStartValues(fromBytes.detector);
+    fromBytes.videoSource = kStartSource;
+    check(e, tarvolen::parseConfiguration(text, fromBytes), fromBytes);
 
     std::FILE* f = std::fopen(temporaryFile.c_str(), "wb");
     if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) {
         violated("cannot write the temporary file");
     }
-    Detector fromFile;
-    setStartValues(fromFile);
-    source = kStartSource;
-    check(e, tarvolen::readConfiguration(temporaryFile, fromFile, source), fromFile, source);
+    tarvolen::Configuration fromFile;
+    setStartValues(fromFile.detector);
+    fromFile.videoSource = kStartSource;
+    check(e, tarvolen::readConfiguration(temporaryFile, fromFile), fromFile);
     return 0;
 }

@@ -12,7 +12,6 @@
 
 #include "platform/Signals.h"
 #include "config/Configuration.h"
-#include "detector/Detector.h"
 #include "media/VideoSource.h"
 #include "roi/Region.h"
 
@@ -61,20 +60,19 @@ std::string checkRegionsAgainstFiles(const ScanOptions& options) {
 
 }  // namespace
 
-std::string loadDetectorSettings(const ScanOptions& options, DetectorSettings& settings) {
-    Detector detector;
-    detector.setParameter(Detector::kNumThreads, std::min(coreCount(), kMaxDetectorThreads));
+std::string loadDetectorSettings(const ScanOptions& options, DetectorParameters& settings) {
+    Configuration config;
+    config.detector.set(DetectorParameters::kNumThreads, std::min(coreCount(), kMaxDetectorThreads));
     std::string path = options.configPath;
     std::error_code ec;
     if (path.empty() && fs::is_regular_file(kDefaultConfig, ec)) path = kDefaultConfig;
-    std::string ignoredSource;
-    if (!path.empty() && !readConfiguration(path, detector, ignoredSource))
+    if (!path.empty() && !readConfiguration(path, config))
         return "configuration not read from " + path + " (missing key, wrong type or not JSON)";
     for (const auto& [key, value] : options.settings) {
-        const std::string problem = applySetting(detector, key, value);
+        const std::string problem = applySetting(config.detector, key, value);
         if (!problem.empty()) return "--set " + key + "=" + value + ": " + key + ": " + problem;
     }
-    for (int code = 1; code <= 9; ++code) settings[code - 1] = detector.getParameter(code);
+    settings = config.detector;
     return {};
 }
 
@@ -93,7 +91,7 @@ int runScan(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         return kExitUsage;
     }
     const ScanOptions& options = parsed.options;
-    DetectorSettings detector{};
+    DetectorParameters detector;
     std::string problem = loadDetectorSettings(options, detector);
     if (problem.empty()) problem = checkRegionsAgainstFiles(options);
     if (!problem.empty()) {

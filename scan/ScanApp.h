@@ -14,7 +14,7 @@ namespace tarvolen {
 // number of cores, then the configuration file (--config, else Tarvolen.json
 // in the working folder if there is one), then each --set. Returns the one-
 // line problem, or an empty string.
-std::string loadDetectorSettings(const ScanOptions& options, DetectorSettings& settings);
+std::string loadDetectorSettings(const ScanOptions& options, DetectorParameters& settings);
 
 // Exit statuses: every file scanned; a file or an output failed; a usage or
 // configuration error; interrupted by a quit signal (128 + SIGINT, as shells

@@ -204,7 +204,7 @@ bool FileScan::prepare(const cv::Mat& first) {
     roiMask = regionMask(options.regions, frameSize);
     if (!options.regions.empty()) outline = regionOutline(roiMask);
     detector = std::make_unique<Detector>();
-    for (int code = 1; code <= 9; ++code) detector->setParameter(code, context.detector[code - 1]);
+    detector->setParameters(context.detector);
     try {
         detector->prepare(frameSize.width, frameSize.height);
     } catch (const std::bad_alloc&) {

@@ -2,21 +2,18 @@
 // rules on the calling thread, and the outputs the options ask for.
 #pragma once
 
-#include <array>
 #include <functional>
 #include <ostream>
 #include <string>
 
+#include "detector/DetectorParameters.h"
 #include "scan/ScanOptions.h"
 
 namespace tarvolen {
 
-// The nine detector parameters, by code (index 0 is code 1).
-using DetectorSettings = std::array<double, 9>;
-
 struct ScanContext {
     const ScanOptions& options;
-    DetectorSettings detector;
+    DetectorParameters detector;
     std::function<bool()> interrupted;  // Ctrl+C, SIGTERM or SIGHUP arrived
     std::ostream& out;                  // the summary
     std::ostream& err;                  // errors, warnings, progress

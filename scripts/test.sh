@@ -29,7 +29,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # allocator_may_return_null: the out-of-memory tests need failed allocations
 # reported to the program rather than aborting it.
 (cd build-asan && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
-  ctest --output-on-failure -j"$jobs" -L unit)
+  ctest --output-on-failure -j"$jobs" -L 'unit|detector')
 # The GUI toolkit keeps process-lifetime allocations that the leak checker
 # would report; memory errors and undefined behaviour still fail these runs.
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j"$jobs" -L gui)
@@ -43,7 +43,7 @@ cmake --build build-tsan -j"$jobs"
 # that runs threads is checked here: the queue, the reader, the writers, the
 # clip channel, event recording, the scan, and the signals.
 export TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1 suppressions=$root/tests/tsan.supp"
-(cd build-tsan && ctest --output-on-failure -j"$jobs" -L unit -LE detector)
+(cd build-tsan && ctest --output-on-failure -j"$jobs" -L unit)
 (cd build-tsan && ctest --output-on-failure -j"$jobs" \
   -R '^(scan\.|event_recording\.|reliability\.(sigint|sigterm|sighup)_recording)')
 unset TSAN_OPTIONS

@@ -70,19 +70,20 @@ protected:
 
     void write(const std::string& content) { std::ofstream(kFile, std::ios::binary) << content; }
 
-    bool read() { return readConfiguration(kFile, detector, source); }
+    bool read() { return readConfiguration(kFile, config); }
 
     void expectDefaults() const {
-        const Detector fresh;
+        const DetectorParameters fresh;
         for (int code = 1; code <= 9; ++code) {
-            EXPECT_EQ(detector.getParameter(code), fresh.getParameter(code)) << "code " << code;
+            EXPECT_EQ(detector.get(code), fresh.get(code)) << "code " << code;
         }
     }
 
     fs::path previous;
     fs::path dir;
-    Detector detector;
-    std::string source;
+    Configuration config;
+    DetectorParameters& detector = config.detector;
+    std::string& source = config.videoSource;
 };
 
 TEST_F(ConfigurationFile, CompleteFileSetsEverything) {
@@ -92,7 +93,7 @@ TEST_F(ConfigurationFile, CompleteFileSetsEverything) {
     // By setter code: min width, min height, max width, max height, criterion,
     // deviation, alpha (stored as a float), threads, window.
     const double expected[] = {3, 4, 50, 60, 5, 12.5, 0.05f, 2, 10};
-    for (int code = 1; code <= 9; ++code) EXPECT_EQ(detector.getParameter(code), expected[code - 1]) << code;
+    for (int code = 1; code <= 9; ++code) EXPECT_EQ(detector.get(code), expected[code - 1]) << code;
 }
 
 TEST_F(ConfigurationFile, MissingFileFails) {
@@ -195,21 +196,20 @@ TEST_F(ConfigurationFile, JsonWhiteSpaceAfterTheValueIsAccepted) {
     write(kBom + configText() + " \t\r\n \r\n\t");
     ASSERT_TRUE(read());
     EXPECT_EQ(source, "clip.avi");
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 10);
 }
 
 TEST_F(ConfigurationFile, ParsingTheBytesMatchesReadingTheFile) {
     const std::string text = kBom + configText({{"num_threads", "true"}, {"alpha_coeff", "2"}});
     write(text);
     ASSERT_TRUE(read());
-    Detector fromBytes;
-    std::string bytesSource;
-    ASSERT_TRUE(parseConfiguration(text, fromBytes, bytesSource));
-    EXPECT_EQ(bytesSource, source);
+    Configuration fromBytes;
+    ASSERT_TRUE(parseConfiguration(text, fromBytes));
+    EXPECT_EQ(fromBytes.videoSource, source);
     for (int code = 1; code <= 9; ++code) {
-        EXPECT_EQ(fromBytes.getParameter(code), detector.getParameter(code)) << "code " << code;
+        EXPECT_EQ(fromBytes.detector.get(code), detector.get(code)) << "code " << code;
     }
-    EXPECT_FALSE(parseConfiguration(text + kNul, fromBytes, bytesSource));
+    EXPECT_FALSE(parseConfiguration(text + kNul, fromBytes));
 }
 
 // A device that never ends, or a file far beyond any configuration's size,
@@ -251,7 +251,7 @@ class ThreadCountValues : public ConfigurationFile, public ::testing::WithParamI
 TEST_P(ThreadCountValues, AreNarrowedToAnInt) {
     write(configText({{"num_threads", GetParam().raw}}));
     ASSERT_TRUE(read());
-    EXPECT_EQ(detector.getParameter(Detector::kNumThreads), GetParam().threads);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumThreads), GetParam().threads);
 }
 
 INSTANTIATE_TEST_SUITE_P(Narrowing, ThreadCountValues,
@@ -265,57 +265,78 @@ INSTANTIATE_TEST_SUITE_P(Narrowing, ThreadCountValues,
 TEST_F(ConfigurationFile, WindowLengthThatWouldWrapToThirtyIsRefused) {
     write(configText({{"num_frames", "4294967326"}}));  // 2^32 + 30
     ASSERT_TRUE(read());
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 30);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 30);
     write(configText({{"num_frames", "30.0"}}));
     ASSERT_TRUE(read());
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 30);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 30);
     write(configText({{"num_frames", "12.7"}}));
     ASSERT_TRUE(read());
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 12);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 12);
 }
 
 TEST_F(ConfigurationFile, IntegerAndFloatingPointWidthsAgree) {
     write(configText({{"min_object_width", "10"}}));
     ASSERT_TRUE(read());
-    EXPECT_EQ(detector.getParameter(Detector::kMinObjectWidth), 10);
-    Detector other;
+    EXPECT_EQ(detector.get(DetectorParameters::kMinObjectWidth), 10);
+    Configuration other;
     write(configText({{"min_object_width", "10.0"}}));
-    ASSERT_TRUE(readConfiguration(kFile, other, source));
-    EXPECT_EQ(other.getParameter(Detector::kMinObjectWidth), 10);
+    ASSERT_TRUE(readConfiguration(kFile, other));
+    EXPECT_EQ(other.detector.get(DetectorParameters::kMinObjectWidth), 10);
 }
 
 TEST_F(ConfigurationFile, RefusedValueKeepsItsDefaultOnly) {
     write(configText({{"alpha_coeff", "2"}}));
     ASSERT_TRUE(read());
-    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kAlphaCoeff), 0.01f);
-    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kPixelDeviation), 12.5);
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+    EXPECT_FLOAT_EQ(detector.get(DetectorParameters::kAlphaCoeff), 0.01f);
+    EXPECT_FLOAT_EQ(detector.get(DetectorParameters::kPixelDeviation), 12.5);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 10);
+}
+
+// The reader starts from the values it is given, not from the defaults: a
+// refused value keeps the caller's, and a failed read keeps all of them.
+TEST_F(ConfigurationFile, RefusedValueKeepsTheCallersValue) {
+    ASSERT_TRUE(detector.set(DetectorParameters::kAlphaCoeff, 0.25));
+    ASSERT_TRUE(detector.set(DetectorParameters::kNumThreads, 0));
+    write(configText({{"alpha_coeff", "2"}, {"num_threads", "33"}}));
+    ASSERT_TRUE(read());
+    EXPECT_FLOAT_EQ(detector.get(DetectorParameters::kAlphaCoeff), 0.25f);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumThreads), 0);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 10);
+}
+
+TEST_F(ConfigurationFile, FailedReadKeepsTheCallersValues) {
+    ASSERT_TRUE(detector.set(DetectorParameters::kNumFrames, 12));
+    source = "previous";
+    write(configText({{"num_threads", "\"2\""}}));
+    EXPECT_FALSE(read());
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 12);
+    EXPECT_EQ(source, "previous");
 }
 
 TEST_F(ConfigurationFile, ByteOrderMarkIsSkipped) {
     write("\xEF\xBB\xBF" + configText());
     ASSERT_TRUE(read());
     EXPECT_EQ(source, "clip.avi");
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 10);
 }
 
 TEST_F(ConfigurationFile, ExtraKeysChangeNothing) {
     write("{\"comment\": [1, 2], \"Config_Params\": " +
           paramsText({{"num_frames", "10, \"colour\": \"blue\", \"num_frame\": 99"}}) + ", \"x\": null}");
     ASSERT_TRUE(read());
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 10);
 }
 
 TEST_F(ConfigurationFile, FirstOfDuplicateKeysCounts) {
     write(configText({{"pixel_deviation", "7, \"pixel_deviation\": 9"}}));
     ASSERT_TRUE(read());
-    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kPixelDeviation), 7.0);
+    EXPECT_FLOAT_EQ(detector.get(DetectorParameters::kPixelDeviation), 7.0);
 }
 
 TEST_F(ConfigurationFile, FirstDuplicateWinsEvenWhenTheLaterOneIsInvalid) {
     write(configText({{"num_frames", "10, \"num_frames\": \"oops\""}}));
     ASSERT_TRUE(read());
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 10);
 }
 
 TEST_F(ConfigurationFile, FirstOfDuplicateParameterObjectsCounts) {
@@ -323,7 +344,7 @@ TEST_F(ConfigurationFile, FirstOfDuplicateParameterObjectsCounts) {
           paramsText({{"num_frames", "20"}, {"video_source_init_string", "\"other.avi\""}}) + "}");
     ASSERT_TRUE(read());
     EXPECT_EQ(source, "clip.avi");
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 10);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 10);
 }
 
 TEST_F(ConfigurationFile, DuplicatesInNestedObjectsDoNotLeakAcrossLevels) {
@@ -332,8 +353,8 @@ TEST_F(ConfigurationFile, DuplicatesInNestedObjectsDoNotLeakAcrossLevels) {
     write("{\"num_frames\": {\"num_frames\": 1, \"num_frames\": 2}, \"Config_Params\": " +
           paramsText({{"alpha_coeff", "0.05, \"alpha_coeff\": {\"num_threads\": 5}"}}) + "}");
     ASSERT_TRUE(read());
-    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kAlphaCoeff), 0.05f);
-    EXPECT_EQ(detector.getParameter(Detector::kNumThreads), 2);
+    EXPECT_FLOAT_EQ(detector.get(DetectorParameters::kAlphaCoeff), 0.05f);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumThreads), 2);
 }
 
 }  // namespace

@@ -190,9 +190,8 @@ TEST(EventRecordingSettings, TheFileReaderNamesTheFile) {
 }
 
 TEST(EventRecordingSettings, TheShippedExampleIsAValidConfigurationWithTheDefaults) {
-    Detector detector;
-    std::string source;
-    ASSERT_TRUE(readConfiguration(TARVOLEN_EVENTS_EXAMPLE_CONFIG, detector, source));
+    Configuration config;
+    ASSERT_TRUE(readConfiguration(TARVOLEN_EVENTS_EXAMPLE_CONFIG, config));
     EventRecordingSettings settings;
     ASSERT_EQ(readEventRecordingSettings(TARVOLEN_EVENTS_EXAMPLE_CONFIG, settings), "");
     const EventRecordingSettings defaults;

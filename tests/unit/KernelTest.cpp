@@ -7,10 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -399,28 +403,21 @@ INSTANTIATE_TEST_SUITE_P(Kernels, KernelOnHostileRecords,
                              return std::string(testCase.param == ModelKernel::kAvx2 ? "Avx2" : "Avx512");
                          });
 
-// Forcing a kernel reaches the Detector: each gives the scalar reference's
-// masks, averaged frames and tracks, across a reset and a size change.
-class ForcedKernel {
-public:
-    explicit ForcedKernel(ModelKernel kernel) : forced(forceKernel(kernel)) {}
-    ~ForcedKernel() { clearForcedKernel(); }
-    ForcedKernel(const ForcedKernel&) = delete;
-    ForcedKernel& operator=(const ForcedKernel&) = delete;
-    const bool forced;
-};
-
+// Forcing a kernel on a Detector reaches its model update: each gives the
+// scalar reference's masks, averaged frames and tracks, across a reset and a
+// size change.
 struct DetectorRun {
     std::vector<Bytes> masks;
     std::vector<Bytes> averaged;
     std::vector<std::vector<ObjectTrack>> tracks;
 };
 
-DetectorRun runDetector(ModelKernel kernel, int threads) {
-    const ForcedKernel force(kernel);
-    EXPECT_TRUE(force.forced);
-    EXPECT_EQ(activeKernel(), kernel);
+// `forced` runs once the kernel is chosen, before the first frame.
+DetectorRun runDetector(
+    ModelKernel kernel, int threads, const std::function<void()>& forced = [] {}) {
     Detector d;
+    EXPECT_TRUE(d.forceKernel(kernel));
+    forced();
     EXPECT_TRUE(d.setParameter(Detector::kNumThreads, threads));
     EXPECT_TRUE(d.setParameter(Detector::kNumFrames, 2));
     DetectorRun run;
@@ -434,6 +431,9 @@ DetectorRun runDetector(ModelKernel kernel, int threads) {
         for (int r = (i / 2) % (h - 4); r < (i / 2) % (h - 4) + 4; ++r)
             for (int c = i % (w - 5); c < i % (w - 5) + 5; ++c) frame[r * w + c] = 250;
         EXPECT_TRUE(d.process(frame.data(), w, h, nullptr));
+        // Another Detector's choice, on this thread or another, must not
+        // have replaced this one's.
+        EXPECT_EQ(d.kernel(), kernel) << "frame " << i;
         Bytes mask(frame.size());
         EXPECT_TRUE(d.copyEventMask(mask.data()));
         run.masks.push_back(std::move(mask));
@@ -444,6 +444,23 @@ DetectorRun runDetector(ModelKernel kernel, int threads) {
     return run;
 }
 
+void expectSameRun(const DetectorRun& reference, const DetectorRun& run, ModelKernel kernel) {
+    ASSERT_EQ(run.masks.size(), reference.masks.size()) << kernelName(kernel);
+    for (std::size_t i = 0; i < reference.masks.size(); ++i) {
+        ASSERT_EQ(run.masks[i], reference.masks[i]) << kernelName(kernel) << ", frame " << i;
+        // Windows end on the odd frames (the reset and the size change come
+        // on even ones); before that the average is unset.
+        if (i % 2 == 1) {
+            ASSERT_EQ(run.averaged[i], reference.averaged[i]) << kernelName(kernel) << ", frame " << i;
+        }
+        ASSERT_EQ(run.tracks[i].size(), reference.tracks[i].size()) << kernelName(kernel) << ", frame " << i;
+        for (std::size_t t = 0; t < run.tracks[i].size(); ++t) {
+            EXPECT_EQ(run.tracks[i][t].box, reference.tracks[i][t].box);
+            EXPECT_EQ(run.tracks[i][t].score, reference.tracks[i][t].score);
+        }
+    }
+}
+
 TEST(ForcedKernels, GiveTheSameDetectorResults) {
     const DetectorRun reference = runDetector(ModelKernel::kScalar, 1);
     std::size_t events = 0;
@@ -452,28 +469,43 @@ TEST(ForcedKernels, GiveTheSameDetectorResults) {
     ASSERT_GT(events, 0u);
     for (ModelKernel kernel : {ModelKernel::kAvx2, ModelKernel::kAvx512}) {
         if (!kernelSupported(kernel)) {
-            EXPECT_FALSE(forceKernel(kernel));
+            Detector d;
+            EXPECT_FALSE(d.forceKernel(kernel));
+            EXPECT_EQ(d.kernel(), bestKernel());
             continue;
         }
-        for (int threads : {1, 2}) {
-            const DetectorRun run = runDetector(kernel, threads);
-            for (std::size_t i = 0; i < reference.masks.size(); ++i) {
-                ASSERT_EQ(run.masks[i], reference.masks[i]) << kernelName(kernel) << ", frame " << i;
-                // Windows end on the odd frames (the reset and the size
-                // change come on even ones); before that the average is unset.
-                if (i % 2 == 1) {
-                    ASSERT_EQ(run.averaged[i], reference.averaged[i])
-                        << kernelName(kernel) << ", frame " << i;
-                }
-                ASSERT_EQ(run.tracks[i].size(), reference.tracks[i].size())
-                    << kernelName(kernel) << ", frame " << i;
-                for (std::size_t t = 0; t < run.tracks[i].size(); ++t) {
-                    EXPECT_EQ(run.tracks[i][t].box, reference.tracks[i][t].box);
-                    EXPECT_EQ(run.tracks[i][t].score, reference.tracks[i][t].score);
-                }
-            }
-        }
+        for (int threads : {1, 2}) expectSameRun(reference, runDetector(kernel, threads), kernel);
     }
+}
+
+// Two detectors, each forced to its own kernel, running at the same time on
+// two threads: neither choice leaks into the other, and both give the scalar
+// reference. (A process-wide forced kernel made the last force win for
+// every detector.)
+TEST(ForcedKernels, TwoDetectorsOnTwoThreadsKeepTheirOwnKernels) {
+    const ModelKernel wide = bestKernel();
+    if (wide == ModelKernel::kScalar) GTEST_SKIP() << "this CPU runs the scalar kernel only";
+    const DetectorRun reference = runDetector(ModelKernel::kScalar, 1);
+    // Neither detector sees a frame before both have chosen their kernels.
+    std::promise<void> scalarChosen;
+    std::promise<void> wideChosen;
+    std::shared_future<void> bothChosen[] = {scalarChosen.get_future().share(),
+                                             wideChosen.get_future().share()};
+    const auto rendezvous = [&bothChosen](std::promise<void>& mine) {
+        return [&mine, &bothChosen] {
+            mine.set_value();
+            for (const std::shared_future<void>& chosen : bothChosen) chosen.wait();
+        };
+    };
+    DetectorRun scalarRun;
+    DetectorRun wideRun;
+    std::thread scalarThread(
+        [&] { scalarRun = runDetector(ModelKernel::kScalar, 1, rendezvous(scalarChosen)); });
+    std::thread wideThread([&] { wideRun = runDetector(wide, 1, rendezvous(wideChosen)); });
+    scalarThread.join();
+    wideThread.join();
+    expectSameRun(reference, scalarRun, ModelKernel::kScalar);
+    expectSameRun(reference, wideRun, wide);
 }
 
 TEST(ForcedKernels, ScalarIsAlwaysAvailableAndTheDefaultIsTheWidest) {
@@ -481,12 +513,15 @@ TEST(ForcedKernels, ScalarIsAlwaysAvailableAndTheDefaultIsTheWidest) {
     const ModelKernel widest = kernelSupported(ModelKernel::kAvx512) ? ModelKernel::kAvx512
                                : kernelSupported(ModelKernel::kAvx2) ? ModelKernel::kAvx2
                                                                      : ModelKernel::kScalar;
-    EXPECT_EQ(activeKernel(), widest);
-    {
-        const ForcedKernel force(ModelKernel::kScalar);
-        EXPECT_EQ(activeKernel(), ModelKernel::kScalar);
-    }
-    EXPECT_EQ(activeKernel(), widest);
+    EXPECT_EQ(bestKernel(), widest);
+    Detector forced;
+    Detector plain;
+    EXPECT_EQ(plain.kernel(), widest);
+    ASSERT_TRUE(forced.forceKernel(ModelKernel::kScalar));
+    EXPECT_EQ(forced.kernel(), ModelKernel::kScalar);
+    EXPECT_EQ(plain.kernel(), widest);  // untouched by the other detector's choice
+    forced.clearForcedKernel();
+    EXPECT_EQ(forced.kernel(), widest);
 }
 
 TEST(ModelStoreLayout, StartsAndClearsToTheEmptyModelAndKeepsEveryField) {
@@ -509,6 +544,59 @@ TEST(ModelStoreLayout, StartsAndClearsToTheEmptyModelAndKeepsEveryField) {
     store.clear();
     for (std::size_t i = 0; i < store.pixelCount(); ++i)
         EXPECT_TRUE(sameRecord(PixelModel{}, store.get(i))) << i;
+}
+
+// A store handed over by a move belongs to its new owner alone: clearing or
+// destroying the moved-from store must not touch it.
+class ModelStoreMove : public ::testing::Test {
+protected:
+    static constexpr std::size_t kPixels = 37;
+    static constexpr std::size_t kMarkedPixel = 20;
+    void SetUp() override {
+        marked.components[0] = {0.5f, 120.0f, 36.0f, 0.5f / 36.0f};
+        marked.initialised = 1;
+    }
+    ModelStore markedStore() const {
+        ModelStore store(kPixels);
+        store.set(kMarkedPixel, marked);
+        return store;
+    }
+    static void expectEmpty(ModelStore& store) {
+        EXPECT_EQ(store.pixelCount(), 0u);
+        EXPECT_EQ(store.blockCount(), 0u);
+        EXPECT_EQ(store.blockData(), nullptr);
+        EXPECT_EQ(store.initialisedBits(), nullptr);
+    }
+    PixelModel marked{};
+};
+
+TEST_F(ModelStoreMove, ConstructionLeavesTheSourceEmptyAndItsClearHarmless) {
+    ModelStore source = markedStore();
+    ModelStore target(std::move(source));
+    source.clear();
+    expectEmpty(source);
+    ASSERT_EQ(target.pixelCount(), kPixels);
+    EXPECT_TRUE(sameRecord(marked, target.get(kMarkedPixel)));
+}
+
+TEST_F(ModelStoreMove, AssignmentReplacesTheTargetsModelsAndLeavesTheSourceEmpty) {
+    ModelStore source = markedStore();
+    ModelStore target(5);
+    target = std::move(source);
+    source.clear();
+    expectEmpty(source);
+    ASSERT_EQ(target.pixelCount(), kPixels);
+    EXPECT_TRUE(sameRecord(marked, target.get(kMarkedPixel)));
+    EXPECT_TRUE(sameRecord(PixelModel{}, target.get(0)));
+}
+
+// Writes freed memory under a store that keeps pointers into what it gave
+// away; AddressSanitizer reports it as a use after free.
+TEST_F(ModelStoreMove, ClearingTheSourceAfterTheTargetIsGoneWritesNothing) {
+    ModelStore source = markedStore();
+    { const ModelStore target(std::move(source)); }
+    source.clear();
+    expectEmpty(source);
 }
 
 }  // namespace

@@ -350,23 +350,23 @@ protected:
 
 TEST_F(DetectorSettingsTest, DefaultsUseEveryCore) {
     ScanOptions options;
-    DetectorSettings settings{};
+    DetectorParameters settings;
     ASSERT_EQ(loadDetectorSettings(options, settings), "");
-    EXPECT_EQ(settings[Detector::kNumFrames - 1], 30);
-    EXPECT_GE(settings[Detector::kNumThreads - 1], 1);
-    EXPECT_EQ(settings[Detector::kPixelDeviation - 1], 10.0);
+    EXPECT_EQ(settings.get(DetectorParameters::kNumFrames), 30);
+    EXPECT_GE(settings.get(DetectorParameters::kNumThreads), 1);
+    EXPECT_EQ(settings.get(DetectorParameters::kPixelDeviation), 10.0);
 }
 
 TEST_F(DetectorSettingsTest, TheWorkingFoldersFileThenSetOverride) {
     writeConfig("Tarvolen.json", 1, 12.5);
     ScanOptions options;
     options.settings = {{"pixel_deviation", "20"}, {"num_frames", "7.9"}, {"num_threads", "true"}};
-    DetectorSettings settings{};
+    DetectorParameters settings;
     ASSERT_EQ(loadDetectorSettings(options, settings), "");
-    EXPECT_EQ(settings[Detector::kMinObjectWidth - 1], 3);     // from the file
-    EXPECT_EQ(settings[Detector::kPixelDeviation - 1], 20.0);  // --set wins
-    EXPECT_EQ(settings[Detector::kNumFrames - 1], 7);          // truncated as in the file
-    EXPECT_EQ(settings[Detector::kNumThreads - 1], 1);
+    EXPECT_EQ(settings.get(DetectorParameters::kMinObjectWidth), 3);     // from the file
+    EXPECT_EQ(settings.get(DetectorParameters::kPixelDeviation), 20.0);  // --set wins
+    EXPECT_EQ(settings.get(DetectorParameters::kNumFrames), 7);          // truncated as in the file
+    EXPECT_EQ(settings.get(DetectorParameters::kNumThreads), 1);
 }
 
 TEST_F(DetectorSettingsTest, ConfigOptionWinsOverTheWorkingFolder) {
@@ -374,15 +374,15 @@ TEST_F(DetectorSettingsTest, ConfigOptionWinsOverTheWorkingFolder) {
     writeConfig("other.json", 2, 30);
     ScanOptions options;
     options.configPath = "other.json";
-    DetectorSettings settings{};
+    DetectorParameters settings;
     ASSERT_EQ(loadDetectorSettings(options, settings), "");
-    EXPECT_EQ(settings[Detector::kPixelDeviation - 1], 30.0);
+    EXPECT_EQ(settings.get(DetectorParameters::kPixelDeviation), 30.0);
 }
 
 TEST_F(DetectorSettingsTest, AnUnreadableFileIsAnError) {
     std::ofstream("Tarvolen.json") << "{\"Config_Params\": {";
     ScanOptions options;
-    DetectorSettings settings{};
+    DetectorParameters settings;
     EXPECT_NE(loadDetectorSettings(options, settings).find("Tarvolen.json"), std::string::npos);
 }
 
@@ -395,15 +395,14 @@ struct BadSetting {
 class BadSettings : public ::testing::TestWithParam<BadSetting> {};
 
 TEST_P(BadSettings, AreRefusedNamingTheKeyAndChangeNothing) {
-    Detector detector;
+    DetectorParameters detector;
     const BadSetting& b = GetParam();
     EXPECT_EQ(applySetting(detector, b.key, b.value), b.problem);
-    for (int code = 1; code <= 9; ++code)
-        EXPECT_EQ(detector.getParameter(code), Detector().getParameter(code));
+    for (int code = 1; code <= 9; ++code) EXPECT_EQ(detector.get(code), DetectorParameters().get(code));
 
     ScanOptions options;
     options.settings = {{b.key, b.value}};
-    DetectorSettings settings{};
+    DetectorParameters settings;
     const std::string message = loadDetectorSettings(options, settings);
     EXPECT_NE(message.find(std::string(b.key) + ": "), std::string::npos) << message;
 }
@@ -424,15 +423,15 @@ INSTANTIATE_TEST_SUITE_P(
                       BadSetting{"num_frames", "0", "out of range"}));
 
 TEST(ApplySetting, UsesTheFilesNarrowing) {
-    Detector detector;
+    DetectorParameters detector;
     EXPECT_EQ(applySetting(detector, "num_threads", "4.9"), "");
-    EXPECT_EQ(detector.getParameter(Detector::kNumThreads), 4);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumThreads), 4);
     EXPECT_EQ(applySetting(detector, "num_frames", "true"), "");
-    EXPECT_EQ(detector.getParameter(Detector::kNumFrames), 1);
+    EXPECT_EQ(detector.get(DetectorParameters::kNumFrames), 1);
     EXPECT_EQ(applySetting(detector, "min_object_width", "8192.9"), "");
-    EXPECT_EQ(detector.getParameter(Detector::kMinObjectWidth), 8192);
+    EXPECT_EQ(detector.get(DetectorParameters::kMinObjectWidth), 8192);
     EXPECT_EQ(applySetting(detector, "alpha_coeff", " 0.5 "), "");
-    EXPECT_FLOAT_EQ(detector.getParameter(Detector::kAlphaCoeff), 0.5f);
+    EXPECT_FLOAT_EQ(detector.get(DetectorParameters::kAlphaCoeff), 0.5f);
 }
 
 }  // namespace
