@@ -88,6 +88,15 @@ int readSaturatedInt(const json& value) {
 
 }  // namespace
 
+std::vector<std::pair<std::string, double>> detectorSettings(const DetectorParameters& parameters) {
+    std::vector<std::pair<std::string, double>> settings;
+    for (const DoubleSetting& setting : kDoubleSettings)
+        settings.emplace_back(setting.key, parameters.get(setting.code));
+    settings.emplace_back("num_threads", parameters.get(DetectorParameters::kNumThreads));
+    settings.emplace_back("num_frames", parameters.get(DetectorParameters::kNumFrames));
+    return settings;
+}
+
 bool parseConfiguration(std::string_view text, Configuration& config) {
     // The JSON library takes a NUL byte for the end of its input, so a value
     // followed by NUL and anything at all would pass. JSON allows no NUL byte
