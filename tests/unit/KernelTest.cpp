@@ -21,6 +21,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "Prerequisite.h"
 #include "detector/Detector.h"
 #include "detector/ModelKernels.h"
 #include "detector/ModelStore.h"
@@ -278,9 +279,8 @@ std::string sampleVideoPath() {
 
 TEST_P(SimdKernel, MatchesTheReferenceOnTheRealClip) {
     const std::string path = sampleVideoPath();
-    if (!std::filesystem::exists(path)) {
-        GTEST_SKIP() << "sample clip " << path << " is absent; scripts/fetch-sample.sh fetches it";
-    }
+    TARVOLEN_REQUIRE(std::filesystem::exists(path),
+                     "sample clip " << path << " is absent; scripts/fetch-sample.sh fetches it");
     cv::VideoCapture capture(path);
     ASSERT_TRUE(capture.isOpened()) << path;
     // A quarter of the picture (where people walk) keeps the run short.

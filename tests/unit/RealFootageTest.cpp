@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "Prerequisite.h"
 #include "detector/Detector.h"
 
 namespace tarvolen {
@@ -20,9 +21,8 @@ std::string sampleVideoPath() {
 // result must not depend on the number of threads.
 TEST(RealFootage, WalkingPeopleGiveEventsAndTracksIndependentOfThreads) {
     const std::string path = sampleVideoPath();
-    if (!std::filesystem::exists(path)) {
-        GTEST_SKIP() << "sample clip " << path << " is absent; scripts/fetch-sample.sh fetches it";
-    }
+    TARVOLEN_REQUIRE(std::filesystem::exists(path),
+                     "sample clip " << path << " is absent; scripts/fetch-sample.sh fetches it");
     cv::VideoCapture capture(path);
     ASSERT_TRUE(capture.isOpened()) << path;
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "Prerequisite.h"
 #include "config/Configuration.h"
 #include "draw/Overlays.h"
 #include "roi/RoiSelection.h"
@@ -163,7 +164,7 @@ TEST(EventLog, AppendsLinesAndNamesAFileItCannotCreate) {
 }
 
 TEST(EventLog, AFullDiskIsReported) {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    TARVOLEN_REQUIRE(fs::exists("/dev/full"), "no /dev/full");
     EventLog log;
     ASSERT_TRUE(log.open("/dev/full"));
     EXPECT_FALSE(log.append(std::string(100000, 'x')));

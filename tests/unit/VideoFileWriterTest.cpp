@@ -15,6 +15,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "Prerequisite.h"
 #include "media/DiskGuard.h"
 #include "media/VideoFileWriter.h"
 
@@ -205,7 +206,7 @@ void runUnprivileged(const fs::path& dir, const std::function<std::string()>& sc
         EXPECT_EQ(scenario(), "");
         return;
     }
-    if (!canBecomeNobody(dir)) GTEST_SKIP() << "root here cannot become an unprivileged user";
+    TARVOLEN_REQUIRE(canBecomeNobody(dir), "root here cannot become an unprivileged user");
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -294,10 +295,9 @@ protected:
         VideoFileWriterTest::SetUp();
         mountPoint = dir / "small";
         fs::create_directories(mountPoint);
-        if (mount("tarvolen-test", mountPoint.c_str(), "tmpfs", 0, "size=2m") != 0) {
-            GTEST_SKIP() << "cannot mount a 2 MB tmpfs here (" << std::strerror(errno)
-                         << "); the full-disk case needs root or CAP_SYS_ADMIN";
-        }
+        const bool mountedNow = mount("tarvolen-test", mountPoint.c_str(), "tmpfs", 0, "size=2m") == 0;
+        TARVOLEN_REQUIRE(mountedNow, "cannot mount a 2 MB tmpfs here (" << std::strerror(errno)
+                                                                        << "); the full-disk case needs root or CAP_SYS_ADMIN");
         mounted = true;
     }
     void TearDown() override {
