@@ -68,6 +68,7 @@ struct VideoFile::State {
     bool countDiscarded = false;  // frames before discardBeforeMs keep their numbers
     int stuckReads = 0;
     int decoderErrors = 0;
+    bool gaveUp = false;  // the rest of the file could not be read
     std::int64_t lastReadPosition = -1;
     int pendingDamage = 0;
     std::vector<DamagedStretch> damage;
@@ -147,6 +148,7 @@ bool VideoFile::State::feedDecoder() {
             noteDamage();
             if (stuckReads >= kMaxStuckReads) {
                 demuxEnded = true;
+                gaveUp = true;
                 avcodec_send_packet(codec.get(), nullptr);
                 return true;
             }
@@ -205,7 +207,10 @@ bool VideoFile::State::receive(VideoFrame& out) {
         if (got < 0) {
             // The decoder could not make a frame of what it was given.
             noteDamage();
-            if (++decoderErrors >= kMaxStuckReads) break;
+            if (++decoderErrors >= kMaxStuckReads) {
+                gaveUp = true;
+                break;
+            }
             continue;
         }
         decoderErrors = 0;
@@ -270,10 +275,9 @@ double VideoFile::reportedFps() const {
 }
 
 std::int64_t VideoFile::announcedFrames() const {
-    const std::int64_t stated = state->videoStream().nb_frames;
-    if (stated > 0) return stated;
-    const double fromDuration = durationMs() / kMsPerSecond * reportedFps();
-    return fromDuration > 0 && fromDuration < 1e15 ? std::llround(fromDuration) : 0;
+    // Only a count the container states: one estimated from a duration and a
+    // rate is wrong for any file whose rate varies.
+    return std::max<std::int64_t>(0, state->videoStream().nb_frames);
 }
 
 double VideoFile::durationMs() const {
@@ -311,6 +315,8 @@ bool VideoFile::skipTo(double ms) {
 }
 
 const std::vector<DamagedStretch>& VideoFile::damage() const { return state->damage; }
+
+bool VideoFile::endedEarly() const { return state->gaveUp; }
 
 void VideoFile::quietenLibraryLog() {
     const char* level = std::getenv("OPENCV_FFMPEG_LOGLEVEL");

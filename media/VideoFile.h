@@ -43,7 +43,7 @@ public:
     cv::Size frameSize() const;
     // The rate the file states (its average, else its base rate); 0 when none.
     double reportedFps() const;
-    // Frames the container announces; 0 when it does not say.
+    // Frames the container states it holds; 0 when it does not say.
     std::int64_t announcedFrames() const;
     // The file's length in milliseconds; 0 when unknown.
     double durationMs() const;
@@ -62,6 +62,9 @@ public:
 
     // The stretches of damage met so far.
     const std::vector<DamagedStretch>& damage() const;
+    // Whether reading ended because the rest of the file could not be
+    // decoded at all, before the file's end.
+    bool endedEarly() const;
 
     // Sets FFmpeg's own messages off, unless OPENCV_FFMPEG_LOGLEVEL asks for
     // them (a number, as for OpenCV's reader).

@@ -39,6 +39,7 @@ void FileInput::rewindToSecondFrame() {
 void FileInput::release() {
     if (!file) return;
     keptDamage = file->damage();
+    keptEndedEarly = file->endedEarly();
     file.reset();
 }
 

@@ -31,7 +31,7 @@ public:
 // OpenCV's capture.
 class CaptureInput : public VideoInput {
 public:
-    explicit CaptureInput(cv::VideoCapture capture) : capture(std::move(capture)) {}
+    explicit CaptureInput(cv::VideoCapture opened) : capture(std::move(opened)) {}
     bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
     void rewindToSecondFrame() override;
     void release() override { capture.release(); }
@@ -44,16 +44,18 @@ private:
 // numbers and the damage met on the way.
 class FileInput : public VideoInput {
 public:
-    explicit FileInput(std::unique_ptr<VideoFile> file) : file(std::move(file)) {}
+    explicit FileInput(std::unique_ptr<VideoFile> opened) : file(std::move(opened)) {}
     bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
     void rewindToSecondFrame() override;
     void release() override;
     // The damaged stretches met; read it once the reader has stopped.
     const std::vector<DamagedStretch>& damage() const { return file ? file->damage() : keptDamage; }
+    bool endedEarly() const { return file ? file->endedEarly() : keptEndedEarly; }
 
 private:
     std::unique_ptr<VideoFile> file;
-    std::vector<DamagedStretch> keptDamage;
+    std::vector<DamagedStretch> keptDamage;  // what the file said before it was released
+    bool keptEndedEarly = false;
     VideoFrame frame;
 };
 

@@ -122,6 +122,17 @@ std::string expandStem(const std::string& pattern, const std::string& stem) {
     return out;
 }
 
+std::string regionOutsideFrameText(const ScanOptions& options, cv::Size frameSize) {
+    const std::string frame =
+        " lies wholly outside the " + std::to_string(frameSize.width) + "x" + std::to_string(frameSize.height) + " frame";
+    if (const std::optional<cv::Rect> r = regionOutsideFrame(options.regions, frameSize))
+        return "--roi " + std::to_string(r->x) + "," + std::to_string(r->y) + "," + std::to_string(r->width) + "," +
+               std::to_string(r->height) + frame;
+    if (const std::optional<std::string> polygon = polygonOutsideFrame(options.polygons, frameSize))
+        return "--region-file " + options.regionFile + ": " + *polygon + frame;
+    return {};
+}
+
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
     ParsedCommandLine parsed;
     ScanOptions& o = parsed.options;

@@ -49,4 +49,9 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv);
 std::string inputStem(const std::string& file);
 std::string expandStem(const std::string& pattern, const std::string& stem);
 
+// Which of the regions (--roi rectangles, --region-file polygons) lies
+// wholly outside a frame of `frameSize`, said in words ("--roi 1,2,3,4 lies
+// wholly outside the 320x240 frame"); empty when none does.
+std::string regionOutsideFrameText(const ScanOptions& options, cv::Size frameSize);
+
 }  // namespace tarvolen
