@@ -156,6 +156,9 @@ bool VideoFile::State::feedDecoder() {
         }
         stuckReads = 0;
         const bool ours = packet->stream_index == stream;
+        // The demuxer marks what it could not read whole (a broken
+        // transport stream's continuity, a cut packet).
+        if (ours && (packet->flags & AV_PKT_FLAG_CORRUPT)) noteDamage();
         const int sent = ours ? avcodec_send_packet(codec.get(), packet.get()) : 0;
         av_packet_unref(packet.get());
         if (!ours) continue;
