@@ -13,17 +13,12 @@
 #include <nlohmann/json.hpp>
 
 #include "config/ConfigurationDocument.h"
+#include "platform/WholeFile.h"
 
 namespace tarvolen {
 namespace {
 
 using json = nlohmann::json;
-
-// A configuration file is well under a kilobyte; the bound keeps a
-// pathological file (a device such as /dev/zero, a runaway generator) from
-// being read without end.
-constexpr std::size_t kMaxFileBytes = 16u << 20;    // bytes
-constexpr std::size_t kReadChunkBytes = 16u << 10;  // bytes
 
 const char* const kParamsKey = "Config_Params";
 const char* const kSourceKey = "video_source_init_string";
@@ -93,22 +88,13 @@ int readSaturatedInt(const json& value) {
 
 }  // namespace
 
-// Reads every byte of the file, up to kMaxFileBytes; false when it cannot be
-// opened or read, or is larger.
-bool readWholeFile(const std::string& fileName, std::string& bytes) {
-    // Opening a FIFO without a writer would block start-up for good.
-    std::error_code ignored;
-    const std::filesystem::file_type type = std::filesystem::status(fileName, ignored).type();
-    if (type == std::filesystem::file_type::fifo || type == std::filesystem::file_type::socket) return false;
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in.is_open()) return false;
-    bytes.clear();
-    char chunk[kReadChunkBytes];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
-        if (bytes.size() > kMaxFileBytes) return false;
-    }
-    return !in.bad();
+std::vector<std::pair<std::string, double>> detectorSettings(const DetectorParameters& parameters) {
+    std::vector<std::pair<std::string, double>> settings;
+    for (const DoubleSetting& setting : kDoubleSettings)
+        settings.emplace_back(setting.key, parameters.get(setting.code));
+    settings.emplace_back("num_threads", parameters.get(DetectorParameters::kNumThreads));
+    settings.emplace_back("num_frames", parameters.get(DetectorParameters::kNumFrames));
+    return settings;
 }
 
 bool parseConfiguration(std::string_view text, Configuration& config) {

@@ -3,6 +3,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "detector/DetectorParameters.h"
 
@@ -30,6 +32,10 @@ bool readConfiguration(const std::string& fileName, Configuration& config);
 // what is wrong with it (without the key); then nothing changed.
 std::string applySetting(DetectorParameters& parameters, const std::string& key,
                          const std::string& valueText);
+
+// The nine detector settings under their keys, in the file's order, with
+// the values `parameters` hold.
+std::vector<std::pair<std::string, double>> detectorSettings(const DetectorParameters& parameters);
 
 // The same for the bytes of a configuration file: one JSON document, an
 // optional UTF-8 byte-order mark before it and only white space after it.

@@ -6,16 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/WholeFile.h"
+
 namespace tarvolen {
 
 // Parses the text as one whole JSON document (an optional UTF-8 byte-order
 // mark before it, only white space after it); of a key repeated in one object
 // the first occurrence counts. Throws the JSON library's exceptions.
 nlohmann::json parseKeepingFirstKeys(std::string_view text);
-
-// Reads every byte of a configuration file, up to a bound far above any real
-// one; false when it cannot be opened or read, is a FIFO or socket (which
-// would block), or is larger.
-bool readWholeFile(const std::string& fileName, std::string& bytes);
 
 }  // namespace tarvolen

@@ -8,7 +8,6 @@
 namespace tarvolen {
 namespace {
 
-constexpr double kRewindFrameIndex = 1.0;  // frame index 0 is shown only once
 constexpr std::size_t kColourBytesPerPixel = 3;
 // The decoder's own images: its decoded picture (up to 3 bytes per pixel for
 // full-resolution chroma) and the BGR image OpenCV converts it into.
@@ -54,7 +53,10 @@ std::size_t FrameReader::bufferBytesPerPixel(std::size_t queueFrames) {
 }
 
 FrameReader::FrameReader(cv::VideoCapture videoCapture, FrameReaderSettings readerSettings)
-    : capture(std::move(videoCapture)),
+    : FrameReader(std::make_unique<CaptureInput>(std::move(videoCapture)), std::move(readerSettings)) {}
+
+FrameReader::FrameReader(std::unique_ptr<VideoInput> input, FrameReaderSettings readerSettings)
+    : source(std::move(input)),
       settings(std::move(readerSettings)),
       queue(settings.queueFrames),
       thread(&FrameReader::run, this) {}
@@ -140,7 +142,7 @@ void FrameReader::finish(bool sourceFailed) {
     stalling.store(false);
     queue.close();
     try {
-        capture.release();  // the decoder's memory goes now, not with the reader
+        source->release();  // the decoder's memory goes now, not with the reader
     } catch (...) {
     }
 }
@@ -169,7 +171,7 @@ FrameReader::ReadResult FrameReader::readWithRetries(DecodedFrame& frame) {
 void FrameReader::prepareRetry() {
     switch (settings.onEmptyRead) {
         case EmptyReadPolicy::Loop:
-            capture.set(cv::CAP_PROP_POS_FRAMES, kRewindFrameIndex);
+            source->rewindToSecondFrame();
             break;
         case EmptyReadPolicy::Retry:
         case EmptyReadPolicy::ToEnd:
@@ -199,10 +201,12 @@ bool FrameReader::stopping() const {
 }
 
 bool FrameReader::readOnce(DecodedFrame& frame) {
-    if (!capture.read(frame.picture) || frame.picture.empty()) return false;
+    std::int64_t index = -1;
+    if (!source->read(frame.picture, frame.positionMs, index) || frame.picture.empty()) return false;
     if (settings.conformTo && !conform(frame.picture)) return false;
-    const double position = capture.get(cv::CAP_PROP_POS_MSEC);
-    frame.positionMs = std::isfinite(position) ? position : -1.0;
+    // A source that numbers its frames (one read from a later point) keeps
+    // its numbers; otherwise they count on across rewinds.
+    if (index >= 0) decoded = index;
     frame.index = decoded++;
     return true;
 }

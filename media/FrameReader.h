@@ -17,6 +17,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "media/VideoInput.h"
 #include "platform/BoundedQueue.h"
 
 namespace tarvolen {
@@ -85,6 +86,8 @@ public:
 
     // Starts reading `capture` (taken over) on the decode thread.
     FrameReader(cv::VideoCapture capture, FrameReaderSettings settings);
+    // Starts reading `input` (taken over) on the decode thread.
+    FrameReader(std::unique_ptr<VideoInput> input, FrameReaderSettings settings);
     // Stops the decode thread once its current read returns.
     ~FrameReader();
     FrameReader(const FrameReader&) = delete;
@@ -102,6 +105,8 @@ public:
     void recycle(cv::Mat&& picture);
     // Ends reading early and waits for the decode thread.
     void stop();
+    // What is read; to be looked at only once stop() has returned.
+    const VideoInput& input() const { return *source; }
 
 private:
     enum class ReadResult { Read, GaveUp, Stopped };
@@ -120,7 +125,7 @@ private:
     cv::Mat takeSpare();
     void finish(bool sourceFailed);
 
-    cv::VideoCapture capture;
+    std::unique_ptr<VideoInput> source;
     const FrameReaderSettings settings;
     BoundedQueue<DecodedFrame> queue;
 

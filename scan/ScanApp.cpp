@@ -12,6 +12,7 @@
 
 #include "platform/Signals.h"
 #include "config/Configuration.h"
+#include "media/VideoFile.h"
 #include "media/VideoSource.h"
 #include "roi/Region.h"
 
@@ -42,18 +43,19 @@ int coreCount() {
 // A rectangle outside a file's frame is a usage error, found before
 // anything is scanned. Files that do not open are reported when scanned.
 std::string checkRegionsAgainstFiles(const ScanOptions& options) {
-    if (options.regions.empty()) return {};
+    if (options.regions.empty() && options.polygons.empty()) return {};
     for (const std::string& file : options.files) {
-        cv::VideoCapture capture;
-        if (!openVideoFile(file, capture)) continue;
-        const std::optional<cv::Size> reported = reportedFrameSize(capture);
-        if (!reported) continue;
-        const cv::Size size = *reported;
-        if (const std::optional<cv::Rect> r = regionOutsideFrame(options.regions, size)) {
-            return "--roi " + std::to_string(r->x) + "," + std::to_string(r->y) + "," +
-                   std::to_string(r->width) + "," + std::to_string(r->height) + " lies wholly outside the " +
-                   std::to_string(size.width) + "x" + std::to_string(size.height) + " frame of " + file;
+        std::string ignored;
+        std::optional<cv::Size> size;
+        if (const std::unique_ptr<VideoFile> video = VideoFile::open(file, ignored)) {
+            size = video->frameSize();
+        } else {
+            cv::VideoCapture capture;
+            if (openVideoFile(file, capture)) size = reportedFrameSize(capture);
         }
+        if (!size || size->width < 1 || size->height < 1) continue;  // reported when scanned
+        const std::string outside = regionOutsideFrameText(options, *size);
+        if (!outside.empty()) return outside + " of " + file;
     }
     return {};
 }
@@ -81,6 +83,7 @@ int runScan(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     // chatter on standard error, unless the user asks for FFmpeg's.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     setenv("OPENCV_FFMPEG_LOGLEVEL", kFfmpegQuiet, 0);
+    VideoFile::quietenLibraryLog();
     const ParsedCommandLine parsed = parseCommandLine(argc, argv);
     if (parsed.outcome == ParsedCommandLine::Help) {
         out << parsed.text << std::flush;

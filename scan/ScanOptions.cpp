@@ -6,7 +6,9 @@
 #include <CLI/CLI.hpp>
 
 #include "events/EventRules.h"
+#include "draw/Timecode.h"
 #include "roi/Region.h"
+#include "roi/RegionFile.h"
 
 namespace tarvolen {
 namespace {
@@ -34,9 +36,33 @@ bool samePath(const std::string& a, const std::string& b) {
     return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
 }
 
-// Checks what CLI11 cannot: --set syntax, regions, and names that collide.
+// The texts of --start, --end and --duration, as given.
+struct TimeRange {
+    std::string start;
+    std::string end;
+    std::string duration;
+};
+
+std::string checkTimeRange(ScanOptions& o, const TimeRange& range) {
+    const std::pair<const std::string*, const char*> given[] = {
+        {&range.start, "--start"}, {&range.end, "--end"}, {&range.duration, "--duration"}};
+    std::optional<double> ms[3];
+    for (int i = 0; i < 3; ++i) {
+        if (given[i].first->empty()) continue;
+        ms[i] = parseTimecode(*given[i].first);
+        if (!ms[i]) return std::string(given[i].second) + " " + *given[i].first + ": expected seconds or HH:MM:SS[.mmm]";
+    }
+    o.startMs = ms[0];
+    if (ms[1]) o.endMs = ms[1];
+    if (ms[2]) o.endMs = ms[0].value_or(0.0) + *ms[2];
+    if (o.endMs && *o.endMs <= o.startMs.value_or(0.0))
+        return (ms[2] ? "--duration " + range.duration : "--end " + range.end) + ": the range ends before it starts";
+    return {};
+}
+
+// Checks what CLI11 cannot: --set syntax, regions, times, and names that collide.
 std::string checkOptions(ScanOptions& o, const std::vector<std::string>& sets,
-                         const std::vector<std::string>& rois) {
+                         const std::vector<std::string>& rois, const TimeRange& range) {
     for (const std::string& s : sets) {
         const std::size_t eq = s.find('=');
         if (eq == std::string::npos || eq == 0) return "--set " + s + ": expected KEY=VALUE";
@@ -48,6 +74,13 @@ std::string checkOptions(ScanOptions& o, const std::vector<std::string>& sets,
         if (!region) return "--roi " + r + ": " + error;
         o.regions.push_back(*region);
     }
+    if (!o.regionFile.empty()) {
+        std::string error;
+        std::optional<PolygonRegions> polygons = readRegionFile(o.regionFile, error);
+        if (!polygons) return "--region-file " + error;
+        o.polygons = std::move(*polygons);
+    }
+    if (std::string problem = checkTimeRange(o, range); !problem.empty()) return problem;
     std::map<std::string, std::string> stems;
     for (const std::string& f : o.files) {
         const auto [it, fresh] = stems.emplace(inputStem(f), f);
@@ -89,11 +122,23 @@ std::string expandStem(const std::string& pattern, const std::string& stem) {
     return out;
 }
 
+std::string regionOutsideFrameText(const ScanOptions& options, cv::Size frameSize) {
+    const std::string frame =
+        " lies wholly outside the " + std::to_string(frameSize.width) + "x" + std::to_string(frameSize.height) + " frame";
+    if (const std::optional<cv::Rect> r = regionOutsideFrame(options.regions, frameSize))
+        return "--roi " + std::to_string(r->x) + "," + std::to_string(r->y) + "," + std::to_string(r->width) + "," +
+               std::to_string(r->height) + frame;
+    if (const std::optional<std::string> polygon = polygonOutsideFrame(options.polygons, frameSize))
+        return "--region-file " + options.regionFile + ": " + *polygon + frame;
+    return {};
+}
+
 ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
     ParsedCommandLine parsed;
     ScanOptions& o = parsed.options;
     std::vector<std::string> sets;
     std::vector<std::string> rois;
+    TimeRange range;
 
     CLI::App app(kDescription, "tarvolen-scan");
     app.get_formatter()->column_width(40);
@@ -111,6 +156,16 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
         ->type_name("KEY=VALUE");
     app.add_option("--roi", rois, "region of interest in pixels (repeatable: their union)")
         ->type_name("X,Y,W,H");
+    app.add_option("--region-file", o.regionFile,
+                   "regions of any shape: a JSON file of \"include\" and \"exclude\"\n"
+                   "polygons in pixels, combined with --roi")
+        ->type_name("FILE");
+    app.add_option("--start", range.start,
+                   "scan from the first frame at or after this time (seconds or\n"
+                   "HH:MM:SS[.mmm]); numbers and times stay the whole file's")
+        ->type_name("TIME");
+    auto* end = app.add_option("--end", range.end, "scan the frames before this time")->type_name("TIME");
+    app.add_option("--duration", range.duration, "scan this long from --start")->type_name("TIME")->excludes(end);
     const auto seconds = CLI::Range(0.0, kMaxEventSeconds);
     app.add_option("--pre", o.preSeconds, "seconds kept before an event's first active frame")
         ->check(seconds)
@@ -153,7 +208,7 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
         parsed.text = oneLine(e.what());
         return parsed;
     }
-    const std::string problem = checkOptions(o, sets, rois);
+    const std::string problem = checkOptions(o, sets, rois, range);
     if (!problem.empty()) {
         parsed.outcome = ParsedCommandLine::UsageError;
         parsed.text = oneLine(problem);

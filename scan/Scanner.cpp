@@ -13,6 +13,8 @@
 #include "events/VideoClipSink.h"
 #include "media/FrameInput.h"
 #include "media/FrameReader.h"
+#include "media/VideoFile.h"
+#include "media/VideoInput.h"
 #include "media/VideoSource.h"
 #include "platform/MemoryLimits.h"
 #include "detector/Detector.h"
@@ -25,6 +27,8 @@
 #include "scan/EventLog.h"
 #include "scan/Progress.h"
 #include "roi/Region.h"
+#include "roi/RegionFile.h"
+#include "scan/RunSummary.h"
 #include "scan/Summary.h"
 
 namespace tarvolen {
@@ -70,6 +74,9 @@ public:
 
 private:
     bool openInput();
+    std::unique_ptr<FrameReader> startReading();
+    bool nextFrame(DecodedFrame& decoded);
+    double frameTimeMs(const DecodedFrame& decoded);
     bool prepare(const cv::Mat& first);
     bool openOutputs();
     void processFrame(DecodedFrame& decoded);
@@ -78,6 +85,7 @@ private:
     void finishOutputs();
     void writeSheet();
     void report(FileOutcome outcome);
+    void writeRunSummary(FileOutcome outcome);
     void error(const std::string& message) { context.err << kProgram << message << std::endl; }
     std::string outputPath(const std::string& name) const {
         return (fs::path(options.outputDir) / name).string();
@@ -89,8 +97,12 @@ private:
     const std::string stem;
     ProgressReporter progress;
 
-    cv::VideoCapture capture;
+    std::unique_ptr<VideoFile> videoFile;  // FFmpeg's libraries read it
+    cv::VideoCapture capture;              // else OpenCV's readers
     std::unique_ptr<FrameReader> reader;
+    double durationMs = 0;
+    std::vector<DamagedStretch> damage;
+    bool endedEarly = false;  // decoding stopped for good before the file's end
     double reportedFps = 0;
     std::int64_t announcedFrames = 0;
     double fps = 0;
@@ -109,22 +121,33 @@ private:
     std::string outputFailure;
 
     std::int64_t frames = 0;
+    double firstMs = -1;
+    std::int64_t lastIndex = -1;
     double lastMs = 0;
+    std::string inputProblem;
     Clock::time_point started;
     FileSummary summary;
 };
 
 FileOutcome FileScan::run() {
     started = Clock::now();
-    if (!openInput()) return FileOutcome::InputFailed;
-    reader = std::make_unique<FrameReader>(std::move(capture), scanReading(context.interrupted));
-    DecodedFrame decoded;
-    if (reader->next(decoded) != FrameReader::Status::Frame) {
-        if (context.interrupted()) return FileOutcome::Interrupted;
-        error(file + ": no frame could be decoded");
+    if (!openInput()) {
+        writeRunSummary(FileOutcome::InputFailed);
         return FileOutcome::InputFailed;
     }
-    if (!prepare(decoded.picture)) return FileOutcome::InputFailed;
+    reader = startReading();
+    DecodedFrame decoded;
+    if (!nextFrame(decoded)) {
+        if (context.interrupted()) return FileOutcome::Interrupted;
+        inputProblem = options.startMs ? "no frame in the range" : "no frame could be decoded";
+        error(file + ": " + inputProblem);
+        writeRunSummary(FileOutcome::InputFailed);
+        return FileOutcome::InputFailed;
+    }
+    if (!prepare(decoded.picture)) {
+        writeRunSummary(FileOutcome::InputFailed);
+        return FileOutcome::InputFailed;
+    }
     if (!openOutputs()) {
         error(outputFailure);
         return FileOutcome::OutputFailed;
@@ -141,7 +164,7 @@ FileOutcome FileScan::run() {
                 outcome = FileOutcome::Interrupted;
                 break;
             }
-        } while (!recorder->done() && reader->next(decoded) == FrameReader::Status::Frame);
+        } while (!recorder->done() && nextFrame(decoded));
     } catch (const std::bad_alloc&) {
         reader->stop();
         recorder->finish();
@@ -150,14 +173,34 @@ FileOutcome FileScan::run() {
         return FileOutcome::InputFailed;
     }
     reader->stop();
+    const auto* fileInput = dynamic_cast<const FileInput*>(&reader->input());
+    if (fileInput != nullptr) {
+        damage = fileInput->damage();
+        endedEarly = fileInput->endedEarly();
+    }
     if (context.interrupted()) outcome = FileOutcome::Interrupted;
     progress.clear();
+    // A file that ends before the frames it announced, or whose rest cannot
+    // be decoded at all, stopped decoding for good: one warning says where
+    // (a damaged stretch at that very end is the same fault). Otherwise the
+    // damage met, if any, gets its one line.
+    const bool ranged = options.startMs || options.endMs;
+    const bool endedShort = !ranged && announcedFrames > lastIndex + 2;
     const bool stoppedEarly =
-        outcome == FileOutcome::Scanned && !recorder->done() && announcedFrames > frames + 1;
-    if (stoppedEarly && !options.quiet)
-        error("warning: " + file + ": decoding stopped at frame " + std::to_string(frames) + " of " +
-              std::to_string(announcedFrames) + " announced; the scan ends there");
+        outcome == FileOutcome::Scanned && !recorder->done() && (endedEarly || endedShort);
+    if (stoppedEarly && !damage.empty() && damage.back().beforeFrame == lastIndex + 1) damage.pop_back();
+    endedEarly = endedEarly || stoppedEarly;
+    if (!options.quiet && outcome == FileOutcome::Scanned) {
+        if (stoppedEarly) {
+            error("warning: " + file + ": decoding stopped at frame " + std::to_string(lastIndex + 1) +
+                  (announcedFrames > 0 ? " of " + std::to_string(announcedFrames) + " announced" : std::string()) +
+                  "; the scan ends there" + (damage.empty() ? std::string() : "; " + damageText(damage)));
+        } else if (!damage.empty()) {
+            error("warning: " + file + ": " + damageText(damage) + "; every frame that could be decoded was scanned");
+        }
+    }
     finishOutputs();
+    writeRunSummary(outputFailure.empty() ? outcome : FileOutcome::OutputFailed);
     if (outcome != FileOutcome::OutputFailed && !outputFailure.empty()) outcome = FileOutcome::OutputFailed;
     if (outcome == FileOutcome::OutputFailed) error(outputFailure);
     report(outcome);
@@ -167,24 +210,68 @@ FileOutcome FileScan::run() {
 bool FileScan::openInput() {
     std::error_code ec;
     if (fs::is_directory(file, ec)) {
-        error(file + ": is a folder, not a video file");
+        inputProblem = "is a folder, not a video file";
+        error(file + ": " + inputProblem);
         return false;
     }
-    if (!openVideoFile(file, capture)) {
-        error(file + ": cannot open as a video file");
+    std::optional<cv::Size> reportedSize;
+    std::string why;
+    videoFile = VideoFile::open(file, why);
+    if (videoFile) {
+        reportedSize = videoFile->frameSize();
+        reportedFps = videoFile->reportedFps();
+        announcedFrames = videoFile->announcedFrames();
+        durationMs = videoFile->durationMs();
+    } else if (openVideoFile(file, capture)) {
+        // Not for FFmpeg's libraries (an image sequence, another back end's
+        // format): OpenCV's readers, as they are.
+        reportedSize = reportedFrameSize(capture);
+        reportedFps = capture.get(cv::CAP_PROP_FPS);
+        const double count = capture.get(cv::CAP_PROP_FRAME_COUNT);
+        announcedFrames =
+            std::isfinite(count) && count > 0 && count < 1e15 ? static_cast<std::int64_t>(count) : 0;
+    } else {
+        inputProblem = "cannot open as a video file";
+        error(file + ": " + inputProblem);
         return false;
     }
-    const std::optional<cv::Size> reportedSize = reportedFrameSize(capture);
     const std::string tooLarge = reportedSize ? tooLargeToScan(*reportedSize) : std::string();
     if (!tooLarge.empty()) {
+        inputProblem = tooLarge;
         error(file + ": " + tooLarge);
         return false;
     }
-    reportedFps = capture.get(cv::CAP_PROP_FPS);
-    const double count = capture.get(cv::CAP_PROP_FRAME_COUNT);
-    announcedFrames =
-        std::isfinite(count) && count > 0 && count < 1e15 ? static_cast<std::int64_t>(count) : 0;
     return true;
+}
+
+std::unique_ptr<FrameReader> FileScan::startReading() {
+    if (!videoFile) return std::make_unique<FrameReader>(std::move(capture), scanReading(context.interrupted));
+    // Frames before the range are not decoded where the file can seek.
+    if (options.startMs) videoFile->skipTo(*options.startMs);
+    return std::make_unique<FrameReader>(std::make_unique<FileInput>(std::move(videoFile)),
+                                         scanReading(context.interrupted));
+}
+
+// The next frame of the range; false at its end or the file's.
+bool FileScan::nextFrame(DecodedFrame& decoded) {
+    while (reader->next(decoded) == FrameReader::Status::Frame) {
+        const double ms = frameTimeMs(decoded);
+        decoded.positionMs = ms;
+        if (options.startMs && ms < *options.startMs) continue;  // read by OpenCV, which cannot skip
+        if (options.endMs && ms >= *options.endMs) return false;
+        return true;
+    }
+    return false;
+}
+
+// A frame's own presentation time. One the file does not give (or gives out
+// of order) follows the frame before by one frame period of the reported
+// rate, so times always increase.
+double FileScan::frameTimeMs(const DecodedFrame& decoded) {
+    const double period = 1000.0 / eventFrameRate(reportedFps);
+    if (firstMs < 0) return decoded.positionMs >= 0 ? decoded.positionMs : static_cast<double>(decoded.index) * period;
+    if (decoded.positionMs > lastMs) return decoded.positionMs;
+    return lastMs + period;
 }
 
 bool FileScan::prepare(const cv::Mat& first) {
@@ -194,15 +281,15 @@ bool FileScan::prepare(const cv::Mat& first) {
         error(file + ": " + tooLarge);
         return false;
     }
-    if (const std::optional<cv::Rect> outside = regionOutsideFrame(options.regions, frameSize)) {
-        error(file + ": --roi " + std::to_string(outside->x) + "," + std::to_string(outside->y) + "," +
-              std::to_string(outside->width) + "," + std::to_string(outside->height) + " lies outside its " +
-              std::to_string(frameSize.width) + "x" + std::to_string(frameSize.height) + " frame");
+    // The frames may differ from the size the file reported.
+    if (const std::string outside = regionOutsideFrameText(options, frameSize); !outside.empty()) {
+        inputProblem = outside;
+        error(file + ": " + outside);
         return false;
     }
     fps = eventFrameRate(reportedFps);
-    roiMask = regionMask(options.regions, frameSize);
-    if (!options.regions.empty()) outline = regionOutline(roiMask);
+    roiMask = regionMask(options.regions, options.polygons, frameSize);
+    if (!options.regions.empty() || !options.polygons.empty()) outline = regionOutline(roiMask);
     detector = std::make_unique<Detector>();
     detector->setParameters(context.detector);
     try {
@@ -262,13 +349,14 @@ void FileScan::processFrame(DecodedFrame& decoded) {
     const std::vector<ObjectTrack> confirmed = detector->getConfirmedObjects();
 
     FrameInfo info;
-    info.index = frames;
-    // The file's presentation time; frame i * 1000 / fps when it gives none
-    // (back ends report 0 for every frame then).
-    info.timeMs = decoded.positionMs > 0 ? decoded.positionMs : static_cast<double>(frames) * 1000.0 / fps;
+    // Numbers and times are the whole file's, also for a range.
+    info.index = decoded.index;
+    info.timeMs = decoded.positionMs;
     info.objects.reserve(confirmed.size());
     for (const ObjectTrack& t : confirmed) info.objects.push_back(t.box);
+    if (firstMs < 0) firstMs = info.timeMs;
     lastMs = info.timeMs;
+    lastIndex = info.index;
 
     cv::Mat peakPicture;
     if (sheet && recorder->wantsPeakPicture(static_cast<int>(confirmed.size())))
@@ -345,7 +433,29 @@ void FileScan::report(FileOutcome outcome) {
     summary.framesScanned = frames;
     summary.elapsedSeconds = std::chrono::duration<double>(Clock::now() - started).count();
     summary.interrupted = outcome == FileOutcome::Interrupted;
+    summary.damage = damage;
     context.out << summaryText(summary) << std::flush;
+}
+
+void FileScan::writeRunSummary(FileOutcome outcome) {
+    RunSummary run;
+    run.file = file;
+    run.outcome = outcome;
+    run.problem = inputProblem.empty() ? outputFailure : inputProblem;
+    run.durationMs = durationMs;
+    run.framesRead = frames;
+    run.firstFrame = lastIndex >= 0 ? lastIndex + 1 - frames : 0;
+    run.firstMs = firstMs;
+    run.lastMs = lastMs;
+    run.damage = damage;
+    run.endedEarly = endedEarly;
+    run.reportedFps = reportedFps;
+    run.eventFps = fps;
+    run.events = recorder ? recorder->eventsCompleted() : 0;
+    run.elapsedSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const std::string path = outputPath(stem + ".scan.json");
+    if (!writeRunSummaryFile(path, run, options, context.detector) && outputFailure.empty())
+        outputFailure = "cannot write " + path;
 }
 
 }  // namespace

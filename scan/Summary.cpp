@@ -18,7 +18,20 @@ std::string format(const char* pattern, ...) {
     return text;
 }
 
+constexpr std::size_t kStretchesNamed = 5;
+
 }  // namespace
+
+std::string damageText(const std::vector<DamagedStretch>& damage) {
+    std::string text = std::to_string(damage.size()) + " damaged stretch" + (damage.size() == 1 ? "" : "es") +
+                       ", before frame" + (damage.size() == 1 ? " " : "s ");
+    for (std::size_t i = 0; i < damage.size() && i < kStretchesNamed; ++i) {
+        if (i > 0) text += i + 1 == damage.size() ? " and " : ", ";
+        text += std::to_string(damage[i].beforeFrame) + " (" + formatTimecode(damage[i].timeMs) + ")";
+    }
+    if (damage.size() > kStretchesNamed) text += " and " + std::to_string(damage.size() - kStretchesNamed) + " more";
+    return text;
+}
 
 std::string summaryText(const FileSummary& s) {
     std::string out = s.file + "\n";
@@ -38,6 +51,7 @@ std::string summaryText(const FileSummary& s) {
     out += format("  %lld frames scanned%s, %zu event%s, %.1f frames/s, %.1fx real time\n",
                   static_cast<long long>(s.framesScanned), s.interrupted ? " (interrupted)" : "",
                   s.events.size(), s.events.size() == 1 ? "" : "s", framesPerSecond, realTime);
+    if (!s.damage.empty()) out += "  " + damageText(s.damage) + "\n";
     return out;
 }
 

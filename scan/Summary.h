@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "media/VideoFile.h"
+
 namespace tarvolen {
 
 struct SummaryRow {
@@ -22,11 +24,16 @@ struct FileSummary {
     std::int64_t framesScanned = 0;
     double elapsedSeconds = 0;
     bool interrupted = false;
+    std::vector<DamagedStretch> damage;  // met while reading, in order
 };
+
+// "2 damaged stretches, before frames 120 (00:00:12.000) and 300
+// (00:00:30.000)"; the first few are named.
+std::string damageText(const std::vector<DamagedStretch>& damage);
 
 // A table of the events (number, start, end, duration, peak objects), then a
 // line with the frames scanned, the events, and the speed in frames per
-// second and times real time.
+// second and times real time; then the damage met, if any.
 std::string summaryText(const FileSummary& summary);
 
 }  // namespace tarvolen

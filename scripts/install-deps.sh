@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libopencv-dev nlohmann-json3-dev qtbase5-dev libqt5x11extras5-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libgtest-dev libbenchmark-dev libcli11-dev
   clang libclang-rt-14-dev
   libomp-dev

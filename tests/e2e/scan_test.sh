@@ -6,6 +6,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 scan="$build/scan/tarvolen-scan"
+sample="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/samples/vtest.avi"
 fps=25
 # Two bursts of motion, 40-79 and 200-239, in 12 s: the detector's activity
 # after each lasts well under the quiet gap between them.
@@ -312,6 +313,107 @@ case_parallel() {
   check "the two identical files give the same events" \
     [ "$(spans "$dir/results/cam1.events.jsonl")" = "$(spans "$dir/results/cam2.events.jsonl")" ]
   check "--quiet prints nothing" [ ! -s "$dir/stdout" -a ! -s "$dir/stderr" ]
+}
+
+# json_number FILE KEY: a top-level number of a .scan.json file.
+json_number() { sed -nE "s/^  \"$2\": ([0-9.]+),?$/\1/p" "$1"; }
+
+# Frames' presentation times in ms, as ffprobe gives them.
+probe_times_ms() {
+  ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 "$1" |
+    awk -F, 'NF && $1 != "" { printf "%d\n", $1 * 1000 + 0.5 }'
+}
+
+case_damaged_stream() {
+  [ -s "$sample" ] || missing_prerequisite "the sample clip (scripts/fetch-sample.sh)"
+  local dir="$work/damaged" size k
+  mkdir -p "$dir"
+  ffmpeg -v error -y -i "$sample" -t 40 -c:v libx264 -g 25 -f mpegts "$dir/clean.ts" || { fail "make stream"; return; }
+  cp "$dir/clean.ts" "$dir/cam.ts"
+  size=$(stat -c %s "$dir/cam.ts")
+  for k in 1 2 3 4; do
+    head -c 3000 /dev/urandom | dd of="$dir/cam.ts" bs=1 seek=$((size * k / 5)) conv=notrunc 2>/dev/null
+  done
+  local decodable
+  decodable="$(probe "$dir/cam.ts" nb_read_frames | head -n1)"
+  run_scan "$dir/r" "${detector_args[@]}" "$dir/cam.ts"
+  check "a damaged stream is scanned to its end: exit 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  check "every decodable frame is scanned ($(json_number "$dir/r/cam.scan.json" frames_read) of $decodable)" \
+    [ "$(json_number "$dir/r/cam.scan.json" frames_read)" = "$decodable" ]
+  check "the damage is counted" [ "$(json_number "$dir/r/cam.scan.json" damaged_stretches)" -ge 1 ]
+  check "one warning line names it: $(cat "$dir/r/stderr")" \
+    [ "$(grep -c '^tarvolen-scan: warning: .*cam.ts: [0-9]* damaged stretch' "$dir/r/stderr")" -eq 1 ]
+  check "and nothing else on standard error" [ "$(wc -l <"$dir/r/stderr")" -eq 1 ]
+  check "the summary says where" grep -q "damaged stretch.*before frame" "$dir/r/stdout"
+}
+
+case_variable_rate() {
+  [ -s "$sample" ] || missing_prerequisite "the sample clip (scripts/fetch-sample.sh)"
+  local dir="$work/vfr"
+  mkdir -p "$dir"
+  # 10 frames a second for 30 s, then 25.
+  ffmpeg -v error -y -i "$sample" -frames:v 600 \
+    -vf "settb=1/1000,setpts='if(lt(N,300),N/10,30+(N-300)/25)/TB'" -fps_mode passthrough \
+    -enc_time_base 1:1000 -c:v libx264 "$dir/vfr.mkv" || { fail "make file"; return; }
+  mapfile -t times < <(probe_times_ms "$dir/vfr.mkv")
+  run_scan "$dir/r" "$dir/vfr.mkv"
+  check "exit 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  local line
+  line="$(tail -n1 "$dir/r/vfr.events.jsonl")"
+  check "an event open at the end ends at the last frame ($(field "$line" end_frame))" \
+    [ "$(field "$line" end_frame)" -eq $((${#times[@]} - 1)) ]
+  check "its end is that frame's own time ($(field "$line" end_ms) ms, ffprobe ${times[-1]})" \
+    [ "$(field "$line" end_ms)" -eq "${times[-1]}" ]
+  check "its start is its first frame's own time" \
+    [ "$(field "$line" start_ms)" -eq "${times[$(field "$line" start_frame)]}" ]
+  check "the summary measures the real rate" \
+    awk -v r="$(json_number "$dir/r/vfr.scan.json" measured_fps)" 'BEGIN { exit !(r > 14 && r < 14.5) }'
+}
+
+case_time_range() {
+  make_bursts_clip
+  local dir="$work/range"
+  run_scan "$dir/whole" "${detector_args[@]}" --pre 0 --post 0 "$bursts_clip"
+  # From 6 s (frame 150) for 5.9 s: the second burst (200-239) lies inside.
+  run_scan "$dir/part" "${detector_args[@]}" --pre 0 --post 0 --start 00:00:06 --duration 5.9 "$bursts_clip"
+  check "a range scan exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  local second
+  second="$(sed -n 2p "$dir/whole/bursts.events.jsonl")"
+  local inside
+  inside="$(head -n1 "$dir/part/bursts.events.jsonl")"
+  check "one event in the range ($(wc -l <"$dir/part/bursts.events.jsonl"))" \
+    [ "$(wc -l <"$dir/part/bursts.events.jsonl")" -eq 1 ]
+  check "numbered as in the whole file: $(field "$inside" start_frame)-$(field "$inside" end_frame) vs $(field "$second" start_frame)-$(field "$second" end_frame)" \
+    [ "$(field "$inside" start_frame) $(field "$inside" end_frame)" = "$(field "$second" start_frame) $(field "$second" end_frame)" ]
+  check "timed as in the whole file" [ "$(field "$inside" start_ms)" = "$(field "$second" start_ms)" ]
+  check "the summary starts at frame 150" [ "$(json_number "$dir/part/bursts.scan.json" first_frame)" -eq 150 ]
+  check "and holds the frames before 11.9 s" [ "$(json_number "$dir/part/bursts.scan.json" frames_read)" -eq 148 ]
+  run_scan "$dir/bad" --start 10 --end 5 "$bursts_clip"
+  check "a range that ends before it starts is a usage error (got $scan_rc)" [ "$scan_rc" -eq 2 ]
+  run_scan "$dir/bad2" --start 1:75 "$bursts_clip"
+  check "a malformed time is a usage error (got $scan_rc)" [ "$scan_rc" -eq 2 ]
+}
+
+case_region_file() {
+  make_bursts_clip
+  local dir="$work/regions"
+  mkdir -p "$dir"
+  # The rectangle 0,0,160,240 as a polygon of its corner pixels.
+  echo '{"include": [[[0, 0], [159, 0], [159, 239], [0, 239]]]}' >"$dir/left.json"
+  run_scan "$dir/rect" "${detector_args[@]}" --roi 0,0,160,240 "$bursts_clip"
+  run_scan "$dir/poly" "${detector_args[@]}" --region-file "$dir/left.json" "$bursts_clip"
+  check "a polygon region scans (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  check "a rectangle as a polygon finds what --roi finds" cmp -s "$dir/rect/bursts.events.jsonl" "$dir/poly/bursts.events.jsonl"
+  local bad
+  echo '{"include": [[[0, 0], [10, 10]]]}' >"$dir/two.json"
+  echo '{"include": [[[1000, 1000], [1100, 1000], [1050, 1100]]]}' >"$dir/outside.json"
+  echo '{"include": [' >"$dir/broken.json"
+  for bad in two outside broken missing; do
+    run_scan "$dir/$bad" --region-file "$dir/$bad.json" "$bursts_clip"
+    check "$bad region file: exit 2 (got $scan_rc)" [ "$scan_rc" -eq 2 ]
+    check "$bad: one line naming the file: $(cat "$dir/$bad/stderr")" \
+      [ "$(wc -l <"$dir/$bad/stderr")" -eq 1 -a "$(grep -c "$bad.json" "$dir/$bad/stderr")" -eq 1 ]
+  done
 }
 
 # Like lib.sh's run_case, without a display: the scan needs none.

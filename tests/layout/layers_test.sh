@@ -10,7 +10,7 @@ cd "$root"
 declare -A allowed=(
   [detector]=""
   [platform]=""
-  [roi]=""
+  [roi]="platform"
   [config]="detector platform"
   [media]="platform"
   [draw]="detector roi"

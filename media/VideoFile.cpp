@@ -1,0 +1,329 @@
+#include "media/VideoFile.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libswscale/swscale.h>
+}
+
+namespace tarvolen {
+namespace {
+
+constexpr double kMsPerSecond = 1000.0;
+constexpr double kNominalFps = 30.0;  // the period of frames with no duration in a file with no rate
+// Read errors in a row, the position in the file not moving, after which the
+// rest of the file counts as unreadable.
+constexpr int kMaxStuckReads = 64;
+// What OpenCV's FFmpeg reader converts with; the same flags give the same
+// pixels.
+constexpr int kScaleFlags = SWS_BICUBIC;
+
+struct FormatCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecFreer {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct PacketFreer {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameFreer {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct ScalerFreer {
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+
+double seconds(AVRational r) { return r.den == 0 ? 0.0 : av_q2d(r); }
+
+bool corrupt(const AVFrame& frame) { return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT); }
+
+bool soleOwner(const cv::Mat& m) {
+    return m.u != nullptr && __atomic_load_n(&m.u->refcount, __ATOMIC_ACQUIRE) == 1;
+}
+
+}  // namespace
+
+struct VideoFile::State {
+    std::string path;
+    std::unique_ptr<AVFormatContext, FormatCloser> format;
+    std::unique_ptr<AVCodecContext, CodecFreer> codec;
+    std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
+    std::unique_ptr<AVFrame, FrameFreer> decoded{av_frame_alloc()};
+    std::unique_ptr<SwsContext, ScalerFreer> scaler;
+    int stream = -1;
+    AVRational timeBase{0, 1};
+    std::int64_t startTs = AV_NOPTS_VALUE;
+    double periodMs = kMsPerSecond / kNominalFps;
+
+    std::int64_t nextIndex = 0;
+    double lastMs = -std::numeric_limits<double>::infinity();
+    double discardBeforeMs = -std::numeric_limits<double>::infinity();
+    bool demuxEnded = false;
+    bool countDiscarded = false;  // frames before discardBeforeMs keep their numbers
+    int stuckReads = 0;
+    int decoderErrors = 0;
+    bool gaveUp = false;  // the rest of the file could not be read
+    std::int64_t lastReadPosition = -1;
+    int pendingDamage = 0;
+    std::vector<DamagedStretch> damage;
+
+    const AVStream& videoStream() const { return *format->streams[stream]; }
+    bool openAt(const std::string& file, std::string& error);
+    bool receive(VideoFrame& frame);
+    bool feedDecoder();
+    double frameTimeMs(const AVFrame& frame);
+    void convert(const AVFrame& frame, cv::Mat& picture);
+    void noteDamage() { ++pendingDamage; }
+    void closeStretch(double atMs);
+    std::int64_t countFramesBefore(std::int64_t ts);
+    bool rewindTo(std::int64_t ts);
+};
+
+bool VideoFile::State::openAt(const std::string& file, std::string& error) {
+    path = file;
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) {
+        error = "cannot open as a video file";
+        return false;
+    }
+    format.reset(raw);
+    if (avformat_find_stream_info(format.get(), nullptr) < 0) {
+        error = "cannot read its streams";
+        return false;
+    }
+    const AVCodec* decoder = nullptr;
+    stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    if (stream < 0 || decoder == nullptr) {
+        error = stream < 0 ? "has no video stream" : "has no decoder for its video";
+        return false;
+    }
+    codec.reset(avcodec_alloc_context3(decoder));
+    if (!codec || avcodec_parameters_to_context(codec.get(), videoStream().codecpar) < 0) {
+        error = "cannot set up its decoder";
+        return false;
+    }
+    codec->thread_count = 0;  // as many as the decoder finds useful
+    if (avcodec_open2(codec.get(), decoder, nullptr) < 0) {
+        error = "cannot open its decoder";
+        return false;
+    }
+    if (!packet || !decoded) throw std::bad_alloc();
+    timeBase = videoStream().time_base;
+    startTs = videoStream().start_time;
+    const double fps = seconds(videoStream().avg_frame_rate) > 0 ? seconds(videoStream().avg_frame_rate)
+                                                                  : seconds(videoStream().r_frame_rate);
+    if (fps > 0 && std::isfinite(fps)) periodMs = kMsPerSecond / fps;
+    return true;
+}
+
+void VideoFile::State::closeStretch(double atMs) {
+    if (pendingDamage == 0) return;
+    damage.push_back(DamagedStretch{nextIndex, std::isfinite(atMs) ? atMs : 0.0, pendingDamage});
+    pendingDamage = 0;
+}
+
+// Hands the decoder the next packet of the video stream, or tells it the
+// file has ended. False once there is nothing more to hand over.
+bool VideoFile::State::feedDecoder() {
+    if (demuxEnded) return false;
+    for (;;) {
+        const int read = av_read_frame(format.get(), packet.get());
+        if (read == AVERROR_EOF || (read < 0 && format->pb != nullptr && avio_feof(format->pb))) {
+            demuxEnded = true;
+            avcodec_send_packet(codec.get(), nullptr);  // drain what the decoder holds
+            return true;
+        }
+        if (read < 0) {
+            // A damaged stretch the demuxer cannot parse: go on unless the
+            // position in the file no longer moves.
+            const std::int64_t position = format->pb != nullptr ? avio_tell(format->pb) : -1;
+            stuckReads = position == lastReadPosition ? stuckReads + 1 : 0;
+            lastReadPosition = position;
+            noteDamage();
+            if (stuckReads >= kMaxStuckReads) {
+                demuxEnded = true;
+                gaveUp = true;
+                avcodec_send_packet(codec.get(), nullptr);
+                return true;
+            }
+            continue;
+        }
+        stuckReads = 0;
+        const bool ours = packet->stream_index == stream;
+        // The demuxer marks what it could not read whole (a broken
+        // transport stream's continuity, a cut packet).
+        if (ours && (packet->flags & AV_PKT_FLAG_CORRUPT)) noteDamage();
+        const int sent = ours ? avcodec_send_packet(codec.get(), packet.get()) : 0;
+        av_packet_unref(packet.get());
+        if (!ours) continue;
+        if (sent < 0 && sent != AVERROR(EAGAIN)) noteDamage();
+        return true;
+    }
+}
+
+double VideoFile::State::frameTimeMs(const AVFrame& frame) {
+    const std::int64_t ts = frame.best_effort_timestamp;
+    double ms = std::numeric_limits<double>::quiet_NaN();
+    if (ts != AV_NOPTS_VALUE) {
+        if (startTs == AV_NOPTS_VALUE) startTs = ts;
+        ms = static_cast<double>(ts - startTs) * seconds(timeBase) * kMsPerSecond;
+    }
+    if (!std::isfinite(lastMs)) return std::isfinite(ms) ? ms : std::max(0.0, discardBeforeMs);
+    // A frame without a time, or out of order, follows the one before it by
+    // its own duration.
+    if (!std::isfinite(ms) || ms <= lastMs) {
+        const double durationMs = frame.pkt_duration > 0
+                                      ? static_cast<double>(frame.pkt_duration) * seconds(timeBase) * kMsPerSecond
+                                      : periodMs;
+        ms = lastMs + durationMs;
+    }
+    return ms;
+}
+
+void VideoFile::State::convert(const AVFrame& frame, cv::Mat& picture) {
+    if (!soleOwner(picture) || picture.rows != frame.height || picture.cols != frame.width ||
+        picture.type() != CV_8UC3)
+        picture = cv::Mat(frame.height, frame.width, CV_8UC3);
+    scaler.reset(sws_getCachedContext(scaler.release(), frame.width, frame.height,
+                                      static_cast<AVPixelFormat>(frame.format), frame.width, frame.height,
+                                      AV_PIX_FMT_BGR24, kScaleFlags, nullptr, nullptr, nullptr));
+    if (!scaler) throw std::runtime_error("cannot convert the video's pixel format");
+    std::uint8_t* planes[4] = {picture.data, nullptr, nullptr, nullptr};
+    int steps[4] = {static_cast<int>(picture.step[0]), 0, 0, 0};
+    sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, steps);
+}
+
+bool VideoFile::State::receive(VideoFrame& out) {
+    for (;;) {
+        const int got = avcodec_receive_frame(codec.get(), decoded.get());
+        if (got == AVERROR(EAGAIN)) {
+            if (!feedDecoder()) break;
+            continue;
+        }
+        if (got == AVERROR_EOF) break;
+        if (got < 0) {
+            // The decoder could not make a frame of what it was given.
+            noteDamage();
+            if (++decoderErrors >= kMaxStuckReads) {
+                gaveUp = true;
+                break;
+            }
+            continue;
+        }
+        decoderErrors = 0;
+        if (corrupt(*decoded)) noteDamage();
+        const double ms = frameTimeMs(*decoded);
+        if (ms < discardBeforeMs) {
+            if (countDiscarded) ++nextIndex;
+            av_frame_unref(decoded.get());
+            continue;
+        }
+        closeStretch(ms);
+        convert(*decoded, out.picture);
+        av_frame_unref(decoded.get());
+        out.index = nextIndex++;
+        out.timeMs = ms;
+        lastMs = ms;
+        return true;
+    }
+    closeStretch(lastMs);
+    return false;
+}
+
+// Frames of the video stream whose time is before `ts`, counted from the
+// packets from the start of the file, without decoding.
+std::int64_t VideoFile::State::countFramesBefore(std::int64_t ts) {
+    std::int64_t count = 0;
+    while (av_read_frame(format.get(), packet.get()) >= 0) {
+        if (packet->stream_index == stream) {
+            const std::int64_t packetTs = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (packetTs != AV_NOPTS_VALUE && packetTs < ts) ++count;
+        }
+        av_packet_unref(packet.get());
+    }
+    return count;
+}
+
+bool VideoFile::State::rewindTo(std::int64_t ts) {
+    avcodec_flush_buffers(codec.get());
+    demuxEnded = false;
+    return av_seek_frame(format.get(), stream, ts, AVSEEK_FLAG_BACKWARD) >= 0;
+}
+
+VideoFile::VideoFile(std::unique_ptr<State> s) : state(std::move(s)) {}
+
+VideoFile::~VideoFile() = default;
+
+std::unique_ptr<VideoFile> VideoFile::open(const std::string& path, std::string& error) {
+    auto state = std::make_unique<State>();
+    if (!state->openAt(path, error)) return nullptr;
+    return std::unique_ptr<VideoFile>(new VideoFile(std::move(state)));
+}
+
+cv::Size VideoFile::frameSize() const {
+    const AVCodecParameters& p = *state->videoStream().codecpar;
+    return cv::Size(p.width, p.height);
+}
+
+double VideoFile::reportedFps() const {
+    const AVStream& s = state->videoStream();
+    const double average = seconds(s.avg_frame_rate);
+    return average > 0 ? average : std::max(0.0, seconds(s.r_frame_rate));
+}
+
+std::int64_t VideoFile::announcedFrames() const {
+    // Only a count the container states: one estimated from a duration and a
+    // rate is wrong for any file whose rate varies.
+    return std::max<std::int64_t>(0, state->videoStream().nb_frames);
+}
+
+double VideoFile::durationMs() const {
+    const AVStream& s = state->videoStream();
+    if (s.duration != AV_NOPTS_VALUE && s.duration > 0)
+        return static_cast<double>(s.duration) * seconds(s.time_base) * kMsPerSecond;
+    if (state->format->duration != AV_NOPTS_VALUE && state->format->duration > 0)
+        return static_cast<double>(state->format->duration) * kMsPerSecond / AV_TIME_BASE;
+    return 0.0;
+}
+
+bool VideoFile::read(VideoFrame& frame) { return state->receive(frame); }
+
+bool VideoFile::skipTo(double ms) {
+    State& s = *state;
+    if (!(ms > 0)) return true;
+    const std::int64_t origin = s.startTs != AV_NOPTS_VALUE ? s.startTs : 0;
+    const std::int64_t target =
+        origin + static_cast<std::int64_t>(std::floor(ms / kMsPerSecond / seconds(s.timeBase)));
+    const std::int64_t before = s.countFramesBefore(target);
+    if (!s.rewindTo(target) && !s.rewindTo(origin)) {
+        // A container that cannot seek is read again from its start.
+        std::string ignored;
+        auto fresh = std::make_unique<State>();
+        if (!fresh->openAt(s.path, ignored)) return false;
+        state = std::move(fresh);
+        state->discardBeforeMs = ms;
+        state->countDiscarded = true;
+        return true;
+    }
+    s.nextIndex = before;
+    s.discardBeforeMs = ms;
+    s.lastMs = -std::numeric_limits<double>::infinity();
+    return true;
+}
+
+const std::vector<DamagedStretch>& VideoFile::damage() const { return state->damage; }
+
+bool VideoFile::endedEarly() const { return state->gaveUp; }
+
+void VideoFile::quietenLibraryLog() {
+    const char* level = std::getenv("OPENCV_FFMPEG_LOGLEVEL");
+    av_log_set_level(level != nullptr ? std::atoi(level) : AV_LOG_QUIET);
+}
+
+}  // namespace tarvolen

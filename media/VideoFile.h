@@ -1,0 +1,79 @@
+// Reading a video file through FFmpeg's own libraries: every frame the
+// decoder can give, each with its own presentation time, past damaged
+// stretches to the real end of the file, and seeking to a time.
+//
+// Frames come out as 8-bit BGR, converted exactly as OpenCV's FFmpeg reader
+// converts them, so that the detector sees the same pixels whichever reads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace tarvolen {
+
+// A run of packets or frames the decoder could not read, before the frame
+// that follows it.
+struct DamagedStretch {
+    std::int64_t beforeFrame = 0;  // the number of the next frame decoded (or of the end)
+    double timeMs = 0;             // that frame's presentation time
+    int packets = 0;               // packets lost or decoded with errors in the stretch
+};
+
+// One decoded frame.
+struct VideoFrame {
+    cv::Mat picture;        // CV_8UC3, BGR
+    std::int64_t index = 0;  // in decode order from the file's first frame, counting only frames that decoded
+    double timeMs = 0;       // presentation time from the file's start
+};
+
+class VideoFile {
+public:
+    // Opens `path`; nothing, with `error` saying why in a few words, when it
+    // is not a video file FFmpeg can decode.
+    static std::unique_ptr<VideoFile> open(const std::string& path, std::string& error);
+    ~VideoFile();
+    VideoFile(const VideoFile&) = delete;
+    VideoFile& operator=(const VideoFile&) = delete;
+
+    cv::Size frameSize() const;
+    // The rate the file states (its average, else its base rate); 0 when none.
+    double reportedFps() const;
+    // Frames the container states it holds; 0 when it does not say.
+    std::int64_t announcedFrames() const;
+    // The file's length in milliseconds; 0 when unknown.
+    double durationMs() const;
+
+    // The next frame in decode order into `frame` (its picture buffer is
+    // reused when it is the only owner). False at the end of the file, also
+    // when the rest of the file cannot be decoded at all.
+    bool read(VideoFrame& frame);
+
+    // Positions the file so that the next read() gives the first frame whose
+    // time is at or after `ms`, numbered as in a read of the whole file.
+    // Seeks to the keyframe before it where the container allows, counting
+    // the frames before it from the packets without decoding them. False
+    // when the file ends before `ms`.
+    bool skipTo(double ms);
+
+    // The stretches of damage met so far.
+    const std::vector<DamagedStretch>& damage() const;
+    // Whether reading ended because the rest of the file could not be
+    // decoded at all, before the file's end.
+    bool endedEarly() const;
+
+    // Sets FFmpeg's own messages off, unless OPENCV_FFMPEG_LOGLEVEL asks for
+    // them (a number, as for OpenCV's reader).
+    static void quietenLibraryLog();
+
+private:
+    struct State;
+    explicit VideoFile(std::unique_ptr<State> state);
+    std::unique_ptr<State> state;
+};
+
+}  // namespace tarvolen

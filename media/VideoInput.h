@@ -1,0 +1,62 @@
+// Where the frame reader gets its frames: OpenCV's capture (cameras, streams,
+// and files in the live program) or a video file read through FFmpeg's own
+// libraries (the scan).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "media/VideoFile.h"
+
+namespace tarvolen {
+
+class VideoInput {
+public:
+    virtual ~VideoInput() = default;
+    // Decodes the next frame into `picture`, whose buffer may be reused.
+    // `positionMs` is its presentation time (negative when the source gives
+    // none) and `index` its number in the source (negative when the source
+    // does not number its frames). False when no frame came.
+    virtual bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) = 0;
+    // Goes back to frame index 1, so that a file plays round.
+    virtual void rewindToSecondFrame() = 0;
+    // Frees the decoder's memory; nothing is read afterwards.
+    virtual void release() = 0;
+};
+
+// OpenCV's capture.
+class CaptureInput : public VideoInput {
+public:
+    explicit CaptureInput(cv::VideoCapture opened) : capture(std::move(opened)) {}
+    bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
+    void rewindToSecondFrame() override;
+    void release() override { capture.release(); }
+
+private:
+    cv::VideoCapture capture;
+};
+
+// A file read through FFmpeg's libraries, with its frames' own times and
+// numbers and the damage met on the way.
+class FileInput : public VideoInput {
+public:
+    explicit FileInput(std::unique_ptr<VideoFile> opened) : file(std::move(opened)) {}
+    bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
+    void rewindToSecondFrame() override;
+    void release() override;
+    // The damaged stretches met; read it once the reader has stopped.
+    const std::vector<DamagedStretch>& damage() const { return file ? file->damage() : keptDamage; }
+    bool endedEarly() const { return file ? file->endedEarly() : keptEndedEarly; }
+
+private:
+    std::unique_ptr<VideoFile> file;
+    std::vector<DamagedStretch> keptDamage;  // what the file said before it was released
+    bool keptEndedEarly = false;
+    VideoFrame frame;
+};
+
+}  // namespace tarvolen

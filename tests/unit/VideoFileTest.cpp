@@ -1,0 +1,212 @@
+// Reading video files through FFmpeg's libraries, against OpenCV's reader
+// and ffprobe on files made by ffmpeg from the sample clip.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/videoio.hpp>
+
+#include "media/VideoFile.h"
+
+namespace tarvolen {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string sampleVideo() {
+    if (const char* env = std::getenv("TARVOLEN_SAMPLE_VIDEO")) return env;
+    return TARVOLEN_SAMPLE_VIDEO;
+}
+
+// Output of a shell command; empty when it failed.
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    return pclose(pipe) == 0 ? out : std::string();
+}
+
+bool haveTools() { return !run("command -v ffmpeg && command -v ffprobe").empty(); }
+
+// The presentation times ffprobe gives the frames it decodes, in ms.
+std::vector<double> probeTimesMs(const std::string& file) {
+    std::istringstream lines(run("ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time "
+                                 "-of csv=p=0 '" + file + "'"));
+    std::vector<double> times;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) times.push_back(std::stod(line) * 1000.0);
+    return times;
+}
+
+std::vector<VideoFrame> readAll(VideoFile& file) {
+    std::vector<VideoFrame> frames;
+    VideoFrame frame;
+    while (file.read(frame)) {
+        VideoFrame kept = frame;
+        kept.picture = frame.picture.clone();
+        frames.push_back(kept);
+    }
+    return frames;
+}
+
+std::unique_ptr<VideoFile> openOrFail(const std::string& path) {
+    std::string error;
+    std::unique_ptr<VideoFile> file = VideoFile::open(path, error);
+    EXPECT_TRUE(file) << path << ": " << error;
+    return file;
+}
+
+class VideoFileTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = fs::temp_directory_path() / ("tarvolen-videofile-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+    }
+    static void TearDownTestSuite() { fs::remove_all(dir); }
+
+    void SetUp() override {
+        if (!fs::exists(sampleVideo()) || !haveTools()) {
+            const std::string why = "needs the sample clip and ffmpeg (scripts/test.sh installs both)";
+            if (std::getenv("CI") && std::string(std::getenv("CI")) == "true") FAIL() << why;
+            GTEST_SKIP() << why;
+        }
+    }
+
+    // Makes DIR/NAME from the first seconds of the sample clip with ffmpeg
+    // ARGS, once.
+    static std::string make(const std::string& name, const std::string& args) {
+        const std::string path = (dir / name).string();
+        if (!fs::exists(path))
+            run("ffmpeg -v error -y -t 6 -i '" + sampleVideo() + "' " + args + " '" + path + "'");
+        return path;
+    }
+
+    static fs::path dir;
+};
+
+fs::path VideoFileTest::dir;
+
+struct Encoding {
+    const char* name;
+    const char* file;
+    const char* args;
+};
+
+class SameAsOpenCv : public VideoFileTest, public ::testing::WithParamInterface<Encoding> {};
+
+TEST_P(SameAsOpenCv, EveryFrameHasOpenCvsPixels) {
+    const std::string path = make(GetParam().file, GetParam().args);
+    std::unique_ptr<VideoFile> file = openOrFail(path);
+    ASSERT_TRUE(file);
+    const std::vector<VideoFrame> frames = readAll(*file);
+    cv::VideoCapture reference(path, cv::CAP_FFMPEG);
+    ASSERT_TRUE(reference.isOpened());
+    std::size_t n = 0;
+    for (cv::Mat expected; reference.read(expected); ++n) {
+        ASSERT_LT(n, frames.size()) << "OpenCV reads more frames";
+        ASSERT_EQ(frames[n].index, static_cast<std::int64_t>(n));
+        ASSERT_EQ(cv::norm(frames[n].picture, expected, cv::NORM_INF), 0.0) << "frame " << n;
+    }
+    EXPECT_EQ(frames.size(), n);
+    EXPECT_EQ(file->frameSize(), frames.front().picture.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SameAsOpenCv,
+    ::testing::Values(Encoding{"MotionJpeg", "mjpeg.avi", "-c:v mjpeg -q:v 3"},
+                      Encoding{"H264WithBFrames", "h264.mp4", "-c:v libx264 -bf 3 -pix_fmt yuv420p"},
+                      Encoding{"OddSizeMotionJpeg", "odd.avi", "-vf scale=333:251 -c:v mjpeg"},
+                      Encoding{"Vp9", "vp9.webm", "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 500k"}),
+    [](const ::testing::TestParamInfo<Encoding>& testCase) { return std::string(testCase.param.name); });
+
+TEST_F(VideoFileTest, ARateThatChangesGivesEveryFrameItsOwnTime) {
+    // 30 frames at 10 fps, then 25 fps.
+    const std::string path =
+        make("vfr.mkv",
+             "-vf \"settb=1/1000,setpts='if(lt(N,30),N/10,3+(N-30)/25)/TB'\" -fps_mode passthrough "
+             "-enc_time_base 1:1000 -c:v libx264");
+    std::unique_ptr<VideoFile> file = openOrFail(path);
+    ASSERT_TRUE(file);
+    const std::vector<VideoFrame> frames = readAll(*file);
+    const std::vector<double> expected = probeTimesMs(path);
+    ASSERT_EQ(frames.size(), expected.size());
+    ASSERT_GT(frames.size(), 40u);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_NEAR(frames[i].timeMs, expected[i] - expected[0], 0.5) << "frame " << i;
+        if (i > 0) {
+            EXPECT_GT(frames[i].timeMs, frames[i - 1].timeMs);
+        }
+    }
+    EXPECT_NEAR(frames[31].timeMs - frames[30].timeMs, 40.0, 0.5);
+    EXPECT_NEAR(frames[10].timeMs - frames[9].timeMs, 100.0, 0.5);
+}
+
+TEST_F(VideoFileTest, ADamagedStreamIsReadToItsEndAndTheDamageReported) {
+    const std::string clean = make("clean.ts", "-c:v libx264 -g 25 -f mpegts");
+    const std::string damaged = (dir / "damaged.ts").string();
+    fs::copy_file(clean, damaged, fs::copy_options::overwrite_existing);
+    const std::uintmax_t size = fs::file_size(damaged);
+    std::mt19937 random(7);
+    std::fstream bytes(damaged, std::ios::in | std::ios::out | std::ios::binary);
+    for (int stretch = 1; stretch <= 3; ++stretch) {
+        bytes.seekp(static_cast<std::streamoff>(size * stretch / 4));
+        for (int i = 0; i < 3000; ++i) bytes.put(static_cast<char>(random()));
+    }
+    bytes.close();
+
+    std::unique_ptr<VideoFile> file = openOrFail(damaged);
+    ASSERT_TRUE(file);
+    const std::vector<VideoFrame> frames = readAll(*file);
+    const std::string counted = run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                                    "stream=nb_read_frames -of csv=p=0 '" + damaged + "'");
+    ASSERT_FALSE(counted.empty());
+    EXPECT_EQ(static_cast<long>(frames.size()), std::stol(counted));
+    EXPECT_GE(file->damage().size(), 1u);
+    for (const DamagedStretch& stretch : file->damage()) {
+        EXPECT_GE(stretch.beforeFrame, 0);
+        EXPECT_LE(stretch.beforeFrame, static_cast<std::int64_t>(frames.size()));
+    }
+    for (std::size_t i = 1; i < frames.size(); ++i) ASSERT_GT(frames[i].timeMs, frames[i - 1].timeMs);
+}
+
+TEST_F(VideoFileTest, SkippingToATimeGivesTheFramesOfAWholeRead) {
+    const std::string path = make("h264.mp4", "-c:v libx264 -bf 3 -pix_fmt yuv420p");
+    std::unique_ptr<VideoFile> whole = openOrFail(path);
+    ASSERT_TRUE(whole);
+    const std::vector<VideoFrame> all = readAll(*whole);
+    for (const double startMs : {0.0, 2350.0, 4000.0}) {
+        std::unique_ptr<VideoFile> part = openOrFail(path);
+        ASSERT_TRUE(part->skipTo(startMs));
+        const std::vector<VideoFrame> rest = readAll(*part);
+        std::size_t first = 0;
+        while (all[first].timeMs < startMs) ++first;
+        ASSERT_EQ(rest.size(), all.size() - first) << "from " << startMs << " ms";
+        for (std::size_t i = 0; i < rest.size(); ++i) {
+            ASSERT_EQ(rest[i].index, all[first + i].index);
+            ASSERT_DOUBLE_EQ(rest[i].timeMs, all[first + i].timeMs);
+            ASSERT_EQ(cv::norm(rest[i].picture, all[first + i].picture, cv::NORM_INF), 0.0);
+        }
+    }
+}
+
+TEST_F(VideoFileTest, WhatIsNotVideoIsRefusedWithAReason) {
+    const std::string text = (dir / "notes.txt").string();
+    std::ofstream(text) << "not a video\n";
+    std::string error;
+    EXPECT_FALSE(VideoFile::open(text, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(VideoFile::open((dir / "missing.mp4").string(), error));
+}
+
+}  // namespace
+}  // namespace tarvolen
