@@ -1,6 +1,7 @@
 // How fast a video file decodes alone with cv::VideoCapture, the bound of the
-// live loop on that file.
-//   tarvolen_decode_rate FILE [SECONDS]
+// live loop on that file; or, with "libav", through FFmpeg's libraries as
+// tarvolen-scan reads it (to BGR, as the scan gets it).
+//   tarvolen_decode_rate FILE [SECONDS [libav]]
 // Reads frames (rewinding to frame index 1 at the end, as the program does)
 // for SECONDS (default 20) and prints "frames seconds frames_per_second".
 // SECONDS 0 reads the file once, to its end, as tarvolen-scan does, and
@@ -9,14 +10,43 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <memory>
+#include <string>
+
 #include <opencv2/videoio.hpp>
 
+#include "media/VideoFile.h"
+
+namespace {
+
+// One pass through the file as the scan reads it.
+int decodeWithLibav(const char* path) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    tarvolen::VideoFile::quietenLibraryLog();
+    std::string why;
+    const std::unique_ptr<tarvolen::VideoFile> file = tarvolen::VideoFile::open(path, why);
+    if (!file) {
+        std::fprintf(stderr, "tarvolen_decode_rate: cannot open %s: %s\n", path, why.c_str());
+        return 1;
+    }
+    tarvolen::VideoFrame frame;
+    long frames = 0;
+    while (file->read(frame)) ++frames;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("%ld %.3f %.2f\n", frames, elapsed, frames / elapsed);
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: tarvolen_decode_rate FILE [SECONDS]\n");
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: tarvolen_decode_rate FILE [SECONDS [libav]]\n");
         return 2;
     }
-    const double seconds = argc == 3 ? std::atof(argv[2]) : 20.0;
+    if (argc == 4 && std::string(argv[3]) == "libav") return decodeWithLibav(argv[1]);
+    const double seconds = argc >= 3 ? std::atof(argv[2]) : 20.0;
     const bool onePass = seconds == 0.0;
     using Clock = std::chrono::steady_clock;
     const Clock::time_point opening = Clock::now();
