@@ -28,7 +28,9 @@ cmake --build build-asan -j"$jobs"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # allocator_may_return_null: the out-of-memory tests need failed allocations
 # reported to the program rather than aborting it.
-(cd build-asan && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
+# OpenCV's gPhoto2 camera back end, probed when a path opens with no other,
+# leaks libusb's device list; the leak checker would take it for ours.
+(cd build-asan && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 OPENCV_VIDEOIO_PRIORITY_GPHOTO2=0 \
   ctest --output-on-failure -j"$jobs" -L 'unit|detector')
 # The GUI toolkit keeps process-lifetime allocations that the leak checker
 # would report; memory errors and undefined behaviour still fail these runs.
@@ -45,7 +47,7 @@ cmake --build build-tsan -j"$jobs"
 export TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1 suppressions=$root/tests/tsan.supp"
 (cd build-tsan && ctest --output-on-failure -j"$jobs" -L unit)
 (cd build-tsan && TARVOLEN_E2E_SLOWDOWN=4 ctest --output-on-failure -j"$jobs" \
-  -R '^(scan\.|event_recording\.|reliability\.(sigint|sigterm|sighup)_recording)')
+  -R '^(scan\.(events|sigint|parallel|damaged_stream)|event_recording\.(two_bursts|signals_mid_event)|reliability\.sigterm_recording)$')
 unset TSAN_OPTIONS
 
 echo "== fuzz targets"
