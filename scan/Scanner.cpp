@@ -1,6 +1,8 @@
 #include "scan/Scanner.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
