@@ -39,11 +39,14 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 echo "== thread sanitizer build"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOLEN_TSAN=ON -DTARVOLEN_BUILD_BENCH=OFF \
   -DTARVOLEN_WERROR=ON >/dev/null
-cmake --build build-tsan -j"$jobs"
 # The detector's threads are OpenMP's, whose runtime is not instrumented: its
-# tests prove the parallel results bit-identical instead. Everything else
-# that runs threads is checked here: the queue, the reader, the writers, the
-# clip channel, event recording, the scan, and the signals.
+# tests prove the parallel results bit-identical instead (this build runs
+# its teams on one thread). Everything else that runs threads is checked
+# here: the queue, the reader, the writers, the clip channel, event
+# recording, the scan, and the signals.
+# Only those tests and programs are built.
+cmake --build build-tsan -j"$jobs" --target tarvolen_platform_tests tarvolen_media_tests tarvolen_events_tests \
+  tarvolen_app_tests tarvolen_scan_tests tarvolen tarvolen-scan make_clip inspect_image
 export TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1 suppressions=$root/tests/tsan.supp"
 (cd build-tsan && ctest --output-on-failure -j"$jobs" -L unit)
 (cd build-tsan && TARVOLEN_E2E_SLOWDOWN=4 ctest --output-on-failure -j"$jobs" \
@@ -54,7 +57,7 @@ echo "== fuzz targets"
 # A bounded run of each libFuzzer target over its seed corpus and beyond;
 # scripts/fuzz.sh SECONDS runs them for longer.
 if bash scripts/fuzz.sh --available; then
-  bash scripts/fuzz.sh 30
+  bash scripts/fuzz.sh 20
 else
   [ "${CI:-}" = "true" ] && { echo "test: clang with libFuzzer is needed (CI=true)"; exit 1; }
   echo "test: fuzz targets skipped: clang with libFuzzer is not available"
