@@ -138,9 +138,10 @@ class StallTimeout : public FrameReaderTest, public ::testing::WithParamInterfac
 TEST_P(StallTimeout, AClosedCaptureIsGivenUpAfterTheStallTimeout) {
     FrameReaderSettings settings = shortStall(cameraReading(clipSize));
     settings.onEmptyRead = GetParam();
+    // Before the reader: its stall clock starts when it does.
+    const auto start = Clock::now();
     FrameReader reader(cv::VideoCapture(), settings);
     DecodedFrame frame;
-    const auto start = Clock::now();
     Status status = Status::Waiting;
     while (status != Status::Stalled && Clock::now() - start < kPatience) {
         status = reader.next(frame, milliseconds(5));
