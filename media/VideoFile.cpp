@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <new>
+#include <stdexcept>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
