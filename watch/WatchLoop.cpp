@@ -114,7 +114,9 @@ FrameTime WatchLoop::timeOf(const DecodedFrame& frame) {
 
 void WatchLoop::noteFrame(const FrameTime& when, const std::vector<ObjectTrack>& objects) {
     ++frames;
-    const double fps = rate.add(when.steady);
+    // The rate frames are processed at: for a file played --fast, faster
+    // than its own.
+    const double fps = rate.add(steady_clock::now());
     const bool eventOpen = events->recordingEvent();
     const int objectCount = static_cast<int>(objects.size());
     board.update([&](WatchStatus& s) {

@@ -73,14 +73,12 @@ std::string hideSecretParameters(const std::string& url) {
     return out + url.substr(queryEnd);
 }
 
-std::optional<cv::Size> usableSize(const cv::VideoCapture& capture) { return reportedFrameSize(capture); }
-
 std::optional<OpenedSource> fromCapture(cv::VideoCapture capture, const std::string& what, std::string& error) {
     if (!capture.isOpened()) {
         error = what + " cannot be opened";
         return std::nullopt;
     }
-    const std::optional<cv::Size> size = usableSize(capture);
+    const std::optional<cv::Size> size = reportedFrameSize(capture);
     if (!size) {
         error = what + " reports no frame size";
         return std::nullopt;

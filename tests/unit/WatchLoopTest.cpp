@@ -184,7 +184,7 @@ TEST_F(WatchLoopTest, AFilePlaysToItsEndWithEveryEventLoggedAndHeardOf) {
     EXPECT_EQ(status.framesRead, 140);
     EXPECT_EQ(status.events, 2);
     EXPECT_FALSE(status.openEvent);
-    EXPECT_NEAR(status.fps, kFps, 0.01);
+    EXPECT_GT(status.fps, 0.0);  // as fast as the frames were processed
     EXPECT_EQ(framesSeen, 140);
     EXPECT_EQ(states, std::vector<std::string>{"up"});
     std::string expected;
