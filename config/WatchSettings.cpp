@@ -55,8 +55,9 @@ public:
                              value->get<double>() <= high;
         if (!inRange)
             return problem(key,
-                           "must be a number " + std::string(lowIncluded ? "from " : "above ") + plainNumber(low) +
-                               (lowIncluded ? " to " : " and at most ") + plainNumber(high),
+                           "must be a number " + std::string(lowIncluded ? "from " : "above ") +
+                               plainNumber(low) + (lowIncluded ? " to " : " and at most ") +
+                               plainNumber(high),
                            *value);
         out = value->get<double>();
         return "";
@@ -99,7 +100,8 @@ std::string readTopic(const SectionReader& mqtt, std::string& topic) {
     std::string read = topic;
     const char* const what = "must be a topic name without the wildcards + and #";
     if (std::string refused = mqtt.text(key, what, read); !refused.empty()) return refused;
-    if (read.empty() || read.size() > kMaxMqttStringBytes || read.find_first_of(kTopicWildcards) != std::string::npos)
+    if (read.empty() || read.size() > kMaxMqttStringBytes ||
+        read.find_first_of(kTopicWildcards) != std::string::npos)
         return mqtt.problem(key, what, *mqtt.find(key));
     topic = read;
     return "";
@@ -126,9 +128,9 @@ std::string readMqtt(const json& object, std::optional<MqttSettings>& out) {
     if (std::string refused = mqtt.text("host", hostWhat, read.host); !refused.empty()) return refused;
     if (read.host.empty() || read.host.find_first_of(" \t\r\n") != std::string::npos)
         return mqtt.problem("host", hostWhat, *mqtt.find("host"));
-    std::string refused = firstProblem({readPort(mqtt, read.port), readTopic(mqtt, read.topic),
-                                        readCredentials(mqtt, read),
-                                        mqtt.text("client_id", "must be a string", read.clientId)});
+    std::string refused =
+        firstProblem({readPort(mqtt, read.port), readTopic(mqtt, read.topic), readCredentials(mqtt, read),
+                      mqtt.text("client_id", "must be a string", read.clientId)});
     if (refused.empty() && read.clientId.size() > kMaxMqttStringBytes)
         refused = mqtt.problem("client_id", "is too long", *mqtt.find("client_id"));
     if (refused.empty()) out = read;
@@ -161,8 +163,8 @@ std::string readSection(const json& section, WatchSettings& out) {
     const SectionReader watch(section, kSectionKey);
     const char* const command = "must be a string (a shell command)";
     return firstProblem({
-        watch.unknownKey({"source_timeout_seconds", "reconnect_max_seconds", "on_source_lost", "on_source_back",
-                          "status_file", "status_interval_seconds", kMqttKey, kWebKey}),
+        watch.unknownKey({"source_timeout_seconds", "reconnect_max_seconds", "on_source_lost",
+                          "on_source_back", "status_file", "status_interval_seconds", kMqttKey, kWebKey}),
         watch.seconds("source_timeout_seconds", 0.0, false, kMaxWatchSeconds, out.sourceTimeoutSeconds),
         watch.seconds("reconnect_max_seconds", kMinReconnectMaxSeconds, true, kMaxWatchSeconds,
                       out.reconnectMaxSeconds),

@@ -11,7 +11,7 @@ namespace tarvolen {
 
 // Watch.mqtt: where events and the watcher's state are published.
 struct MqttSettings {
-    std::string host;                // required
+    std::string host;  // required
     int port = 1883;
     std::string topic = "tarvolen";  // messages go to TOPIC/event and TOPIC/status
     std::string username;            // empty: none
@@ -27,14 +27,14 @@ struct WebSettings {
 };
 
 struct WatchSettings {
-    double sourceTimeoutSeconds = 10.0;   // no frame this long: the source is lost
-    double reconnectMaxSeconds = 30.0;    // the longest pause between two attempts to reopen it
-    std::string onSourceLost;             // shell commands; empty: none
+    double sourceTimeoutSeconds = 10.0;  // no frame this long: the source is lost
+    double reconnectMaxSeconds = 30.0;   // the longest pause between two attempts to reopen it
+    std::string onSourceLost;            // shell commands; empty: none
     std::string onSourceBack;
-    std::string statusFile;               // empty: none
-    double statusIntervalSeconds = 5.0;   // between two writes of the status file
-    std::optional<MqttSettings> mqtt;     // absent: no MQTT
-    std::optional<WebSettings> web;       // absent: no web view
+    std::string statusFile;              // empty: none
+    double statusIntervalSeconds = 5.0;  // between two writes of the status file
+    std::optional<MqttSettings> mqtt;    // absent: no MQTT
+    std::optional<WebSettings> web;      // absent: no web view
 };
 
 // Accepted ranges, in seconds.

@@ -39,7 +39,8 @@ std::string eventMessage(const char* type, const std::string& line, const std::s
 }
 
 void failIf(int result, const char* what) {
-    if (result != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("MQTT: ") + what + ": " + mosquitto_strerror(result));
+    if (result != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error(std::string("MQTT: ") + what + ": " + mosquitto_strerror(result));
 }
 
 }  // namespace
@@ -59,8 +60,8 @@ MqttPublisher::MqttPublisher(const MqttSettings& s, Notices& lines)
     if (client == nullptr) throw std::runtime_error("MQTT: the client cannot be made (client_id refused?)");
     try {
         const std::string status = settings.topic + "/status";
-        failIf(mosquitto_will_set(client, status.c_str(), static_cast<int>(std::string(kOffline).size()), kOffline,
-                                  kQos, true),
+        failIf(mosquitto_will_set(client, status.c_str(), static_cast<int>(std::string(kOffline).size()),
+                                  kOffline, kQos, true),
                "the last will is refused");
         if (!settings.username.empty())
             failIf(mosquitto_username_pw_set(client, settings.username.c_str(),
@@ -78,7 +79,8 @@ MqttPublisher::MqttPublisher(const MqttSettings& s, Notices& lines)
     }
     // A failure to connect now (a name that does not resolve, a refusal) is
     // retried by the client's thread like any later loss.
-    const int result = mosquitto_connect_async(client, settings.host.c_str(), settings.port, kKeepAliveSeconds);
+    const int result =
+        mosquitto_connect_async(client, settings.host.c_str(), settings.port, kKeepAliveSeconds);
     if (result != MOSQ_ERR_SUCCESS) sayUnreachable(mosquitto_strerror(result));
 }
 
@@ -98,11 +100,14 @@ void MqttPublisher::sayGoodbye() {
     goodbyeSent.wait_for(lock, kGoodbyeTimeout, [this] { return goodbyeDone || !isConnected.load(); });
 }
 
-void MqttPublisher::publishEvent(const std::string& message) { publish(settings.topic + "/event", message, false); }
+void MqttPublisher::publishEvent(const std::string& message) {
+    publish(settings.topic + "/event", message, false);
+}
 
-int MqttPublisher::publish(const std::string& topic, const std::string& payload, bool retain, int* messageId) {
-    return mosquitto_publish(client, messageId, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos,
-                             retain);
+int MqttPublisher::publish(const std::string& topic, const std::string& payload, bool retain,
+                           int* messageId) {
+    return mosquitto_publish(client, messageId, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), kQos, retain);
 }
 
 void MqttPublisher::onConnect(mosquitto*, void* self, int result) {

@@ -32,8 +32,8 @@ public:
     // Keeps `board`'s folder size (of `folder`) up to date and, when `path`
     // is not empty, writes the status there every `interval`. `report` hears
     // of a failed write once, and once more when writing works again.
-    StatusFile(std::string path, std::chrono::milliseconds interval, std::string folder, WatchStatusBoard& board,
-               Report report);
+    StatusFile(std::string path, std::chrono::milliseconds interval, std::string folder,
+               WatchStatusBoard& board, Report report);
     // Stops the thread after a last write.
     ~StatusFile();
     StatusFile(const StatusFile&) = delete;

@@ -65,7 +65,8 @@ std::string folderProblem(const std::string& folder) {
     std::error_code error;
     fs::create_directories(folder, error);
     if (error) return "cannot create the folder " + folder + " (" + error.message() + ")";
-    if (!fs::is_directory(folder, error)) return "cannot create the folder " + folder + " (a file is in the way)";
+    if (!fs::is_directory(folder, error))
+        return "cannot create the folder " + folder + " (a file is in the way)";
     if (access(folder.c_str(), W_OK | X_OK) != 0)
         return "cannot write to the folder " + folder + " (" + std::strerror(errno) + ")";
     return "";
@@ -93,7 +94,8 @@ std::string startedLine(const std::string& shown, const OpenedSource& source, bo
     std::ostringstream line;
     line << "Watching " << shown << ": " << source.frameSize.width << "x" << source.frameSize.height;
     if (source.fps > 0) {
-        line << " at " << std::setprecision(4) << source.fps << " fps" << (fast ? ", as fast as it decodes" : "");
+        line << " at " << std::setprecision(4) << source.fps << " fps"
+             << (fast ? ", as fast as it decodes" : "");
     } else {
         line << ", frame rate measured over the first " << LiveEventRecording::kRateWindow.count() << " s";
     }
@@ -145,14 +147,16 @@ public:
 
     int run() {
         const std::optional<WatchSourceKind> kind = classifyWatchSource(source);
-        if (!kind) return fail(kWatchUsage, "cannot watch \"" + shown + "\": give a camera, device, file or URL");
+        if (!kind)
+            return fail(kWatchUsage, "cannot watch \"" + shown + "\": give a camera, device, file or URL");
         const bool fileSource = *kind == WatchSourceKind::File;
         std::string why;
         std::optional<OpenedSource> opened =
             openWatchSource(source, *kind, toMilliseconds(config.watch.sourceTimeoutSeconds), why);
         if (quitRequested()) return kWatchStopped;
         if (!opened) return fail(kWatchFailed, "cannot open " + shown + ": " + why);
-        if (std::string problem = prepare(*opened, fileSource); !problem.empty()) return fail(kWatchFailed, problem);
+        if (std::string problem = prepare(*opened, fileSource); !problem.empty())
+            return fail(kWatchFailed, problem);
         if (!loop->recording()) return kWatchFailed;  // its line is out
         err << startedLine(shown, *opened, options.fast && fileSource) << std::endl;
         return watch(*opened, fileSource);
@@ -174,15 +178,16 @@ private:
     // Memory, detector, folder, status file, MQTT: the problem, or empty.
     std::string prepare(const OpenedSource& opened, bool fileSource) {
         const cv::Size size = opened.frameSize;
-        if (!detector.setParameters(config.detectorAndSource.detector)) return "the detector refuses its parameters";
-        if (std::optional<std::string> tooLarge = reserveFrameBuffers(
-                size.width, size.height, watchBytesPerPixel(), [this, size] { detector.prepare(size.width, size.height); }))
+        if (!detector.setParameters(config.detectorAndSource.detector))
+            return "the detector refuses its parameters";
+        if (std::optional<std::string> tooLarge =
+                reserveFrameBuffers(size.width, size.height, watchBytesPerPixel(),
+                                    [this, size] { detector.prepare(size.width, size.height); }))
             return *tooLarge;
         if (std::string problem = folderProblem(config.events.folder); !problem.empty()) return problem;
-        statusFile = std::make_unique<StatusFile>(config.watch.statusFile,
-                                                  toMilliseconds(config.watch.statusIntervalSeconds),
-                                                  config.events.folder, board,
-                                                  [this](const std::string& line) { notices.add(line); });
+        statusFile = std::make_unique<StatusFile>(
+            config.watch.statusFile, toMilliseconds(config.watch.statusIntervalSeconds), config.events.folder,
+            board, [this](const std::string& line) { notices.add(line); });
         if (std::string problem = statusFile->writeNow(); !problem.empty())
             return "cannot write the status file " + config.watch.statusFile + ": " + problem;
         if (config.watch.mqtt) mqtt = std::make_unique<MqttPublisher>(*config.watch.mqtt, notices);
@@ -249,7 +254,8 @@ std::string loadWatchConfiguration(const WatchOptions& options, WatchConfigurati
         if (!problem.empty()) return "--set " + key + "=" + value + ": " + key + ": " + problem;
     }
     if (std::string problem = readEventRecordingSettings(path, read.events); !problem.empty()) return problem;
-    if (!read.events.enabled) return path + ": Event_Recording.enabled must be true: the watcher records events";
+    if (!read.events.enabled)
+        return path + ": Event_Recording.enabled must be true: the watcher records events";
     if (std::string problem = readWatchSettings(path, read.watch); !problem.empty()) return problem;
     if (options.source) read.detectorAndSource.videoSource = *options.source;
     out = read;

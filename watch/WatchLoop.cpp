@@ -39,7 +39,8 @@ Duration fromMs(double ms) {
 
 }  // namespace
 
-WatchLoop::WatchLoop(const WatchRun& run, Detector& d, WatchStatusBoard& b, WatchObservers o, std::ostream& out)
+WatchLoop::WatchLoop(const WatchRun& run, Detector& d, WatchStatusBoard& b, WatchObservers o,
+                     std::ostream& out)
     : setup(run), detector(d), board(b), observers(std::move(o)), messages(out) {
     roiMask = cv::Mat(setup.frameSize, CV_8UC1, cv::Scalar(255));
     startRecording();

@@ -24,9 +24,9 @@
 namespace tarvolen {
 
 struct WatchRun {
-    std::string source;     // as shown: a URL's secrets hidden
+    std::string source;  // as shown: a URL's secrets hidden
     bool fileSource = false;
-    double fileFps = 0;     // a file's playback rate; 0 for a live source
+    double fileFps = 0;  // a file's playback rate; 0 for a live source
     cv::Size frameSize;
     EventRecordingSettings events;
 };

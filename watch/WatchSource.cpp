@@ -15,11 +15,13 @@
 namespace tarvolen {
 namespace {
 
-const char* const kStreamSchemes[] = {"rtsp://", "rtsps://", "http://", "https://", "udp://", "tcp://", "rtmp://"};
+const char* const kStreamSchemes[] = {"rtsp://", "rtsps://", "http://", "https://",
+                                      "udp://",  "tcp://",   "rtmp://"};
 const char* const kDevicePrefix = "/dev/video";
 const char* const kHidden = "***";
 // Query parameters whose values are secrets as often as not.
-const char* const kSecretParameters[] = {"password", "passwd", "pass", "pwd", "token", "key", "secret", "auth", "sig"};
+const char* const kSecretParameters[] = {"password", "passwd", "pass", "pwd", "token",
+                                         "key",      "secret", "auth", "sig"};
 constexpr double kMillisPerSecond = 1000.0;
 
 std::string lowered(std::string text) {
@@ -73,7 +75,8 @@ std::string hideSecretParameters(const std::string& url) {
     return out + url.substr(queryEnd);
 }
 
-std::optional<OpenedSource> fromCapture(cv::VideoCapture capture, const std::string& what, std::string& error) {
+std::optional<OpenedSource> fromCapture(cv::VideoCapture capture, const std::string& what,
+                                        std::string& error) {
     if (!capture.isOpened()) {
         error = what + " cannot be opened";
         return std::nullopt;
@@ -123,7 +126,8 @@ std::optional<OpenedSource> openStream(const std::string& url, std::chrono::mill
                                        std::string& error) {
     const int ms = static_cast<int>(
         std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 1, std::numeric_limits<int>::max()));
-    const std::vector<int> parameters = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, ms, cv::CAP_PROP_READ_TIMEOUT_MSEC, ms};
+    const std::vector<int> parameters = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, ms, cv::CAP_PROP_READ_TIMEOUT_MSEC,
+                                         ms};
     cv::VideoCapture capture;
     try {
         capture.open(url, cv::CAP_FFMPEG, parameters);
@@ -174,7 +178,8 @@ std::optional<OpenedSource> openWatchSource(const std::string& source, WatchSour
             }
             return fromCapture(cv::VideoCapture(source, cv::CAP_ANY), "the device", error);
         case WatchSourceKind::Camera:
-            return fromCapture(cv::VideoCapture(cameraIndex(source).value_or(0), cv::CAP_ANY), "the camera", error);
+            return fromCapture(cv::VideoCapture(cameraIndex(source).value_or(0), cv::CAP_ANY), "the camera",
+                               error);
         case WatchSourceKind::Stream:
             return openStream(source, timeout, error);
     }
@@ -182,8 +187,8 @@ std::optional<OpenedSource> openWatchSource(const std::string& source, WatchSour
     return std::nullopt;
 }
 
-PacedInput::PacedInput(std::unique_ptr<VideoInput> source, double fps, std::function<Clock::time_point()> clock,
-                       SleepUntil sleeper)
+PacedInput::PacedInput(std::unique_ptr<VideoInput> source, double fps,
+                       std::function<Clock::time_point()> clock, SleepUntil sleeper)
     : inner(std::move(source)),
       periodMs(kMillisPerSecond / fps),
       now(std::move(clock)),

@@ -59,9 +59,10 @@ public:
     // timestamp must not hold the reader (or the program's end) for long.
     static constexpr std::chrono::milliseconds kMaxFrameGap{1000};
 
-    PacedInput(std::unique_ptr<VideoInput> inner, double fps,
-               std::function<Clock::time_point()> now = [] { return Clock::now(); },
-               SleepUntil sleepUntil = defaultSleep());
+    PacedInput(
+        std::unique_ptr<VideoInput> inner, double fps,
+        std::function<Clock::time_point()> now = [] { return Clock::now(); },
+        SleepUntil sleepUntil = defaultSleep());
     bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
     void rewindToSecondFrame() override { inner->rewindToSecondFrame(); }
     void release() override { inner->release(); }

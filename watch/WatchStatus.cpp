@@ -14,8 +14,8 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-constexpr double kFpsResolution = 100.0;      // rates are shown to 1/100 frame per second
-constexpr double kSecondsResolution = 10.0;   // outages to 1/10 s
+constexpr double kFpsResolution = 100.0;     // rates are shown to 1/100 frame per second
+constexpr double kSecondsResolution = 10.0;  // outages to 1/10 s
 
 double rounded(double value, double resolution) { return std::round(value * resolution) / resolution; }
 
@@ -48,8 +48,9 @@ std::string statusJson(const WatchStatus& s, WatchStatus::WallTime updated) {
     out["fps"] = rounded(s.fps, kFpsResolution);
     out["last_frame_time"] = isoOrNull(s.lastFrameTime);
     out["events"] = s.events;
-    out["open_event"] =
-        s.openEvent ? json{{"start", s.openEvent->start}, {"peak_objects", s.openEvent->peakObjects}} : json(nullptr);
+    out["open_event"] = s.openEvent
+                            ? json{{"start", s.openEvent->start}, {"peak_objects", s.openEvent->peakObjects}}
+                            : json(nullptr);
     out["folder_bytes"] = s.folderBytes;
     out["folder_cap_bytes"] = s.folderCapBytes;
     out["updated"] = isoLocalTime(updated);

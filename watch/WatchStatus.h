@@ -20,8 +20,8 @@ enum class SourceState { Starting, Up, Lost };
 const char* sourceStateName(SourceState state);  // "starting", "up", "lost"
 
 struct OpenEventStatus {
-    std::string start;     // local ISO 8601 time of the event's first frame
-    int peakObjects = 0;   // the most confirmed objects in one frame so far
+    std::string start;    // local ISO 8601 time of the event's first frame
+    int peakObjects = 0;  // the most confirmed objects in one frame so far
 };
 
 struct WatchStatus {

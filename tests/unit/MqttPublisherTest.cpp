@@ -33,8 +33,8 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-constexpr milliseconds kPatience(8000);     // far longer than a local broker needs
-constexpr milliseconds kNeverBlocks(300);   // what a call may take with the broker away, sanitizers included
+constexpr milliseconds kPatience(8000);    // far longer than a local broker needs
+constexpr milliseconds kNeverBlocks(300);  // what a call may take with the broker away, sanitizers included
 
 int freePort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -93,7 +93,8 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ) != 0) pid = -1;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ) != 0)
+            pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         ready = pid > 0 && eventually([this] { return accepting(port); });
     }
@@ -131,7 +132,8 @@ public:
             Listener& listener = *static_cast<Listener*>(self);
             std::lock_guard<std::mutex> lock(listener.mutex);
             listener.received.push_back(
-                {m->topic, std::string(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen)),
+                {m->topic,
+                 std::string(static_cast<const char*>(m->payload), static_cast<std::size_t>(m->payloadlen)),
                  m->retain});
         });
         mosquitto_loop_start(client);
@@ -142,7 +144,9 @@ public:
         mosquitto_loop_stop(client, false);
         mosquitto_destroy(client);
     }
-    bool ready() { return eventually([this] { return subscribed.load(); }); }
+    bool ready() {
+        return eventually([this] { return subscribed.load(); });
+    }
     // Waits for a message on `topic` with `payload`; returns it.
     std::optional<Message> waitFor(const std::string& topic, const std::string& payload) {
         std::optional<Message> found;
@@ -166,7 +170,8 @@ private:
 class MqttPublisherTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        TARVOLEN_REQUIRE(brokerInstalled(), "the mosquitto broker (Debian package mosquitto) is not installed");
+        TARVOLEN_REQUIRE(brokerInstalled(),
+                         "the mosquitto broker (Debian package mosquitto) is not installed");
         port = freePort();
         ASSERT_GT(port, 0);
         settings.host = "127.0.0.1";
@@ -212,7 +217,8 @@ TEST_F(MqttPublisherTest, SaysOnlineThenEventsThenOfflineAllAtTheirTopics) {
     EXPECT_TRUE(online->retained);  // a late subscriber still learns the state
 
     publisher->publishEvent(R"({"type":"start"})");
-    const std::optional<Listener::Message> event = listener.waitFor(settings.topic + "/event", R"({"type":"start"})");
+    const std::optional<Listener::Message> event =
+        listener.waitFor(settings.topic + "/event", R"({"type":"start"})");
     ASSERT_TRUE(event);
     EXPECT_FALSE(event->retained);
 

@@ -154,7 +154,8 @@ TEST_F(WatchLoopTest, AFilePlaysToItsEndWithEveryEventLoggedAndHeardOf) {
     // its clip is finished (perhaps after the next one started).
     std::vector<std::size_t> starts;
     std::vector<std::size_t> ends;
-    for (std::size_t i = 0; i < heard.size(); ++i) (heard[i].rfind("start ", 0) == 0 ? starts : ends).push_back(i);
+    for (std::size_t i = 0; i < heard.size(); ++i)
+        (heard[i].rfind("start ", 0) == 0 ? starts : ends).push_back(i);
     ASSERT_EQ(starts.size(), 2u);
     ASSERT_EQ(ends.size(), 2u);
     for (std::size_t e = 0; e < 2; ++e) {
@@ -176,8 +177,9 @@ TEST_F(WatchLoopTest, AFilePlaysToItsEndWithEveryEventLoggedAndHeardOf) {
         in.ignore(1) >> millis;
         return static_cast<long long>(timegm(&t)) * 1000 + millis;
     };
-    EXPECT_EQ(ms(first, "end") - ms(first, "start"),
-              static_cast<long long>((first["end_frame"].get<int>() - first["start_frame"].get<int>()) * kFrameMs));
+    EXPECT_EQ(
+        ms(first, "end") - ms(first, "start"),
+        static_cast<long long>((first["end_frame"].get<int>() - first["start_frame"].get<int>()) * kFrameMs));
 
     const WatchStatus status = board.snapshot();
     EXPECT_EQ(status.state, SourceState::Up);
@@ -189,7 +191,9 @@ TEST_F(WatchLoopTest, AFilePlaysToItsEndWithEveryEventLoggedAndHeardOf) {
     EXPECT_EQ(states, std::vector<std::string>{"up"});
     std::string expected;
     for (const std::string& line : log)
-        expected += "Event recorded: " + (dir / nlohmann::json::parse(line)["file"].get<std::string>()).string() + "\n";
+        expected +=
+            "Event recorded: " + (dir / nlohmann::json::parse(line)["file"].get<std::string>()).string() +
+            "\n";
     EXPECT_EQ(messages.str(), expected);
 }
 

@@ -95,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refused{R"("on")", R"(Watch must be an object (got "on"))"},
         Refused{R"({"colour": 1})", R"(Watch has an unknown key "colour")"},
-        Refused{R"({"status_file": "s", "source_timeout": 1})", R"(Watch has an unknown key "source_timeout")"},
+        Refused{R"({"status_file": "s", "source_timeout": 1})",
+                R"(Watch has an unknown key "source_timeout")"},
         Refused{R"({"source_timeout_seconds": 0})",
                 "Watch.source_timeout_seconds must be a number above 0 and at most 86400 (got 0)"},
         Refused{R"({"source_timeout_seconds": "10"})",
@@ -106,7 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "Watch.reconnect_max_seconds must be a number from 1 to 86400 (got 0.5)"},
         Refused{R"({"reconnect_max_seconds": true})",
                 "Watch.reconnect_max_seconds must be a number from 1 to 86400 (got true)"},
-        Refused{R"({"on_source_lost": 5})", "Watch.on_source_lost must be a string (a shell command) (got 5)"},
+        Refused{R"({"on_source_lost": 5})",
+                "Watch.on_source_lost must be a string (a shell command) (got 5)"},
         Refused{R"({"on_source_back": ["a"]})",
                 R"(Watch.on_source_back must be a string (a shell command) (got ["a"]))"},
         Refused{R"({"status_file": null})",
@@ -117,9 +119,11 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"mqtt": {"host": "h", "qos": 2}})", R"(Watch.mqtt has an unknown key "qos")"},
         Refused{R"({"mqtt": {"port": 1883}})", "Watch.mqtt.host is missing"},
         Refused{R"({"mqtt": {"host": ""}})", R"(Watch.mqtt.host must be a host name or address (got ""))"},
-        Refused{R"({"mqtt": {"host": "a b"}})", R"(Watch.mqtt.host must be a host name or address (got "a b"))"},
+        Refused{R"({"mqtt": {"host": "a b"}})",
+                R"(Watch.mqtt.host must be a host name or address (got "a b"))"},
         Refused{R"({"mqtt": {"host": 5}})", "Watch.mqtt.host must be a host name or address (got 5)"},
-        Refused{R"({"mqtt": {"host": "h", "port": 0}})", "Watch.mqtt.port must be a whole number from 1 to 65535 (got 0)"},
+        Refused{R"({"mqtt": {"host": "h", "port": 0}})",
+                "Watch.mqtt.port must be a whole number from 1 to 65535 (got 0)"},
         Refused{R"({"mqtt": {"host": "h", "port": 65536}})",
                 "Watch.mqtt.port must be a whole number from 1 to 65535 (got 65536)"},
         Refused{R"({"mqtt": {"host": "h", "port": 1883.5}})",
@@ -138,14 +142,18 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"mqtt": {"host": "h", "username": "u", "password": false}})",
                 "Watch.mqtt.password must be a string (got false)"},
         Refused{R"({"mqtt": {"host": "h", "password": "p"}})", "Watch.mqtt.password needs a username"},
-        Refused{R"({"mqtt": {"host": "h", "client_id": {}}})", "Watch.mqtt.client_id must be a string (got {})"},
+        Refused{R"({"mqtt": {"host": "h", "client_id": {}}})",
+                "Watch.mqtt.client_id must be a string (got {})"},
         Refused{R"({"web": 8080})", "Watch.web must be an object (got 8080)"},
         Refused{R"({"web": {"port": 1}})", R"(Watch.web has an unknown key "port")"},
-        Refused{R"({"web": {"listen": 8080}})", R"(Watch.web.listen must be a string "host:port" (got 8080))"},
-        Refused{R"({"web": {"listen": ":1", "token": true}})", "Watch.web.token must be a string (got true)"}));
+        Refused{R"({"web": {"listen": 8080}})",
+                R"(Watch.web.listen must be a string "host:port" (got 8080))"},
+        Refused{R"({"web": {"listen": ":1", "token": true}})",
+                "Watch.web.token must be a string (got true)"}));
 
 TEST(WatchSettings, AFileProblemStartsWithItsName) {
-    const std::filesystem::path file = std::filesystem::temp_directory_path() / "tarvolen-watch-settings.json";
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() / "tarvolen-watch-settings.json";
     std::ofstream(file) << withWatch(R"({"mqtt": {"host": "h", "port": 0}})");
     WatchSettings settings;
     EXPECT_EQ(readWatchSettings(file.string(), settings),
