@@ -144,9 +144,7 @@ int processFrame(LoopImages& images) {
 }
 
 void annotate(cv::Mat& colour, const std::vector<ObjectTrack>& objects, int processingMs) {
-    drawObjectBoxes(colour, objects);
-    drawRoiOverlay(colour, roiSelection);
-    drawProcessingTime(colour, processingMs, frameWidth);
+    drawLiveAnnotation(colour, objects, roiSelection, processingMs);
 }
 
 // Holds a pass to at least one frame period since `mark`, in 1 ms steps.

@@ -1,7 +1,6 @@
 #include "config/EventRecordingSettings.h"
 
 #include <algorithm>
-#include <sstream>
 
 #include "config/ConfigurationDocument.h"
 
@@ -14,7 +13,6 @@ const char* const kSectionKey = "Event_Recording";
 const char* const kEnabledKey = "enabled";
 const char* const kFolderKey = "folder";
 const char* const kLogKey = "log";
-constexpr std::size_t kMaxShownValueChars = 40;  // of a refused value quoted in a message
 
 struct SecondsKey {
     const char* key;
@@ -28,26 +26,13 @@ const SecondsKey kSecondsKeys[] = {
     {"min_event_seconds", &EventRecordingSettings::minEventSeconds, kMaxMinEventSeconds},
 };
 
-// A refused value as it stood in the file, shortened to fit on the line.
-std::string shown(const json& value) {
-    std::string text = value.dump(-1, ' ', true, json::error_handler_t::replace);
-    if (text.size() > kMaxShownValueChars) text = text.substr(0, kMaxShownValueChars - 3) + "...";
-    return text;
-}
-
 // "Event_Recording.key", or the object's own name for an empty key.
 std::string nameOf(const std::string& key) {
     return key.empty() ? std::string(kSectionKey) : std::string(kSectionKey) + "." + key;
 }
 
 std::string problem(const std::string& key, const std::string& what, const json& value) {
-    return nameOf(key) + " " + what + " (got " + shown(value) + ")";
-}
-
-std::string plainNumber(double value) {
-    std::ostringstream out;
-    out << value;
-    return out.str();
+    return nameOf(key) + " " + what + " (got " + shownSettingValue(value) + ")";
 }
 
 bool isPlainFileName(const std::string& name) {
@@ -106,15 +91,8 @@ std::string readSection(const json& section, EventRecordingSettings& out) {
 }  // namespace
 
 std::string parseEventRecordingSettings(std::string_view configText, EventRecordingSettings& settings) {
-    // JSON allows no NUL byte anywhere; the parser would take one for the end.
-    const char* const notOneDocument = "the configuration is not one JSON document";
-    if (configText.find('\0') != std::string_view::npos) return notOneDocument;
     json document;
-    try {
-        document = parseKeepingFirstKeys(configText);
-    } catch (const std::exception&) {
-        return notOneDocument;
-    }
+    if (std::string broken = parseSettingsDocument(configText, document); !broken.empty()) return broken;
     if (!document.is_object()) return "";
     const auto section = document.find(kSectionKey);
     if (section == document.end()) return "";

@@ -41,6 +41,13 @@ void drawProcessingTime(cv::Mat& frame, int milliseconds, int frameWidth) {
               cv::Point(frameWidth - kTextRightOffset, kTextBaseline));
 }
 
+void drawLiveAnnotation(cv::Mat& frame, const std::vector<ObjectTrack>& objects, const RoiSelection& region,
+                        int processingMs) {
+    drawObjectBoxes(frame, objects);
+    drawRoiOverlay(frame, region);
+    drawProcessingTime(frame, processingMs, frame.cols);
+}
+
 void drawRecordingLabel(cv::Mat& frame) { drawLabel(frame, "RECORDING", kRecordingLabelOrigin); }
 
 void drawEventLabel(cv::Mat& frame) { drawLabel(frame, "EVENT", kEventLabelOrigin, kYellow); }

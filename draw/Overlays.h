@@ -26,6 +26,12 @@ void drawRoiOverlay(cv::Mat& frame, const RoiSelection& selection);
 // same pixels.
 void drawRegionOutline(cv::Mat& frame, const RegionOutline& outline);
 
+// The annotated frame as the live program shows and records it and the
+// watcher records it: the object boxes, the region's outline (when one is
+// selected) and the processing time.
+void drawLiveAnnotation(cv::Mat& frame, const std::vector<ObjectTrack>& objects, const RoiSelection& region,
+                        int processingMs);
+
 // "RECORDING" in red at the top left.
 void drawRecordingLabel(cv::Mat& frame);
 

@@ -130,7 +130,13 @@ void LiveEventRecording::startRecorder(double rate) {
     recorderSettings.clipFps = rate;
     recorderSettings.buffer.rawBytes = preCaptureRawBytes(frameSize);
     recorder = std::make_unique<EventRecorder>(
-        recorderSettings, sinks, [this](int, const FrameInfo& first) { return nameClip(first); },
+        recorderSettings, sinks,
+        [this](int, const FrameInfo& first) {
+            std::string path = nameClip(first);
+            if (eventListener.onStart)
+                eventListener.onStart(path, eventStartJsonLine(path, first.timeMs, first.index));
+            return path;
+        },
         [this](const EventRecord& record) { closed.push_back(record); });
 }
 
@@ -152,9 +158,11 @@ void LiveEventRecording::logFinishedClips() {
         const std::optional<std::string> failure = clipOutcomes->take(closed.front().clipPath);
         if (!failure) break;  // still being written
         if (!failure->empty()) return switchOff(*failure);
-        log << eventJsonLine(EventTimes::WallClock, closed.front()) << '\n' << std::flush;
+        const std::string line = eventJsonLine(EventTimes::WallClock, closed.front());
+        log << line << '\n' << std::flush;
         if (!log) return switchOff("cannot write the log " + logPath);
         ++logged;
+        if (eventListener.onEnd) eventListener.onEnd(line, closed.front().clipPath);
         closed.pop_front();
     }
     // A clip that failed while its event is still going.

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -76,6 +77,14 @@ struct FrameTime {
     static FrameTime now();
 };
 
+// Who else hears of each event, on the thread that adds the frames.
+struct EventListener {
+    // An event opened: its clip's path and eventStartJsonLine() of it.
+    std::function<void(const std::string& clipPath, const std::string& startJson)> onStart;
+    // Its clip is finished and its line logged: the line, without newline.
+    std::function<void(const std::string& logLine, const std::string& clipPath)> onEnd;
+};
+
 class LiveEventRecording {
 public:
     // The time a camera's rate is measured over before events are recorded.
@@ -101,6 +110,7 @@ public:
     // Ends an open event at the last frame, waits until every clip is
     // finished and logs them. Later frames are ignored.
     void finish();
+    void setEventListener(EventListener listener) { eventListener = std::move(listener); }
 
     bool on() const { return enabled; }
     bool recordingEvent() const { return recorder && recorder->eventOpen(); }
@@ -136,6 +146,7 @@ private:
     std::int64_t frames = 0;
     int logged = 0;
     bool finished = false;
+    EventListener eventListener;
 };
 
 }  // namespace tarvolen

@@ -12,6 +12,7 @@ packages=(
   libomp-dev
   xvfb xdotool ffmpeg imagemagick x11-utils libx11-dev
   parallel
+  libmosquitto-dev mosquitto mosquitto-clients
   openbox wmctrl
   qemu-user
 )

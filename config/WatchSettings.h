@@ -1,0 +1,57 @@
+// The optional "Watch" object of Tarvolen.json: what only the unattended
+// recorder (tarvolen-watch) does. The live program accepts the object and
+// ignores it, so one file serves both.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvolen {
+
+// Watch.mqtt: where events and the watcher's state are published.
+struct MqttSettings {
+    std::string host;  // required
+    int port = 1883;
+    std::string topic = "tarvolen";  // messages go to TOPIC/event and TOPIC/status
+    std::string username;            // empty: none
+    std::string password;            // only with a username
+    std::string clientId;            // empty: one made up by the library
+};
+
+// Watch.web: the web view's listening address and access token, checked
+// for their types here and for their meaning by the web server.
+struct WebSettings {
+    std::string listen;  // "host:port"
+    std::string token;
+};
+
+struct WatchSettings {
+    double sourceTimeoutSeconds = 10.0;  // no frame this long: the source is lost
+    double reconnectMaxSeconds = 30.0;   // the longest pause between two attempts to reopen it
+    std::string onSourceLost;            // shell commands; empty: none
+    std::string onSourceBack;
+    std::string statusFile;              // empty: none
+    double statusIntervalSeconds = 5.0;  // between two writes of the status file
+    std::optional<MqttSettings> mqtt;    // absent: no MQTT
+    std::optional<WebSettings> web;      // absent: no web view
+};
+
+// Accepted ranges, in seconds.
+constexpr double kMaxWatchSeconds = 86400.0;  // a day, for every time of the object
+constexpr double kMinReconnectMaxSeconds = 1.0;
+constexpr int kMaxMqttPort = 65535;
+
+// Reads the "Watch" object of a configuration document, strictly: an unknown
+// key, a value of the wrong type or out of its range is refused. Returns the
+// problem as one line naming the key ("Watch.mqtt.port must be a whole number
+// from 1 to 65535 (got 0)"), or an empty string when the object is absent
+// (`settings` keeps its defaults) or well formed. `settings` is changed only
+// when no problem was found.
+std::string parseWatchSettings(std::string_view configText, WatchSettings& settings);
+
+// The same for the configuration file `fileName`; a problem starts with the
+// file's name.
+std::string readWatchSettings(const std::string& fileName, WatchSettings& settings);
+
+}  // namespace tarvolen

@@ -1,0 +1,181 @@
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "config/Configuration.h"
+#include "config/EventRecordingSettings.h"
+#include "config/WatchSettings.h"
+
+namespace tarvolen {
+namespace {
+
+const char* const kParams = R"("Config_Params": {"video_source_init_string": "0", "min_object_width": 2,
+    "max_object_width": 64, "min_object_height": 2, "max_object_height": 64, "object_detection_criterion": 2,
+    "pixel_deviation": 10.0, "alpha_coeff": 0.01, "num_threads": 1, "num_frames": 30})";
+
+std::string withWatch(const std::string& section) {
+    return std::string("{") + kParams + ", \"Watch\": " + section + "}";
+}
+
+TEST(WatchSettings, AbsentObjectKeepsTheDefaults) {
+    WatchSettings settings;
+    ASSERT_EQ(parseWatchSettings(std::string("{") + kParams + "}", settings), "");
+    EXPECT_EQ(settings.sourceTimeoutSeconds, 10.0);
+    EXPECT_EQ(settings.reconnectMaxSeconds, 30.0);
+    EXPECT_EQ(settings.statusIntervalSeconds, 5.0);
+    EXPECT_TRUE(settings.statusFile.empty());
+    EXPECT_FALSE(settings.mqtt);
+    EXPECT_FALSE(settings.web);
+}
+
+TEST(WatchSettings, EveryKeyIsRead) {
+    WatchSettings settings;
+    ASSERT_EQ(parseWatchSettings(withWatch(R"({
+        "source_timeout_seconds": 2.5, "reconnect_max_seconds": 1, "on_source_lost": "logger lost",
+        "on_source_back": "logger back", "status_file": "/run/cam/status.json", "status_interval_seconds": 0.5,
+        "mqtt": {"host": "broker.lan", "port": 8883, "topic": "home/cam1", "username": "u", "password": "p",
+                 "client_id": "cam1"},
+        "web": {"listen": "127.0.0.1:8080", "token": "s3cret"}})"),
+                                 settings),
+              "");
+    EXPECT_EQ(settings.sourceTimeoutSeconds, 2.5);
+    EXPECT_EQ(settings.reconnectMaxSeconds, 1.0);
+    EXPECT_EQ(settings.onSourceLost, "logger lost");
+    EXPECT_EQ(settings.onSourceBack, "logger back");
+    EXPECT_EQ(settings.statusFile, "/run/cam/status.json");
+    EXPECT_EQ(settings.statusIntervalSeconds, 0.5);
+    ASSERT_TRUE(settings.mqtt);
+    EXPECT_EQ(settings.mqtt->host, "broker.lan");
+    EXPECT_EQ(settings.mqtt->port, 8883);
+    EXPECT_EQ(settings.mqtt->topic, "home/cam1");
+    EXPECT_EQ(settings.mqtt->username, "u");
+    EXPECT_EQ(settings.mqtt->password, "p");
+    EXPECT_EQ(settings.mqtt->clientId, "cam1");
+    ASSERT_TRUE(settings.web);
+    EXPECT_EQ(settings.web->listen, "127.0.0.1:8080");
+    EXPECT_EQ(settings.web->token, "s3cret");
+}
+
+TEST(WatchSettings, MqttTakesItsDefaultsAndTheRangeLimits) {
+    WatchSettings settings;
+    ASSERT_EQ(parseWatchSettings(withWatch(R"({"mqtt": {"host": "10.0.0.2"}})"), settings), "");
+    ASSERT_TRUE(settings.mqtt);
+    EXPECT_EQ(settings.mqtt->port, 1883);
+    EXPECT_EQ(settings.mqtt->topic, "tarvolen");
+    EXPECT_TRUE(settings.mqtt->username.empty());
+    EXPECT_TRUE(settings.mqtt->clientId.empty());
+    ASSERT_EQ(parseWatchSettings(withWatch(R"({"mqtt": {"host": "h", "port": 65535.0},
+                                                "source_timeout_seconds": 86400, "reconnect_max_seconds": 86400})"),
+                                 settings),
+              "");
+    EXPECT_EQ(settings.mqtt->port, 65535);
+    ASSERT_EQ(parseWatchSettings(withWatch(R"({"mqtt": {"host": "h", "port": 1}})"), settings), "");
+    EXPECT_EQ(settings.mqtt->port, 1);
+}
+
+struct Refused {
+    const char* section;  // the Watch value
+    const char* problem;  // the whole line
+};
+
+class RefusedWatch : public ::testing::TestWithParam<Refused> {};
+
+TEST_P(RefusedWatch, NamesTheKeyAndChangesNothing) {
+    WatchSettings settings;
+    settings.statusFile = "kept";
+    EXPECT_EQ(parseWatchSettings(withWatch(GetParam().section), settings), GetParam().problem);
+    EXPECT_EQ(settings.statusFile, "kept");
+    EXPECT_FALSE(settings.mqtt);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKey, RefusedWatch,
+    ::testing::Values(
+        Refused{R"("on")", R"(Watch must be an object (got "on"))"},
+        Refused{R"({"colour": 1})", R"(Watch has an unknown key "colour")"},
+        Refused{R"({"status_file": "s", "source_timeout": 1})",
+                R"(Watch has an unknown key "source_timeout")"},
+        Refused{R"({"source_timeout_seconds": 0})",
+                "Watch.source_timeout_seconds must be a number above 0 and at most 86400 (got 0)"},
+        Refused{R"({"source_timeout_seconds": "10"})",
+                R"(Watch.source_timeout_seconds must be a number above 0 and at most 86400 (got "10"))"},
+        Refused{R"({"source_timeout_seconds": 86401})",
+                "Watch.source_timeout_seconds must be a number above 0 and at most 86400 (got 86401)"},
+        Refused{R"({"reconnect_max_seconds": 0.5})",
+                "Watch.reconnect_max_seconds must be a number from 1 to 86400 (got 0.5)"},
+        Refused{R"({"reconnect_max_seconds": true})",
+                "Watch.reconnect_max_seconds must be a number from 1 to 86400 (got true)"},
+        Refused{R"({"on_source_lost": 5})",
+                "Watch.on_source_lost must be a string (a shell command) (got 5)"},
+        Refused{R"({"on_source_back": ["a"]})",
+                R"(Watch.on_source_back must be a string (a shell command) (got ["a"]))"},
+        Refused{R"({"status_file": null})",
+                "Watch.status_file must be the path of a file, or empty for none (got null)"},
+        Refused{R"({"status_interval_seconds": -1})",
+                "Watch.status_interval_seconds must be a number above 0 and at most 86400 (got -1)"},
+        Refused{R"({"mqtt": "broker"})", R"(Watch.mqtt must be an object (got "broker"))"},
+        Refused{R"({"mqtt": {"host": "h", "qos": 2}})", R"(Watch.mqtt has an unknown key "qos")"},
+        Refused{R"({"mqtt": {"port": 1883}})", "Watch.mqtt.host is missing"},
+        Refused{R"({"mqtt": {"host": ""}})", R"(Watch.mqtt.host must be a host name or address (got ""))"},
+        Refused{R"({"mqtt": {"host": "a b"}})",
+                R"(Watch.mqtt.host must be a host name or address (got "a b"))"},
+        Refused{R"({"mqtt": {"host": 5}})", "Watch.mqtt.host must be a host name or address (got 5)"},
+        Refused{R"({"mqtt": {"host": "h", "port": 0}})",
+                "Watch.mqtt.port must be a whole number from 1 to 65535 (got 0)"},
+        Refused{R"({"mqtt": {"host": "h", "port": 65536}})",
+                "Watch.mqtt.port must be a whole number from 1 to 65535 (got 65536)"},
+        Refused{R"({"mqtt": {"host": "h", "port": 1883.5}})",
+                "Watch.mqtt.port must be a whole number from 1 to 65535 (got 1883.5)"},
+        Refused{R"({"mqtt": {"host": "h", "port": "1883"}})",
+                R"(Watch.mqtt.port must be a whole number from 1 to 65535 (got "1883"))"},
+        Refused{R"({"mqtt": {"host": "h", "topic": ""}})",
+                R"(Watch.mqtt.topic must be a topic name without the wildcards + and # (got ""))"},
+        Refused{R"({"mqtt": {"host": "h", "topic": "home/#"}})",
+                R"(Watch.mqtt.topic must be a topic name without the wildcards + and # (got "home/#"))"},
+        Refused{R"({"mqtt": {"host": "h", "topic": "a/+/b"}})",
+                R"(Watch.mqtt.topic must be a topic name without the wildcards + and # (got "a/+/b"))"},
+        Refused{R"({"mqtt": {"host": "h", "topic": 7}})",
+                "Watch.mqtt.topic must be a topic name without the wildcards + and # (got 7)"},
+        Refused{R"({"mqtt": {"host": "h", "username": 1}})", "Watch.mqtt.username must be a string (got 1)"},
+        Refused{R"({"mqtt": {"host": "h", "username": "u", "password": false}})",
+                "Watch.mqtt.password must be a string (got false)"},
+        Refused{R"({"mqtt": {"host": "h", "password": "p"}})", "Watch.mqtt.password needs a username"},
+        Refused{R"({"mqtt": {"host": "h", "client_id": {}}})",
+                "Watch.mqtt.client_id must be a string (got {})"},
+        Refused{R"({"web": 8080})", "Watch.web must be an object (got 8080)"},
+        Refused{R"({"web": {"port": 1}})", R"(Watch.web has an unknown key "port")"},
+        Refused{R"({"web": {"listen": 8080}})",
+                R"(Watch.web.listen must be a string "host:port" (got 8080))"},
+        Refused{R"({"web": {"listen": ":1", "token": true}})",
+                "Watch.web.token must be a string (got true)"}));
+
+TEST(WatchSettings, AFileProblemStartsWithItsName) {
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() / "tarvolen-watch-settings.json";
+    std::ofstream(file) << withWatch(R"({"mqtt": {"host": "h", "port": 0}})");
+    WatchSettings settings;
+    EXPECT_EQ(readWatchSettings(file.string(), settings),
+              file.string() + ": Watch.mqtt.port must be a whole number from 1 to 65535 (got 0)");
+    std::filesystem::remove(file);
+    EXPECT_EQ(readWatchSettings(file.string(), settings), file.string() + ": cannot be read");
+}
+
+// One file serves both programs: the live program's readers take a file with
+// a Watch object, even one the watcher would refuse, as if it were not there.
+TEST(WatchSettings, TheLiveProgramIgnoresTheWatchObject) {
+    const std::string text = std::string("{") + kParams +
+                             R"(, "Event_Recording": {"enabled": true, "folder": "ev"},
+                                  "Watch": {"mqtt": {"port": "not a port"}, "unknown": 1}})";
+    Configuration config;
+    EXPECT_TRUE(parseConfiguration(text, config));
+    EXPECT_EQ(config.videoSource, "0");
+    EventRecordingSettings events;
+    EXPECT_EQ(parseEventRecordingSettings(text, events), "");
+    EXPECT_TRUE(events.enabled);
+    EXPECT_EQ(events.folder, "ev");
+}
+
+}  // namespace
+}  // namespace tarvolen

@@ -1,0 +1,190 @@
+#include "watch/WatchLoop.h"
+
+#include <algorithm>
+#include <iomanip>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "draw/Overlays.h"
+#include "events/EventJson.h"
+
+namespace tarvolen {
+namespace {
+
+using std::chrono::steady_clock;
+using std::chrono::system_clock;
+
+constexpr double kMillisPerSecond = 1000.0;
+
+// The "start" of an event's start line.
+std::string startOf(const std::string& startJson) {
+    const nlohmann::json fields = nlohmann::json::parse(startJson, nullptr, false);
+    return fields.is_object() && fields.contains("start") && fields["start"].is_string()
+               ? fields["start"].get<std::string>()
+               : std::string();
+}
+
+std::string seconds(double value) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(1) << value;
+    return out.str();
+}
+
+template <typename Duration>
+Duration fromMs(double ms) {
+    return std::chrono::duration_cast<Duration>(std::chrono::duration<double, std::milli>(ms));
+}
+
+}  // namespace
+
+WatchLoop::WatchLoop(const WatchRun& run, Detector& d, WatchStatusBoard& b, WatchObservers o,
+                     std::ostream& out)
+    : setup(run), detector(d), board(b), observers(std::move(o)), messages(out) {
+    roiMask = cv::Mat(setup.frameSize, CV_8UC1, cv::Scalar(255));
+    startRecording();
+}
+
+WatchLoop::~WatchLoop() { finish(); }
+
+void WatchLoop::startRecording() {
+    events = std::make_unique<LiveEventRecording>(setup.events, setup.frameSize, setup.fileFps, messages);
+    EventListener listener;
+    listener.onStart = [this](const std::string&, const std::string& startJson) { eventStarted(startJson); };
+    listener.onEnd = [this](const std::string& line, const std::string& clip) { eventEnded(line, clip); };
+    events->setEventListener(std::move(listener));
+}
+
+WatchEnd WatchLoop::run(FrameReader& reader, const std::function<bool()>& quit) {
+    DecodedFrame frame;
+    for (;;) {
+        if (observers.onPass) observers.onPass();
+        if (quit()) return WatchEnd::Quit;
+        switch (reader.next(frame, kFrameWait)) {
+            case FrameReader::Status::Frame:
+                processFrame(frame);
+                break;
+            case FrameReader::Status::Ended:
+                return WatchEnd::SourceEnded;
+            case FrameReader::Status::Stalled:
+                // Until the reader reopens a source by itself, a live source
+                // that stopped ends the watch here.
+                onSourceLost();
+                return WatchEnd::SourceLost;
+            case FrameReader::Status::Waiting:
+            case FrameReader::Status::Stalling:
+                break;
+        }
+    }
+}
+
+void WatchLoop::processFrame(DecodedFrame& frame) {
+    const FrameTime when = timeOf(frame);
+    const int processingMs = detect(frame.picture);
+    const std::vector<ObjectTrack> objects = detector.getConfirmedObjects();
+    drawLiveAnnotation(frame.picture, objects, noRegion, processingMs);
+    events->addFrame(frame.picture, objects, when);
+    if (observers.onFrame) observers.onFrame(frame.picture);
+    noteFrame(when, objects);
+}
+
+// As the live program does it: the gray frame through the detector with the
+// whole frame as the region; the processing time in whole milliseconds.
+int WatchLoop::detect(const cv::Mat& colour) {
+    const steady_clock::time_point t0 = steady_clock::now();
+    cv::cvtColor(colour, gray, cv::COLOR_BGR2GRAY);
+    detector.process(gray.data, colour.cols, colour.rows, roiMask.data);
+    const steady_clock::time_point t1 = steady_clock::now();
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
+}
+
+FrameTime WatchLoop::timeOf(const DecodedFrame& frame) {
+    if (!setup.fileSource) return FrameTime::now();
+    const double ms = frame.positionMs >= 0 ? frame.positionMs
+                                            : static_cast<double>(std::max<std::int64_t>(frame.index, 0)) *
+                                                  kMillisPerSecond / setup.fileFps;
+    if (!fileStart) {
+        fileStart = FrameTime::now();
+        fileStartMs = ms;
+    }
+    const double sinceStart = std::max(0.0, ms - fileStartMs);
+    return FrameTime{fileStart->wall + fromMs<system_clock::duration>(sinceStart),
+                     fileStart->steady + fromMs<steady_clock::duration>(sinceStart)};
+}
+
+void WatchLoop::noteFrame(const FrameTime& when, const std::vector<ObjectTrack>& objects) {
+    ++frames;
+    // The rate frames are processed at: for a file played --fast, faster
+    // than its own.
+    const double fps = rate.add(steady_clock::now());
+    const bool eventOpen = events->recordingEvent();
+    const int objectCount = static_cast<int>(objects.size());
+    board.update([&](WatchStatus& s) {
+        s.framesRead = frames;
+        s.fps = fps;
+        s.lastFrameTime = when.wall;
+        if (!eventOpen) {
+            s.openEvent.reset();
+        } else if (s.openEvent) {
+            s.openEvent->peakObjects = std::max(s.openEvent->peakObjects, objectCount);
+        }
+    });
+    if (state != SourceState::Up) changeState(SourceState::Up);
+}
+
+void WatchLoop::changeState(SourceState next, std::optional<double> outageSeconds) {
+    state = next;
+    const system_clock::time_point now = system_clock::now();
+    board.update([&](WatchStatus& s) {
+        s.state = next;
+        s.stateSince = now;
+        if (outageSeconds) s.lastOutageSeconds = outageSeconds;
+        if (next == SourceState::Lost) s.fps = 0;
+    });
+    if (observers.onStateChange) observers.onStateChange();
+}
+
+void WatchLoop::eventStarted(const std::string& startJson) {
+    OpenEventStatus open;
+    open.start = startOf(startJson);
+    board.update([&open](WatchStatus& s) { s.openEvent = open; });
+    if (observers.onEventStart) observers.onEventStart(startJson);
+}
+
+void WatchLoop::eventEnded(const std::string& logLine, const std::string& clipPath) {
+    const int logged = eventsLogged();
+    board.update([logged](WatchStatus& s) { s.events = logged; });
+    messages << "Event recorded: " << clipPath << std::endl;
+    if (observers.onEventEnd) observers.onEventEnd(logLine, clipPath);
+}
+
+void WatchLoop::onSourceLost() {
+    if (state == SourceState::Lost) return;
+    messages << "Video source lost: " << setup.source << std::endl;
+    finish();
+    changeState(SourceState::Lost);
+}
+
+void WatchLoop::onSourceBack(std::chrono::duration<double> outage, cv::Size size) {
+    messages << "Video source back after " << seconds(outage.count()) << " s" << std::endl;
+    detector.reset();
+    rate = FrameRateWindow(kRateWindow);
+    if (size != setup.frameSize) {
+        setup.frameSize = size;
+        roiMask = cv::Mat(size, CV_8UC1, cv::Scalar(255));
+    }
+    // The recording that ended with the loss counted its events; a fresh one
+    // counts on from there, and measures a camera's rate anew.
+    eventsBefore = eventsLogged();
+    startRecording();
+    changeState(SourceState::Up, outage.count());
+}
+
+void WatchLoop::finish() {
+    if (!events) return;
+    events->finish();
+    board.update([](WatchStatus& s) { s.openEvent.reset(); });
+}
+
+}  // namespace tarvolen
