@@ -93,12 +93,18 @@ public:
 
     bool is_readable() const override {
         const milliseconds left(remainingMs(requestDeadline));
-        return waitReady(fd, POLLIN, std::min(limits.readTimeout, left), stop);
+        return left.count() > 0 && waitReady(fd, POLLIN, std::min(limits.readTimeout, left), stop);
     }
+
+    // Whether a read ran out of time: the client is too slow to keep.
+    bool readTimedOut() const { return timedOut; }
     bool is_writable() const override { return waitReady(fd, POLLOUT, limits.writeTimeout, stop); }
 
     ssize_t read(char* data, size_t size) override {
-        if (!is_readable()) return -1;
+        if (!is_readable()) {
+            timedOut = true;
+            return -1;
+        }
         ssize_t got;
         do got = ::recv(fd, data, size, MSG_DONTWAIT);
         while (got < 0 && errno == EINTR);
@@ -129,6 +135,7 @@ private:
     const WebLimits& limits;
     const StopSignal& stop;
     Clock::time_point requestDeadline = Clock::now();
+    bool timedOut = false;
 };
 
 struct AddressList {
@@ -282,7 +289,7 @@ void CappedHttpServer::serveConnection(int client) {
         if (!waitReady(client, POLLIN, idle, stopSignal)) return;
         stream.beginRequest();
         bool closed = false;
-        if (!process_request(stream, left == 1, closed, nullptr) || closed) return;
+        if (!process_request(stream, left == 1, closed, nullptr) || closed || stream.readTimedOut()) return;
     }
 }
 
