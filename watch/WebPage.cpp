@@ -96,6 +96,10 @@ function secondsText(s) {
   return (s / 3600).toFixed(1) + ' h';
 }
 
+function objectsText(n) {
+  return n + (n === 1 ? ' object' : ' objects');
+}
+
 function bytesText(n) {
   const units = ['B', 'KB', 'MB', 'GB', 'TB'];
   let i = 0;
@@ -122,7 +126,7 @@ function showStatus(s) {
   showState(s);
   $('fps').textContent = typeof s.fps === 'number' ? s.fps.toFixed(1) + '  (' + s.frames_read + ' frames read)' : '';
   $('open-event').textContent = s.open_event
-    ? 'open since ' + timeText(s.open_event.start) + ', peak ' + s.open_event.peak_objects + ' objects'
+    ? 'open since ' + timeText(s.open_event.start) + ', peak ' + objectsText(s.open_event.peak_objects)
     : 'none open';
   $('event-count').textContent = String(s.events);
   const cap = s.folder_cap_bytes;
@@ -153,7 +157,7 @@ function card(e) {
   when.textContent = timeText(e.start);
   const facts = document.createElement('div');
   const seconds = (new Date(e.end) - new Date(e.start)) / 1000;
-  facts.textContent = secondsText(seconds) + ', peak ' + e.max_objects + ' objects';
+  facts.textContent = secondsText(seconds) + ', peak ' + objectsText(e.max_objects);
   const link = document.createElement('a');
   link.href = '/clips/' + encodeURIComponent(e.file);
   link.textContent = e.file;
