@@ -178,6 +178,7 @@ void WebServer::Parts::stream(const httplib::Request& req, httplib::Response& re
     fps = std::clamp(fps, kMinStreamFps, kMaxStreamFps);
     viewer->interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
     viewer->width = width > 0 ? static_cast<int>(std::clamp(width, double(kMinStreamWidth), double(kMaxStreamWidth))) : 0;
+    res.status = 200;  // a live stream has no byte ranges
     res.set_chunked_content_provider(
         std::string("multipart/x-mixed-replace; boundary=") + kBoundary,
         [this, viewer](std::size_t, httplib::DataSink& sink) { return sendFrame(*viewer, sink); },
@@ -189,7 +190,7 @@ void WebServer::Parts::stream(const httplib::Request& req, httplib::Response& re
 bool WebServer::Parts::sendFrame(Viewer& viewer, httplib::DataSink& sink) {
     const Clock::time_point now = Clock::now();
     if (hub.waitForFrame(viewer.lastSequence, viewer.nextDue, now + kViewerPoll) == 0) return !hub.stopped();
-    const WebStreamHub::Picture picture = hub.latest(viewer.width);
+    const WebStreamHub::Picture picture = hub.encoded(viewer.width, viewer.lastSequence);
     if (!picture.jpeg || picture.sequence <= viewer.lastSequence) return true;
     viewer.lastSequence = picture.sequence;
     viewer.nextDue += viewer.interval;

@@ -28,17 +28,29 @@ std::shared_ptr<const std::string> encodeJpeg(const cv::Mat& frame, int width) {
 }  // namespace
 
 void WebStreamHub::publish(const cv::Mat& next) {
-    cv::Mat previous;
+    cv::Mat uncollected;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        previous = frame;  // released outside the lock
+        // The frame replaced is released by a viewer's thread when there is
+        // one (freeing a full-HD frame while encoders allocate can take
+        // milliseconds); with nobody watching, here, on the next frame.
+        uncollected = std::move(retired);
+        retired = std::move(frame);
         frame = next;
         ++sequence;
     }
     published.notify_all();
 }
 
-WebStreamHub::Picture WebStreamHub::latest(int width) {
+void WebStreamHub::collectRetired() {
+    cv::Mat collected;
+    std::lock_guard<std::mutex> lock(mutex);
+    collected = std::move(retired);
+    retired = cv::Mat();
+}
+
+WebStreamHub::Picture WebStreamHub::encoded(int width, std::uint64_t newerThan) {
+    std::lock_guard<std::mutex> encodeLock(encodeMutex);
     cv::Mat current;
     std::uint64_t currentSequence = 0;
     {
@@ -48,14 +60,22 @@ WebStreamHub::Picture WebStreamHub::latest(int width) {
     }
     if (current.empty()) return {};
     if (width <= 0 || width >= current.cols) width = 0;
-    std::lock_guard<std::mutex> lock(encodeMutex);
     Encoded& slot = slotFor(width);
-    if (slot.sequence != currentSequence || !slot.jpeg) {
+    if (!slot.jpeg || slot.sequence <= newerThan) {
         slot.jpeg = encodeJpeg(current, width);
         slot.sequence = currentSequence;
         ++encodeCount;
     }
     return {slot.sequence, slot.jpeg};
+}
+
+WebStreamHub::Picture WebStreamHub::latest(int width) {
+    std::uint64_t newest = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        newest = sequence;
+    }
+    return encoded(width, newest == 0 ? 0 : newest - 1);
 }
 
 WebStreamHub::Encoded& WebStreamHub::slotFor(int width) {
@@ -74,6 +94,7 @@ WebStreamHub::Encoded& WebStreamHub::slotFor(int width) {
 
 std::uint64_t WebStreamHub::waitForFrame(std::uint64_t after, Clock::time_point notBefore,
                                          Clock::time_point deadline) {
+    collectRetired();
     std::unique_lock<std::mutex> lock(mutex);
     const Clock::time_point due = std::min(notBefore, deadline);
     published.wait_until(lock, due, [&] { return isStopped; });

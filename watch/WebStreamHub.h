@@ -29,8 +29,15 @@ public:
     // them afterwards (each frame in a buffer of its own).
     void publish(const cv::Mat& frame);
 
-    // The latest frame as JPEG, scaled down to `width` pixels across (0 or a
-    // width at least the frame's: full size).
+    // A frame newer than `newerThan` as JPEG, scaled down to `width` pixels
+    // across (0, or a width at least the frame's: full size). One already
+    // encoded is handed out when it is newer than that; only otherwise is
+    // the newest frame encoded, so viewers waiting on one encode all take
+    // its result instead of each encoding the next frame. Nothing (null)
+    // before the first frame.
+    Picture encoded(int width, std::uint64_t newerThan);
+
+    // The newest frame as JPEG.
     Picture latest(int width);
 
     // Waits until a frame newer than `after` has been published and
@@ -53,10 +60,12 @@ private:
     };
 
     Encoded& slotFor(int width);
+    void collectRetired();
 
     mutable std::mutex mutex;
     std::condition_variable published;
     cv::Mat frame;
+    cv::Mat retired;
     std::uint64_t sequence = 0;
     bool isStopped = false;
 

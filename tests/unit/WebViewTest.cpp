@@ -317,6 +317,25 @@ TEST(WebStreamHub, EncodesEachFrameOnceForEveryViewerOfAWidth) {
     EXPECT_EQ(hub.encodes(), 3u);
 }
 
+// Viewers that waited while a frame was encoded take that one, newer than
+// what they have, rather than each encoding the frame published meanwhile.
+TEST(WebStreamHub, ViewersShareAnEncodeThatIsNewerThanTheirLastFrame) {
+    WebStreamHub hub;
+    hub.publish(picture(10));
+    const auto first = hub.encoded(0, 0);
+    EXPECT_EQ(first.sequence, 1u);
+    hub.publish(picture(20));
+    const auto shared = hub.encoded(0, 0);
+    EXPECT_EQ(shared.sequence, 1u) << "newer than what this viewer had";
+    EXPECT_EQ(shared.jpeg, first.jpeg);
+    EXPECT_EQ(hub.encodes(), 1u);
+    const auto next = hub.encoded(0, 1);
+    EXPECT_EQ(next.sequence, 2u) << "a viewer that has frame 1 gets the newest";
+    EXPECT_EQ(hub.encodes(), 2u);
+    EXPECT_EQ(hub.latest(0).jpeg, next.jpeg);
+    EXPECT_EQ(hub.encodes(), 2u);
+}
+
 TEST(WebStreamHub, WaitsForANewerFrameAndWakesOnStop) {
     using Clock = WebStreamHub::Clock;
     WebStreamHub hub;

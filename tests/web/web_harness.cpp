@@ -2,6 +2,8 @@
 // drawn), a status object of the watcher's shape and an event folder given
 // by the test. Exits 2 with one line when the settings are refused, 1 when
 // the server cannot start, 0 after SIGINT or SIGTERM.
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
 #include <iostream>
@@ -64,6 +66,14 @@ private:
     cv::Size size;
 };
 
+// This thread's CPU time: what publishing costs the loop, apart from the
+// time it waits for a core on a busy machine.
+std::chrono::nanoseconds threadCpuTime() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
 nlohmann::json statusObject(const std::string& source, std::uint64_t frames, double fps, const std::string& since) {
     const std::string now = isoLocalTime(std::chrono::system_clock::now());
     return {{"source", source},
@@ -101,14 +111,33 @@ int run(const Options& options) {
     std::cout << "listening on port " << server.port() << std::endl;
     Feed feed(options);
     const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.fps));
-    Clock::time_point due = Clock::now();
+    const Clock::time_point started = Clock::now();
+    Clock::time_point due = started;
+    Clock::duration publishing{};
+    Clock::duration longestPublish{};
+    std::chrono::nanoseconds publishingCpu{};
     while (!quitRequested()) {
-        server.publishFrame(feed.next(++frames));
+        const cv::Mat frame = feed.next(++frames);
+        const Clock::time_point before = Clock::now();
+        const std::chrono::nanoseconds cpuBefore = threadCpuTime();
+        server.publishFrame(frame);
+        publishingCpu += threadCpuTime() - cpuBefore;
+        const Clock::duration took = Clock::now() - before;
+        publishing += took;
+        longestPublish = std::max(longestPublish, took);
         due += interval;
         std::this_thread::sleep_until(due);
     }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     server.stop();
-    std::cout << "encodes " << server.encodes() << " frames " << frames.load() << std::endl;
+    using std::chrono::duration_cast;
+    using std::chrono::microseconds;
+    std::cout << "frames " << frames.load() << " in " << seconds << " s (" << frames.load() / seconds
+              << " fps), encodes " << server.encodes() << ", publishFrame mean "
+              << duration_cast<microseconds>(publishing).count() / std::max<std::uint64_t>(1, frames.load())
+              << " us (CPU "
+              << duration_cast<microseconds>(publishingCpu).count() / std::max<std::uint64_t>(1, frames.load())
+              << " us), longest " << duration_cast<microseconds>(longestPublish).count() << " us" << std::endl;
     return 0;
 }
 
