@@ -166,7 +166,14 @@ function card(e) {
   return box;
 }
 
+// Cards are rebuilt only when the list changed, so that their pictures do
+// not load again (and flicker) on every refresh.
+let shownEvents = '';
+
 function showEvents(list) {
+  const key = JSON.stringify(list);
+  if (key === shownEvents) return;
+  shownEvents = key;
   const cards = $('events');
   cards.replaceChildren(...list.map(card));
   $('no-events').hidden = list.length > 0;
