@@ -1,5 +1,6 @@
 #include "watch/WebServer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -145,7 +146,10 @@ void WebServer::Parts::events(const httplib::Request& req, httplib::Response& re
     EventQuery query;
     query.limit = kDefaultEventLimit;
     if (req.has_param("since")) {
-        query.sinceMs = parseIsoTime(req.get_param_value("since"));
+        // An unescaped "+" of the offset arrives as a space.
+        std::string since = req.get_param_value("since");
+        std::replace(since.begin(), since.end(), ' ', '+');
+        query.sinceMs = parseIsoTime(since);
         if (!query.sinceMs) return plain(res, 400, "since must be an ISO 8601 time, e.g. 2024-03-05T09:07:03+01:00");
     }
     if (req.has_param("limit") && !parseCount(req.get_param_value("limit"), query.limit)) {

@@ -115,6 +115,8 @@ case_endpoints() {
     <<<"$(curl -s -m 5 "$base/api/events?limit=1")" >/dev/null
   check "since= gives the later ones" jq -e 'length==1 and .[0].file=="'"$clip_avi"'"' \
     <<<"$(curl -s -m 5 "$base/api/events?since=2024-03-05T08:10:00Z")" >/dev/null
+  check "since= with an offset, its + unescaped" jq -e 'length==1 and .[0].file=="'"$clip_avi"'"' \
+    <<<"$(curl -s -m 5 "$base/api/events?since=2024-03-05T09:10:00+01:00")" >/dev/null
   check "a bad since is 400" [ "$(code '/api/events?since=yesterday')" = 400 ]
   check "a bad limit is 400" [ "$(code '/api/events?limit=-3')" = 400 ]
 
