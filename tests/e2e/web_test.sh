@@ -198,18 +198,20 @@ case_token() {
 frames_in() { grep -ac -- '--tarvolenframe' "$1"; }
 
 case_slow_clients() {
-  start_harness --fps 25 --read-timeout-ms 1000 --write-timeout-ms 1000 --width 1280 --height 720
+  # A server that waited for a slow client would hold every other request
+  # for the read timeout: 3 s.
+  start_harness --fps 25 --read-timeout-ms 3000 --write-timeout-ms 1000 --width 1280 --height 720
   # Half a request, then nothing; and a viewer that never reads.
   exec {half}<>"/dev/tcp/127.0.0.1/$port"
   printf 'GET /api/status HTTP/1.1\r\nHost: x\r\nX-Waiting: ' >&"$half"
   exec {stuck}<>"/dev/tcp/127.0.0.1/$port"
   printf 'GET /stream.mjpg HTTP/1.1\r\nHost: x\r\n\r\n' >&"$stuck"
-  local t0 t1
-  t0=$(date +%s%N)
-  check "the page is served meanwhile" [ "$(code /)" = 200 ]
-  check "and the API" [ "$(code /api/status)" = 200 ]
-  t1=$(date +%s%N)
-  check "at once ($(((t1 - t0) / 1000000)) ms)" [ $(((t1 - t0) / 1000000)) -lt $((500 * ${TARVOLEN_E2E_SLOWDOWN:-1})) ]
+  local took path
+  for path in / /api/status "/clips/$clip_mp4"; do
+    took="$(curl -s -m 10 -o /dev/null -w '%{http_code} %{time_total}' "$base$path")"
+    check "$path is served meanwhile, at once ($took s)" \
+      awk -v t="$took" 'BEGIN{split(t, f, " "); exit !(f[1] == 200 && f[2] < 1.5)}'
+  done
   # Another viewer gets the rate it asks for: 5 frames a second for 3 s.
   curl -s -m 3 -o "$work/five.mjpg" "$base/stream.mjpg?fps=5&width=320"
   local got
@@ -218,9 +220,9 @@ case_slow_clients() {
   curl -s -m 2 -o "$work/all.mjpg" "$base/stream.mjpg?width=160"
   got=$(frames_in "$work/all.mjpg")
   check "one asking for nothing gets every frame of the 25 fps feed over 2 s ($got frames)" \
-    [ "$got" -ge 40 -a "$got" -le 52 ]
+    [ "$got" -ge 35 -a "$got" -le 52 ]
   check "the half request was answered 400 and closed" \
-    grep -q '^HTTP/1.1 400' <(timeout 3 cat <&"$half")
+    grep -q '^HTTP/1.1 400' <(timeout 8 cat <&"$half")
   exec {half}>&- {stuck}>&-
   stop_harness
 }
