@@ -8,6 +8,7 @@ packages=(
   libopencv-dev nlohmann-json3-dev qtbase5-dev libqt5x11extras5-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libgtest-dev libbenchmark-dev libcli11-dev
+  libcpp-httplib-dev chromium jq
   clang libclang-rt-14-dev
   libomp-dev
   xvfb xdotool ffmpeg imagemagick x11-utils libx11-dev

@@ -1,0 +1,292 @@
+#!/usr/bin/env bash
+# End-to-end tests of the web view: the harness (tests/web/web_harness.cpp)
+# serves it on a moving picture with an event folder made here, and curl,
+# raw sockets and headless Chromium talk to it over 127.0.0.1.
+source "$(dirname "$0")/lib.sh"
+
+harness="$build/tests/web_harness"
+sample="$(cd "$(dirname "$0")/../.." && pwd)/samples/vtest.avi"
+folder="$work/events"
+token="0123456789abcdef-web"
+clip_mp4="event_05_03_2024_09_07_03.mp4"
+clip_avi="event_05_03_2024_09_12_40.avi"
+port=""
+base=""
+
+# The event folder: two clips, one snapshot, a log of two events, and things
+# that must never be served.
+make_event_folder() {
+  mkdir -p "$folder"
+  ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p -movflags +faststart \
+    "$folder/$clip_mp4" || { echo "ffmpeg cannot make a clip"; exit 1; }
+  ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 1 -c:v mjpeg "$folder/$clip_avi" || exit 1
+  # A bright snapshot, so that the card's picture is easy to find in a screenshot.
+  convert -size 320x240 xc:'#f0c020' "$folder/${clip_mp4%.mp4}.jpg" || exit 1
+  cat >"$folder/events.jsonl" <<'LOG'
+{"file":"event_05_03_2024_09_07_03.mp4","start":"2024-03-05T09:07:03.120+01:00","end":"2024-03-05T09:07:11.480+01:00","start_frame":1200,"end_frame":1451,"active_frames":180,"max_objects":3,"bbox":[112,40,310,260]}
+{"file":"event_05_03_2024_09_12_40.avi","start":"2024-03-05T09:12:40.000+01:00","end":"2024-03-05T09:12:52.000+01:00","start_frame":9000,"end_frame":9300,"active_frames":90,"max_objects":1,"bbox":[1,2,3,4]}
+LOG
+  echo "not to be served" >"$folder/secret.txt"
+  ln -s "$folder/$clip_mp4" "$folder/event_1.mp4"
+  ln -s /etc/passwd "$folder/event_2.avi"
+}
+
+# start_harness ARGS...: starts the harness on a free port (another port
+# when the kernel gave this one away meanwhile); sets port and base.
+start_harness() {
+  for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 40000))
+    ss -Htln "sport = :$port" | grep -q . && continue
+    "$harness" --listen "127.0.0.1:$port" --folder "$folder" "$@" >"$work/harness.out" 2>&1 &
+    app_pid=$!
+    for _ in $(seq 100); do
+      grep -q '^listening' "$work/harness.out" 2>/dev/null && { base="http://127.0.0.1:$port"; return 0; }
+      kill -0 "$app_pid" 2>/dev/null || break
+      sleep 0.05
+    done
+    wait "$app_pid" 2>/dev/null
+    app_pid=""
+  done
+  echo "the harness did not start: $(cat "$work/harness.out")"
+  exit 1
+}
+
+stop_harness() {
+  kill -TERM "$app_pid" 2>/dev/null
+  wait "$app_pid"
+  local rc=$?
+  app_pid=""
+  return $rc
+}
+
+# code PATH [CURL ARGS...]: the status code.
+code() { local path="$1"; shift; curl -s --path-as-is -m 5 -o /dev/null -w '%{http_code}' "$@" "$base$path"; }
+# header PATH NAME: one response header's value.
+header() {
+  curl -s --path-as-is -m 5 -D - -o /dev/null "$base$1" | tr -d '\r' | awk -v h="$(tr A-Z a-z <<<"$2")" \
+    'BEGIN{FS=": "} tolower($1)==h {print substr($0, length($1)+3)}'
+}
+
+case_endpoints() {
+  start_harness --video "$sample"
+  check "/healthz is ok" [ "$(curl -s -m 5 "$base/healthz")" = "ok" ]
+  check "/ is HTML" [ "$(header / Content-Type)" = "text/html; charset=utf-8" ]
+  check "/app.js is JavaScript" [ "$(header /app.js Content-Type)" = "text/javascript; charset=utf-8" ]
+  check "/api/status is JSON" [ "$(header /api/status Content-Type)" = "application/json" ]
+  check "/snapshot.jpg is a JPEG" [ "$(header /snapshot.jpg Content-Type)" = "image/jpeg" ]
+  check "a clip .mp4 is video/mp4" [ "$(header "/clips/$clip_mp4" Content-Type)" = "video/mp4" ]
+  check "a clip .avi is video/x-msvideo" [ "$(header "/clips/$clip_avi" Content-Type)" = "video/x-msvideo" ]
+  check "a snapshot is image/jpeg" [ "$(header "/snapshots/${clip_mp4%.mp4}.jpg" Content-Type)" = "image/jpeg" ]
+  check "the stream is multipart" [ "$(curl -s -m 1 -o /dev/null -w '%{content_type}' "$base/stream.mjpg")" = \
+    "multipart/x-mixed-replace; boundary=tarvolenframe" ]
+
+  local headers
+  headers="$(curl -s -m 5 -D - -o /dev/null "$base/api/status" | tr -d '\r')"
+  check "nosniff" grep -qx 'X-Content-Type-Options: nosniff' <<<"$headers"
+  check "no framing" grep -qx 'X-Frame-Options: DENY' <<<"$headers"
+  check "a CSP of the page's own origin" grep -q "^Content-Security-Policy: default-src 'self';" <<<"$headers"
+  check "no referrer" grep -qx 'Referrer-Policy: no-referrer' <<<"$headers"
+  check "the API is not cached" grep -qx 'Cache-Control: no-store' <<<"$headers"
+  check "no CORS header, also when asked from elsewhere" \
+    bash -c "! curl -s -m 5 -D - -o /dev/null -H 'Origin: http://evil.example' '$base/api/status' | grep -qi '^access-control'"
+  for method in POST PUT DELETE PATCH OPTIONS; do
+    check "$method is 405" [ "$(code /api/status -X "$method")" = 405 ]
+  done
+  check "HEAD is served" [ "$(code /healthz -I)" = 200 ]
+
+  local status
+  status="$(curl -s -m 5 "$base/api/status")"
+  check "the status object has every key with its type" jq -e '
+    (.source|type)=="string" and (.state|IN("starting","up","lost")) and (.state_since|type)=="string"
+    and (.last_outage_seconds|type|IN("number","null")) and (.frames_read|type)=="number" and (.fps|type)=="number"
+    and (.last_frame_time|type|IN("string","null")) and (.events|type)=="number"
+    and (.open_event|type|IN("object","null")) and (.folder_bytes|type)=="number"
+    and (.folder_cap_bytes|type)=="number" and (.updated|type)=="string" and (.version|type)=="string"' \
+    <<<"$status" >/dev/null
+
+  local events
+  events="$(curl -s -m 5 "$base/api/events")"
+  check "two events, newest first" jq -e 'length==2 and .[0].file=="'"$clip_avi"'" and .[1].file=="'"$clip_mp4"'"' \
+    <<<"$events" >/dev/null
+  check "with the log's fields and the snapshot where there is one" jq -e '
+    .[1].start=="2024-03-05T09:07:03.120+01:00" and .[1].max_objects==3 and .[1].bbox==[112,40,310,260]
+    and .[1].snapshot=="event_05_03_2024_09_07_03.jpg" and .[0].snapshot==null' <<<"$events" >/dev/null
+  check "limit=1 gives the newest" jq -e 'length==1 and .[0].file=="'"$clip_avi"'"' \
+    <<<"$(curl -s -m 5 "$base/api/events?limit=1")" >/dev/null
+  check "since= gives the later ones" jq -e 'length==1 and .[0].file=="'"$clip_avi"'"' \
+    <<<"$(curl -s -m 5 "$base/api/events?since=2024-03-05T08:10:00Z")" >/dev/null
+  check "since= with an offset, its + unescaped" jq -e 'length==1 and .[0].file=="'"$clip_avi"'"' \
+    <<<"$(curl -s -m 5 "$base/api/events?since=2024-03-05T09:10:00+01:00")" >/dev/null
+  check "a bad since is 400" [ "$(code '/api/events?since=yesterday')" = 400 ]
+  check "a bad limit is 400" [ "$(code '/api/events?limit=-3')" = 400 ]
+
+  # The live picture moves.
+  curl -s -m 5 -o "$work/a.jpg" "$base/snapshot.jpg"
+  curl -s -m 1 -o "$work/s.mjpg" "$base/stream.mjpg?fps=5&width=320"
+  curl -s -m 5 -o "$work/b.jpg" "$base/snapshot.jpg"
+  check "the snapshot is the sample's 640 x 360 picture" [ "$(identify -format '%wx%h' "$work/a.jpg")" = 640x360 ]
+  check "and changes" bash -c "! cmp -s '$work/a.jpg' '$work/b.jpg'"
+  stop_harness
+  check "the harness ends cleanly on SIGTERM" [ $? -eq 0 ]
+}
+
+case_ranges() {
+  start_harness
+  local size
+  size=$(stat -c %s "$folder/$clip_mp4")
+  curl -s -m 5 -D "$work/h" -o "$work/part" -r 100-1123 "$base/clips/$clip_mp4"
+  check "a range is 206" grep -q '^HTTP/1.1 206' "$work/h"
+  check "with its Content-Range" grep -q "^Content-Range: bytes 100-1123/$size" "$work/h"
+  check "and the bytes of the file" cmp -s "$work/part" <(tail -c +101 "$folder/$clip_mp4" | head -c 1024)
+  check "ranges are announced" grep -qi '^Accept-Ranges: bytes' "$work/h"
+  curl -s -m 5 -o "$work/tail" -r -500 "$base/clips/$clip_mp4"
+  check "a suffix range gives the file's end" cmp -s "$work/tail" <(tail -c 500 "$folder/$clip_mp4")
+  curl -s -m 5 -o "$work/whole" "$base/clips/$clip_mp4"
+  check "without a range, the whole file" cmp -s "$work/whole" "$folder/$clip_mp4"
+  check "a range past the end is 416" [ "$(code "/clips/$clip_mp4" -r "$size-")" = 416 ]
+  check "the browser can play and seek in it (ffprobe over HTTP)" \
+    [ "$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of csv=p=0 "$base/clips/$clip_mp4")" = h264 ]
+  stop_harness
+}
+
+case_traversal() {
+  start_harness
+  local path got
+  for path in "/clips/..%2fsecret.txt" "/clips/..%2f..%2f..%2fetc%2fpasswd" "/clips/%2e%2e%2fsecret.txt" \
+    "/clips/%2e%2e/secret.txt" "/clips/../secret.txt" "/clips/..%5csecret.txt" "/clips/..\\secret.txt" \
+    "/clips/%252e%252e%252fsecret.txt" "/clips/event_1.mp4%00.jpg" "/clips/$clip_mp4%00" "/clips//etc/passwd" \
+    "/clips/%2fetc%2fpasswd" "/clips/event_1.mp4" "/clips/event_2.avi" "/snapshots/$clip_mp4" \
+    "/clips/secret.txt" "/clips/" "/clips/." "/snapshots/..%2fevents.jsonl" "/events.jsonl" "/../secret.txt" \
+    "/clips/event_05_03_2024_09_07_03.mp4/" "/clips/event_05_03_2024_09_07_03.mp4%2f.."; do
+    got="$(code "$path")"
+    case "$got" in 404 | 403 | 400) pass "$path -> $got" ;; *) fail "$path -> $got" ;; esac
+  done
+  check "nothing leaked the secret" bash -c "! curl -s --path-as-is '$base/clips/..%2fsecret.txt' | grep -q 'not to be served'"
+  stop_harness
+}
+
+case_token() {
+  start_harness --token "$token"
+  check "no token: 401" [ "$(code /api/status)" = 401 ]
+  check "no token on the page: 401" [ "$(code /)" = 401 ]
+  check "no token on a clip: 401" [ "$(code "/clips/$clip_mp4")" = 401 ]
+  check "a wrong token: 401" [ "$(code /api/status -H "Authorization: Bearer ${token}x")" = 401 ]
+  check "the bearer token: 200" [ "$(code /api/status -H "Authorization: Bearer $token")" = 200 ]
+  check "a wrong token in the address: 401" [ "$(code "/?token=nope")" = 401 ]
+  curl -s -m 5 -D "$work/h" -o /dev/null -c "$work/jar" "$base/?token=$token"
+  check "the token in the address redirects to /" grep -q '^Location: /' <(tr -d '\r' <"$work/h")
+  check "with a 303" grep -q '^HTTP/1.1 303' "$work/h"
+  check "setting an HttpOnly, SameSite=Strict cookie" \
+    grep -qi '^Set-Cookie: token=.*HttpOnly.*SameSite=Strict' <(tr -d '\r' <"$work/h")
+  check "the cookie lets the page in" [ "$(code / -b "$work/jar")" = 200 ]
+  check "and the stream" [ "$(curl -s -m 1 -b "$work/jar" -o /dev/null -w '%{http_code}' "$base/stream.mjpg")" = 200 ]
+  stop_harness
+
+  # Off the loopback without a token the program refuses to start.
+  "$harness" --listen "0.0.0.0:8080" --folder "$folder" >"$work/refused.out" 2>&1
+  local rc=$?
+  check "a non-loopback listen without a token exits 2 (got $rc)" [ "$rc" -eq 2 ]
+  check "with one line ($(cat "$work/refused.out"))" \
+    [ "$(wc -l <"$work/refused.out")" -eq 1 -a -n "$(grep 'Watch.web.token' "$work/refused.out")" ]
+  "$harness" --listen "0.0.0.0:8080" --token short --folder "$folder" >/dev/null 2>&1
+  check "also with a short token" [ $? -eq 2 ]
+  "$harness" --listen "localhost:99999" --folder "$folder" >/dev/null 2>&1
+  check "a malformed listen exits 2 too" [ $? -eq 2 ]
+}
+
+# frames_in FILE: JPEG parts in a saved stream.
+frames_in() { grep -ac -- '--tarvolenframe' "$1"; }
+
+case_slow_clients() {
+  # A server that waited for a slow client would hold every other request
+  # for the read timeout: 3 s.
+  start_harness --fps 25 --read-timeout-ms 3000 --write-timeout-ms 1000 --width 1280 --height 720
+  # Half a request, then nothing; and a viewer that never reads.
+  exec {half}<>"/dev/tcp/127.0.0.1/$port"
+  printf 'GET /api/status HTTP/1.1\r\nHost: x\r\nX-Waiting: ' >&"$half"
+  exec {stuck}<>"/dev/tcp/127.0.0.1/$port"
+  printf 'GET /stream.mjpg HTTP/1.1\r\nHost: x\r\n\r\n' >&"$stuck"
+  local took path
+  for path in / /api/status "/clips/$clip_mp4"; do
+    took="$(curl -s -m 10 -o /dev/null -w '%{http_code} %{time_total}' "$base$path")"
+    check "$path is served meanwhile, at once ($took s)" \
+      awk -v t="$took" 'BEGIN{split(t, f, " "); exit !(f[1] == 200 && f[2] < 1.5)}'
+  done
+  # Another viewer gets the rate it asks for: 5 frames a second for 3 s.
+  curl -s -m 3 -o "$work/five.mjpg" "$base/stream.mjpg?fps=5&width=320"
+  local got
+  got=$(frames_in "$work/five.mjpg")
+  check "a viewer asking for 5 fps gets 5 fps over 3 s ($got frames)" [ "$got" -ge 13 -a "$got" -le 16 ]
+  curl -s -m 2 -o "$work/all.mjpg" "$base/stream.mjpg?width=160"
+  got=$(frames_in "$work/all.mjpg")
+  check "one asking for nothing gets every frame of the 25 fps feed over 2 s ($got frames)" \
+    [ "$got" -ge 35 -a "$got" -le 52 ]
+  check "the half request was answered 400 and closed" \
+    grep -q '^HTTP/1.1 400' <(timeout 8 cat <&"$half")
+  exec {half}>&- {stuck}>&-
+  stop_harness
+}
+
+case_connection_cap() {
+  start_harness --max-connections 3 --read-timeout-ms 3000
+  local fds=() fd
+  for _ in 1 2 3; do
+    exec {fd}<>"/dev/tcp/127.0.0.1/$port"
+    fds+=("$fd")
+  done
+  local got="" deadline=$((SECONDS + 3))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    got="$(code /healthz)"
+    [ "$got" = 503 ] && break
+  done
+  check "past the cap: 503 (got $got)" [ "$got" = 503 ]
+  check "with a Retry-After" grep -q '^Retry-After:' <(curl -s -m 5 -D - -o /dev/null "$base/healthz" | tr -d '\r')
+  for fd in "${fds[@]}"; do exec {fd}>&-; done
+  deadline=$((SECONDS + 3))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    got="$(code /healthz)"
+    [ "$got" = 200 ] && break
+  done
+  check "once they leave: 200 (got $got)" [ "$got" = 200 ]
+  stop_harness
+}
+
+# mean_of FILE GEOMETRY: mean brightness (0..1) of a part of a picture.
+mean_of() { convert "$1" -crop "$2" +repage -colorspace Gray -format '%[fx:mean]' info:; }
+# yellow_share FILE GEOMETRY: share of the part that is the snapshot's yellow.
+yellow_share() {
+  convert "$1" -crop "$2" +repage -fuzz 12% -fill white -opaque '#f0c020' -fill black +opaque white \
+    -colorspace Gray -format '%[fx:mean]' info:
+}
+
+case_browser() {
+  command -v chromium >/dev/null || missing_prerequisite "chromium is not installed"
+  start_harness --video "$sample" --token "$token"
+  curl -s -m 5 -c "$work/jar" -o /dev/null "$base/?token=$token"
+  # Chromium is handed the token in the address, as a person would be: the
+  # page sets the cookie and redirects.
+  local shot="$work/page.png"
+  timeout 60 chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --user-data-dir="$work/chromium" \
+    --screenshot="$shot" --window-size=1280,900 --virtual-time-budget=5000 "$base/?token=$token" \
+    >"$work/chromium.log" 2>&1
+  check "Chromium took a screenshot" [ -s "$shot" ]
+  [ -s "$shot" ] || return
+  # The live picture fills the left of the top (the page's background is
+  # #16191d, about 0.09); the sample's lawn and path are far brighter.
+  local live card
+  live="$(mean_of "$shot" 760x400+30+70)"
+  check "the live picture is shown (mean $live)" awk -v m="$live" 'BEGIN{exit !(m > 0.25)}'
+  # The first event card (newest, no snapshot) and the second with the
+  # yellow snapshot sit below it.
+  card="$(yellow_share "$shot" 1280x300+0+560)"
+  check "an event card shows its snapshot (yellow share $card)" awk -v m="$card" 'BEGIN{exit !(m > 0.02)}'
+  stop_harness
+}
+
+[ -x "$harness" ] || { echo "no web harness at $harness"; exit 1; }
+command -v curl >/dev/null || missing_prerequisite "curl is not installed"
+command -v jq >/dev/null || missing_prerequisite "jq is not installed"
+make_event_folder
+"case_$case_name"
+echo "$case_name: $failures failure(s)"
+[ "$failures" -eq 0 ]

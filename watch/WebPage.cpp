@@ -1,0 +1,214 @@
+#include "watch/WebPage.h"
+
+namespace tarvolen {
+
+const std::string& webPageHtml() {
+    static const std::string html = R"HTML(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Tarvolen watch</title>
+<link rel="stylesheet" href="/app.css">
+<script src="/app.js" defer></script>
+</head>
+<body>
+<header>
+  <h1>Tarvolen watch</h1>
+  <span id="source" class="muted"></span>
+</header>
+<main>
+  <section class="live">
+    <img id="live" alt="live picture" src="/snapshot.jpg">
+    <p id="live-note" class="muted"></p>
+  </section>
+  <section class="facts">
+    <dl>
+      <dt>Source</dt><dd id="state">&hellip;</dd>
+      <dt>Frames per second</dt><dd id="fps">&hellip;</dd>
+      <dt>Event</dt><dd id="open-event">&hellip;</dd>
+      <dt>Events logged</dt><dd id="event-count">&hellip;</dd>
+      <dt>Folder</dt><dd><span id="folder">&hellip;</span><div class="bar"><div id="folder-bar"></div></div></dd>
+      <dt>Updated</dt><dd id="updated" class="muted">&hellip;</dd>
+    </dl>
+  </section>
+</main>
+<h2>Latest events</h2>
+<p id="no-events" class="muted" hidden>No events yet.</p>
+<section id="events" class="cards"></section>
+<footer class="muted" id="version"></footer>
+</body>
+</html>
+)HTML";
+    return html;
+}
+
+const std::string& webPageStyle() {
+    static const std::string css = R"CSS(
+:root { color-scheme: dark; }
+body { margin: 0; padding: 0 1.2rem 1.2rem; background: #16191d; color: #e3e6ea;
+       font: 15px/1.45 system-ui, sans-serif; }
+header { display: flex; align-items: baseline; gap: 1rem; flex-wrap: wrap; }
+h1 { font-size: 1.3rem; margin: .8rem 0; }
+h2 { font-size: 1.1rem; margin: 1.2rem 0 .6rem; }
+.muted { color: #8d96a0; }
+main { display: flex; gap: 1.2rem; flex-wrap: wrap; align-items: flex-start; }
+.live { flex: 3 1 480px; margin: 0; }
+.live img { width: 100%; background: #000; border-radius: 6px; display: block; min-height: 120px; }
+.facts { flex: 1 1 260px; background: #1f242a; border-radius: 6px; padding: .4rem 1rem; }
+dt { color: #8d96a0; font-size: .85rem; margin-top: .6rem; }
+dd { margin: 0; font-size: 1.05rem; }
+.up { color: #6cd38a; } .lost { color: #ff7b72; } .starting { color: #e3b341; }
+.bar { height: 6px; background: #30363d; border-radius: 3px; margin-top: .3rem; overflow: hidden; }
+.bar div { height: 100%; width: 0; background: #58a6ff; }
+.cards { display: grid; grid-template-columns: repeat(auto-fill, minmax(230px, 1fr)); gap: .9rem; }
+.card { background: #1f242a; border-radius: 6px; overflow: hidden; }
+.card img, .card .nopic { width: 100%; aspect-ratio: 4 / 3; object-fit: cover; display: block; background: #0d1014; }
+.card .nopic { display: flex; align-items: center; justify-content: center; color: #8d96a0; }
+.card .text { padding: .5rem .7rem .7rem; }
+.card .when { font-weight: 600; }
+a { color: #58a6ff; overflow-wrap: anywhere; }
+footer { margin-top: 1.5rem; font-size: .8rem; }
+)CSS";
+    return css;
+}
+
+const std::string& webPageScript() {
+    static const std::string js = R"JS('use strict';
+// Everything shown comes from the API and is put in as text, never as markup.
+const STATUS_EVERY_MS = 2000;
+const EVENTS_EVERY_MS = 5000;
+const SNAPSHOT_EVERY_MS = 1000;
+const EVENTS_SHOWN = 24;
+
+const $ = (id) => document.getElementById(id);
+
+function timeText(iso) {
+  if (!iso) return '';
+  const t = new Date(iso);
+  return isNaN(t) ? iso : t.toLocaleString();
+}
+
+function secondsText(s) {
+  if (s === null || s === undefined || isNaN(s)) return '';
+  if (s < 90) return s.toFixed(1) + ' s';
+  if (s < 5400) return (s / 60).toFixed(1) + ' min';
+  return (s / 3600).toFixed(1) + ' h';
+}
+
+function objectsText(n) {
+  return n + (n === 1 ? ' object' : ' objects');
+}
+
+function bytesText(n) {
+  const units = ['B', 'KB', 'MB', 'GB', 'TB'];
+  let i = 0;
+  while (n >= 1024 && i < units.length - 1) { n /= 1024; i++; }
+  return (i ? n.toFixed(1) : n) + ' ' + units[i];
+}
+
+function showState(s) {
+  const el = $('state');
+  el.className = s.state;
+  if (s.state === 'up') {
+    el.textContent = s.last_outage_seconds !== null && s.last_outage_seconds !== undefined
+      ? 'up, back after ' + secondsText(s.last_outage_seconds) + ' (' + timeText(s.state_since) + ')'
+      : 'up since ' + timeText(s.state_since);
+  } else if (s.state === 'lost') {
+    el.textContent = 'lost since ' + timeText(s.state_since);
+  } else {
+    el.textContent = 'starting';
+  }
+}
+
+function showStatus(s) {
+  $('source').textContent = s.source || '';
+  showState(s);
+  $('fps').textContent = typeof s.fps === 'number' ? s.fps.toFixed(1) + '  (' + s.frames_read + ' frames read)' : '';
+  $('open-event').textContent = s.open_event
+    ? 'open since ' + timeText(s.open_event.start) + ', peak ' + objectsText(s.open_event.peak_objects)
+    : 'none open';
+  $('event-count').textContent = String(s.events);
+  const cap = s.folder_cap_bytes;
+  $('folder').textContent = bytesText(s.folder_bytes) + (cap > 0 ? ' of ' + bytesText(cap) : ' (no cap)');
+  $('folder-bar').style.width = cap > 0 ? Math.min(100, 100 * s.folder_bytes / cap) + '%' : '0';
+  $('updated').textContent = timeText(s.updated);
+  $('version').textContent = s.version ? 'tarvolen-watch ' + s.version : '';
+}
+
+function card(e) {
+  const box = document.createElement('article');
+  box.className = 'card';
+  if (e.snapshot) {
+    const img = document.createElement('img');
+    img.src = '/snapshots/' + encodeURIComponent(e.snapshot);
+    img.alt = 'snapshot of the event';
+    box.appendChild(img);
+  } else {
+    const none = document.createElement('div');
+    none.className = 'nopic';
+    none.textContent = 'no snapshot';
+    box.appendChild(none);
+  }
+  const text = document.createElement('div');
+  text.className = 'text';
+  const when = document.createElement('div');
+  when.className = 'when';
+  when.textContent = timeText(e.start);
+  const facts = document.createElement('div');
+  const seconds = (new Date(e.end) - new Date(e.start)) / 1000;
+  facts.textContent = secondsText(seconds) + ', peak ' + objectsText(e.max_objects);
+  const link = document.createElement('a');
+  link.href = '/clips/' + encodeURIComponent(e.file);
+  link.textContent = e.file;
+  text.append(when, facts, link);
+  box.appendChild(text);
+  return box;
+}
+
+// Cards are rebuilt only when the list changed, so that their pictures do
+// not load again (and flicker) on every refresh.
+let shownEvents = '';
+
+function showEvents(list) {
+  const key = JSON.stringify(list);
+  if (key === shownEvents) return;
+  shownEvents = key;
+  const cards = $('events');
+  cards.replaceChildren(...list.map(card));
+  $('no-events').hidden = list.length > 0;
+}
+
+async function getJson(url) {
+  const response = await fetch(url, { credentials: 'same-origin', cache: 'no-store' });
+  if (!response.ok) throw new Error(url + ': ' + response.status);
+  return response.json();
+}
+
+function every(ms, task) {
+  const run = () => task().catch(() => {}).finally(() => setTimeout(run, ms));
+  run();
+}
+
+// The stream first; should it fail (a proxy that buffers, too many viewers)
+// the snapshot is fetched again and again instead.
+function startLive() {
+  const img = $('live');
+  let polling = false;
+  img.onerror = () => {
+    if (polling) return;
+    polling = true;
+    $('live-note').textContent = 'live stream unavailable; refreshing the picture every second';
+    setInterval(() => { img.src = '/snapshot.jpg?t=' + Date.now(); }, SNAPSHOT_EVERY_MS);
+  };
+  img.src = '/stream.mjpg?width=' + Math.min(1920, Math.round(img.clientWidth * (window.devicePixelRatio || 1)) || 960);
+}
+
+every(STATUS_EVERY_MS, async () => showStatus(await getJson('/api/status')));
+every(EVENTS_EVERY_MS, async () => showEvents(await getJson('/api/events?limit=' + EVENTS_SHOWN)));
+if (document.readyState === 'complete') startLive(); else window.addEventListener('load', startLive);
+)JS";
+    return js;
+}
+
+}  // namespace tarvolen
