@@ -13,6 +13,11 @@ std::string firstLine(const std::string& text) { return text.substr(0, text.find
 
 }  // namespace
 
+bool ClipSink::writeStored(StoredFrame frame) {
+    const cv::Mat picture = frame.image();
+    return !picture.empty() && write(picture);
+}
+
 ClipChannel::ClipChannel(ClipSinkFactory factory, std::size_t maxQueuedBytes)
     : makeSink(std::move(factory)),
       queue(maxQueuedBytes, [](const Command& c) { return c.bytes; }),
@@ -92,7 +97,7 @@ void ClipChannel::execute(Command& command) {
             openSink(command);
             break;
         case Command::Write:
-            writeFrame(command.frame);
+            writeFrame(std::move(command.frame));
             break;
         case Command::Close:
             closeSink();
@@ -120,16 +125,16 @@ void ClipChannel::openSink(const Command& command) {
     }
 }
 
-void ClipChannel::writeFrame(const StoredFrame& frame) {
+// The frame goes to the sink as it was held: JPEG bytes are decoded only by
+// a sink that cannot take them as they are.
+void ClipChannel::writeFrame(StoredFrame frame) {
     if (!sink || sinkBroken) return;
     try {
-        const cv::Mat picture = frame.image();
-        if (picture.empty()) {
+        const std::string unrestored = "frame " + std::to_string(frame.index) + " could not be restored for the clip";
+        if (frame.empty() || !sink->writeStored(std::move(frame))) {
             sinkBroken = true;
-            fail("frame " + std::to_string(frame.index) + " could not be restored for the clip");
-        } else if (!sink->write(picture)) {
-            sinkBroken = true;
-            fail(sink->failure());
+            const std::string why = sink->failure();
+            fail(why.empty() ? unrestored : why);
         }
     } catch (...) {
         failOnException(sinkPath);

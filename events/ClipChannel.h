@@ -26,6 +26,9 @@ public:
     virtual bool open(const std::string& path, cv::Size frameSize, double fps) = 0;
     // Appends a frame; false once writing has failed.
     virtual bool write(const cv::Mat& frame) = 0;
+    // Appends a frame as the buffer held it. A sink that can use the JPEG
+    // bytes as they are overrides this; by default they are decoded here.
+    virtual bool writeStored(StoredFrame frame);
     // Completes the file so that it plays; false when it could not be.
     virtual bool finish() = 0;
     // One line saying why the last call failed, naming the file.
@@ -73,7 +76,7 @@ private:
     void run();
     void execute(Command& command);
     void openSink(const Command& command);
-    void writeFrame(const StoredFrame& frame);
+    void writeFrame(StoredFrame frame);
     void closeSink();
     void failOnException(const std::string& path);
     void fail(const std::string& why);

@@ -22,7 +22,7 @@
 #include "detector/Detector.h"
 #include "events/EventJson.h"
 #include "events/EventRecorder.h"
-#include "media/VideoFileWriter.h"
+#include "media/ClipWriter.h"
 #include "roi/RoiSelection.h"
 #include "draw/Annotation.h"
 #include "scan/ContactSheet.h"
@@ -61,9 +61,9 @@ std::string tooLargeToScan(cv::Size size) {
         .value_or(std::string());
 }
 
-std::string clipName(const std::string& stem, int number) {
+std::string clipName(const std::string& stem, int number, const char* extension) {
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".event_%03d.avi", number);
+    std::snprintf(suffix, sizeof suffix, ".event_%03d%s", number, extension);
     return stem + suffix;
 }
 
@@ -118,8 +118,8 @@ private:
     EventLog log;
     std::unique_ptr<EventRecorder> recorder;
     std::unique_ptr<ContactSheet> sheet;
-    std::unique_ptr<VideoFileWriter> annotatedWriter;
-    std::unique_ptr<VideoFileWriter> maskWriter;
+    std::unique_ptr<ClipWriter> annotatedWriter;
+    std::unique_ptr<ClipWriter> maskWriter;
     std::string outputFailure;
 
     std::int64_t frames = 0;
@@ -316,20 +316,26 @@ bool FileScan::openOutputs() {
     settings.rules = eventRulesFor(fps, options.preSeconds, options.postSeconds, options.minEventSeconds);
     settings.maxEvents = options.quitAfter;
     settings.frameSize = frameSize;
-    settings.clipFps = options.clips ? fps : 0.0;
+    const std::optional<ClipFormat> clipFormat = clipFormatNamed(options.clipFormat);
+    const bool drawnClips = options.clips && clipFormat.has_value();
+    settings.clipFps = drawnClips ? fps : 0.0;
     settings.buffer = FrameBufferLimits{kClipRawBytes, kClipBufferBytes, 90};
     settings.clipQueueBytes = kClipQueueBytes;
     recorder = std::make_unique<EventRecorder>(
-        settings, options.clips ? videoFileClipSinks() : ClipSinkFactory(),
-        [this](int number, const FrameInfo&) { return outputPath(clipName(stem, number)); },
+        settings, drawnClips ? videoFileClipSinks(*clipFormat) : ClipSinkFactory(),
+        [this, clipFormat](int number, const FrameInfo&) {
+            return outputPath(clipName(stem, number, clipExtension(clipFormat.value_or(ClipFormat::Avi))));
+        },
         [this](const EventRecord& record) { onEvent(record); });
     if (options.sheet) sheet = std::make_unique<ContactSheet>(fs::path(file).filename().string(), frameSize);
-    const std::pair<const std::string*, std::unique_ptr<VideoFileWriter>*> videos[] = {
+    const std::pair<const std::string*, std::unique_ptr<ClipWriter>*> videos[] = {
         {&options.annotatedPath, &annotatedWriter}, {&options.maskPath, &maskWriter}};
     for (const auto& [pattern, writer] : videos) {
         if (pattern->empty()) continue;
-        *writer = std::make_unique<VideoFileWriter>();
-        if (!(*writer)->open(expandStem(*pattern, stem), fps, frameSize)) {
+        const std::string path = expandStem(*pattern, stem);
+        // The command line made sure of the extension.
+        *writer = std::make_unique<ClipWriter>(clipFormatOfPath(path).value_or(ClipFormat::Avi));
+        if (!(*writer)->open(path, fps, frameSize)) {
             outputFailure = (*writer)->failure();
             return false;
         }
@@ -370,13 +376,8 @@ void FileScan::processFrame(DecodedFrame& decoded) {
         cv::cvtColor(mask, colourMask, cv::COLOR_GRAY2BGR);
         maskWriter->write(std::move(colourMask));
     }
-    if (annotatedWriter) {
-        if (recorder->writesClips()) {
-            annotatedWriter->write(frame);  // a copy: the clip keeps these pixels
-        } else {
-            annotatedWriter->write(std::move(frame));
-        }
-    }
+    // The writers share the annotated pixels; nobody writes into them again.
+    if (annotatedWriter) annotatedWriter->write(frame);
     recorder->addFrame(std::move(info), recorder->writesClips() ? frame : cv::Mat(), peakPicture);
     reader->recycle(std::move(frame));
     ++frames;
@@ -410,7 +411,7 @@ bool FileScan::outputsFailed() {
 
 void FileScan::finishOutputs() {
     recorder->finish();  // closes an open event at the last frame scanned
-    for (VideoFileWriter* writer : {annotatedWriter.get(), maskWriter.get()}) {
+    for (ClipWriter* writer : {annotatedWriter.get(), maskWriter.get()}) {
         if (writer) writer->finish();
     }
     outputsFailed();
