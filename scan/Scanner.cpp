@@ -23,6 +23,7 @@
 #include "events/EventJson.h"
 #include "events/EventRecorder.h"
 #include "media/ClipWriter.h"
+#include "media/StreamCut.h"
 #include "roi/RoiSelection.h"
 #include "draw/Annotation.h"
 #include "scan/ContactSheet.h"
@@ -82,7 +83,8 @@ private:
     bool prepare(const cv::Mat& first);
     bool openOutputs();
     void processFrame(DecodedFrame& decoded);
-    void onEvent(const EventRecord& record);
+    void onEvent(const EventRecord& closed);
+    void cutClip(EventRecord& record);
     bool outputsFailed();
     void finishOutputs();
     void writeSheet();
@@ -121,6 +123,7 @@ private:
     std::unique_ptr<ClipWriter> annotatedWriter;
     std::unique_ptr<ClipWriter> maskWriter;
     std::string outputFailure;
+    std::string copyExtension;  // of clips cut from the source's packets
 
     std::int64_t frames = 0;
     double firstMs = -1;
@@ -386,7 +389,22 @@ void FileScan::processFrame(DecodedFrame& decoded) {
                                   recorder->eventsCompleted()});
 }
 
-void FileScan::onEvent(const EventRecord& record) {
+// Cut from the source's own packets, beside the frames: the scan goes on
+// reading only once the clip is written.
+void FileScan::cutClip(EventRecord& record) {
+    if (copyExtension.empty()) copyExtension = streamCutExtension(file);
+    record.clipPath = outputPath(clipName(stem, record.number, copyExtension.c_str()));
+    const StreamCutResult cut = cutStream(file, record.clipPath, record.startMs, record.endMs);
+    if (cut.videoPackets > 0) {
+        record.clipFirstMs = cut.firstMs;
+        record.clipLastMs = cut.lastMs;
+    }
+    if (!cut.ok && outputFailure.empty()) outputFailure = cut.failure;
+}
+
+void FileScan::onEvent(const EventRecord& closed) {
+    EventRecord record = closed;
+    if (options.clips && options.clipFormat == "copy") cutClip(record);
     if (!log.append(eventJsonLine(EventTimes::MediaTime, record, file)) && outputFailure.empty()) outputFailure = log.failure();
     const double frameMs = 1000.0 / fps;
     if (sheet)
