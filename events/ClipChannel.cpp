@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "platform/ProgramGuard.h"
 
 namespace tarvolen {
@@ -10,6 +12,27 @@ namespace {
 std::size_t frameBytes(const StoredFrame& f) { return f.raw.total() * f.raw.elemSize() + f.jpeg.size(); }
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// Past this share of the budget the writer has fallen behind: frames then
+// wait JPEG-compressed, so that the budget holds seconds of them rather than
+// a few raw ones (at 1920 x 1080, 256 MiB is 43 raw frames, some 900 JPEG).
+constexpr std::size_t kRawShareOfBudget = 4;  // a quarter
+constexpr int kWaitingJpegQuality = 90;
+
+// The frame's JPEG in place of its pixels; false, leaving it raw, when that
+// fails.
+bool compressWaiting(StoredFrame& frame) {
+    std::vector<unsigned char> jpeg;
+    try {
+        if (!encodeJpeg(frame.raw, {cv::IMWRITE_JPEG_QUALITY, kWaitingJpegQuality}, jpeg) || jpeg.empty())
+            return false;
+    } catch (...) {
+        return false;  // raw it is
+    }
+    frame.jpeg = std::move(jpeg);
+    frame.raw.release();
+    return true;
+}
 
 }  // namespace
 
@@ -35,6 +58,8 @@ void ClipChannel::open(const std::string& path, cv::Size frameSize, double fps) 
 }
 
 void ClipChannel::write(StoredFrame frame) {
+    if (!frame.raw.empty() && queue.load() > queue.capacity() / kRawShareOfBudget && compressWaiting(frame))
+        ++compressedWhileBehind;
     Command c{Command::Write, {}, {}, 0, std::move(frame), 0, {}};
     c.bytes = frameBytes(c.frame);
     enqueue(std::move(c));
@@ -56,6 +81,8 @@ std::string ClipChannel::failure() const {
     std::lock_guard<std::mutex> lock(mutex);
     return firstFailure;
 }
+
+std::size_t ClipChannel::framesCompressedWhileBehind() const { return compressedWhileBehind; }
 
 int ClipChannel::clipsFinished() const {
     std::lock_guard<std::mutex> lock(mutex);

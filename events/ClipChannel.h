@@ -40,6 +40,8 @@ using ClipSinkFactory = std::function<std::unique_ptr<ClipSink>()>;
 class ClipChannel {
 public:
     // Waits in write() while more than maxQueuedBytes of frames are queued.
+    // Once more than a quarter of that waits, the writer is behind: write()
+    // JPEG-compresses the raw frames it is given before queueing them.
     ClipChannel(ClipSinkFactory factory, std::size_t maxQueuedBytes);
     // Finishes whatever was queued.
     ~ClipChannel();
@@ -60,6 +62,9 @@ public:
     // worker goes on with the next command.
     std::string failure() const;
     int clipsFinished() const;
+    // Raw frames write() compressed because the writer was behind; for the
+    // producer's thread.
+    std::size_t framesCompressedWhileBehind() const;
 
 private:
     struct Command {
@@ -91,6 +96,7 @@ private:
     std::unique_ptr<ClipSink> sink;
     std::string sinkPath;
     bool sinkBroken = false;
+    std::size_t compressedWhileBehind = 0;  // the producer's
     std::thread worker;
 };
 

@@ -123,5 +123,49 @@ INSTANTIATE_TEST_SUITE_P(Formats, EventClips, ::testing::Values(ClipFormat::Avi,
                              return std::string(c.param == ClipFormat::Avi ? "avi" : "mp4");
                          });
 
+// A writer slower than the frames come: what it was handed, raw or JPEG.
+class SlowSink : public ClipSink {
+public:
+    explicit SlowSink(std::vector<StoredFrame>& got) : received(got) {}
+    bool open(const std::string&, cv::Size, double) override { return true; }
+    bool write(const cv::Mat&) override { return false; }
+    bool writeStored(StoredFrame frame) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        received.push_back(std::move(frame));
+        return true;
+    }
+    bool finish() override { return true; }
+    std::string failure() const override { return ""; }
+
+private:
+    std::vector<StoredFrame>& received;
+};
+
+TEST(ClipChannelBehind, FramesWaitJpegCompressedOnceTheWriterFallsBehind) {
+    constexpr int kFrames = 40;
+    const std::size_t rawFrame = kSize.area() * 3;
+    std::vector<StoredFrame> received;  // the worker's until drain() returns
+    ClipChannel channel([&received] { return std::make_unique<SlowSink>(received); }, 8 * rawFrame);
+    channel.open("behind.avi", kSize, kFps);
+    for (int i = 0; i < kFrames; ++i) channel.write(StoredFrame{i, stampedNoise(i), {}});
+    channel.close();
+    channel.drain();
+    EXPECT_EQ(channel.failure(), "");
+    ASSERT_EQ(received.size(), static_cast<std::size_t>(kFrames));
+    std::size_t compressed = 0;
+    for (int i = 0; i < kFrames; ++i) {
+        EXPECT_EQ(received[i].index, i);
+        if (received[i].jpeg.empty()) continue;
+        ++compressed;
+        EXPECT_TRUE(received[i].raw.empty());
+        EXPECT_NEAR(cv::mean(received[i].image())[0], levelOf(i), 2.0) << "frame " << i;
+    }
+    // The first frames find the writer idle and go raw; the producer runs
+    // far ahead of a writer taking 3 ms a frame, so most wait compressed.
+    EXPECT_TRUE(received.front().jpeg.empty());
+    EXPECT_EQ(compressed, channel.framesCompressedWhileBehind());
+    EXPECT_GT(compressed, static_cast<std::size_t>(kFrames / 2));
+}
+
 }  // namespace
 }  // namespace tarvolen
