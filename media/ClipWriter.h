@@ -54,7 +54,7 @@ const char* clipExtension(ClipFormat format);
 struct H264Settings {
     std::string encoder = "libx264";
     std::string preset = "veryfast";
-    int crf = 26;
+    int crf = 23;
     int threads = 2;
 };
 
