@@ -320,6 +320,28 @@ TEST_F(StreamCutTest, AnEventOnAKeyframeStartsThereAndOneAtTheEndRunsToIt) {
     EXPECT_EQ(decodedLevels(file("end.mp4")).size(), 10u);
 }
 
+// The cut keeps the disk guard too: on a full disk the clip ends early,
+// finished and playable, holding exactly the packets it counts.
+class StreamCutFullDisk : public SmallFileSystem {};
+
+TEST_F(StreamCutFullDisk, FinishesAPlayableClip) {
+    // Lossless noise: some 20 MB, far more than the 2 MB file system holds.
+    const std::string source = file("noise.mkv");
+    const std::string command =
+        "ffmpeg -v error -y -f lavfi -i nullsrc=size=320x240:rate=25:duration=4 -vf \"geq=random(1)*255:128:128\" "
+        "-c:v libx264 -preset ultrafast -qp 0 -g 10 -pix_fmt yuv444p '" + source + "' </dev/null";
+    const bool made = std::system(command.c_str()) == 0;
+    TARVOLEN_REQUIRE(made, "ffmpeg could not make the source (is ffmpeg installed?)");
+    ASSERT_NO_FATAL_FAILURE(mountTmpfs("size=2m"));
+    const std::string clip = (mountPoint / "cut.mkv").string();
+    const StreamCutResult cut = cutStream(source, clip, 0.0, 3960.0);
+    EXPECT_FALSE(cut.ok);
+    EXPECT_EQ(cut.failure.rfind(clip + ": the disk is nearly full (", 0), 0u) << cut.failure;
+    EXPECT_GT(cut.videoPackets, 0);
+    EXPECT_LT(cut.videoPackets, 100);
+    EXPECT_EQ(decodedLevels(clip).size(), static_cast<std::size_t>(cut.videoPackets));
+}
+
 TEST_F(StreamCutTest, FailuresAreOneLineNamingTheClip) {
     const std::string clip = file("nothing.mkv");
     const StreamCutResult missing = cutStream(file("no-such-source.mp4"), clip, 0.0, 100.0);
