@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -13,6 +14,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -50,6 +52,14 @@ std::string folderProblem(const FileSystemState& folder, std::uint64_t reserveBy
     if (folder.freeBytes < reserveBytes)
         return "the disk is nearly full (" + humanBytes(folder.freeBytes) + " left)";
     return "";
+}
+
+// libx264 announces itself on every clip at FFmpeg's default level; the
+// programs print their own lines only. A level the user asked for
+// (OPENCV_FFMPEG_LOGLEVEL), or a quieter one a program set, stays.
+void keepEncoderQuiet() {
+    if (std::getenv("OPENCV_FFMPEG_LOGLEVEL") == nullptr && av_log_get_level() > AV_LOG_ERROR)
+        av_log_set_level(AV_LOG_ERROR);
 }
 
 const char* formatDescription(ClipFormat format) {
@@ -157,6 +167,7 @@ std::string ClipWriter::Muxer::openH264(const H264Settings& h264, cv::Size size)
     if (size.width % 2 != 0 || size.height % 2 != 0)
         return "H.264 clips need an even frame width and height (the frames are " + std::to_string(size.width) +
                "x" + std::to_string(size.height) + ")";
+    keepEncoderQuiet();
     const AVCodec* codec = avcodec_find_encoder_by_name(h264.encoder.c_str());
     if (!codec) return "the H.264 encoder " + h264.encoder + " is not available";
     encoder = avcodec_alloc_context3(codec);
@@ -192,6 +203,7 @@ std::string ClipWriter::Muxer::writePacket(AVPacket* written) {
 }
 
 std::string ClipWriter::Muxer::writeJpeg(const std::vector<unsigned char>& jpeg) {
+    av_packet_unref(packet);
     if (av_new_packet(packet, static_cast<int>(jpeg.size())) < 0) throw std::bad_alloc();
     std::memcpy(packet->data, jpeg.data(), jpeg.size());
     packet->pts = packet->dts = nextPts++;
