@@ -93,6 +93,7 @@ struct ClipWriter::Muxer {
     AVPacket* packet = nullptr;
     AVRational frameTime{1, 30};  // one frame, the encoder's and the packets' time base
     std::int64_t nextPts = 0;
+    std::uint64_t packetsWritten = 0;  // frames in the file; the encoder may hold more
     bool headerWritten = false;
     DiskGuard guard;
 
@@ -199,6 +200,7 @@ std::string ClipWriter::Muxer::writePacket(AVPacket* written) {
     av_packet_rescale_ts(written, frameTime, stream->time_base);
     const int code = av_interleaved_write_frame(container, written);
     if (code < 0 || container->pb->error < 0) return ioError("writing failed", code);
+    ++packetsWritten;
     return "";
 }
 
@@ -343,7 +345,10 @@ void ClipWriter::writerThread() {
 }
 
 bool ClipWriter::writeOne(Entry& entry) {
-    if (const std::optional<std::string> reason = muxer->guard.check(written.load())) {
+    // The file's growth is learnt per frame in it; the frames the encoder
+    // still holds will be flushed into it when the file is finished.
+    const std::uint64_t inFile = muxer->packetsWritten;
+    if (const std::optional<std::string> reason = muxer->guard.check(inFile, written.load() - inFile)) {
         giveUp(*reason);
         return false;
     }
