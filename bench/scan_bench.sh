@@ -10,6 +10,11 @@
 # of each is kept. Then one run with --clips --sheet, and the peak memory
 # of each. Prints a Markdown report. LONG_MINUTES (default 60) sets the long
 # file's length; a timed comparison belongs here, never in the tests.
+# Last, the clip formats: the plain scan against --clips with each
+# --clip-format on vtest.avi and the 1080p MJPEG file (one run each), and the
+# size per second and encoding cost per frame of Motion-JPEG and MP4 clips
+# at 768x576 and 1920x1080 (bench/tarvolen_clip_encode_cost). CLIPS_ONLY=1
+# runs that part alone.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:-$root/build}" && pwd)"
@@ -29,12 +34,14 @@ make_input() {  # make_input NAME FFMPEG_ARGS...
   echo "$out"
 }
 mjpeg="$(make_input vtest_1080_mjpeg.avi -i "$sample" -vf scale=1920:1080 -c:v mjpeg -q:v 3 -an)"
+if [ "${CLIPS_ONLY:-0}" != 1 ]; then
 h264="$(make_input vtest_1080_h264.mp4 -i "$sample" -vf scale=1920:1080 -c:v libx264 -preset veryfast -crf 23 -an)"
 hevc="$(make_input vtest_2160_hevc.mp4 -stream_loop 1 -i "$sample" -vf scale=3840:2160,fps=15 -frames:v 1200 \
   -c:v libx265 -preset ultrafast -x265-params log-level=error -an)"
 # vtest.avi is 79.5 s long: loop it for the long file, without re-encoding.
 loops=$(((long_minutes * 60 + 79) / 80 - 1))
 long="$(make_input "vtest_${long_minutes}min.avi" -stream_loop "$loops" -i "$sample" -c copy)"
+fi
 
 rate_of() { grep -oE '[0-9.]+ frames/s' | head -n1 | cut -d' ' -f1; }
 best() { sort -g | tail -n1; }
@@ -66,6 +73,47 @@ measure() {
   echo "$(printf '%s\n' "${d[@]}" | best) $(printf '%s\n' "${s[@]}" | best) $clips $peak_scan $peak_clips" \
     "$decode_cpu $scan_cpu"
 }
+
+clip_formats() {
+  local cost="$build/bench/tarvolen_clip_encode_cost"
+  echo "## Clip formats ($(date -u '+%Y-%m-%d %H:%M UTC'))"
+  echo
+  echo "- machine: $(nproc) cores, load before: $(cut -d' ' -f1-3 /proc/loadavg); one run each, in a row"
+  echo "- the detector at its defaults; the clips cover its events, most of each file"
+  echo
+  echo "| file | scan | --clips avi | --clips mp4 | --clips copy | clips avi / mp4 / copy, MB |"
+  echo "|---|---|---|---|---|---|"
+  local file plain format rate sizes ratios
+  for file in "$sample" "$mjpeg"; do
+    rm -rf "$work/out"
+    plain="$(cd "$work" && "$scan" -o "$work/out" "$file" | rate_of)"
+    ratios=""; sizes=""
+    for format in avi mp4 copy; do
+      rm -rf "$work/out"
+      rate="$(cd "$work" && "$scan" -o "$work/out" --clips --clip-format "$format" "$file" | rate_of)"
+      ratios="$ratios | $(awk -v r="$rate" -v p="$plain" 'BEGIN { printf "%.1f (%.2fx)", r, r / p }')"
+      sizes="$sizes${sizes:+ / }$(du -cm "$work"/out/*.event_* | tail -n1 | cut -f1)"
+    done
+    echo "| $(basename "$file") | $plain$ratios | $sizes |"
+  done
+  rm -rf "$work/out"
+  echo
+  echo "Writing clips of vtest.avi scaled (frames decoded into memory first; ms and CPU ms per frame, clip bytes per"
+  echo "second; avi-jpeg takes frames already JPEG-compressed, as the pre-capture buffer holds them):"
+  echo
+  echo "| size | format | ms/frame | CPU ms/frame | clip KB/s |"
+  echo "|---|---|---|---|---|"
+  local size w h name ms cpu bps
+  for size in 768x576 1920x1080; do
+    w="${size%x*}"; h="${size#*x}"
+    "$cost" "$sample" "$w" "$h" 120 | while read -r name _ ms cpu bps; do
+      printf '| %s | %s | %.2f | %.2f | %d |\n' "$size" "$name" "$ms" "$cpu" $((bps / 1024))
+    done
+  done
+  echo
+  echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+if [ "${CLIPS_ONLY:-0}" = 1 ]; then clip_formats; exit 0; fi
 
 echo "## tarvolen-scan throughput ($(date -u '+%Y-%m-%d %H:%M UTC'))"
 echo
@@ -107,3 +155,5 @@ printf '\nOn the long file, where opening it and starting up weigh nothing: deco
 printf '(the defaults row above), ratio %.2f.\n' "$(awk -v s="$long_scan" -v d="$long_decode" 'BEGIN { print s / d }')"
 echo
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+clip_formats

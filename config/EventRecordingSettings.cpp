@@ -13,6 +13,7 @@ const char* const kSectionKey = "Event_Recording";
 const char* const kEnabledKey = "enabled";
 const char* const kFolderKey = "folder";
 const char* const kLogKey = "log";
+const char* const kFormatKey = "format";
 
 struct SecondsKey {
     const char* key;
@@ -50,11 +51,20 @@ std::string readSeconds(const json& section, const SecondsKey& key, EventRecordi
     return "";
 }
 
+std::string readFormat(const json& section, EventRecordingSettings& out) {
+    const auto format = section.find(kFormatKey);
+    if (format == section.end()) return "";
+    if (!format->is_string() || (format->get<std::string>() != "avi" && format->get<std::string>() != "mp4"))
+        return problem(kFormatKey, "must be \"avi\" or \"mp4\"", *format);
+    out.format = format->get<std::string>();
+    return "";
+}
+
 std::string readSection(const json& section, EventRecordingSettings& out) {
     if (!section.is_object()) return problem("", "must be an object", section);
     for (const auto& item : section.items()) {
         const std::string& key = item.key();
-        const bool known = key == kEnabledKey || key == kFolderKey || key == kLogKey ||
+        const bool known = key == kEnabledKey || key == kFolderKey || key == kLogKey || key == kFormatKey ||
                            std::any_of(std::begin(kSecondsKeys), std::end(kSecondsKeys),
                                        [&key](const SecondsKey& s) { return key == s.key; });
         if (!known) return std::string(kSectionKey) + " has an unknown key \"" + key + "\"";
@@ -85,7 +95,7 @@ std::string readSection(const json& section, EventRecordingSettings& out) {
             return problem(kLogKey, "must be a plain file name (no folder)", *log);
         out.log = log->get<std::string>();
     }
-    return "";
+    return readFormat(section, out);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ struct EventRecordingSettings {
     double postSeconds = 5.0;          // an event ends after this long without objects
     double minEventSeconds = 0.0;      // shorter runs of activity make no event
     std::string log = "events.jsonl";  // a file name in `folder`
+    std::string format = "avi";        // clips: "avi" (Motion-JPEG) or "mp4" (H.264)
 };
 
 // Accepted ranges, in seconds.

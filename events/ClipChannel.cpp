@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "platform/ProgramGuard.h"
 
 namespace tarvolen {
@@ -11,7 +13,33 @@ std::size_t frameBytes(const StoredFrame& f) { return f.raw.total() * f.raw.elem
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+// Past this share of the budget the writer has fallen behind: frames then
+// wait JPEG-compressed, so that the budget holds seconds of them rather than
+// a few raw ones (at 1920 x 1080, 256 MiB is 43 raw frames, some 900 JPEG).
+constexpr std::size_t kRawShareOfBudget = 4;  // a quarter
+constexpr int kWaitingJpegQuality = 90;
+
+// The frame's JPEG in place of its pixels; false, leaving it raw, when that
+// fails.
+bool compressWaiting(StoredFrame& frame) {
+    std::vector<unsigned char> jpeg;
+    try {
+        if (!encodeJpeg(frame.raw, {cv::IMWRITE_JPEG_QUALITY, kWaitingJpegQuality}, jpeg) || jpeg.empty())
+            return false;
+    } catch (...) {
+        return false;  // raw it is
+    }
+    frame.jpeg = std::move(jpeg);
+    frame.raw.release();
+    return true;
+}
+
 }  // namespace
+
+bool ClipSink::writeStored(StoredFrame frame) {
+    const cv::Mat picture = frame.image();
+    return !picture.empty() && write(picture);
+}
 
 ClipChannel::ClipChannel(ClipSinkFactory factory, std::size_t maxQueuedBytes)
     : makeSink(std::move(factory)),
@@ -30,6 +58,8 @@ void ClipChannel::open(const std::string& path, cv::Size frameSize, double fps) 
 }
 
 void ClipChannel::write(StoredFrame frame) {
+    if (!frame.raw.empty() && queue.load() > queue.capacity() / kRawShareOfBudget && compressWaiting(frame))
+        ++compressedWhileBehind;
     Command c{Command::Write, {}, {}, 0, std::move(frame), 0, {}};
     c.bytes = frameBytes(c.frame);
     enqueue(std::move(c));
@@ -51,6 +81,8 @@ std::string ClipChannel::failure() const {
     std::lock_guard<std::mutex> lock(mutex);
     return firstFailure;
 }
+
+std::size_t ClipChannel::framesCompressedWhileBehind() const { return compressedWhileBehind; }
 
 int ClipChannel::clipsFinished() const {
     std::lock_guard<std::mutex> lock(mutex);
@@ -92,7 +124,7 @@ void ClipChannel::execute(Command& command) {
             openSink(command);
             break;
         case Command::Write:
-            writeFrame(command.frame);
+            writeFrame(std::move(command.frame));
             break;
         case Command::Close:
             closeSink();
@@ -120,16 +152,16 @@ void ClipChannel::openSink(const Command& command) {
     }
 }
 
-void ClipChannel::writeFrame(const StoredFrame& frame) {
+// The frame goes to the sink as it was held: JPEG bytes are decoded only by
+// a sink that cannot take them as they are.
+void ClipChannel::writeFrame(StoredFrame frame) {
     if (!sink || sinkBroken) return;
     try {
-        const cv::Mat picture = frame.image();
-        if (picture.empty()) {
+        const std::string unrestored = "frame " + std::to_string(frame.index) + " could not be restored for the clip";
+        if (frame.empty() || !sink->writeStored(std::move(frame))) {
             sinkBroken = true;
-            fail("frame " + std::to_string(frame.index) + " could not be restored for the clip");
-        } else if (!sink->write(picture)) {
-            sinkBroken = true;
-            fail(sink->failure());
+            const std::string why = sink->failure();
+            fail(why.empty() ? unrestored : why);
         }
     } catch (...) {
         failOnException(sinkPath);

@@ -26,6 +26,9 @@ public:
     virtual bool open(const std::string& path, cv::Size frameSize, double fps) = 0;
     // Appends a frame; false once writing has failed.
     virtual bool write(const cv::Mat& frame) = 0;
+    // Appends a frame as the buffer held it. A sink that can use the JPEG
+    // bytes as they are overrides this; by default they are decoded here.
+    virtual bool writeStored(StoredFrame frame);
     // Completes the file so that it plays; false when it could not be.
     virtual bool finish() = 0;
     // One line saying why the last call failed, naming the file.
@@ -37,6 +40,8 @@ using ClipSinkFactory = std::function<std::unique_ptr<ClipSink>()>;
 class ClipChannel {
 public:
     // Waits in write() while more than maxQueuedBytes of frames are queued.
+    // Once more than a quarter of that waits, the writer is behind: write()
+    // JPEG-compresses the raw frames it is given before queueing them.
     ClipChannel(ClipSinkFactory factory, std::size_t maxQueuedBytes);
     // Finishes whatever was queued.
     ~ClipChannel();
@@ -57,6 +62,9 @@ public:
     // worker goes on with the next command.
     std::string failure() const;
     int clipsFinished() const;
+    // Raw frames write() compressed because the writer was behind; for the
+    // producer's thread.
+    std::size_t framesCompressedWhileBehind() const;
 
 private:
     struct Command {
@@ -73,7 +81,7 @@ private:
     void run();
     void execute(Command& command);
     void openSink(const Command& command);
-    void writeFrame(const StoredFrame& frame);
+    void writeFrame(StoredFrame frame);
     void closeSink();
     void failOnException(const std::string& path);
     void fail(const std::string& why);
@@ -88,6 +96,7 @@ private:
     std::unique_ptr<ClipSink> sink;
     std::string sinkPath;
     bool sinkBroken = false;
+    std::size_t compressedWhileBehind = 0;  // the producer's
     std::thread worker;
 };
 

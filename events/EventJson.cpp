@@ -28,6 +28,10 @@ std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::str
         line["end_ms"] = wholeMilliseconds(e.endMs);
         line["start"] = formatTimecode(e.startMs);
         line["end"] = formatTimecode(e.endMs);
+        if (e.clipFirstMs && e.clipLastMs) {
+            line["clip_start_ms"] = wholeMilliseconds(*e.clipFirstMs);
+            line["clip_end_ms"] = wholeMilliseconds(*e.clipLastMs);
+        }
     }
     line["active_frames"] = e.activeFrames;
     line["max_objects"] = e.maxObjects;

@@ -25,7 +25,8 @@ enum class EventTimes {
 //   WallClock: file, start, end, start_frame, end_frame, active_frames,
 //              max_objects, bbox [x, y, w, h]
 //   MediaTime: file, event, start_frame, end_frame, start_ms, end_ms, start,
-//              end, active_frames, max_objects, bbox
+//              end, [clip_start_ms, clip_end_ms,] active_frames, max_objects,
+//              bbox
 // For WallClock `file` defaults to the file name of the record's clip. Names
 // that are not UTF-8 are kept readable rather than refused.
 std::string eventJsonLine(EventTimes times, const EventRecord& event, const std::string& file = std::string());

@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,10 @@ struct EventRecord {
     std::vector<cv::Rect> peakObjects;
     cv::Mat peakPicture;
     std::string clipPath;  // empty without clips
+    // A clip cut from the source's own packets starts on a keyframe and so
+    // has times of its own: its first and last frame's presentation times.
+    std::optional<double> clipFirstMs;
+    std::optional<double> clipLastMs;
 };
 
 struct EventRecorderSettings {

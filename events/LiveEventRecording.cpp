@@ -41,6 +41,10 @@ public:
         intact = inner->write(frame) && intact;
         return intact;
     }
+    bool writeStored(StoredFrame frame) override {
+        intact = inner->writeStored(std::move(frame)) && intact;
+        return intact;
+    }
     bool finish() override {
         const bool finished = inner->finish();
         results->report(clipPath, finished && intact ? std::string() : inner->failure());
@@ -61,7 +65,9 @@ std::size_t preCaptureRawBytes(cv::Size frameSize) {
     return kRawFrames * frameBytes(frameSize);
 }
 
-std::string eventClipFileName(const std::tm& localTime) { return timeStampedFileName("event_", localTime); }
+std::string eventClipFileName(const std::tm& localTime, ClipFormat format) {
+    return timeStampedFileName("event_", localTime, clipExtension(format));
+}
 
 FrameRateMeter::FrameRateMeter(std::chrono::steady_clock::duration w) : window(w) {}
 
@@ -92,9 +98,10 @@ FrameTime FrameTime::now() { return FrameTime{system_clock::now(), std::chrono::
 LiveEventRecording::LiveEventRecording(const EventRecordingSettings& s, cv::Size size, double fileFps,
                                        std::ostream& out, ClipSinkFactory makeSinks)
     : settings(s),
+      clipFormat(clipFormatNamed(s.format).value_or(ClipFormat::Avi)),
       frameSize(size),
       messages(out),
-      sinks([inner = std::move(makeSinks), outcomes = clipOutcomes] {
+      sinks([inner = makeSinks ? std::move(makeSinks) : videoFileClipSinks(clipFormat), outcomes = clipOutcomes] {
           return std::make_unique<ReportingClipSink>(inner(), outcomes);
       }),
       enabled(s.enabled) {
@@ -144,7 +151,7 @@ std::string LiveEventRecording::nameClip(const FrameInfo& first) {
     const fs::path folder(settings.folder);
     // A clip named a moment ago may not be on disk yet: its writer runs behind.
     const std::string name =
-        firstFreeName(eventClipFileName(localTimeOf(fromEpochMs(first.timeMs))),
+        firstFreeName(eventClipFileName(localTimeOf(fromEpochMs(first.timeMs)), clipFormat),
                       [this, &folder](const std::string& candidate) {
                           std::error_code ignored;
                           return namesGiven.count(candidate) > 0 || fs::exists(folder / candidate, ignored);

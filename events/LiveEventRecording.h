@@ -37,8 +37,8 @@ namespace tarvolen {
 // The bytes of the newest frames the pre-capture buffer holds uncompressed.
 std::size_t preCaptureRawBytes(cv::Size frameSize);
 
-// "event_" + day_month_year_hour_minute_second + ".avi".
-std::string eventClipFileName(const std::tm& localTime);
+// "event_" + day_month_year_hour_minute_second + ".avi" (or ".mp4").
+std::string eventClipFileName(const std::tm& localTime, ClipFormat format = ClipFormat::Avi);
 
 // The rate of the frame loop, measured once over its first frames.
 class FrameRateMeter {
@@ -94,8 +94,10 @@ public:
     // cannot, says so on one line and stays off). fileFps is a file source's
     // playback rate; 0 for a camera, whose rate is measured over the first
     // kRateWindow of frames (no event is recorded before it is known).
+    // Without `sinks`, clips are written by media/ClipWriter in the format
+    // the settings name.
     LiveEventRecording(const EventRecordingSettings& settings, cv::Size frameSize, double fileFps,
-                       std::ostream& messages, ClipSinkFactory sinks = videoFileClipSinks());
+                       std::ostream& messages, ClipSinkFactory sinks = ClipSinkFactory());
     // Finishes an open event.
     ~LiveEventRecording();
     LiveEventRecording(const LiveEventRecording&) = delete;
@@ -131,6 +133,7 @@ private:
     void switchOff(const std::string& why);
 
     EventRecordingSettings settings;
+    ClipFormat clipFormat;
     cv::Size frameSize;
     std::ostream& messages;
     std::shared_ptr<ClipOutcomes> clipOutcomes = std::make_shared<ClipOutcomes>();

@@ -2,21 +2,21 @@
 
 #include <utility>
 
-#include "media/VideoFileWriter.h"
-
 namespace tarvolen {
 namespace {
 
-// Writes each frame through its own VideoFileWriter. The clip channel hands
-// over pictures it never touches again, so the writer takes them uncopied.
-class VideoFileClipSink : public ClipSink {
+// The clip channel hands over pictures and bytes it never touches again, so
+// the writer takes them uncopied.
+class ClipWriterSink : public ClipSink {
 public:
+    explicit ClipWriterSink(ClipFormat format) : writer(format) {}
     bool open(const std::string& path, cv::Size frameSize, double fps) override {
         return writer.open(path, fps, frameSize);
     }
-    bool write(const cv::Mat& frame) override {
-        cv::Mat shared = frame;
-        return writer.write(std::move(shared));
+    bool write(const cv::Mat& frame) override { return writer.write(frame); }
+    bool writeStored(StoredFrame frame) override {
+        if (!frame.jpeg.empty()) return writer.writeJpeg(std::move(frame.jpeg));
+        return writer.write(std::move(frame.raw));
     }
     bool finish() override {
         writer.finish();
@@ -25,13 +25,13 @@ public:
     std::string failure() const override { return writer.failure(); }
 
 private:
-    VideoFileWriter writer;
+    ClipWriter writer;
 };
 
 }  // namespace
 
-ClipSinkFactory videoFileClipSinks() {
-    return [] { return std::make_unique<VideoFileClipSink>(); };
+ClipSinkFactory videoFileClipSinks(ClipFormat format) {
+    return [format] { return std::make_unique<ClipWriterSink>(format); };
 }
 
 }  // namespace tarvolen

@@ -142,10 +142,10 @@ std::uint64_t DiskGuard::initialReserve(cv::Size frameSize) {
     return reserveFor(0, rawFrameBytes(frameSize), kAssumedWriteStep);
 }
 
-std::optional<std::string> DiskGuard::check(std::uint64_t framesWritten) {
+std::optional<std::string> DiskGuard::check(std::uint64_t framesWritten, std::uint64_t pendingFrames) {
     if (fileFd < 0) return std::string("the file is not open");
     learnFrameSize(framesWritten);
-    return stopReason(probe(), reserveBytes(framesWritten));
+    return stopReason(probe(), reserveBytes(framesWritten) + pendingFrames * bytesPerFrame);
 }
 
 }  // namespace tarvolen

@@ -55,8 +55,10 @@ public:
     bool attach(const std::string& path, cv::Size frameSize);
 
     // Called before frame number framesWritten + 1 is written: why writing
-    // must stop now, or nothing.
-    std::optional<std::string> check(std::uint64_t framesWritten);
+    // must stop now, or nothing. pendingFrames are frames an encoder holds
+    // that will still reach the file (H.264's look-ahead): room is kept for
+    // them too.
+    std::optional<std::string> check(std::uint64_t framesWritten, std::uint64_t pendingFrames = 0);
 
     // The room to keep free before writing the next frame.
     std::uint64_t reserveBytes(std::uint64_t framesWritten) const;

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "events/EventRules.h"
+#include "media/ClipWriter.h"
 #include "draw/Timecode.h"
 #include "roi/Region.h"
 #include "roi/RegionFile.h"
@@ -89,6 +90,8 @@ std::string checkOptions(ScanOptions& o, const std::vector<std::string>& sets,
                    ".*); scan them into different folders with -o";
     }
     for (const std::string* path : {&o.annotatedPath, &o.maskPath}) {
+        if (!path->empty() && !clipFormatOfPath(*path))
+            return *path + ": the video's name must end in .avi (Motion-JPEG) or .mp4 (H.264)";
         if (!path->empty() && o.files.size() > 1 && path->find(kStemPlaceholder) == std::string::npos)
             return *path + ": with several files the name needs {stem}";
     }
@@ -187,11 +190,19 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
         ->type_name("DIR")
         ->capture_default_str();
     app.add_flag("--clips", o.clips, "write each event as STEM.event_001.avi, ... (annotated)");
+    app.add_option("--clip-format", o.clipFormat,
+                   "clips as avi (Motion-JPEG), mp4 (H.264) or copy (the source's own\n"
+                   "packets from the keyframe before the event, not annotated)")
+        ->check(CLI::IsMember({"avi", "mp4", "copy"}))
+        ->type_name("FORMAT")
+        ->capture_default_str();
     app.add_flag("--sheet", o.sheet, "write the contact sheet STEM.sheet.png");
     app.add_option("--annotated", o.annotatedPath,
-                   "write the whole file annotated ({stem}: the input's stem)")
+                   "write the whole file annotated, .avi or .mp4 ({stem}: the input's\n"
+                   "stem)")
         ->type_name("FILE");
-    app.add_option("--mask", o.maskPath, "write the event mask as video ({stem}: the input's stem)")
+    app.add_option("--mask", o.maskPath, "write the event mask as video, .avi or .mp4 ({stem}: the\n"
+                   "input's stem)")
         ->type_name("FILE");
     auto* progress =
         app.add_flag("--progress", o.progress, "show progress even when standard error is no terminal");

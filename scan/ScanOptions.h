@@ -29,6 +29,7 @@ struct ScanOptions {
     int quitAfter = 0;  // 0: every event
     std::string outputDir = ".";
     bool clips = false;
+    std::string clipFormat = "avi";  // --clip-format: avi, mp4 or copy (the source's own packets)
     bool sheet = false;
     std::string annotatedPath;  // "{stem}" is replaced by the input's stem
     std::string maskPath;

@@ -22,7 +22,8 @@
 #include "detector/Detector.h"
 #include "events/EventJson.h"
 #include "events/EventRecorder.h"
-#include "media/VideoFileWriter.h"
+#include "media/ClipWriter.h"
+#include "media/StreamCut.h"
 #include "roi/RoiSelection.h"
 #include "draw/Annotation.h"
 #include "scan/ContactSheet.h"
@@ -61,9 +62,9 @@ std::string tooLargeToScan(cv::Size size) {
         .value_or(std::string());
 }
 
-std::string clipName(const std::string& stem, int number) {
+std::string clipName(const std::string& stem, int number, const char* extension) {
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".event_%03d.avi", number);
+    std::snprintf(suffix, sizeof suffix, ".event_%03d%s", number, extension);
     return stem + suffix;
 }
 
@@ -82,7 +83,8 @@ private:
     bool prepare(const cv::Mat& first);
     bool openOutputs();
     void processFrame(DecodedFrame& decoded);
-    void onEvent(const EventRecord& record);
+    void onEvent(const EventRecord& closed);
+    void cutClip(EventRecord& record);
     bool outputsFailed();
     void finishOutputs();
     void writeSheet();
@@ -118,9 +120,10 @@ private:
     EventLog log;
     std::unique_ptr<EventRecorder> recorder;
     std::unique_ptr<ContactSheet> sheet;
-    std::unique_ptr<VideoFileWriter> annotatedWriter;
-    std::unique_ptr<VideoFileWriter> maskWriter;
+    std::unique_ptr<ClipWriter> annotatedWriter;
+    std::unique_ptr<ClipWriter> maskWriter;
     std::string outputFailure;
+    std::string copyExtension;  // of clips cut from the source's packets
 
     std::int64_t frames = 0;
     double firstMs = -1;
@@ -316,20 +319,26 @@ bool FileScan::openOutputs() {
     settings.rules = eventRulesFor(fps, options.preSeconds, options.postSeconds, options.minEventSeconds);
     settings.maxEvents = options.quitAfter;
     settings.frameSize = frameSize;
-    settings.clipFps = options.clips ? fps : 0.0;
+    const std::optional<ClipFormat> clipFormat = clipFormatNamed(options.clipFormat);
+    const bool drawnClips = options.clips && clipFormat.has_value();
+    settings.clipFps = drawnClips ? fps : 0.0;
     settings.buffer = FrameBufferLimits{kClipRawBytes, kClipBufferBytes, 90};
     settings.clipQueueBytes = kClipQueueBytes;
     recorder = std::make_unique<EventRecorder>(
-        settings, options.clips ? videoFileClipSinks() : ClipSinkFactory(),
-        [this](int number, const FrameInfo&) { return outputPath(clipName(stem, number)); },
+        settings, drawnClips ? videoFileClipSinks(*clipFormat) : ClipSinkFactory(),
+        [this, clipFormat](int number, const FrameInfo&) {
+            return outputPath(clipName(stem, number, clipExtension(clipFormat.value_or(ClipFormat::Avi))));
+        },
         [this](const EventRecord& record) { onEvent(record); });
     if (options.sheet) sheet = std::make_unique<ContactSheet>(fs::path(file).filename().string(), frameSize);
-    const std::pair<const std::string*, std::unique_ptr<VideoFileWriter>*> videos[] = {
+    const std::pair<const std::string*, std::unique_ptr<ClipWriter>*> videos[] = {
         {&options.annotatedPath, &annotatedWriter}, {&options.maskPath, &maskWriter}};
     for (const auto& [pattern, writer] : videos) {
         if (pattern->empty()) continue;
-        *writer = std::make_unique<VideoFileWriter>();
-        if (!(*writer)->open(expandStem(*pattern, stem), fps, frameSize)) {
+        const std::string path = expandStem(*pattern, stem);
+        // The command line made sure of the extension.
+        *writer = std::make_unique<ClipWriter>(clipFormatOfPath(path).value_or(ClipFormat::Avi));
+        if (!(*writer)->open(path, fps, frameSize)) {
             outputFailure = (*writer)->failure();
             return false;
         }
@@ -370,13 +379,8 @@ void FileScan::processFrame(DecodedFrame& decoded) {
         cv::cvtColor(mask, colourMask, cv::COLOR_GRAY2BGR);
         maskWriter->write(std::move(colourMask));
     }
-    if (annotatedWriter) {
-        if (recorder->writesClips()) {
-            annotatedWriter->write(frame);  // a copy: the clip keeps these pixels
-        } else {
-            annotatedWriter->write(std::move(frame));
-        }
-    }
+    // The writers share the annotated pixels; nobody writes into them again.
+    if (annotatedWriter) annotatedWriter->write(frame);
     recorder->addFrame(std::move(info), recorder->writesClips() ? frame : cv::Mat(), peakPicture);
     reader->recycle(std::move(frame));
     ++frames;
@@ -385,7 +389,22 @@ void FileScan::processFrame(DecodedFrame& decoded) {
                                   recorder->eventsCompleted()});
 }
 
-void FileScan::onEvent(const EventRecord& record) {
+// Cut from the source's own packets, beside the frames: the scan goes on
+// reading only once the clip is written.
+void FileScan::cutClip(EventRecord& record) {
+    if (copyExtension.empty()) copyExtension = streamCutExtension(file);
+    record.clipPath = outputPath(clipName(stem, record.number, copyExtension.c_str()));
+    const StreamCutResult cut = cutStream(file, record.clipPath, record.startMs, record.endMs);
+    if (cut.videoPackets > 0) {
+        record.clipFirstMs = cut.firstMs;
+        record.clipLastMs = cut.lastMs;
+    }
+    if (!cut.ok && outputFailure.empty()) outputFailure = cut.failure;
+}
+
+void FileScan::onEvent(const EventRecord& closed) {
+    EventRecord record = closed;
+    if (options.clips && options.clipFormat == "copy") cutClip(record);
     if (!log.append(eventJsonLine(EventTimes::MediaTime, record, file)) && outputFailure.empty()) outputFailure = log.failure();
     const double frameMs = 1000.0 / fps;
     if (sheet)
@@ -410,7 +429,7 @@ bool FileScan::outputsFailed() {
 
 void FileScan::finishOutputs() {
     recorder->finish();  // closes an open event at the last frame scanned
-    for (VideoFileWriter* writer : {annotatedWriter.get(), maskWriter.get()}) {
+    for (ClipWriter* writer : {annotatedWriter.get(), maskWriter.get()}) {
         if (writer) writer->finish();
     }
     outputsFailed();

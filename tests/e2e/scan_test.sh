@@ -416,6 +416,72 @@ case_region_file() {
   done
 }
 
+# H.264 MP4 clips, annotated and mask videos; a video name of another kind
+# is a usage error.
+case_clip_formats() {
+  make_bursts_clip
+  local dir="$work/formats"
+  run_scan "$dir/mp4" "${detector_args[@]}" --pre 0.8 --post 1.2 --clips --clip-format mp4 \
+    --annotated "{stem}.annotated.mp4" --mask "{stem}.mask.avi" "$bursts_clip"
+  check "mp4 clips: exit 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  local line n=0 clip
+  while IFS= read -r line; do
+    n=$((n + 1))
+    clip="$dir/mp4/$(printf 'bursts.event_%03d.mp4' $n)"
+    check "event $n: clip $clip is H.264 ($(probe "$clip" codec_name))" [ "$(probe "$clip" codec_name)" = h264 ]
+    check "event $n: yuv420p" [ "$(probe "$clip" pix_fmt)" = yuv420p ]
+    check "event $n: every frame of the event ($(frames_of "$clip"))" \
+      [ "$(frames_of "$clip")" = "$(($(field "$line" end_frame) - $(field "$line" start_frame) + 1))" ]
+    check "event $n: the index comes before the frames (faststart)" \
+      [ "$(ffprobe -v trace "$clip" 2>&1 | grep -oE "type:'(moov|mdat)'" | head -n1)" = "type:'moov'" ]
+  done <"$dir/mp4/bursts.events.jsonl"
+  check "two mp4 clips" [ "$n" -eq 2 -a "$(ls "$dir"/mp4/bursts.event_*.mp4 | wc -l)" -eq 2 ]
+  check "the annotated MP4 has every frame" [ "$(frames_of "$dir/mp4/bursts.annotated.mp4")" = 300 ]
+  check "the mask stays Motion-JPEG by its name" [ "$(probe "$dir/mp4/bursts.mask.avi" codec_name)" = mjpeg ]
+
+  run_scan "$dir/avi" "${detector_args[@]}" --pre 0.8 --post 1.2 --clips "$bursts_clip"
+  check "the default clips are Motion-JPEG" [ "$(probe "$dir/avi/bursts.event_001.avi" codec_name)" = mjpeg ]
+  check "both formats find the same events" cmp -s "$dir/avi/bursts.events.jsonl" "$dir/mp4/bursts.events.jsonl"
+
+  run_scan "$dir/mov" --annotated out.mov "$bursts_clip"
+  check "an annotated video named .mov: exit 2 (got $scan_rc)" [ "$scan_rc" -eq 2 ]
+  check "one line naming it: $(cat "$dir/mov/stderr")" \
+    [ "$(wc -l <"$dir/mov/stderr")" -eq 1 -a "$(grep -c "out.mov" "$dir/mov/stderr")" -eq 1 ]
+}
+
+# Clips cut from the source's own packets: from the keyframe at or before the
+# event to its last frame, the sound kept.
+case_copy() {
+  make_bursts_clip
+  local dir="$work/copy" source="$work/bursts_sound.mp4"
+  # A keyframe every second (25 frames) and nowhere else.
+  ffmpeg -v error -y -i "$bursts_clip" -f lavfi -i sine=frequency=440:duration=12 -c:v libx264 -preset ultrafast \
+    -g 25 -keyint_min 25 -sc_threshold 0 -bf 0 -pix_fmt yuv420p -c:a aac -shortest "$source" </dev/null ||
+    missing_prerequisite "ffmpeg cannot make an H.264 file with sound"
+  run_scan "$dir" "${detector_args[@]}" --pre 0.8 --post 1.2 --clips --clip-format copy "$source"
+  check "copy clips: exit 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  local line n=0 clip first last
+  while IFS= read -r line; do
+    n=$((n + 1))
+    clip="$dir/$(printf 'bursts_sound.event_%03d.mp4' $n)"
+    first=$(field "$line" clip_start_ms); last=$(field "$line" clip_end_ms)
+    check "event $n: the clip starts at or before the event ($first <= $(field "$line" start_ms))" \
+      [ "$first" -le "$(field "$line" start_ms)" ]
+    check "event $n: on a keyframe of the source ($first ms)" [ $((first % 1000)) -eq 0 ]
+    check "event $n: less than a keyframe interval before it" [ $(($(field "$line" start_ms) - first)) -lt 1000 ]
+    check "event $n: the clip ends at or after the event ($last >= $(field "$line" end_ms))" \
+      [ "$last" -ge "$(field "$line" end_ms)" ]
+    check "event $n: the clip holds its frames ($(frames_of "$clip") for $first..$last ms)" \
+      [ "$(frames_of "$clip")" = "$(((last - first) / 40 + 1))" ]
+    check "event $n: its first packet is a keyframe" \
+      grep -q '^K' <<<"$(ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 "$clip" | head -n1)"
+    check "event $n: the video is the source's H.264" [ "$(probe "$clip" codec_name)" = h264 ]
+    check "event $n: the sound is kept" \
+      [ "$(ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of csv=p=0 "$clip")" = aac ]
+  done <"$dir/bursts_sound.events.jsonl"
+  check "clips for the events ($n)" [ "$n" -ge 1 -a "$(ls "$dir"/bursts_sound.event_*.mp4 | wc -l)" -eq "$n" ]
+}
+
 # Like lib.sh's run_case, without a display: the scan needs none.
 [ -x "$scan" ] || { echo "no tarvolen-scan binary at $scan"; exit 1; }
 "case_$case_name"

@@ -47,6 +47,7 @@ TEST_P(AcceptedSection, GivesTheseSettings) {
     EXPECT_EQ(settings.postSeconds, expected.postSeconds);
     EXPECT_EQ(settings.minEventSeconds, expected.minEventSeconds);
     EXPECT_EQ(settings.log, expected.log);
+    EXPECT_EQ(settings.format, expected.format);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,7 +68,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Switched off, no folder is needed.
         Accepted{R"({"enabled": false})", {false, "", 2.0, 5.0, 0.0, "events.jsonl"}},
         Accepted{R"({"enabled": false, "folder": "f", "post_seconds": 1})",
-                 {false, "f", 2.0, 1.0, 0.0, "events.jsonl"}}));
+                 {false, "f", 2.0, 1.0, 0.0, "events.jsonl"}},
+        // Motion-JPEG unless H.264 is asked for.
+        Accepted{R"({"enabled": true, "folder": "f", "format": "mp4"})",
+                 {true, "f", 2.0, 5.0, 0.0, "events.jsonl", "mp4"}},
+        Accepted{R"({"enabled": true, "folder": "f", "format": "avi"})",
+                 {true, "f", 2.0, 5.0, 0.0, "events.jsonl", "avi"}}));
 
 TEST(EventRecordingSettings, TheFirstOfTwoObjectsCounts) {
     EventRecordingSettings settings;
@@ -156,6 +162,11 @@ INSTANTIATE_TEST_SUITE_P(
         // is written, not on the day it is switched on.
         Refused{R"({"enabled": false, "pre_seconds": 45})",
                 "Event_Recording.pre_seconds must be a number from 0 to 30 (got 45)"},
+        Refused{R"({"enabled": true, "folder": "f", "format": "MP4"})",
+                "Event_Recording.format must be \"avi\" or \"mp4\" (got \"MP4\")"},
+        Refused{R"({"enabled": true, "folder": "f", "format": "copy"})",
+                "Event_Recording.format must be \"avi\" or \"mp4\" (got \"copy\")"},
+        Refused{R"({"enabled": false, "format": 4})", "Event_Recording.format must be \"avi\" or \"mp4\" (got 4)"},
         Refused{R"({"enabled": false, "folder": "f", "colour": 1})",
                 "Event_Recording has an unknown key \"colour\""}));
 

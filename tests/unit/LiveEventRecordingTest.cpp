@@ -255,6 +255,28 @@ TEST_F(LiveEventRecordingTest, TwoBurstsGiveTwoClipsWithPreCaptureAndTwoLogLines
     EXPECT_EQ(lines[1]["file"], "event_05_03_2024_09_07_06.avi");
 }
 
+TEST_F(LiveEventRecordingTest, Mp4ClipsAreH264NamedMp4WithEveryFrame) {
+    TimeZone zone(kCentralEurope);
+    settings.format = "mp4";
+    LiveEventRecording live(settings, cv::Size(kWidth, kHeight), 10.0, messages);
+    feed(live, burst(30, {{10, 14}}));
+    runUntilLogged(live, 1);
+    live.finish();
+    EXPECT_EQ(messages.str(), "");
+    const std::vector<nlohmann::json> lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["file"], "event_05_03_2024_09_07_03.mp4");
+    const fs::path clip = dir / "clips" / "event_05_03_2024_09_07_03.mp4";
+    cv::VideoCapture in(clip.string());
+    ASSERT_TRUE(in.isOpened());
+    EXPECT_EQ(static_cast<int>(in.get(cv::CAP_PROP_FOURCC)), cv::VideoWriter::fourcc('a', 'v', 'c', '1'));
+    const ClipContents contents = readClip(clip);
+    EXPECT_EQ(contents.frames, 18 - 7 + 1);
+    EXPECT_DOUBLE_EQ(contents.fps, 10.0);
+    EXPECT_NEAR(contents.firstLevel, levelOf(7), 6);
+    EXPECT_NEAR(contents.lastLevel, levelOf(18), 6);
+}
+
 TEST_F(LiveEventRecordingTest, ActivityWithinThePostTimeExtendsTheEvent) {
     LiveEventRecording live(settings, cv::Size(kWidth, kHeight), 10.0, messages);
     feed(live, burst(50, {{10, 14}, {20, 24}}));  // a gap of 6 frames: 5 post + 3 pre reach over it

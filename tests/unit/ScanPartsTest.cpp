@@ -254,6 +254,14 @@ TEST(CommandLine, TakesEveryOption) {
     EXPECT_EQ(expandStem(o.maskPath, "x"), "m_x.avi");
 }
 
+TEST(CommandLine, ClipFormatsAndVideoExtensions) {
+    EXPECT_EQ(parse({"a.avi"}).options.clipFormat, "avi");
+    for (const char* format : {"avi", "mp4", "copy"})
+        EXPECT_EQ(parse({"a.avi", "--clips", "--clip-format", format}).options.clipFormat, format);
+    const ParsedCommandLine p = parse({"a.avi", "--annotated", "x.MP4", "--mask", "{stem}.mask.mp4"});
+    ASSERT_EQ(p.outcome, ParsedCommandLine::Run) << p.text;
+}
+
 TEST(CommandLine, HasTheDocumentedDefaults) {
     const ParsedCommandLine p = parse({"a.avi"});
     ASSERT_EQ(p.outcome, ParsedCommandLine::Run);
@@ -270,7 +278,7 @@ TEST(CommandLine, HelpListsEveryOptionWithDefaults) {
     ASSERT_EQ(p.outcome, ParsedCommandLine::Help);
     for (const char* option :
          {"--config", "--set", "--roi", "--pre", "--post", "--min-event", "--quit-after", "--output-dir",
-          "--clips", "--sheet", "--annotated", "--mask", "--progress", "--quiet"})
+          "--clips", "--clip-format", "--sheet", "--annotated", "--mask", "--progress", "--quiet"})
         EXPECT_NE(p.text.find(option), std::string::npos) << option;
     EXPECT_NE(p.text.find("=1.5"), std::string::npos);
     EXPECT_NE(p.text.find("=2"), std::string::npos);
@@ -311,7 +319,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{"annotated over the input", {"d/a.avi", "--annotated", "d/./a.avi"}, "input"},
         BadCommandLine{"mask over the input", {"a.avi", "--mask", "{stem}.avi"}, "input"},
         BadCommandLine{
-            "annotated and mask in one file", {"a.avi", "--mask", "m.avi", "--annotated", "m.avi"}, "both"}),
+            "annotated and mask in one file", {"a.avi", "--mask", "m.avi", "--annotated", "m.avi"}, "both"},
+        BadCommandLine{"unknown clip format", {"a.avi", "--clips", "--clip-format", "mkv"}, "--clip-format"},
+        BadCommandLine{"annotated as mov", {"a.avi", "--annotated", "out.mov"}, "out.mov: the video's name must end in .avi"},
+        BadCommandLine{"mask without extension", {"a.avi", "--mask", "{stem}-mask"}, "{stem}-mask: the video's name"}),
     [](const ::testing::TestParamInfo<BadCommandLine>& testCase) {
         std::string name = testCase.param.name;
         for (char& c : name) {

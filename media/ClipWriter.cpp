@@ -1,0 +1,411 @@
+#include "media/ClipWriter.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include <opencv2/imgcodecs.hpp>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "media/DiskGuard.h"
+#include "platform/ProgramGuard.h"
+
+namespace tarvolen {
+namespace {
+
+// Frame rates are kept as fractions precise to 1/1000 of a frame per second
+// (29.97 stays 2997/100), which both muxers store exactly.
+constexpr int kRateDenominatorLimit = 1001000;
+
+std::string ffmpegError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+std::string lowerCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Why a new file could not (or should not) be made there; empty when nothing
+// speaks against it.
+std::string folderProblem(const FileSystemState& folder, std::uint64_t reserveBytes) {
+    if (!folder.folderPresent) return "its folder does not exist";
+    if (folder.readOnly) return "its file system is read-only";
+    if (!folder.folderWritable) return "its folder is not writable";
+    if (folder.freeBytes < reserveBytes)
+        return "the disk is nearly full (" + humanBytes(folder.freeBytes) + " left)";
+    return "";
+}
+
+// libx264 announces itself on every clip at FFmpeg's default level; the
+// programs print their own lines only. A level the user asked for
+// (OPENCV_FFMPEG_LOGLEVEL), or a quieter one a program set, stays.
+void keepEncoderQuiet() {
+    if (std::getenv("OPENCV_FFMPEG_LOGLEVEL") == nullptr && av_log_get_level() > AV_LOG_ERROR)
+        av_log_set_level(AV_LOG_ERROR);
+}
+
+const char* formatDescription(ClipFormat format) {
+    return format == ClipFormat::Avi ? "a Motion-JPEG AVI file" : "an H.264 MP4 file";
+}
+
+}  // namespace
+
+std::optional<ClipFormat> clipFormatNamed(const std::string& name) {
+    if (name == "avi") return ClipFormat::Avi;
+    if (name == "mp4") return ClipFormat::Mp4;
+    return std::nullopt;
+}
+
+std::optional<ClipFormat> clipFormatOfPath(const std::string& path) {
+    const std::string extension = lowerCase(std::filesystem::path(path).extension().string());
+    if (extension.empty()) return std::nullopt;
+    return clipFormatNamed(extension.substr(1));
+}
+
+const char* clipExtension(ClipFormat format) { return format == ClipFormat::Avi ? ".avi" : ".mp4"; }
+
+// Everything FFmpeg holds for one file; freed in the right order whatever
+// state it was left in.
+struct ClipWriter::Muxer {
+    AVFormatContext* container = nullptr;
+    AVStream* stream = nullptr;
+    AVCodecContext* encoder = nullptr;  // Mp4 only
+    SwsContext* scaler = nullptr;       // Mp4 only
+    AVFrame* picture = nullptr;         // Mp4 only
+    AVPacket* packet = nullptr;
+    AVRational frameTime{1, 30};  // one frame, the encoder's and the packets' time base
+    std::int64_t nextPts = 0;
+    std::uint64_t packetsWritten = 0;  // frames in the file; the encoder may hold more
+    bool headerWritten = false;
+    DiskGuard guard;
+
+    ~Muxer() {
+        av_packet_free(&packet);
+        av_frame_free(&picture);
+        sws_freeContext(scaler);
+        avcodec_free_context(&encoder);
+        if (container != nullptr) {
+            if (container->pb != nullptr) avio_closep(&container->pb);
+            avformat_free_context(container);
+        }
+    }
+
+    // An empty string, or what went wrong.
+    std::string open(ClipFormat format, const H264Settings& h264, const std::string& path, double fps,
+                     cv::Size size);
+    std::string writePacket(AVPacket* written);
+    std::string writeJpeg(const std::vector<unsigned char>& jpeg);
+    std::string encode(const cv::Mat& bgr);
+    std::string finish();
+
+private:
+    std::string openH264(const H264Settings& h264, cv::Size size);
+    std::string drainEncoder();
+    std::string ioError(const std::string& doing, int code) const;
+};
+
+std::string ClipWriter::Muxer::ioError(const std::string& doing, int code) const {
+    const int ioCode = container != nullptr && container->pb != nullptr ? container->pb->error : 0;
+    return doing + ": " + ffmpegError(ioCode < 0 ? ioCode : code);
+}
+
+std::string ClipWriter::Muxer::open(ClipFormat format, const H264Settings& h264, const std::string& path,
+                                    double fps, cv::Size size) {
+    const char* muxerName = format == ClipFormat::Avi ? "avi" : "mp4";
+    if (avformat_alloc_output_context2(&container, nullptr, muxerName, path.c_str()) < 0 || !container)
+        return std::string("FFmpeg has no ") + muxerName + " muxer";
+    stream = avformat_new_stream(container, nullptr);
+    packet = av_packet_alloc();
+    if (!stream || !packet) throw std::bad_alloc();
+    const AVRational rate = av_d2q(fps, kRateDenominatorLimit);
+    frameTime = av_inv_q(rate);
+    stream->time_base = frameTime;
+    stream->avg_frame_rate = rate;
+    stream->r_frame_rate = rate;
+    if (format == ClipFormat::Avi) {
+        stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+        stream->codecpar->codec_id = AV_CODEC_ID_MJPEG;
+        stream->codecpar->format = AV_PIX_FMT_YUVJ420P;
+        stream->codecpar->width = size.width;
+        stream->codecpar->height = size.height;
+    } else {
+        const std::string problem = openH264(h264, size);
+        if (!problem.empty()) return problem;
+        stream->time_base = encoder->time_base;
+    }
+    int code = avio_open(&container->pb, path.c_str(), AVIO_FLAG_WRITE);
+    if (code < 0) return "it cannot be created: " + ffmpegError(code);
+    if (!guard.attach(path, size)) return "it cannot be watched for room";
+    AVDictionary* options = nullptr;
+    if (format == ClipFormat::Mp4) av_dict_set(&options, "movflags", "+faststart", 0);
+    code = avformat_write_header(container, &options);
+    av_dict_free(&options);
+    if (code < 0) return ioError("its header cannot be written", code);
+    headerWritten = true;
+    return "";
+}
+
+std::string ClipWriter::Muxer::openH264(const H264Settings& h264, cv::Size size) {
+    // yuv420p halves both dimensions for the colour planes.
+    if (size.width % 2 != 0 || size.height % 2 != 0)
+        return "H.264 clips need an even frame width and height (the frames are " + std::to_string(size.width) +
+               "x" + std::to_string(size.height) + ")";
+    keepEncoderQuiet();
+    const AVCodec* codec = avcodec_find_encoder_by_name(h264.encoder.c_str());
+    if (!codec) return "the H.264 encoder " + h264.encoder + " is not available";
+    encoder = avcodec_alloc_context3(codec);
+    picture = av_frame_alloc();
+    if (!encoder || !picture) throw std::bad_alloc();
+    encoder->width = size.width;
+    encoder->height = size.height;
+    encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+    encoder->time_base = frameTime;
+    encoder->framerate = av_inv_q(frameTime);
+    encoder->thread_count = h264.threads;
+    if (container->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    av_opt_set(encoder->priv_data, "preset", h264.preset.c_str(), 0);
+    av_opt_set(encoder->priv_data, "crf", std::to_string(h264.crf).c_str(), 0);
+    const int code = avcodec_open2(encoder, codec, nullptr);
+    if (code < 0) return "the H.264 encoder " + h264.encoder + " cannot be opened: " + ffmpegError(code);
+    if (avcodec_parameters_from_context(stream->codecpar, encoder) < 0) throw std::bad_alloc();
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = size.width;
+    picture->height = size.height;
+    scaler = sws_getContext(size.width, size.height, AV_PIX_FMT_BGR24, size.width, size.height,
+                            AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!scaler || av_frame_get_buffer(picture, 0) < 0) throw std::bad_alloc();
+    return "";
+}
+
+std::string ClipWriter::Muxer::writePacket(AVPacket* written) {
+    written->stream_index = stream->index;
+    av_packet_rescale_ts(written, frameTime, stream->time_base);
+    const int code = av_interleaved_write_frame(container, written);
+    if (code < 0 || container->pb->error < 0) return ioError("writing failed", code);
+    ++packetsWritten;
+    return "";
+}
+
+std::string ClipWriter::Muxer::writeJpeg(const std::vector<unsigned char>& jpeg) {
+    av_packet_unref(packet);
+    if (av_new_packet(packet, static_cast<int>(jpeg.size())) < 0) throw std::bad_alloc();
+    std::memcpy(packet->data, jpeg.data(), jpeg.size());
+    packet->pts = packet->dts = nextPts++;
+    packet->duration = 1;
+    packet->flags |= AV_PKT_FLAG_KEY;
+    return writePacket(packet);
+}
+
+std::string ClipWriter::Muxer::encode(const cv::Mat& bgr) {
+    if (av_frame_make_writable(picture) < 0) throw std::bad_alloc();
+    const std::uint8_t* const planes[] = {bgr.data};
+    const int strides[] = {static_cast<int>(bgr.step[0])};
+    sws_scale(scaler, planes, strides, 0, bgr.rows, picture->data, picture->linesize);
+    picture->pts = nextPts++;
+    const int code = avcodec_send_frame(encoder, picture);
+    if (code < 0) return "the H.264 encoder failed: " + ffmpegError(code);
+    return drainEncoder();
+}
+
+std::string ClipWriter::Muxer::drainEncoder() {
+    for (;;) {
+        const int code = avcodec_receive_packet(encoder, packet);
+        if (code == AVERROR(EAGAIN) || code == AVERROR_EOF) return "";
+        if (code < 0) return "the H.264 encoder failed: " + ffmpegError(code);
+        const std::string problem = writePacket(packet);
+        if (!problem.empty()) return problem;
+    }
+}
+
+// The encoder's delayed frames, the index and the trailer.
+std::string ClipWriter::Muxer::finish() {
+    std::string problem;
+    if (headerWritten && encoder != nullptr && avcodec_send_frame(encoder, nullptr) >= 0) problem = drainEncoder();
+    if (headerWritten) {
+        const int code = av_write_trailer(container);
+        if (problem.empty() && (code < 0 || container->pb->error < 0))
+            problem = ioError("finishing the file failed", code);
+        headerWritten = false;
+    }
+    if (container != nullptr && container->pb != nullptr) {
+        const int code = avio_closep(&container->pb);
+        if (problem.empty() && code < 0) problem = "finishing the file failed: " + ffmpegError(code);
+    }
+    return problem;
+}
+
+ClipWriter::ClipWriter(ClipFormat format, H264Settings settings) : clipFormat(format), h264(std::move(settings)) {}
+
+ClipWriter::~ClipWriter() { finish(); }
+
+bool ClipWriter::open(const std::string& path, double fps, cv::Size size) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (opened) return false;
+        opened = true;
+    }
+    filePath = path;
+    frameSize = size;
+    if (queue.closed()) return false;  // finished before it was opened
+    // Even the first frame needs its reserve: a file that would be given up
+    // at once is not started.
+    std::string problem = folderProblem(DiskGuard::probeFolder(folderOf(path)), DiskGuard::initialReserve(size));
+    if (problem.empty() && (size.width <= 0 || size.height <= 0 || !(fps > 0)))
+        problem = std::string("it cannot be written as ") + formatDescription(clipFormat);
+    if (problem.empty()) {
+        try {
+            muxer = std::make_unique<Muxer>();
+            problem = muxer->open(clipFormat, h264, path, fps, size);
+        } catch (...) {
+            problem = describeCurrentException();
+        }
+    }
+    if (problem.empty()) {
+        try {
+            thread = std::thread(&ClipWriter::writerThread, this);
+        } catch (const std::system_error& e) {
+            problem = std::string("its writer thread could not be started: ") + e.what();
+        }
+    }
+    if (!problem.empty()) {
+        stopAccepting(problem);
+        closeMuxer();
+        return false;
+    }
+    return true;
+}
+
+bool ClipWriter::write(cv::Mat frame) {
+    if (frame.size() != frameSize || frame.type() != CV_8UC3 || !accepting()) return false;
+    return enqueue(Entry{std::move(frame), {}});
+}
+
+bool ClipWriter::writeJpeg(std::vector<unsigned char> jpeg) {
+    if (jpeg.empty() || !accepting()) return false;
+    return enqueue(Entry{cv::Mat(), std::move(jpeg)});
+}
+
+bool ClipWriter::enqueue(Entry entry) { return queue.push(std::move(entry)); }
+
+void ClipWriter::finish() {
+    queue.close();
+    if (thread.joinable()) thread.join();
+    // The thread has ended (or never ran): the muxer is ours again.
+    closeMuxer();
+    queue.clear();
+}
+
+bool ClipWriter::accepting() const {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!opened) return false;
+    }
+    return !queue.closed();
+}
+
+bool ClipWriter::failed() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !failureText.empty();
+}
+
+std::string ClipWriter::failure() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return failureText;
+}
+
+void ClipWriter::writerThread() {
+    // Nothing may escape this thread: whatever fails ends the file as the
+    // disk guard does.
+    try {
+        while (std::optional<Entry> entry = queue.pop()) {
+            if (!writeOne(*entry)) break;
+        }
+    } catch (...) {
+        giveUp(describeCurrentException());
+    }
+    closeMuxer();
+}
+
+bool ClipWriter::writeOne(Entry& entry) {
+    // The file's growth is learnt per frame in it; the frames the encoder
+    // still holds will be flushed into it when the file is finished.
+    const std::uint64_t inFile = muxer->packetsWritten;
+    if (const std::optional<std::string> reason = muxer->guard.check(inFile, written.load() - inFile)) {
+        giveUp(*reason);
+        return false;
+    }
+    std::string problem;
+    const bool passThrough = clipFormat == ClipFormat::Avi && !entry.jpeg.empty();
+    if (passThrough) {
+        problem = muxer->writeJpeg(entry.jpeg);
+    } else if (clipFormat == ClipFormat::Avi) {
+        std::vector<unsigned char> jpeg;
+        if (!cv::imencode(".jpg", entry.raw, jpeg, {cv::IMWRITE_JPEG_QUALITY, kJpegQuality}))
+            problem = "a frame could not be JPEG-compressed";
+        else
+            problem = muxer->writeJpeg(jpeg);
+    } else {
+        const cv::Mat picture = entry.raw.empty() ? cv::imdecode(entry.jpeg, cv::IMREAD_COLOR) : entry.raw;
+        if (picture.size() != frameSize || picture.type() != CV_8UC3)
+            problem = "a JPEG frame could not be decoded to the clip's size";
+        else
+            problem = muxer->encode(picture);
+    }
+    if (!problem.empty()) {
+        giveUp(problem);
+        return false;
+    }
+    written.fetch_add(1);
+    if (passThrough) passedThrough.fetch_add(1);
+    return true;
+}
+
+// On the writer thread: no more frames are taken and those queued are
+// dropped; the thread then finishes the frames written so far into a
+// playable file at once, while there is still room for its index.
+void ClipWriter::giveUp(const std::string& reason) {
+    stopAccepting(reason);
+    queue.clear();
+}
+
+void ClipWriter::stopAccepting(const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (failureText.empty()) failureText = filePath + ": " + firstLine(reason);
+    }
+    queue.close();
+}
+
+void ClipWriter::closeMuxer() {
+    if (!muxer) return;
+    std::string problem;
+    try {
+        problem = muxer->finish();
+    } catch (...) {
+        problem = "finishing the file failed: " + describeCurrentException();
+    }
+    muxer.reset();
+    if (problem.empty()) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (failureText.empty()) failureText = filePath + ": " + firstLine(problem);
+}
+
+}  // namespace tarvolen
