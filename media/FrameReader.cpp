@@ -172,7 +172,14 @@ void FrameReader::finish(bool sourceFailed) {
     if (sourceFailed && settings.onEmptyRead != EmptyReadPolicy::ToEnd) gaveUp.store(true);
     stalling.store(false);
     queue.close();
-    closeSource();  // the decoder's memory goes now, not with the reader
+    // The decoder's memory goes now, not with the reader; the input stays
+    // for what it can tell afterwards (see input()).
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!source) return;
+    try {
+        source->release();
+    } catch (...) {
+    }
 }
 
 // The first retry is immediate; Loop and Retry give the source up once
