@@ -2,7 +2,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -22,6 +25,7 @@
 #include "app/Recording.h"
 #include "platform/Signals.h"
 #include "media/FrameReader.h"
+#include "media/SourceInput.h"
 #include "media/VideoSource.h"
 #include "platform/SourcePath.h"
 #include "platform/ExitStatus.h"
@@ -39,6 +43,12 @@ constexpr int kRetryPollMs = 10;  // key poll between failed reads, so ESC still
 constexpr auto kFrameWait = std::chrono::milliseconds(kRetryPollMs);
 constexpr auto kPacingStep = std::chrono::milliseconds(1);
 constexpr double kMicrosPerSecond = 1000000.0;
+// A camera or stream that gives no frame for this long is lost, and reopened;
+// also the bound on each network read and open.
+constexpr std::chrono::milliseconds kSourceTimeout(5000);
+// Waiting longer than this for a camera's or a stream's frame, the loop
+// tends the windows meanwhile (a read may block up to the source timeout).
+constexpr auto kTendWindowsAfter = std::chrono::milliseconds(100);
 
 const char* const kConfigNotRead = "Configuration params not read";
 const char* const kVideoFileNotOpen = "Video file not open";
@@ -46,6 +56,11 @@ const char* const kCameraNotOpen = "Camera not open";
 const char* const kSourceStalled = "Video source stopped delivering frames";
 const char* const kNoDisplay = "Display not available";
 const char* const kDisplayLost = "Display connection lost";
+const char* const kSourceLost = "Video source lost: ";
+
+// Files loop, paced at their rate; cameras and streams deliver at their own
+// rate and are reopened when lost.
+enum class LiveSource { File, Camera, Stream };
 
 struct LoopImages {
     cv::Mat colour;
@@ -56,7 +71,7 @@ struct LoopImages {
     bool maskChanged = false;  // in this pass
 };
 
-enum class ReadOutcome { Frame, Quit, Stalled };
+enum class ReadOutcome { Frame, Quit, Stalled, Lost, Back };
 
 // What ended the loop.
 enum class RunEnd { Quit, SourceStalled, DisplayLost };
@@ -72,22 +87,44 @@ bool openCamera(const std::string& source) {
     return index && videoCapture.open(*index, cv::CAP_ANY) && videoCapture.isOpened();
 }
 
+// A path: a stream URL, a capture device or a video file.
+const char* openSourcePath(LiveSource& kind) {
+    if (isStreamUrl(video_source_init_string)) {
+        kind = LiveSource::Stream;
+        return openSourceCapture(video_source_init_string, kSourceTimeout, videoCapture) ? nullptr
+                                                                                        : kVideoFileNotOpen;
+    }
+    kind = isCaptureDevicePath(video_source_init_string) ? LiveSource::Camera : LiveSource::File;
+    if (!mayOpenSourcePath(video_source_init_string)) return kVideoFileNotOpen;
+    videoCapture.open(video_source_init_string, cv::CAP_ANY);
+    return videoCapture.isOpened() ? nullptr : kVideoFileNotOpen;
+}
+
 // Opens the configured source; returns the failure message, or null.
-const char* openSource(bool& fileSource) {
+const char* openSource(LiveSource& kind) {
     switch (classifySource(video_source_init_string)) {
         case SourceKind::FileDialog:
-            fileSource = true;
+            kind = LiveSource::File;
             return openFileDialog() ? nullptr : kVideoFileNotOpen;
         case SourceKind::FilePath:
-            fileSource = true;
-            if (!mayOpenSourcePath(video_source_init_string)) return kVideoFileNotOpen;
-            videoCapture.open(video_source_init_string, cv::CAP_ANY);
-            return videoCapture.isOpened() ? nullptr : kVideoFileNotOpen;
+            return openSourcePath(kind);
         case SourceKind::Camera:
-            fileSource = false;
+            kind = LiveSource::Camera;
             return openCamera(video_source_init_string) ? nullptr : kCameraNotOpen;
     }
     return kVideoFileNotOpen;
+}
+
+// How the frame loop reads its source.
+FrameReaderSettings readingFor(LiveSource kind, cv::Size frameSize) {
+    if (kind == LiveSource::File) return liveFileReading(frameSize);
+    return reconnectingReading(
+        frameSize,
+        [source = video_source_init_string]() -> std::unique_ptr<VideoInput> {
+            const QuietOpenCvLog quiet;  // every attempt that fails would say so
+            return openSourceInput(source, kSourceTimeout);
+        },
+        kSourceTimeout);
 }
 
 void createImages(LoopImages& images) {
@@ -97,32 +134,51 @@ void createImages(LoopImages& images) {
     roi_mask = cv::Mat(frameHeight, frameWidth, CV_8UC1, cv::Scalar(255));
 }
 
+// What the loop does while no frame comes: `live` (a camera or stream)
+// tends the windows also while a read is merely slow, and `tend` acts on
+// the operator's input; false from it ends the wait with Quit.
+struct NoFrameHandling {
+    bool live = false;
+    std::function<bool()> tend = [] { return true; };
+};
+
 // The next frame from the decode thread. While its reads keep failing keys
 // are polled, so ESC still works; a quit signal ends the wait at any time.
-ReadOutcome waitForFrame(FrameReader& reader, DecodedFrame& frame, LiveView& view) {
+ReadOutcome waitForFrame(FrameReader& reader, DecodedFrame& frame, LiveView& view,
+                         const NoFrameHandling& noFrame) {
+    const Clock::time_point start = Clock::now();
     for (;;) {
+        bool tendWindows = false;
         switch (reader.next(frame, kFrameWait)) {
             case FrameReader::Status::Frame:
                 return ReadOutcome::Frame;
             case FrameReader::Status::Stalled:
             case FrameReader::Status::Ended:
                 return ReadOutcome::Stalled;
+            case FrameReader::Status::SourceLost:
+                return ReadOutcome::Lost;
+            case FrameReader::Status::SourceBack:
+                return ReadOutcome::Back;
             case FrameReader::Status::Stalling:
-                view.poll(kRetryPollMs);
-                if (view.quitRequested()) return ReadOutcome::Quit;
+                tendWindows = true;
                 break;
             case FrameReader::Status::Waiting:
+                tendWindows = noFrame.live && Clock::now() - start > kTendWindowsAfter;
                 break;
+        }
+        if (tendWindows) {
+            view.poll(kRetryPollMs);
+            if (!noFrame.tend() || view.quitRequested()) return ReadOutcome::Quit;
         }
         if (quitRequested()) return ReadOutcome::Quit;
     }
 }
 
 // The picture shown last goes back to the reader for a later frame.
-ReadOutcome readFrame(FrameReader& reader, LoopImages& images, LiveView& view) {
+ReadOutcome readFrame(FrameReader& reader, LoopImages& images, LiveView& view, const NoFrameHandling& noFrame) {
     DecodedFrame frame;
     frame.picture = std::move(images.colour);
-    const ReadOutcome outcome = waitForFrame(reader, frame, view);
+    const ReadOutcome outcome = waitForFrame(reader, frame, view, noFrame);
     images.colour = std::move(frame.picture);
     return outcome;
 }
@@ -188,23 +244,101 @@ int endRun(RunEnd end, Recorder& recorder, LiveEventRecording& events) {
     return kExitStatus;
 }
 
-int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
+// The source went away: said once, the event in progress is finished with
+// its log line, and the view keeps the last frame, marked (a recording
+// stays open for the frames to come).
+void sourceLost(const LoopImages& images, LiveView& view, LiveEventRecording& events) {
+    std::cout << kSourceLost << sourceForMessages(video_source_init_string) << std::endl;
+    events.endEvent();
+    cv::Mat marked = images.colour.clone();
+    drawSourceLostLabel(marked);
+    view.show(marked, images.mask, false);
+}
+
+// The source is back: the detector starts afresh, so that the scene it
+// finds again (or the frozen frame before) makes no event.
+void sourceBack(FrameReaderSettings::Clock::duration outage) {
+    const double seconds = std::chrono::duration<double>(outage).count();
+    char line[64];
+    std::snprintf(line, sizeof line, "Video source back after %.1f s", seconds);
+    std::cout << line << std::endl;
+    detector.reset();
+}
+
+// The region follows a new frame size: the mask scaled as it is, the
+// outline's corners in proportion.
+void scaleRegion(cv::Size from, cv::Size to) {
+    cv::Mat scaled;
+    cv::resize(roi_mask, scaled, to, 0, 0, cv::INTER_NEAREST);
+    roi_mask = scaled;
+    const auto scale = [](int position, int fromLength, int toLength) {
+        return static_cast<int>(static_cast<std::int64_t>(position) * toLength / fromLength);
+    };
+    roiSelection.x0 = scale(roiSelection.x0, from.width, to.width);
+    roiSelection.x1 = scale(roiSelection.x1, from.width, to.width);
+    roiSelection.y0 = scale(roiSelection.y0, from.height, to.height);
+    roiSelection.y1 = scale(roiSelection.y1, from.height, to.height);
+    roiSelection.dragging = false;
+}
+
+// A reopened source with frames of another size: the detector, the loop's
+// images, the region and the windows follow, and a recording or event clip
+// in progress is finished and a new one started at the new size. The
+// refusal when the machine cannot hold frames of that size.
+std::optional<std::string> followFrameSize(LoopImages& images, LiveView& view, Recorder& recorder,
+                                           LiveEventRecording& events) {
+    const cv::Size from(frameWidth, frameHeight);
+    const cv::Size to = images.colour.size();
+    const std::optional<std::string> tooLarge =
+        reserveFrameBuffers(to.width, to.height, programBytesPerPixel(), [&images, to] {
+            detector.prepare(to.width, to.height);
+            images.gray.create(to, CV_8UC1);
+            images.mask = cv::Mat::zeros(to, CV_8UC1);
+        });
+    if (tooLarge) return tooLarge;
+    images.maskVersion.reset();
+    scaleRegion(from, to);
+    frameWidth = to.width;
+    frameHeight = to.height;
+    view.setFrameSize(to);
+    recorder.restartAtSize(to);
+    events.endEvent(to);
+    return std::nullopt;
+}
+
+int runLoop(LiveView& view, LiveSource kind, double fps, LoopImages& images,
             const EventRecordingSettings& eventSettings) {
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
     LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
     const DisplayLossGuard displayLoss([&recorder, &events] { endRun(RunEnd::DisplayLost, recorder, events); });
     installQuitSignals();
     // From here on only the decode thread touches the capture.
-    const cv::Size frameSize(frameWidth, frameHeight);
-    FrameReader reader(std::move(videoCapture),
-                       fileSource ? liveFileReading(frameSize) : cameraReading(frameSize));
-    const double periodMicros = fileSource ? kMicrosPerSecond / fps : 0.0;
+    FrameReader reader(std::move(videoCapture), readingFor(kind, cv::Size(frameWidth, frameHeight)));
+    const double periodMicros = kind == LiveSource::File ? kMicrosPerSecond / fps : 0.0;
+    bool lost = false;
+    // While the source is lost the operator's input is acted on at once.
+    const NoFrameHandling noFrame{kind != LiveSource::File, [&lost, &view, &recorder] {
+                                      return !lost || runCommands(view.takeCommands(), recorder);
+                                  }};
     PassLog passLog;
     Clock::time_point mark = Clock::now();
     for (;;) {
-        const ReadOutcome outcome = readFrame(reader, images, view);
+        const ReadOutcome outcome = readFrame(reader, images, view, noFrame);
         if (outcome == ReadOutcome::Quit) break;
         if (outcome == ReadOutcome::Stalled) return endRun(RunEnd::SourceStalled, recorder, events);
+        if (outcome == ReadOutcome::Lost || outcome == ReadOutcome::Back) {
+            lost = outcome == ReadOutcome::Lost;
+            if (lost) sourceLost(images, view, events);
+            else sourceBack(reader.lastOutage());
+            continue;
+        }
+        if (images.colour.size() != cv::Size(frameWidth, frameHeight)) {
+            const std::optional<std::string> refused = followFrameSize(images, view, recorder, events);
+            if (refused) {
+                endRun(RunEnd::Quit, recorder, events);
+                return stopWithMessage(refused->c_str());
+            }
+        }
         const int processingMs = processFrame(images);
         const std::vector<ObjectTrack> objects = detector.getConfirmedObjects();
         annotate(images.colour, objects, processingMs);
@@ -214,7 +348,7 @@ int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
         view.show(images.colour, images.mask, images.maskChanged);
         view.poll(kKeyPollMs);
         if (!runCommands(view.takeCommands(), recorder) || quitRequested() || view.displayLost()) break;
-        if (fileSource) paceFrame(mark, periodMicros);
+        if (kind == LiveSource::File) paceFrame(mark, periodMicros);
         mark = Clock::now();
         passLog.mark(mark);
     }
@@ -231,16 +365,18 @@ int runTarvolen() {
     if (!eventSettingsProblem.empty()) return stopWithMessage(eventSettingsProblem.c_str());
     // Before the source is opened: nobody is asked for a file that cannot be shown.
     if (!startGui()) return stopWithMessage(kNoDisplay);
-    bool fileSource = false;
+    LiveSource kind = LiveSource::File;
     const char* failure = nullptr;
     {
         const QuietOpenCvLog quiet;
-        failure = openSource(fileSource);
+        failure = openSource(kind);
     }
     if (failure != nullptr) return stopWithMessage(failure);
+    const bool fileSource = kind == LiveSource::File;
     const double fps = fileSource ? playbackFrameRate(videoCapture.get(cv::CAP_PROP_FPS)) : 0.0;
     const std::optional<cv::Size> reportedSize = reportedFrameSize(videoCapture);
-    if (!reportedSize) return stopWithMessage(fileSource ? kVideoFileNotOpen : kCameraNotOpen);
+    const bool cameraIndexSource = classifySource(video_source_init_string) == SourceKind::Camera;
+    if (!reportedSize) return stopWithMessage(cameraIndexSource ? kCameraNotOpen : kVideoFileNotOpen);
     frameWidth = reportedSize->width;
     frameHeight = reportedSize->height;
     LoopImages images;
@@ -250,7 +386,7 @@ int runTarvolen() {
     });
     if (tooLarge) return stopWithMessage(tooLarge->c_str());
     LiveView view(cv::Size(frameWidth, frameHeight), roiMouseCallback);
-    return runLoop(view, fileSource, fps, images, eventSettings);
+    return runLoop(view, kind, fps, images, eventSettings);
 }
 
 }  // namespace tarvolen

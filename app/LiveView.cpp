@@ -136,6 +136,12 @@ LiveView::LiveView(cv::Size frame, cv::MouseCallback callback)
     placeWindows();
 }
 
+void LiveView::setFrameSize(cv::Size frame) {
+    windows = layoutWindows(frame, screen, enclosing(inputFrame, maskFrame));
+    maskShown = false;
+    placeWindows();
+}
+
 // The frames are known only once the window manager has put them around the
 // shown windows, each in its own time, and may change while they are up. A
 // window is placed by its frame only once that frame is known.

@@ -68,6 +68,8 @@ public:
     LiveView& operator=(const LiveView&) = delete;
 
     const ViewLayout& layout() const { return windows; }
+    // Lays the windows out again for frames of another size.
+    void setFrameSize(cv::Size frame);
 
     // Shows the annotated frame and the event mask. An unchanged mask that is
     // already on screen is not shown again. Once the window manager has

@@ -7,6 +7,8 @@ namespace tarvolen {
 PassLog::PassLog() {
     const char* path = std::getenv(kVariable);
     if (path != nullptr && *path != '\0') file = std::fopen(path, "a");
+    // Line by line, so that a test can follow the passes while they happen.
+    if (file != nullptr) std::setvbuf(file, nullptr, _IOLBF, 0);
 }
 
 PassLog::~PassLog() {

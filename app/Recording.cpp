@@ -61,6 +61,14 @@ bool Recorder::toggle() {
     return start(local);
 }
 
+void Recorder::restartAtSize(cv::Size size) {
+    if (size == frameSize) return;
+    const bool wasRecording = isRecording();
+    stop();
+    frameSize = size;
+    if (wasRecording) toggle();
+}
+
 void Recorder::record(cv::Mat& frame) {
     if (!writer) return;
     if (writer->write(frame) && !writer->failed()) {

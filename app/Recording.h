@@ -35,6 +35,9 @@ public:
     void stop();
     // Stops when recording, else starts with the current local time.
     bool toggle();
+    // Frames of another size from now on: a file in progress is finished
+    // and a new one started.
+    void restartAtSize(cv::Size size);
 
     bool isRecording() const { return writer != nullptr; }
     // The path of the current (or last) recording.

@@ -12,6 +12,7 @@ constexpr int kTextBaseline = 15;      // px from the top
 constexpr double kTextScale = 0.5;
 const cv::Point kRecordingLabelOrigin(5, 15);
 const cv::Point kEventLabelOrigin(5, 35);  // one line below "RECORDING"
+const cv::Point kSourceLostLabelOrigin(5, 55);  // one line below "EVENT"
 const cv::Scalar kBlue(255, 0, 0);
 const cv::Scalar kRed(0, 0, 255);
 const cv::Scalar kYellow(0, 255, 255);
@@ -51,6 +52,8 @@ void drawLiveAnnotation(cv::Mat& frame, const std::vector<ObjectTrack>& objects,
 void drawRecordingLabel(cv::Mat& frame) { drawLabel(frame, "RECORDING", kRecordingLabelOrigin); }
 
 void drawEventLabel(cv::Mat& frame) { drawLabel(frame, "EVENT", kEventLabelOrigin, kYellow); }
+
+void drawSourceLostLabel(cv::Mat& frame) { drawLabel(frame, "VIDEO SOURCE LOST", kSourceLostLabelOrigin); }
 
 void drawRoiOverlay(cv::Mat& frame, const RoiSelection& selection) {
     // A selection released above or left of its start has no extent to draw.

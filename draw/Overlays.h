@@ -38,4 +38,7 @@ void drawRecordingLabel(cv::Mat& frame);
 // "EVENT" in yellow below where "RECORDING" goes.
 void drawEventLabel(cv::Mat& frame);
 
+// "VIDEO SOURCE LOST" in red below where "EVENT" goes.
+void drawSourceLostLabel(cv::Mat& frame);
+
 }  // namespace tarvolen

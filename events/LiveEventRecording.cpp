@@ -206,6 +206,14 @@ void LiveEventRecording::finish() {
     logFinishedClips();
 }
 
+void LiveEventRecording::endEvent(cv::Size frameSizeFromNow) {
+    if (!frameSizeFromNow.empty()) frameSize = frameSizeFromNow;
+    if (!enabled || finished || !recorder) return;
+    recorder->finish();
+    logFinishedClips();
+    if (enabled) startRecorder(fps);
+}
+
 void LiveEventRecording::switchOff(const std::string& why) {
     messages << kOffMessage << why << std::endl;
     enabled = false;

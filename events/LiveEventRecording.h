@@ -113,6 +113,11 @@ public:
     // finished and logs them. Later frames are ignored.
     void finish();
     void setEventListener(EventListener listener) { eventListener = std::move(listener); }
+    // Ends an open event at the last frame (the source went away, or its
+    // frames change size) and logs it once its clip is finished; later
+    // frames, of `frameSizeFromNow` when given, start afresh, with nothing
+    // from before held for their pre-capture.
+    void endEvent(cv::Size frameSizeFromNow = cv::Size());
 
     bool on() const { return enabled; }
     bool recordingEvent() const { return recorder && recorder->eventOpen(); }

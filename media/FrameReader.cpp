@@ -1,5 +1,6 @@
 #include "media/FrameReader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -14,6 +15,11 @@ constexpr std::size_t kColourBytesPerPixel = 3;
 constexpr std::size_t kDecoderBytesPerPixel = 6;
 // Pictures besides the queue: the one being read and the one the caller holds.
 constexpr std::size_t kBuffersOutsideQueue = 2;
+// The first pause between attempts to reopen a lost source; each failed
+// attempt doubles it, up to the settings' most.
+constexpr std::chrono::milliseconds kFirstReopenPause(1000);
+// How often next() without a wait looks at the clock for a lost source.
+constexpr std::chrono::milliseconds kLostCheckInterval(10);
 
 FrameReaderSettings conformingReading(EmptyReadPolicy policy, std::size_t queueFrames, cv::Size frameSize) {
     FrameReaderSettings settings;
@@ -31,6 +37,15 @@ FrameReaderSettings liveFileReading(cv::Size frameSize) {
 
 FrameReaderSettings cameraReading(cv::Size frameSize) {
     return conformingReading(EmptyReadPolicy::Retry, kCameraQueueFrames, frameSize);
+}
+
+FrameReaderSettings reconnectingReading(cv::Size frameSize, std::function<std::unique_ptr<VideoInput>()> reopen,
+                                        std::chrono::milliseconds sourceTimeout) {
+    FrameReaderSettings settings =
+        conformingReading(EmptyReadPolicy::Reconnect, kCameraQueueFrames, frameSize);
+    settings.reopen = std::move(reopen);
+    settings.sourceTimeout = sourceTimeout;
+    return settings;
 }
 
 FrameReaderSettings scanReading(std::function<bool()> stopRequested) {
@@ -59,6 +74,9 @@ FrameReader::FrameReader(std::unique_ptr<VideoInput> input, FrameReaderSettings 
     : source(std::move(input)),
       settings(std::move(readerSettings)),
       queue(settings.queueFrames),
+      awaitingSince(settings.clock()),
+      lastFrameAt(awaitingSince),
+      conformSize(settings.conformTo),
       thread(&FrameReader::run, this) {}
 
 FrameReader::~FrameReader() { stop(); }
@@ -67,6 +85,8 @@ void FrameReader::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         stopCalled = true;
+        // A read waiting on a quiet network source would hold up the join.
+        if (source) source->interrupt();
     }
     stopChanged.notify_all();
     queue.close();
@@ -79,17 +99,27 @@ FrameReader::Status FrameReader::next(DecodedFrame& frame, std::chrono::millisec
     return deliver(stalling.load() ? queue.tryPop() : queue.popFor(wait), frame);
 }
 
-FrameReader::Status FrameReader::next(DecodedFrame& frame) { return deliver(queue.pop(), frame); }
+FrameReader::Status FrameReader::next(DecodedFrame& frame) {
+    if (settings.onEmptyRead != EmptyReadPolicy::Reconnect) return deliver(queue.pop(), frame);
+    // A read blocked on the network is noticed on this side, by the clock.
+    for (;;) {
+        const Status status = deliver(queue.popFor(kLostCheckInterval), frame);
+        if (status != Status::Waiting && status != Status::Stalling) return status;
+    }
+}
 
-FrameReader::Status FrameReader::deliver(std::optional<DecodedFrame> taken, DecodedFrame& frame) {
+FrameReader::Status FrameReader::deliver(std::optional<Delivery> taken, DecodedFrame& frame) {
     if (!taken) return statusWithoutFrame();
+    if (taken->note == Status::SourceBack) outage = taken->outage;
+    if (taken->note != Status::Frame) return taken->note;
     recycle(std::move(frame.picture));
-    frame = std::move(*taken);
+    frame = std::move(taken->frame);
     return Status::Frame;
 }
 
-FrameReader::Status FrameReader::statusWithoutFrame() const {
+FrameReader::Status FrameReader::statusWithoutFrame() {
     if (queue.closedAndEmpty()) return gaveUp.load() ? Status::Stalled : Status::Ended;
+    if (declareLostIfOverdue()) return Status::SourceLost;
     return stalling.load() ? Status::Stalling : Status::Waiting;
 }
 
@@ -122,6 +152,7 @@ void FrameReader::run() {
 
 // Reads until the stream ends or is stopped; true when the source failed.
 bool FrameReader::readAll() {
+    if (settings.onEmptyRead == EmptyReadPolicy::Reconnect) return readReconnecting();
     for (;;) {
         DecodedFrame frame;
         frame.picture = takeSpare();
@@ -131,7 +162,7 @@ bool FrameReader::readAll() {
             case ReadResult::GaveUp:
                 return true;
             case ReadResult::Read:
-                if (!queue.push(std::move(frame))) return false;
+                if (!queue.push(Delivery{std::move(frame), Status::Frame, {}})) return false;
                 break;
         }
     }
@@ -141,8 +172,12 @@ void FrameReader::finish(bool sourceFailed) {
     if (sourceFailed && settings.onEmptyRead != EmptyReadPolicy::ToEnd) gaveUp.store(true);
     stalling.store(false);
     queue.close();
+    // The decoder's memory goes now, not with the reader; the input stays
+    // for what it can tell afterwards (see input()).
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!source) return;
     try {
-        source->release();  // the decoder's memory goes now, not with the reader
+        source->release();
     } catch (...) {
     }
 }
@@ -175,6 +210,7 @@ void FrameReader::prepareRetry() {
             break;
         case EmptyReadPolicy::Retry:
         case EmptyReadPolicy::ToEnd:
+        case EmptyReadPolicy::Reconnect:  // reads its own way (readConnected)
             break;
     }
 }
@@ -185,7 +221,9 @@ std::chrono::milliseconds FrameReader::pauseBefore(int attempt) const {
 
 // False when reading was stopped meanwhile.
 bool FrameReader::pause(std::chrono::milliseconds length) {
-    if (length.count() > 0) {
+    if (length.count() > 0 && settings.wait) {
+        settings.wait(length);
+    } else if (length.count() > 0) {
         std::unique_lock<std::mutex> lock(mutex);
         if (stopChanged.wait_for(lock, length, [this] { return stopCalled; })) return false;
     }
@@ -203,7 +241,11 @@ bool FrameReader::stopping() const {
 bool FrameReader::readOnce(DecodedFrame& frame) {
     std::int64_t index = -1;
     if (!source->read(frame.picture, frame.positionMs, index) || frame.picture.empty()) return false;
-    if (settings.conformTo && !conform(frame.picture)) return false;
+    if (adoptFrameSize) {
+        conformSize = frame.picture.size();
+        adoptFrameSize = false;
+    }
+    if (conformSize && !conform(frame.picture)) return false;
     // A source that numbers its frames (one read from a later point) keeps
     // its numbers; otherwise they count on across rewinds.
     if (index >= 0) decoded = index;
@@ -213,11 +255,152 @@ bool FrameReader::readOnce(DecodedFrame& frame) {
 
 // Never hands the caller a frame of another size or layout than asked for.
 bool FrameReader::conform(cv::Mat& picture) const {
-    if (picture.type() == CV_8UC3 && picture.size() == *settings.conformTo) return true;
+    if (picture.type() == CV_8UC3 && picture.size() == *conformSize) return true;
     cv::Mat conformed;
-    if (!conformFrame(picture, *settings.conformTo, conformed)) return false;
+    if (!conformFrame(picture, *conformSize, conformed)) return false;
     picture = std::move(conformed);
     return true;
+}
+
+// Reconnect: reads until stopped, reopening the source whenever it is lost.
+// Never gives up; false (not failed) once stopped.
+bool FrameReader::readReconnecting() {
+    if (!source && !declareLost()) return false;
+    for (;;) {
+        if (!source && !reconnect()) return false;
+        DecodedFrame frame;
+        frame.picture = takeSpare();
+        switch (readConnected(frame)) {
+            case ReadResult::Stopped:
+                return false;
+            case ReadResult::GaveUp:
+                if (!declareLost()) return false;
+                closeSource();
+                break;
+            case ReadResult::Read:
+                if (!handOver(std::move(frame))) return false;
+                break;
+        }
+    }
+}
+
+// One frame from the open source, reads retried until the source timeout.
+// A read that throws, or that the caller's side found blocked too long,
+// loses the source at once.
+FrameReader::ReadResult FrameReader::readConnected(DecodedFrame& frame) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        awaitingFrame = true;
+        awaitingSince = settings.clock();
+    }
+    const Clock::time_point start = awaitingSince;
+    for (int attempt = 0;; ++attempt) {
+        if (attempt > 0) {
+            stalling.store(true);
+            if (!pause(settings.retryInterval)) return ReadResult::Stopped;
+        }
+        if (stopping()) return ReadResult::Stopped;
+        bool read = false;
+        try {
+            read = readOnce(frame);
+        } catch (...) {
+            return ReadResult::GaveUp;
+        }
+        if (read) return ReadResult::Read;
+        if (lostMeanwhile() || settings.clock() - start > settings.sourceTimeout) return ReadResult::GaveUp;
+    }
+}
+
+// The first frame after a loss comes with word that the source is back.
+bool FrameReader::handOver(DecodedFrame&& frame) {
+    std::optional<Clock::duration> back;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const Clock::time_point now = settings.clock();
+        if (lost) back = now - lastFrameAt;
+        lost = false;
+        awaitingFrame = false;
+        lastFrameAt = now;
+    }
+    stalling.store(false);
+    reopenPause = std::chrono::milliseconds(0);
+    if (back && !queue.push(Delivery{DecodedFrame{}, Status::SourceBack, *back})) return false;
+    return queue.push(Delivery{std::move(frame), Status::Frame, {}});
+}
+
+// Says once that the source is lost, unless the caller's side already found
+// it so. False once stopped.
+bool FrameReader::declareLost() {
+    bool newly = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        newly = !lost;
+        lost = true;
+        awaitingFrame = false;
+    }
+    stalling.store(true);
+    return !newly || queue.push(Delivery{DecodedFrame{}, Status::SourceLost, {}});
+}
+
+bool FrameReader::lostMeanwhile() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return lost;
+}
+
+bool FrameReader::overdue(Clock::time_point now) const {
+    return awaitingFrame && now - awaitingSince > settings.sourceTimeout;
+}
+
+// The caller's side of the source timeout: a read blocked inside the input
+// (a stream stalled with its connection open) is interrupted, and the loss
+// is said at once rather than when the read gives up.
+bool FrameReader::declareLostIfOverdue() {
+    if (settings.onEmptyRead != EmptyReadPolicy::Reconnect) return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!overdue(settings.clock())) return false;
+    if (source) source->interrupt();
+    if (lost) return false;
+    lost = true;
+    stalling.store(true);
+    return true;
+}
+
+void FrameReader::closeSource() {
+    std::unique_ptr<VideoInput> closing;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closing = std::move(source);
+    }
+    if (!closing) return;
+    try {
+        closing->release();
+    } catch (...) {
+    }
+}
+
+// Tries to reopen the source, at once and then after pauses that double up
+// to the settings' most; true once it opened, false once stopped.
+bool FrameReader::reconnect() {
+    for (;;) {
+        if (!pause(reopenPause)) return false;
+        reopenPause = std::min(reopenPause.count() == 0 ? kFirstReopenPause : reopenPause * 2,
+                               settings.reconnectMaxPause);
+        std::unique_ptr<VideoInput> reopened = tryReopen();
+        if (!reopened) continue;
+        std::lock_guard<std::mutex> lock(mutex);
+        source = std::move(reopened);
+        adoptFrameSize = conformSize.has_value();
+        return true;
+    }
+}
+
+std::unique_ptr<VideoInput> FrameReader::tryReopen() const {
+    if (!settings.reopen) return nullptr;
+    try {
+        return settings.reopen();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // namespace tarvolen

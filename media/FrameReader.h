@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -30,12 +31,12 @@ struct DecodedFrame {
 
 // What a failed or empty read means. Each policy is a pair of steps in
 // FrameReader: what to do before the next attempt and how long to pause
-// first, so a source that must be reopened (a network stream, with growing
-// pauses) needs one more case there and nothing else.
+// first.
 enum class EmptyReadPolicy {
-    Loop,   // a file played round: rewind to frame index 1 and read again
-    ToEnd,  // a file read once: a failed read ends the stream
-    Retry,  // a camera: read again
+    Loop,       // a file played round: rewind to frame index 1 and read again
+    ToEnd,      // a file read once: a failed read ends the stream
+    Retry,      // a camera: read again
+    Reconnect,  // a camera or a stream: a source lost is reopened, for ever
 };
 
 struct FrameReaderSettings {
@@ -55,6 +56,19 @@ struct FrameReaderSettings {
     std::function<Clock::time_point()> clock = [] { return Clock::now(); };
     // Checked before every read: once true, the stream ends.
     std::function<bool()> stopRequested = [] { return false; };
+
+    // Reconnect: makes a fresh input for the source; null, or an exception,
+    // when it cannot be reached now.
+    std::function<std::unique_ptr<VideoInput>()> reopen;
+    // Reconnect: no frame for this long, on `clock`, and the source is lost.
+    std::chrono::milliseconds sourceTimeout{10000};
+    // Reconnect: the pauses between attempts to reopen grow 1, 2, 4 ... s up
+    // to this.
+    std::chrono::milliseconds reconnectMaxPause{30000};
+    // Every pause of the decode thread (between failed reads, between
+    // attempts to reopen). Empty: a real wait that stop() cuts short. Tests
+    // pass one that moves their clock on instead.
+    std::function<void(std::chrono::milliseconds)> wait;
 };
 
 // The three ways the front ends read today.
@@ -64,6 +78,12 @@ constexpr std::size_t kScanQueueFrames = 4;      // the scan runs at the slower 
 FrameReaderSettings liveFileReading(cv::Size frameSize);
 FrameReaderSettings cameraReading(cv::Size frameSize);
 FrameReaderSettings scanReading(std::function<bool()> stopRequested);
+// A camera or a stream that is reopened when lost; frames are brought to
+// `frameSize` until the first reopening, to the size of the first frame of
+// each reopened source after it.
+FrameReaderSettings reconnectingReading(cv::Size frameSize,
+                                        std::function<std::unique_ptr<VideoInput>()> reopen,
+                                        std::chrono::milliseconds sourceTimeout);
 
 // True when `picture` is the only reference to its pixels, so that they may
 // be written again without anyone else seeing it happen.
@@ -77,6 +97,13 @@ public:
         Stalling,  // reads keep failing; the caller may poll keys meanwhile
         Stalled,   // Loop or Retry gave the source up: nothing for the stall timeout
         Ended,     // ToEnd: the stream is over (its end, a decode error, or a stop)
+        // Reconnect only, each once per drop: the source is lost (no frame for
+        // the source timeout, a read blocked that long, or the source failed;
+        // also a source that could not be opened at start), and is being
+        // reopened meanwhile; then it is back, before its first frame, whose
+        // size may differ from before (see lastOutage()).
+        SourceLost,
+        SourceBack,
     };
 
     // The most memory the reading takes, in bytes per pixel of the frame
@@ -86,7 +113,9 @@ public:
 
     // Starts reading `capture` (taken over) on the decode thread.
     FrameReader(cv::VideoCapture capture, FrameReaderSettings settings);
-    // Starts reading `input` (taken over) on the decode thread.
+    // Starts reading `input` (taken over) on the decode thread. With
+    // Reconnect `input` may be null (the source could not be opened): the
+    // reader starts lost and opens it through settings.reopen.
     FrameReader(std::unique_ptr<VideoInput> input, FrameReaderSettings settings);
     // Stops the decode thread once its current read returns.
     ~FrameReader();
@@ -97,22 +126,35 @@ public:
     // `frame` held before is handed back (see recycle) and `frame` holds the
     // new one; otherwise `frame` is left alone.
     Status next(DecodedFrame& frame, std::chrono::milliseconds wait);
-    // Waits for the next frame however long it takes: Frame, Stalled or Ended.
+    // Waits for the next frame however long it takes: Frame, Stalled or
+    // Ended, and with Reconnect SourceLost and SourceBack.
     Status next(DecodedFrame& frame);
+    // After SourceBack: how long the source gave no frame, from its last
+    // frame (or the reader's start) to its first one again.
+    FrameReaderSettings::Clock::duration lastOutage() const { return outage; }
     // Hands back a picture for a later frame to be decoded into: fresh images
     // cost page faults on every frame. One that anyone else still refers to
     // is dropped, never written into.
     void recycle(cv::Mat&& picture);
     // Ends reading early and waits for the decode thread.
     void stop();
-    // What is read; to be looked at only once stop() has returned.
+    // What is read; to be looked at only once stop() has returned, and not
+    // with Reconnect, whose input comes and goes.
     const VideoInput& input() const { return *source; }
 
 private:
+    using Clock = FrameReaderSettings::Clock;
     enum class ReadResult { Read, GaveUp, Stopped };
 
-    Status deliver(std::optional<DecodedFrame> taken, DecodedFrame& frame);
-    Status statusWithoutFrame() const;
+    // What the decode thread hands over: a frame, or word of the source.
+    struct Delivery {
+        DecodedFrame frame;
+        Status note = Status::Frame;  // Frame, SourceLost or SourceBack
+        Clock::duration outage{};     // with SourceBack
+    };
+
+    Status deliver(std::optional<Delivery> taken, DecodedFrame& frame);
+    Status statusWithoutFrame();
     void run();
     bool readAll();
     ReadResult readWithRetries(DecodedFrame& frame);
@@ -125,18 +167,39 @@ private:
     cv::Mat takeSpare();
     void finish(bool sourceFailed);
 
-    std::unique_ptr<VideoInput> source;
+    // Reconnect.
+    bool readReconnecting();
+    ReadResult readConnected(DecodedFrame& frame);
+    bool handOver(DecodedFrame&& frame);
+    bool declareLost();
+    bool lostMeanwhile() const;
+    bool overdue(Clock::time_point now) const;
+    bool declareLostIfOverdue();
+    void closeSource();
+    bool reconnect();
+    std::unique_ptr<VideoInput> tryReopen() const;
+
+    std::unique_ptr<VideoInput> source;  // swapped under `mutex` by the decode thread only
     const FrameReaderSettings settings;
-    BoundedQueue<DecodedFrame> queue;
+    BoundedQueue<Delivery> queue;
 
     mutable std::mutex mutex;
     std::condition_variable stopChanged;
     bool stopCalled = false;
     std::vector<cv::Mat> spare;  // pictures handed back, decoded into again
+    // Reconnect, under `mutex`.
+    bool lost = false;            // said or to be said; cleared by the first frame again
+    bool awaitingFrame = false;   // the decode thread is reading (not handing over or reopening)
+    Clock::time_point awaitingSince;  // when it began to wait for the present frame
+    Clock::time_point lastFrameAt;    // when the last frame was read (or the reader started)
 
     std::atomic<bool> stalling{false};
     std::atomic<bool> gaveUp{false};  // Loop or Retry: the source failed for good
     std::int64_t decoded = 0;         // touched by the decode thread only
+    std::optional<cv::Size> conformSize;  // decode thread only: settings.conformTo, then the reopened source's
+    bool adoptFrameSize = false;          // decode thread only: the next frame's size becomes conformSize
+    std::chrono::milliseconds reopenPause{0};  // decode thread only: before the next attempt to reopen
+    Clock::duration outage{};             // the caller's
     std::thread thread;               // last: starts when everything above is ready
 };
 

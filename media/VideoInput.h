@@ -26,6 +26,11 @@ public:
     virtual void rewindToSecondFrame() = 0;
     // Frees the decoder's memory; nothing is read afterwards.
     virtual void release() = 0;
+    // Called on another thread while read() may be running: asks a read that
+    // waits for a source that went quiet to return false soon, and later
+    // reads to fail. An input whose reads are bounded by a timeout of their
+    // own may leave it to that.
+    virtual void interrupt() {}
 };
 
 // OpenCV's capture.
@@ -35,6 +40,8 @@ public:
     bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
     void rewindToSecondFrame() override;
     void release() override { capture.release(); }
+    // What the capture reports (frame size, rate), before reading starts.
+    const cv::VideoCapture& opened() const { return capture; }
 
 private:
     cv::VideoCapture capture;

@@ -19,6 +19,18 @@ inline const char* const kFileDialogSource = "open file dialog";
 
 SourceKind classifySource(const std::string& source);
 
+// Whether `source` is a network stream URL: rtsp, rtsps, http, https, udp,
+// tcp or rtmp (any case), "://" and something after it.
+bool isStreamUrl(const std::string& source);
+
+// Whether `source` names a video capture device by its path: /dev/videoN.
+bool isCaptureDevicePath(const std::string& source);
+
+// The source as the operator's messages show it: a password in a URL's user
+// part replaced by "***", and control characters (which could forge lines
+// or move the cursor) by "?".
+std::string sourceForMessages(const std::string& source);
+
 // The camera index of a short source string, read like strtol: leading white
 // space, optional sign, digits up to the first non-digit. Empty when the
 // string does not start with a number.

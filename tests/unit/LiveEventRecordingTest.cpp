@@ -448,5 +448,46 @@ TEST_F(LiveEventRecordingTest, AClipThatCannotBeWrittenSwitchesOffAndKeepsWhatWa
     EXPECT_EQ(readClip(kept / firstClip).frames, 3 + 2 + 5);
 }
 
+// The source dropped: the open event ends at the last frame with its log
+// line, and the frames after the drop (here of another size) start afresh,
+// with nothing from before the drop in their pre-capture.
+TEST_F(LiveEventRecordingTest, EndingTheEventAtADropLogsItAndStartsAfresh) {
+    LiveEventRecording live(settings, cv::Size(kWidth, kHeight), 10.0, messages);
+    live.endEvent();  // nothing open: nothing happens
+    feed(live, burst(20, {{10, 20}}));
+    ASSERT_TRUE(live.recordingEvent());
+    const cv::Size after(80, 60);
+    live.endEvent(after);
+    EXPECT_FALSE(live.recordingEvent());
+    std::vector<nlohmann::json> lines = logLines();
+    ASSERT_EQ(lines.size(), 1u) << "logged at once";
+    EXPECT_EQ(lines[0]["start_frame"], 7);
+    EXPECT_EQ(lines[0]["end_frame"], 19);
+    EXPECT_EQ(readClip(dir / "clips" / lines[0]["file"].get<std::string>()).frames, 13);
+    // Activity at once after the drop, frames 20 to 24.
+    for (int i = 0; i < 15; ++i) {
+        const std::int64_t index = live.framesSeen();
+        const cv::Mat frame(after, CV_8UC3, cv::Scalar::all(levelOf(index)));
+        std::vector<ObjectTrack> tracks;
+        if (i < 5) tracks.push_back(ObjectTrack{cv::Rect(5, 6, 8, 9), 6});
+        live.addFrame(frame, tracks,
+                      FrameTime{march5() + milliseconds(100) * index, SteadyTime{} + milliseconds(100) * index});
+    }
+    live.finish();
+    EXPECT_EQ(messages.str(), "");
+    lines = logLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1]["start_frame"], 20) << "no pre-capture from before the drop";
+    EXPECT_EQ(lines[1]["end_frame"], 29);
+    const fs::path second = dir / "clips" / lines[1]["file"].get<std::string>();
+    const ClipContents clip = readClip(second);
+    EXPECT_EQ(clip.frames, 10);
+    EXPECT_TRUE(levelIs(clip.firstLevel, 20)) << clip.firstLevel;
+    cv::VideoCapture in(second.string());
+    cv::Mat frame;
+    ASSERT_TRUE(in.read(frame));
+    EXPECT_EQ(frame.size(), after);
+}
+
 }  // namespace
 }  // namespace tarvolen

@@ -7,6 +7,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "app/Recording.h"
+#include "media/VideoSource.h"
 
 namespace tarvolen {
 namespace {
@@ -155,6 +156,33 @@ TEST_F(RecorderTest, EveryFrameIsWrittenInOrderAndTheFileFinishedOnStop) {
         EXPECT_NEAR(cv::mean(read(cv::Rect(0, 30, size.width, size.height - 30)))[0], 4 * i, 2.0) << i;
     }
     EXPECT_FALSE(in.read(read));
+}
+
+// A source that comes back with frames of another size.
+TEST_F(RecorderTest, ANewFrameSizeFinishesTheFileAndGoesOnInANewOne) {
+    Recorder recorder(size, dir.string(), messages);
+    const cv::Size larger(128, 80);
+    recorder.restartAtSize(larger);  // idle: nothing is started
+    EXPECT_FALSE(recorder.isRecording());
+    recorder.restartAtSize(size);
+    ASSERT_TRUE(recorder.start(march5()));
+    const std::string first = recorder.path();
+    cv::Mat small(size, CV_8UC3, cv::Scalar::all(50));
+    for (int i = 0; i < 3; ++i) recorder.record(small);
+    recorder.restartAtSize(size);  // the same size goes on in the same file
+    EXPECT_EQ(recorder.path(), first);
+    recorder.restartAtSize(larger);
+    ASSERT_TRUE(recorder.isRecording());
+    EXPECT_NE(recorder.path(), first);
+    cv::Mat large(larger, CV_8UC3, cv::Scalar::all(50));
+    for (int i = 0; i < 2; ++i) recorder.record(large);
+    ASSERT_TRUE(recorder.isRecording()) << messages.str();
+    recorder.stop();
+    EXPECT_TRUE(messages.str().empty()) << messages.str();
+    EXPECT_EQ(countFrames(first), 3);
+    cv::VideoCapture second(recorder.path());
+    EXPECT_EQ(reportedFrameSize(second), std::optional<cv::Size>(larger));
+    EXPECT_EQ(countFrames(recorder.path()), 2);
 }
 
 TEST_F(RecorderTest, AWriterThatGivesUpStopsRecordingWithOneLine) {
