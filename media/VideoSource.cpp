@@ -17,6 +17,9 @@ constexpr std::string_view kStreamSchemes[] = {"rtsp", "rtsps", "http", "https",
 constexpr std::string_view kSchemeEnd = "://";
 constexpr std::string_view kVideoDevicePrefix = "/dev/video";
 constexpr std::string_view kHiddenPassword = "***";
+// Query parameters whose values are secrets as often as not.
+constexpr std::string_view kSecretParameters[] = {"password", "passwd", "pass", "pwd", "token",
+                                                  "key",      "secret", "auth", "sig"};
 
 char lowered(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -41,6 +44,35 @@ std::string withoutPassword(const std::string& url) {
     const std::size_t colon = url.find(':', begin);
     if (colon == std::string::npos || colon > at) return url;
     return url.substr(0, colon + 1) + std::string(kHiddenPassword) + url.substr(at);
+}
+
+bool isSecretParameter(std::string_view name) {
+    for (std::string_view secret : kSecretParameters)
+        if (sameIgnoringCase(name, secret)) return true;
+    return false;
+}
+
+// Each "name=value" of the query whose name is a secret's gets *** for its
+// value.
+std::string withoutSecretParameters(const std::string& url) {
+    const std::size_t query = url.find('?');
+    if (query == std::string::npos) return url;
+    const std::size_t fragment = url.find('#', query);
+    const std::size_t queryEnd = fragment == std::string::npos ? url.size() : fragment;
+    std::string out = url.substr(0, query + 1);
+    std::size_t at = query + 1;
+    while (at <= queryEnd) {
+        std::size_t end = url.find('&', at);
+        if (end == std::string::npos || end > queryEnd) end = queryEnd;
+        const std::string item = url.substr(at, end - at);
+        const std::size_t equals = item.find('=');
+        out += equals != std::string::npos && isSecretParameter(std::string_view(item).substr(0, equals))
+                   ? item.substr(0, equals + 1) + std::string(kHiddenPassword)
+                   : item;
+        if (end < queryEnd) out += '&';
+        at = end + 1;
+    }
+    return out + url.substr(queryEnd);
 }
 
 // One side in whole pixels; nothing unless a number of at least one.
@@ -75,7 +107,7 @@ bool isCaptureDevicePath(const std::string& source) {
 }
 
 std::string sourceForMessages(const std::string& source) {
-    std::string shown = isStreamUrl(source) ? withoutPassword(source) : source;
+    std::string shown = isStreamUrl(source) ? withoutSecretParameters(withoutPassword(source)) : source;
     for (char& c : shown)
         if (isControl(static_cast<unsigned char>(c))) c = '?';
     return shown;

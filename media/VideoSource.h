@@ -27,7 +27,8 @@ bool isStreamUrl(const std::string& source);
 bool isCaptureDevicePath(const std::string& source);
 
 // The source as the operator's messages show it: a password in a URL's user
-// part replaced by "***", and control characters (which could forge lines
+// part and the values of its query parameters that carry secrets (password,
+// token, key, ...) replaced by "***", and control characters (which could forge lines
 // or move the cursor) by "?".
 std::string sourceForMessages(const std::string& source);
 

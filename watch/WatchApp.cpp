@@ -17,6 +17,8 @@
 #include "detector/Detector.h"
 #include "events/LiveEventRecording.h"
 #include "media/FrameReader.h"
+#include "media/SourceInput.h"
+#include "media/VideoSource.h"
 #include "media/VideoFile.h"
 #include "media/VideoFileWriter.h"
 #include "platform/MemoryLimits.h"
@@ -27,6 +29,7 @@
 #include "watch/WatchLoop.h"
 #include "watch/WatchSource.h"
 #include "watch/WatchStatus.h"
+#include "watch/WebServer.h"
 
 namespace tarvolen {
 namespace {
@@ -115,18 +118,33 @@ std::string stoppedLine(WatchEnd end, int events) {
     return "Stopped; " + count;
 }
 
-FrameReaderSettings readerSettings(bool fileSource, cv::Size size, const WatchSettings& watch) {
-    if (fileSource) {
-        FrameReaderSettings settings;
-        settings.onEmptyRead = EmptyReadPolicy::ToEnd;
-        settings.queueFrames = kLiveFileQueueFrames;
-        settings.conformTo = size;
-        settings.stopRequested = quitRequested;
-        return settings;
-    }
-    FrameReaderSettings settings = cameraReading(size);
-    settings.stallTimeout = toMilliseconds(watch.sourceTimeoutSeconds);
+// A file is read once, to its end; frames keep the file's size.
+FrameReaderSettings fileReading(cv::Size size) {
+    FrameReaderSettings settings;
+    settings.onEmptyRead = EmptyReadPolicy::ToEnd;
+    settings.queueFrames = kLiveFileQueueFrames;
+    settings.conformTo = size;
+    settings.stopRequested = quitRequested;
     return settings;
+}
+
+// A camera, device or stream is reopened whenever it is lost, with pauses
+// growing to Watch.reconnect_max_seconds, for as long as the watch runs.
+FrameReaderSettings liveReading(const std::string& source, cv::Size size, const WatchSettings& watch) {
+    const milliseconds timeout = toMilliseconds(watch.sourceTimeoutSeconds);
+    FrameReaderSettings settings = reconnectingReading(
+        size, [source, timeout]() -> std::unique_ptr<VideoInput> { return openSourceInput(source, timeout); },
+        timeout);
+    settings.reconnectMaxPause = toMilliseconds(watch.reconnectMaxSeconds);
+    settings.stopRequested = quitRequested;
+    return settings;
+}
+
+// The size a freshly opened live source reports; 1 x 1 (any frame's size is
+// taken once it is reopened) when it reports none or is not there yet.
+cv::Size reportedSizeOf(const CaptureInput* input) {
+    if (!input) return cv::Size(1, 1);
+    return reportedFrameSize(input->opened()).value_or(cv::Size(1, 1));
 }
 
 void printNotices(Notices& notices, std::ostream& err) {
@@ -142,24 +160,19 @@ public:
           options(o),
           err(e),
           source(c.detectorAndSource.videoSource),
-          shown(redactedSource(source)),
+          shown(sourceForMessages(source)),
           board(initialStatus(shown)) {}
+
+    ~WatchSession() {
+        if (web) web->stop();
+    }
 
     int run() {
         const std::optional<WatchSourceKind> kind = classifyWatchSource(source);
         if (!kind)
             return fail(kWatchUsage, "cannot watch \"" + shown + "\": give a camera, device, file or URL");
-        const bool fileSource = *kind == WatchSourceKind::File;
-        std::string why;
-        std::optional<OpenedSource> opened =
-            openWatchSource(source, *kind, toMilliseconds(config.watch.sourceTimeoutSeconds), why);
-        if (quitRequested()) return kWatchStopped;
-        if (!opened) return fail(kWatchFailed, "cannot open " + shown + ": " + why);
-        if (std::string problem = prepare(*opened, fileSource); !problem.empty())
-            return fail(kWatchFailed, problem);
-        if (!loop->recording()) return kWatchFailed;  // its line is out
-        err << startedLine(shown, *opened, options.fast && fileSource) << std::endl;
-        return watch(*opened, fileSource);
+        if (*kind == WatchSourceKind::File) return watchFile();
+        return watchLive();
     }
 
 private:
@@ -175,15 +188,85 @@ private:
         return status;
     }
 
-    // Memory, detector, folder, status file, MQTT: the problem, or empty.
-    std::string prepare(const OpenedSource& opened, bool fileSource) {
-        const cv::Size size = opened.frameSize;
-        if (!detector.setParameters(config.detectorAndSource.detector))
-            return "the detector refuses its parameters";
-        if (std::optional<std::string> tooLarge =
-                reserveFrameBuffers(size.width, size.height, watchBytesPerPixel(),
-                                    [this, size] { detector.prepare(size.width, size.height); }))
-            return *tooLarge;
+    int watchFile() {
+        std::string why;
+        std::optional<OpenedSource> opened = openWatchFile(source, why);
+        if (quitRequested()) return kWatchStopped;
+        if (!opened) return fail(kWatchFailed, "cannot open " + shown + ": " + why);
+        if (std::string problem = prepareServices(); !problem.empty()) return fail(kWatchFailed, problem);
+        if (std::string problem = prepareDetection(opened->frameSize, opened->fps, true); !problem.empty())
+            return fail(kWatchFailed, problem);
+        if (!loop->recording()) return kWatchFailed;  // its line is out
+        err << startedLine(shown, *opened, options.fast) << std::endl;
+        std::unique_ptr<VideoInput> input = std::move(opened->input);
+        if (!options.fast) input = std::make_unique<PacedInput>(std::move(input), opened->fps);
+        FrameReader reader(std::move(input), fileReading(opened->frameSize));
+        return watch(reader, std::nullopt);
+    }
+
+    // A camera, device or stream: one that is not there at start is waited
+    // for like one that was lost; the detector is sized by its first frame.
+    int watchLive() {
+        if (std::string problem = prepareServices(); !problem.empty()) return fail(kWatchFailed, problem);
+        std::unique_ptr<CaptureInput> input =
+            openSourceInput(source, toMilliseconds(config.watch.sourceTimeoutSeconds));
+        const cv::Size reported = reportedSizeOf(input.get());
+        FrameReader reader(std::move(input), liveReading(source, reported, config.watch));
+        DecodedFrame first;
+        if (!awaitFirstFrame(reader, first)) {
+            reader.stop();
+            printNotices(notices, err);
+            err << stoppedLine(WatchEnd::Quit, 0) << std::endl;
+            return kWatchStopped;
+        }
+        OpenedSource opened;
+        opened.frameSize = first.picture.size();
+        if (std::string problem = prepareDetection(opened.frameSize, 0.0, false); !problem.empty())
+            return fail(kWatchFailed, problem);
+        if (!loop->recording()) return kWatchFailed;
+        err << startedLine(shown, opened, false) << std::endl;
+        return watch(reader, std::move(first));
+    }
+
+    // Until the source gives its first frame: lost and back said as in the
+    // loop. False when a quit came first.
+    bool awaitFirstFrame(FrameReader& reader, DecodedFrame& first) {
+        for (;;) {
+            printNotices(notices, err);
+            if (quitRequested()) return false;
+            switch (reader.next(first, WatchLoop::kFrameWait)) {
+                case FrameReader::Status::Frame:
+                    return true;
+                case FrameReader::Status::SourceLost:
+                    err << "Video source lost: " << shown << std::endl;
+                    markLost();
+                    break;
+                case FrameReader::Status::SourceBack:
+                    err << "Video source back after " << std::fixed << std::setprecision(1)
+                        << duration<double>(reader.lastOutage()).count() << " s" << std::endl;
+                    err.unsetf(std::ios::floatfield);
+                    break;
+                case FrameReader::Status::Ended:
+                case FrameReader::Status::Stalled:
+                    return false;
+                case FrameReader::Status::Waiting:
+                case FrameReader::Status::Stalling:
+                    break;
+            }
+        }
+    }
+
+    void markLost() {
+        const auto now = std::chrono::system_clock::now();
+        board.update([now](WatchStatus& s) {
+            s.state = SourceState::Lost;
+            s.stateSince = now;
+        });
+        statusFile->changed();
+    }
+
+    // Folder, status file, MQTT and web view: the problem, or empty.
+    std::string prepareServices() {
         if (std::string problem = folderProblem(config.events.folder); !problem.empty()) return problem;
         statusFile = std::make_unique<StatusFile>(
             config.watch.statusFile, toMilliseconds(config.watch.statusIntervalSeconds), config.events.folder,
@@ -191,10 +274,32 @@ private:
         if (std::string problem = statusFile->writeNow(); !problem.empty())
             return "cannot write the status file " + config.watch.statusFile + ": " + problem;
         if (config.watch.mqtt) mqtt = std::make_unique<MqttPublisher>(*config.watch.mqtt, notices);
+        if (config.watch.web && !config.watch.web->listen.empty()) {
+            WebSources sources;
+            sources.status = [this] { return nlohmann::json::parse(board.json()); };
+            sources.eventFolder = config.events.folder;
+            sources.eventLog = (fs::path(config.events.folder) / config.events.log).string();
+            web = std::make_unique<WebServer>(*config.watch.web, std::move(sources));
+            std::string problem;
+            if (!web->start(problem)) return problem;
+            err << "Web view on http://" << config.watch.web->listen << "/" << std::endl;
+        }
+        statusFile->start();
+        return "";
+    }
+
+    // Detector, memory and the loop for frames of `size`: the problem, or empty.
+    std::string prepareDetection(cv::Size size, double fileFps, bool fileSource) {
+        if (!detector.setParameters(config.detectorAndSource.detector))
+            return "the detector refuses its parameters";
+        if (std::optional<std::string> tooLarge =
+                reserveFrameBuffers(size.width, size.height, watchBytesPerPixel(),
+                                    [this, size] { detector.prepare(size.width, size.height); }))
+            return *tooLarge;
         WatchRun run;
         run.source = shown;
         run.fileSource = fileSource;
-        run.fileFps = fileSource ? opened.fps : 0.0;
+        run.fileFps = fileSource ? fileFps : 0.0;
         run.frameSize = size;
         run.events = config.events;
         loop = std::make_unique<WatchLoop>(run, detector, board, observers(), err);
@@ -211,20 +316,17 @@ private:
         };
         o.onStateChange = [this] { statusFile->changed(); };
         o.onPass = [this] { printNotices(notices, err); };
+        if (web) o.onFrame = [this](const cv::Mat& annotated) { web->publishFrame(annotated); };
         return o;
     }
 
-    int watch(OpenedSource& opened, bool fileSource) {
-        std::unique_ptr<VideoInput> input = std::move(opened.input);
-        if (fileSource && !options.fast) input = std::make_unique<PacedInput>(std::move(input), opened.fps);
-        statusFile->start();
-        FrameReader reader(std::move(input), readerSettings(fileSource, opened.frameSize, config.watch));
-        const WatchEnd end = loop->run(reader, quitRequested);
+    int watch(FrameReader& reader, std::optional<DecodedFrame> first) {
+        const WatchEnd end = loop->run(reader, quitRequested, std::move(first));
         loop->finish();
         reader.stop();
         printNotices(notices, err);
         err << stoppedLine(end, loop->eventsLogged()) << std::endl;
-        return end == WatchEnd::SourceLost ? kWatchFailed : kWatchStopped;
+        return kWatchStopped;
     }
 
     const WatchConfiguration& config;
@@ -237,6 +339,7 @@ private:
     Detector detector;
     std::unique_ptr<StatusFile> statusFile;
     std::unique_ptr<MqttPublisher> mqtt;
+    std::unique_ptr<WebServer> web;
     std::unique_ptr<WatchLoop> loop;
 };
 
@@ -257,6 +360,8 @@ std::string loadWatchConfiguration(const WatchOptions& options, WatchConfigurati
     if (!read.events.enabled)
         return path + ": Event_Recording.enabled must be true: the watcher records events";
     if (std::string problem = readWatchSettings(path, read.watch); !problem.empty()) return problem;
+    if (read.watch.web)
+        if (std::string problem = checkWebSettings(*read.watch.web); !problem.empty()) return problem;
     if (options.source) read.detectorAndSource.videoSource = *options.source;
     out = read;
     return "";

@@ -56,20 +56,37 @@ void WatchLoop::startRecording() {
     events->setEventListener(std::move(listener));
 }
 
-WatchEnd WatchLoop::run(FrameReader& reader, const std::function<bool()>& quit) {
+WatchEnd WatchLoop::run(FrameReader& reader, const std::function<bool()>& quit, std::optional<DecodedFrame> first) {
     DecodedFrame frame;
+    if (first) {
+        frame = std::move(*first);
+        processFrame(frame);
+    }
+    // Set between the source's return and its first frame, whose size the
+    // recording then follows.
+    bool returned = false;
+    FrameReaderSettings::Clock::duration outage{};
     for (;;) {
         if (observers.onPass) observers.onPass();
         if (quit()) return WatchEnd::Quit;
         switch (reader.next(frame, kFrameWait)) {
             case FrameReader::Status::Frame:
+                if (returned) {
+                    onSourceBack(outage, frame.picture.size());
+                    returned = false;
+                }
                 processFrame(frame);
                 break;
             case FrameReader::Status::Ended:
                 return WatchEnd::SourceEnded;
+            case FrameReader::Status::SourceLost:
+                onSourceLost();
+                break;
+            case FrameReader::Status::SourceBack:
+                returned = true;
+                outage = reader.lastOutage();
+                break;
             case FrameReader::Status::Stalled:
-                // Until the reader reopens a source by itself, a live source
-                // that stopped ends the watch here.
                 onSourceLost();
                 return WatchEnd::SourceLost;
             case FrameReader::Status::Waiting:

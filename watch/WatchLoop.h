@@ -68,9 +68,11 @@ public:
     // be written; the line saying so is out).
     bool recording() const { return events && events->on(); }
 
-    // Reads and processes frames until the source ends or is lost, or `quit`
-    // says so.
-    WatchEnd run(FrameReader& reader, const std::function<bool()>& quit);
+    // Processes `first` when given, then reads and processes frames until
+    // the source ends or `quit` says so. A live source that is lost is said
+    // lost and, once back, said back; the reader reopens it meanwhile.
+    WatchEnd run(FrameReader& reader, const std::function<bool()>& quit,
+                 std::optional<DecodedFrame> first = std::nullopt);
     // Detects, annotates and records one frame; `frame.picture` is annotated.
     void processFrame(DecodedFrame& frame);
 

@@ -25,26 +25,18 @@ enum class WatchSourceKind {
 // read (empty, or the live program's file chooser).
 std::optional<WatchSourceKind> classifyWatchSource(const std::string& source);
 
-// Whether `source` starts with one of the network schemes above (any case).
-bool isStreamUrl(const std::string& source);
-
-// The source as messages and the status show it: a URL's password, and the
-// values of query parameters that carry secrets (password, token, key, ...),
-// replaced by ***. Other sources are shown as they are.
-std::string redactedSource(const std::string& source);
-
 struct OpenedSource {
     std::unique_ptr<VideoInput> input;
     cv::Size frameSize;
     double fps = 0;  // a file's playback rate; 0 for a live source (measured while watching)
 };
 
-// Opens the source. A stream is given `timeout` to open and for each read,
-// so that a dead network connection cannot hold the reader for good.
-// Nothing, with `error` saying why in a few words, when it cannot be opened
-// or reports no usable frame size.
-std::optional<OpenedSource> openWatchSource(const std::string& source, WatchSourceKind kind,
-                                            std::chrono::milliseconds timeout, std::string& error);
+// Opens a video file: FFmpeg's own reader first (the frames' own times,
+// reading past damage), then any other back end OpenCV has. Nothing, with
+// `error` saying why in a few words, when it cannot be opened or reports no
+// usable frame size. Cameras, devices and streams are opened by the frame
+// reader's reopening (media/SourceInput), which waits for them.
+std::optional<OpenedSource> openWatchFile(const std::string& path, std::string& error);
 
 // Hands a file's frames over no sooner than a camera would deliver them:
 // each one its presentation time after the first (one frame period apart

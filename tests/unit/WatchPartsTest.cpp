@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "media/VideoSource.h"
 #include "watch/MqttPublisher.h"
 #include "watch/StatusFile.h"
 #include "watch/WatchApp.h"
@@ -96,7 +97,7 @@ struct Shown {
 
 class RedactedSource : public ::testing::TestWithParam<Shown> {};
 
-TEST_P(RedactedSource, HidesEverySecret) { EXPECT_EQ(redactedSource(GetParam().source), GetParam().shown); }
+TEST_P(RedactedSource, HidesEverySecret) { EXPECT_EQ(sourceForMessages(GetParam().source), GetParam().shown); }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RedactedSource,
@@ -135,10 +136,10 @@ TEST_F(TempFolder, AFileThatIsNoVideoIsNotOpened) {
     std::ofstream(dir / "notes.avi") << "not a video";
     std::string why;
     EXPECT_FALSE(
-        openWatchSource((dir / "notes.avi").string(), WatchSourceKind::File, milliseconds(100), why));
+        openWatchFile((dir / "notes.avi").string(), why));
     EXPECT_FALSE(why.empty());
     why.clear();
-    EXPECT_FALSE(openWatchSource(dir.string(), WatchSourceKind::File, milliseconds(100), why));  // a folder
+    EXPECT_FALSE(openWatchFile(dir.string(), why));  // a folder
     EXPECT_EQ(why, "not a video file or capture device");
 }
 
