@@ -17,8 +17,8 @@ struct EventRecordingSettings {
     std::string log = "events.jsonl";  // a file name in `folder`
     // Hooks: shell commands run when an event opens and once it is logged;
     // empty runs nothing.
-    std::string onEventStart;
-    std::string onEventEnd;
+    std::string onEventStart{};
+    std::string onEventEnd{};
     double hookTimeoutSeconds = 30.0;  // a hook still running then is killed
     bool snapshot = false;             // a JPEG of each event's busiest frame beside its clip
     double maxFolderMb = 0.0;          // retention: clips and snapshots at most this big; 0 = no cap
