@@ -22,6 +22,7 @@
 #include "app/Recording.h"
 #include "platform/Signals.h"
 #include "media/FrameReader.h"
+#include "media/SourceName.h"
 #include "media/VideoSource.h"
 #include "platform/SourcePath.h"
 #include "platform/ExitStatus.h"
@@ -194,6 +195,7 @@ int runLoop(LiveView& view, bool fileSource, double fps, LoopImages& images,
             const EventRecordingSettings& eventSettings) {
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
     LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
+    events.setSource(sourceWithoutPassword(video_source_init_string));
     const DisplayLossGuard displayLoss([&recorder, &events] { endRun(RunEnd::DisplayLost, recorder, events); });
     installQuitSignals();
     // From here on only the decode thread touches the capture.

@@ -35,6 +35,14 @@ std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::str
     return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
+std::string eventStartJsonLine(const std::string& clipPath, double startMs, std::int64_t startFrame) {
+    nlohmann::ordered_json line;
+    line["file"] = std::filesystem::path(clipPath).filename().string();
+    line["start"] = isoLocalTime(fromEpochMs(startMs));
+    line["start_frame"] = startFrame;
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 system_clock::time_point fromEpochMs(double ms) {
     return system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(
         std::chrono::duration<double, std::milli>(ms)));

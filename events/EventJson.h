@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -28,6 +29,10 @@ enum class EventTimes {
 // For WallClock `file` defaults to the file name of the record's clip. Names
 // that are not UTF-8 are kept readable rather than refused.
 std::string eventJsonLine(EventTimes times, const EventRecord& event, const std::string& file = std::string());
+
+// What is known of a live event when it opens, as one line of JSON in the
+// form of its log line: file (the clip's file name), start, start_frame.
+std::string eventStartJsonLine(const std::string& clipPath, double startMs, std::int64_t startFrame);
 
 // Local ISO 8601 time with milliseconds and the offset from UTC,
 // "2024-03-05T09:07:03.045+01:00".

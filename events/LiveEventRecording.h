@@ -28,8 +28,12 @@
 
 #include "config/EventRecordingSettings.h"
 #include "detector/Detector.h"
+#include "events/EventHooks.h"
 #include "events/EventRecorder.h"
+#include "events/Retention.h"
+#include "events/Snapshot.h"
 #include "events/VideoClipSink.h"
+#include "platform/Lines.h"
 
 namespace tarvolen {
 
@@ -102,6 +106,10 @@ public:
     // finished and logs them. Later frames are ignored.
     void finish();
 
+    // The source as the hooks are told it (TARVOLEN_SOURCE): a URL's
+    // password already shown as ***.
+    void setSource(const std::string& shownSource) { source = shownSource; }
+
     bool on() const { return enabled; }
     bool recordingEvent() const { return recorder && recorder->eventOpen(); }
     // The rate clips are written and event times counted at; 0 until known.
@@ -119,10 +127,17 @@ private:
     void logFinishedClips();
     // Says why on one line and records no more.
     void switchOff(const std::string& why);
+    // Hooks, snapshots and retention, as the settings ask.
+    void startExtras();
+    void eventClosed(const EventRecord& record);
+    // Runs on_event_end and lets retention have the clip.
+    void eventLogged(const EventRecord& record, const std::string& line);
 
     EventRecordingSettings settings;
     cv::Size frameSize;
     std::ostream& messages;
+    SharedLines lines{messages};  // the threads below speak through it too
+    std::string source;
     std::shared_ptr<ClipOutcomes> clipOutcomes = std::make_shared<ClipOutcomes>();
     ClipSinkFactory sinks;
     bool enabled;
@@ -136,6 +151,9 @@ private:
     std::int64_t frames = 0;
     int logged = 0;
     bool finished = false;
+    std::unique_ptr<Retention> retention;       // with max_folder_mb or max_age_days
+    std::unique_ptr<SnapshotWriter> snapshots;  // with snapshot
+    std::unique_ptr<EventHooks> hooks;          // with on_event_start or on_event_end
 };
 
 }  // namespace tarvolen
