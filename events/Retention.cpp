@@ -119,6 +119,8 @@ RetentionRules retentionRules(double maxFolderMb, double maxAgeDays) {
     rules.maxFolderBytes = static_cast<std::uint64_t>(std::llround(maxFolderMb * kBytesPerMb));
     rules.maxAge = std::chrono::seconds(std::llround(maxAgeDays * kSecondsPerDay));
     rules.minFreeBytes = rules.maxFolderBytes > 0 ? kMinFreeBytesWithCap : 0;
+    rules.shownMb = maxFolderMb;
+    rules.shownDays = maxAgeDays;
     return rules;
 }
 
@@ -161,12 +163,15 @@ std::string describeSweep(const SweepResult& result, const std::string& folder, 
         what += (what.empty() ? "" : " and ") + count(result.snapshots, "snapshot", "snapshots");
     std::vector<std::string> why;
     if (result.forAge) {
-        const double days = static_cast<double>(rules.maxAge.count()) / kSecondsPerDay;
+        const double days =
+            rules.shownDays > 0 ? rules.shownDays : static_cast<double>(rules.maxAge.count()) / kSecondsPerDay;
         why.push_back("older than " + plainNumber(days) + (days == 1.0 ? " day" : " days"));
     }
     if (result.forCap)
         why.push_back("to keep " + folder + " under " +
-                      plainNumber(static_cast<double>(rules.maxFolderBytes) / kBytesPerMb) + " MB");
+                      plainNumber(rules.shownMb > 0 ? rules.shownMb
+                                                    : static_cast<double>(rules.maxFolderBytes) / kBytesPerMb) +
+                      " MB");
     if (result.forRoom) why.push_back("to keep room on its disk");
     std::string line = "Retention: deleted " + what + " (" + humanBytes(result.bytes) + ")";
     for (std::size_t i = 0; i < why.size(); ++i) line += (i == 0 ? " " : " and ") + why[i];

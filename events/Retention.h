@@ -33,6 +33,9 @@ struct RetentionRules {
     // this, and at least the size of the largest clip there, so that the next
     // event finds room for a clip like it.
     std::uint64_t minFreeBytes = 0;
+    // The limits as the operator wrote them, for messages; 0: from the above.
+    double shownMb = 0;
+    double shownDays = 0;
     bool any() const { return maxFolderBytes > 0 || maxAge.count() > 0; }
 };
 
