@@ -14,6 +14,7 @@ packages=(
   parallel
   openbox wmctrl
   qemu-user
+  dpkg-dev systemd
 )
 
 sudo_cmd=()
