@@ -26,9 +26,10 @@ endforeach()
 add_custom_target(tarvolen_man_pages ALL DEPENDS ${TARVOLEN_MAN_PAGES})
 install(FILES ${TARVOLEN_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# The unit and its user: absolute Debian paths, whatever the prefix.
-install(FILES ${TARVOLEN_PACKAGING_DIR}/tarvolen-watch@.service DESTINATION /lib/systemd/system)
-install(FILES ${TARVOLEN_PACKAGING_DIR}/tarvolen.sysusers DESTINATION /usr/lib/sysusers.d RENAME tarvolen.conf)
+# The unit and its user, under the prefix so that an install into a home
+# folder works too; in the package (prefix /usr) where systemd looks.
+install(FILES ${TARVOLEN_PACKAGING_DIR}/tarvolen-watch@.service DESTINATION lib/systemd/system)
+install(FILES ${TARVOLEN_PACKAGING_DIR}/tarvolen.sysusers DESTINATION lib/sysusers.d RENAME tarvolen.conf)
 
 install(FILES
   ${PROJECT_SOURCE_DIR}/config/Tarvolen.json
