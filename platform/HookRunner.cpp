@@ -84,7 +84,7 @@ public:
 
     // A process group of its own (so that a timeout reaches what it
     // started), no blocked signals, default dispositions, stdin from
-    // /dev/null and stdout joined to stderr.
+    // /dev/null, stdout joined to stderr and no other descriptor.
     int prepare() {
         sigset_t none;
         sigemptyset(&none);
@@ -98,6 +98,9 @@ public:
         if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, &defaults);
         if (error == 0) error = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+        // Nothing else the program holds open (the display's socket, a clip
+        // being written) is handed on to a hook or what it leaves running.
+        if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
         return error;
     }
 

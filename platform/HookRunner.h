@@ -10,7 +10,8 @@
 // exit, a signal, a timeout or a failure to start is told on one line naming
 // the hook. Standard input is /dev/null; standard output and standard error
 // both go to the program's standard error, so that the program's own
-// standard output keeps its own lines and a journal shows the hook's.
+// standard output keeps its own lines and a journal shows the hook's; no
+// other descriptor of the program is inherited.
 #pragma once
 
 #include <chrono>

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,17 +107,23 @@ TEST_F(HookRunnerTest, VariablesArriveAsGivenAndNoNameInjectsACommand) {
 }
 
 TEST_F(HookRunnerTest, HookStartsWithNoStandardInputAndItsOutputOffStandardOutput) {
+    // Open without close-on-exec, as a library might leave one.
+    const int held = open((dir / "held").c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(held, 0);
     {
         HookRunner runner(sink());
         // stdin reads nothing at once; fd 1 is the same file as fd 2.
         runner.run("h", "cat >" + at("stdin") + "; [ \"$(readlink /proc/$$/fd/1)\" = \"$(readlink /proc/$$/fd/2)\" ] && touch " +
-                            at("joined") + "; ps -o pgid= -p $$ | tr -d ' ' >" + at("group") + "; echo $$ >" + at("pid"),
+                            at("joined") + "; ps -o pgid= -p $$ | tr -d ' ' >" + at("group") + "; echo $$ >" + at("pid") +
+                            "; ls /proc/$$/fd | sort -n >" + at("fds"),
                    {});
         ASSERT_TRUE(runner.waitIdle(kMustFinish));
     }
     EXPECT_EQ(readFile(dir / "stdin"), "");
     EXPECT_TRUE(fs::exists(dir / "joined"));
+    EXPECT_EQ(readFile(dir / "fds"), "0\n1\n2\n") << "the program's other descriptors (" << held << ") are not inherited";
     EXPECT_EQ(readFile(dir / "group"), readFile(dir / "pid")) << "a process group of its own";
+    close(held);
 }
 
 struct EndCase {
