@@ -20,6 +20,9 @@ using std::chrono::milliseconds;
 using std::chrono::system_clock;
 
 const char* const kOffMessage = "Event recording off: ";
+const char* const kCutShortMessage = "Event clip cut short, older clips deleted to make room: ";
+// How the disk guard says the disk is full (media/DiskGuard).
+const char* const kDiskFull = "the disk is nearly full";
 // The newest frames are held uncompressed, this many: during an event they
 // go to the clip at once, so compressing them would be wasted work.
 constexpr std::size_t kRawFrames = 4;
@@ -179,6 +182,7 @@ std::string LiveEventRecording::nameClip(const FrameInfo& first) {
     namesGiven.insert(name);
     if (retention) retention->protect(name);
     const std::string path = (folder / name).string();
+    openClip = path;
     if (hooks) hooks->eventStarted(source, path, eventStartJsonLine(path, first.timeMs, first.index));
     return path;
 }
@@ -189,7 +193,13 @@ void LiveEventRecording::logFinishedClips() {
         if (snapshots && snapshots->pending(snapshotPathFor(closed.front().clipPath))) break;
         const std::optional<std::string> failure = clipOutcomes->take(closed.front().clipPath);
         if (!failure) break;  // still being written
-        if (!failure->empty()) return switchOff(*failure);
+        if (!failure->empty()) {
+            if (madeRoom(*failure, closed.front().clipPath)) {
+                closed.pop_front();
+                continue;
+            }
+            return switchOff(*failure);
+        }
         const std::string line = eventJsonLine(EventTimes::WallClock, closed.front());
         log << line << '\n' << std::flush;
         if (!log) return switchOff("cannot write the log " + logPath);
@@ -199,7 +209,23 @@ void LiveEventRecording::logFinishedClips() {
     }
     // A clip that failed while its event is still going.
     const std::string failure = recorder ? recorder->clipFailure() : std::string();
-    if (!failure.empty()) switchOff(failure);
+    if (!failure.empty() && !madeRoom(failure, openClip)) switchOff(failure);
+}
+
+bool LiveEventRecording::madeRoom(const std::string& why, const std::string& clipPath) {
+    if (!retention || settings.maxFolderMb <= 0 || why.find(kDiskFull) == std::string::npos) return false;
+    // This sweep or another may have made the room; a folder that cannot be
+    // brought under its limits, nothing left to delete but the clip cut
+    // short, is what ends event recording.
+    const SweepResult swept = retention->sweepNow();
+    // The clip cut short is given up: from now on retention may take it.
+    retention->release(fs::path(clipPath).filename().string());
+    retention->release(fs::path(snapshotPathFor(clipPath)).filename().string());
+    if (!swept.fits) return false;
+    lines.say(kCutShortMessage + why);
+    recorder.reset();  // what was handed over is finished
+    startRecorder(fps);
+    return true;
 }
 
 void LiveEventRecording::addFrame(const cv::Mat& annotated, const std::vector<ObjectTrack>& objects,

@@ -130,6 +130,9 @@ private:
     // Hooks, snapshots and retention, as the settings ask.
     void startExtras();
     void eventClosed(const EventRecord& record);
+    // With a cap, a clip cut short by a full disk: when retention can
+    // delete older clips, recording goes on with a fresh recorder.
+    bool madeRoom(const std::string& why, const std::string& clipPath);
     // Runs on_event_end and lets retention have the clip.
     void eventLogged(const EventRecord& record, const std::string& line);
 
@@ -154,6 +157,7 @@ private:
     std::unique_ptr<Retention> retention;       // with max_folder_mb or max_age_days
     std::unique_ptr<SnapshotWriter> snapshots;  // with snapshot
     std::unique_ptr<EventHooks> hooks;          // with on_event_start or on_event_end
+    std::string openClip;                       // the path of the clip named last
 };
 
 }  // namespace tarvolen

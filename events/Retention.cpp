@@ -152,6 +152,8 @@ SweepResult sweepEventFolder(const std::string& folder, const RetentionRules& ru
         --result.kept;
         room += file.bytes;
     }
+    result.fits = !(rules.maxFolderBytes > 0 && result.keptBytes > rules.maxFolderBytes) &&
+                  !(watchRoom && room < roomWanted);
     return result;
 }
 

@@ -54,6 +54,7 @@ struct SweepResult {
     bool forRoom = false;     // ... or the disk was nearly full
     std::uint64_t keptBytes = 0;  // of clips and snapshots left
     int kept = 0;                 // clips and snapshots left
+    bool fits = true;             // under the cap and with room on the disk when done
 };
 
 // One sweep of `folder`: deletes the oldest event files (by modification
