@@ -25,7 +25,7 @@ using std::chrono::system_clock;
 constexpr std::uint64_t kKB = 1024;
 constexpr auto kDay = std::chrono::hours(24);
 
-class NameTest : public ::testing::TestWithParam<std::pair<const char*, bool>> {};
+class NameTest : public ::testing::TestWithParam<std::pair<std::string, bool>> {};
 
 TEST_P(NameTest, OnlyEventClipsAndSnapshotsMatch) {
     EXPECT_EQ(isEventFileName(GetParam().first), GetParam().second) << GetParam().first;
@@ -33,22 +33,23 @@ TEST_P(NameTest, OnlyEventClipsAndSnapshotsMatch) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NameTest,
-    ::testing::Values(std::make_pair("event_05_03_2024_09_07_03.avi", true),
-                      std::make_pair("event_05_03_2024_09_07_03.mp4", true),
-                      std::make_pair("event_05_03_2024_09_07_03.jpg", true),
-                      std::make_pair("event_05_03_2024_09_07_03_2.avi", true),
-                      std::make_pair("event_05_03_2024_09_07_03_17.jpg", true),
-                      std::make_pair("events.jsonl", false), std::make_pair("record_05_03_2024_09_07_03.avi", false),
-                      std::make_pair("event_05_03_2024_09_07_03.avi.part", false),
-                      std::make_pair("event_05_03_2024_09_07_03.AVI", false),
-                      std::make_pair("event_05_03_2024_09_07_3.avi", false),
-                      std::make_pair("event_5_03_2024_09_07_03.avi", false),
-                      std::make_pair("event_05_03_2024_09_07_03_.avi", false),
-                      std::make_pair("event_05_03_2024_09_07_03_0.avi", false),
-                      std::make_pair("event_05_03_2024_09_07_03_x.avi", false),
-                      std::make_pair("event_05_03_2024_09_07_03.png", false),
-                      std::make_pair("event_.avi", false), std::make_pair("xevent_05_03_2024_09_07_03.avi", false),
-                      std::make_pair("event_05-03-2024_09_07_03.avi", false)));
+    ::testing::Values(std::make_pair(std::string("event_05_03_2024_09_07_03.avi"), true),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03.mp4"), true),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03.jpg"), true),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03_2.avi"), true),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03_17.jpg"), true),
+                      std::make_pair(std::string("events.jsonl"), false), std::make_pair(std::string("record_05_03_2024_09_07_03.avi"), false),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03.avi.part"), false),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03.AVI"), false),
+                      std::make_pair(std::string("event_05_03_2024_09_07_3.avi"), false),
+                      std::make_pair(std::string("event_5_03_2024_09_07_03.avi"), false),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03_.avi"), false),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03_0.avi"), false),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03_x.avi"), false),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03.png"), false),
+                      std::make_pair(std::string("event_.avi"), false), std::make_pair(std::string("xevent_05_03_2024_09_07_03.avi"), false),
+                      std::make_pair(std::string("event_05-03-2024_09_07_03.avi"), false)),
+    [](const ::testing::TestParamInfo<std::pair<std::string, bool>>& c) { return "Case" + std::to_string(c.index); });
 
 class RetentionTest : public ::testing::Test {
 protected:
