@@ -310,6 +310,7 @@ int runLoop(LiveView& view, LiveSource kind, double fps, LoopImages& images,
             const EventRecordingSettings& eventSettings) {
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
     LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
+    events.setSource(sourceForMessages(video_source_init_string));
     const DisplayLossGuard displayLoss([&recorder, &events] { endRun(RunEnd::DisplayLost, recorder, events); });
     installQuitSignals();
     // From here on only the decode thread touches the capture.

@@ -60,13 +60,81 @@ std::string readFormat(const json& section, EventRecordingSettings& out) {
     return "";
 }
 
+// Hooks, snapshots and retention.
+const char* const kCommandKeys[] = {"on_event_start", "on_event_end"};
+const char* const kHookTimeoutKey = "hook_timeout_seconds";
+const char* const kSnapshotKey = "snapshot";
+
+struct LimitKey {
+    const char* key;
+    double EventRecordingSettings::*field;
+    double max;
+    const char* meaning;  // of 0
+};
+
+const LimitKey kLimitKeys[] = {
+    {"max_folder_mb", &EventRecordingSettings::maxFolderMb, kMaxFolderMb, "no cap"},
+    {"max_age_days", &EventRecordingSettings::maxAgeDays, kMaxAgeDays, "no limit"},
+};
+
+bool isHookOrRetentionKey(const std::string& key) {
+    return key == kHookTimeoutKey || key == kSnapshotKey ||
+           std::any_of(std::begin(kCommandKeys), std::end(kCommandKeys),
+                       [&key](const char* k) { return key == k; }) ||
+           std::any_of(std::begin(kLimitKeys), std::end(kLimitKeys),
+                       [&key](const LimitKey& l) { return key == l.key; });
+}
+
+std::string readCommand(const json& section, const char* key, std::string& out) {
+    const auto it = section.find(key);
+    if (it == section.end()) return "";
+    if (!it->is_string() || it->get<std::string>().find('\0') != std::string::npos)
+        return problem(key, "must be a shell command as a string (\"\" for none)", *it);
+    out = it->get<std::string>();
+    return "";
+}
+
+std::string readHooksAndRetention(const json& section, EventRecordingSettings& out) {
+    std::string refused = readCommand(section, kCommandKeys[0], out.onEventStart);
+    if (refused.empty()) refused = readCommand(section, kCommandKeys[1], out.onEventEnd);
+    if (!refused.empty()) return refused;
+
+    const auto timeout = section.find(kHookTimeoutKey);
+    if (timeout != section.end()) {
+        if (!timeout->is_number() || timeout->get<double>() <= 0.0 ||
+            timeout->get<double>() > kMaxHookTimeoutSeconds)
+            return problem(kHookTimeoutKey,
+                           "must be a number above 0, at most " + plainNumber(kMaxHookTimeoutSeconds), *timeout);
+        out.hookTimeoutSeconds = timeout->get<double>();
+    }
+
+    const auto snapshot = section.find(kSnapshotKey);
+    if (snapshot != section.end()) {
+        if (!snapshot->is_boolean()) return problem(kSnapshotKey, "must be true or false", *snapshot);
+        out.snapshot = snapshot->get<bool>();
+    }
+
+    for (const LimitKey& key : kLimitKeys) {
+        const auto it = section.find(key.key);
+        if (it == section.end()) continue;
+        if (!it->is_number() || it->get<double>() < 0.0 || it->get<double>() > key.max)
+            return problem(key.key,
+                           "must be a number from 0 (" + std::string(key.meaning) + ") to " +
+                               std::to_string(static_cast<long long>(key.max)),
+                           *it);
+        out.*key.field = it->get<double>();
+    }
+    return "";
+}
+
 std::string readSection(const json& section, EventRecordingSettings& out) {
     if (!section.is_object()) return problem("", "must be an object", section);
     for (const auto& item : section.items()) {
         const std::string& key = item.key();
         const bool known = key == kEnabledKey || key == kFolderKey || key == kLogKey || key == kFormatKey ||
                            std::any_of(std::begin(kSecondsKeys), std::end(kSecondsKeys),
-                                       [&key](const SecondsKey& s) { return key == s.key; });
+                                       [&key](const SecondsKey& s) { return key == s.key; }) ||
+                           isHookOrRetentionKey(key);
         if (!known) return std::string(kSectionKey) + " has an unknown key \"" + key + "\"";
     }
     const auto enabled = section.find(kEnabledKey);
@@ -95,7 +163,8 @@ std::string readSection(const json& section, EventRecordingSettings& out) {
             return problem(kLogKey, "must be a plain file name (no folder)", *log);
         out.log = log->get<std::string>();
     }
-    return readFormat(section, out);
+    if (std::string refused = readFormat(section, out); !refused.empty()) return refused;
+    return readHooksAndRetention(section, out);
 }
 
 }  // namespace

@@ -16,12 +16,23 @@ struct EventRecordingSettings {
     double minEventSeconds = 0.0;      // shorter runs of activity make no event
     std::string log = "events.jsonl";  // a file name in `folder`
     std::string format = "avi";        // clips: "avi" (Motion-JPEG) or "mp4" (H.264)
+    // Hooks: shell commands run when an event opens and once it is logged;
+    // empty runs nothing.
+    std::string onEventStart{};
+    std::string onEventEnd{};
+    double hookTimeoutSeconds = 30.0;  // a hook still running then is killed
+    bool snapshot = false;             // a JPEG of each event's busiest frame beside its clip
+    double maxFolderMb = 0.0;          // retention: clips and snapshots at most this big; 0 = no cap
+    double maxAgeDays = 0.0;           // retention: none older than this; 0 = no limit
 };
 
 // Accepted ranges, in seconds.
 constexpr double kMaxPreSeconds = 30.0;
 constexpr double kMaxPostSeconds = 300.0;
 constexpr double kMaxMinEventSeconds = 86400.0;  // a day
+constexpr double kMaxHookTimeoutSeconds = 3600.0;
+constexpr double kMaxFolderMb = 100000000.0;  // 100 TB
+constexpr double kMaxAgeDays = 36500.0;       // a century
 
 // Reads the "Event_Recording" object of a configuration document. Without
 // one, `settings` keeps its defaults (disabled). Returns the problem as one

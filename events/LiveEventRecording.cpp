@@ -20,6 +20,9 @@ using std::chrono::milliseconds;
 using std::chrono::system_clock;
 
 const char* const kOffMessage = "Event recording off: ";
+const char* const kCutShortMessage = "Event clip cut short, older clips deleted to make room: ";
+// How the disk guard says the disk is full (media/DiskGuard).
+const char* const kDiskFull = "the disk is nearly full";
 // The newest frames are held uncompressed, this many: during an event they
 // go to the clip at once, so compressing them would be wasted work.
 constexpr std::size_t kRawFrames = 4;
@@ -101,15 +104,49 @@ LiveEventRecording::LiveEventRecording(const EventRecordingSettings& s, cv::Size
       clipFormat(clipFormatNamed(s.format).value_or(ClipFormat::Avi)),
       frameSize(size),
       messages(out),
-      sinks([inner = makeSinks ? std::move(makeSinks) : videoFileClipSinks(clipFormat), outcomes = clipOutcomes] {
+      sinks([this, inner = makeSinks ? std::move(makeSinks) : videoFileClipSinks(clipFormat),
+             outcomes = clipOutcomes] {
+          // On the clip writer's thread, just before the clip is created.
+          if (retention) retention->sweepNow();
           return std::make_unique<ReportingClipSink>(inner(), outcomes);
       }),
       enabled(s.enabled) {
     if (!enabled || !prepareFolder()) return;
+    startExtras();
     if (fileFps > 0) startRecorder(fileFps);
 }
 
-LiveEventRecording::~LiveEventRecording() { finish(); }
+void LiveEventRecording::startExtras() {
+    const RetentionRules rules = retentionRules(settings.maxFolderMb, settings.maxAgeDays);
+    if (rules.any()) retention = std::make_unique<Retention>(settings.folder, rules, lines.sink());
+    if (settings.snapshot) snapshots = std::make_unique<SnapshotWriter>(lines.sink());
+    if (EventHooks::wanted(settings)) hooks = std::make_unique<EventHooks>(settings, lines.sink());
+}
+
+void LiveEventRecording::eventClosed(const EventRecord& record) {
+    closed.push_back(record);
+    if (snapshots && !record.peakPicture.empty()) {
+        const std::string path = snapshotPathFor(record.clipPath);
+        if (retention) retention->protect(fs::path(path).filename().string());
+        snapshots->write(path, record.peakPicture);
+        closed.back().peakPicture.release();  // the writer holds it
+    }
+}
+
+void LiveEventRecording::eventLogged(const EventRecord& record, const std::string& line) {
+    const std::string snapshot = snapshotPathFor(record.clipPath);
+    const bool snapshotWritten = snapshots && snapshots->take(snapshot).value_or(false);
+    if (hooks) hooks->eventEnded(source, record.clipPath, snapshotWritten ? snapshot : std::string(), line);
+    if (retention) {
+        retention->release(fs::path(record.clipPath).filename().string());
+        retention->release(fs::path(snapshot).filename().string());
+    }
+}
+
+LiveEventRecording::~LiveEventRecording() {
+    finish();
+    recorder.reset();  // its clip writer uses the retention below
+}
 
 bool LiveEventRecording::prepareFolder() {
     std::error_code error;
@@ -144,7 +181,7 @@ void LiveEventRecording::startRecorder(double rate) {
                 eventListener.onStart(path, eventStartJsonLine(path, first.timeMs, first.index));
             return path;
         },
-        [this](const EventRecord& record) { closed.push_back(record); });
+        [this](const EventRecord& record) { eventClosed(record); });
 }
 
 std::string LiveEventRecording::nameClip(const FrameInfo& first) {
@@ -157,24 +194,53 @@ std::string LiveEventRecording::nameClip(const FrameInfo& first) {
                           return namesGiven.count(candidate) > 0 || fs::exists(folder / candidate, ignored);
                       });
     namesGiven.insert(name);
-    return (folder / name).string();
+    if (retention) retention->protect(name);
+    const std::string path = (folder / name).string();
+    openClip = path;
+    if (hooks) hooks->eventStarted(source, path, eventStartJsonLine(path, first.timeMs, first.index));
+    return path;
 }
 
 void LiveEventRecording::logFinishedClips() {
     while (!closed.empty()) {
+        // The end hook is told of the snapshot: it is awaited like the clip.
+        if (snapshots && snapshots->pending(snapshotPathFor(closed.front().clipPath))) break;
         const std::optional<std::string> failure = clipOutcomes->take(closed.front().clipPath);
         if (!failure) break;  // still being written
-        if (!failure->empty()) return switchOff(*failure);
+        if (!failure->empty()) {
+            if (madeRoom(*failure, closed.front().clipPath)) {
+                closed.pop_front();
+                continue;
+            }
+            return switchOff(*failure);
+        }
         const std::string line = eventJsonLine(EventTimes::WallClock, closed.front());
         log << line << '\n' << std::flush;
         if (!log) return switchOff("cannot write the log " + logPath);
         ++logged;
+        eventLogged(closed.front(), line);
         if (eventListener.onEnd) eventListener.onEnd(line, closed.front().clipPath);
         closed.pop_front();
     }
     // A clip that failed while its event is still going.
     const std::string failure = recorder ? recorder->clipFailure() : std::string();
-    if (!failure.empty()) switchOff(failure);
+    if (!failure.empty() && !madeRoom(failure, openClip)) switchOff(failure);
+}
+
+bool LiveEventRecording::madeRoom(const std::string& why, const std::string& clipPath) {
+    if (!retention || settings.maxFolderMb <= 0 || why.find(kDiskFull) == std::string::npos) return false;
+    // This sweep or another may have made the room; a folder that cannot be
+    // brought under its limits, nothing left to delete but the clip cut
+    // short, is what ends event recording.
+    const SweepResult swept = retention->sweepNow();
+    // The clip cut short is given up: from now on retention may take it.
+    retention->release(fs::path(clipPath).filename().string());
+    retention->release(fs::path(snapshotPathFor(clipPath)).filename().string());
+    if (!swept.fits) return false;
+    lines.say(kCutShortMessage + why);
+    recorder.reset();  // what was handed over is finished
+    startRecorder(fps);
+    return true;
 }
 
 void LiveEventRecording::addFrame(const cv::Mat& annotated, const std::vector<ObjectTrack>& objects,
@@ -190,7 +256,11 @@ void LiveEventRecording::addFrame(const cv::Mat& annotated, const std::vector<Ob
     info.index = index;
     info.timeMs = duration<double, std::milli>(when.wall.time_since_epoch()).count();
     for (const ObjectTrack& object : objects) info.objects.push_back(object.box);
-    recorder->addFrame(std::move(info), annotated.clone());
+    // The clip's copy serves as the snapshot too: neither is written into.
+    const cv::Mat frame = annotated.clone();
+    const bool peak = snapshots && recorder->wantsPeakPicture(static_cast<int>(objects.size()));
+    recorder->addFrame(std::move(info), frame, peak ? frame : cv::Mat());
+    if (retention) retention->tick();
     logFinishedClips();
 }
 
@@ -203,6 +273,7 @@ void LiveEventRecording::finish() {
     finished = true;
     if (!recorder) return;
     recorder->finish();  // every clip finished
+    if (snapshots) snapshots->finish();
     logFinishedClips();
 }
 
@@ -215,7 +286,7 @@ void LiveEventRecording::endEvent(cv::Size frameSizeFromNow) {
 }
 
 void LiveEventRecording::switchOff(const std::string& why) {
-    messages << kOffMessage << why << std::endl;
+    lines.say(kOffMessage + why);
     enabled = false;
     // What was handed over is finished: the clip written so far stays playable.
     recorder.reset();

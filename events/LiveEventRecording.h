@@ -29,8 +29,12 @@
 
 #include "config/EventRecordingSettings.h"
 #include "detector/Detector.h"
+#include "events/EventHooks.h"
 #include "events/EventRecorder.h"
+#include "events/Retention.h"
+#include "events/Snapshot.h"
 #include "events/VideoClipSink.h"
+#include "platform/Lines.h"
 
 namespace tarvolen {
 
@@ -119,6 +123,10 @@ public:
     // from before held for their pre-capture.
     void endEvent(cv::Size frameSizeFromNow = cv::Size());
 
+    // The source as the hooks are told it (TARVOLEN_SOURCE): a URL's
+    // password already shown as ***.
+    void setSource(const std::string& shownSource) { source = shownSource; }
+
     bool on() const { return enabled; }
     bool recordingEvent() const { return recorder && recorder->eventOpen(); }
     // The rate clips are written and event times counted at; 0 until known.
@@ -136,11 +144,21 @@ private:
     void logFinishedClips();
     // Says why on one line and records no more.
     void switchOff(const std::string& why);
+    // Hooks, snapshots and retention, as the settings ask.
+    void startExtras();
+    void eventClosed(const EventRecord& record);
+    // With a cap, a clip cut short by a full disk: when retention can
+    // delete older clips, recording goes on with a fresh recorder.
+    bool madeRoom(const std::string& why, const std::string& clipPath);
+    // Runs on_event_end and lets retention have the clip.
+    void eventLogged(const EventRecord& record, const std::string& line);
 
     EventRecordingSettings settings;
     ClipFormat clipFormat;
     cv::Size frameSize;
     std::ostream& messages;
+    SharedLines lines{messages};  // the threads below speak through it too
+    std::string source;
     std::shared_ptr<ClipOutcomes> clipOutcomes = std::make_shared<ClipOutcomes>();
     ClipSinkFactory sinks;
     bool enabled;
@@ -155,6 +173,10 @@ private:
     int logged = 0;
     bool finished = false;
     EventListener eventListener;
+    std::unique_ptr<Retention> retention;       // with max_folder_mb or max_age_days
+    std::unique_ptr<SnapshotWriter> snapshots;  // with snapshot
+    std::unique_ptr<EventHooks> hooks;          // with on_event_start or on_event_end
+    std::string openClip;                       // the path of the clip named last
 };
 
 }  // namespace tarvolen

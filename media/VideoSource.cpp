@@ -37,12 +37,16 @@ std::string withoutPassword(const std::string& url) {
     const std::size_t authority = url.find(kSchemeEnd);
     if (authority == std::string::npos) return url;
     const std::size_t begin = authority + kSchemeEnd.size();
-    const std::size_t end = std::min(url.find_first_of("/?#", begin), url.size());
-    // The last '@': a password may hold one unescaped, a host never does.
-    const std::size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+    // The last '@' before the query: a password may hold '@' and even '/'
+    // unescaped, and showing a piece of it is worse than hiding too much.
+    const std::size_t queryStart = std::min(url.find_first_of("?#", begin), url.size());
+    const std::size_t at = url.rfind('@', queryStart == 0 ? 0 : queryStart - 1);
     if (at == std::string::npos || at < begin) return url;
+    // A user part has its ':' before any '/'; an '@' further along a path
+    // with no such ':' is no user part.
     const std::size_t colon = url.find(':', begin);
-    if (colon == std::string::npos || colon > at) return url;
+    const std::size_t slash = url.find('/', begin);
+    if (colon == std::string::npos || colon > at || (slash != std::string::npos && slash < colon)) return url;
     return url.substr(0, colon + 1) + std::string(kHiddenPassword) + url.substr(at);
 }
 

@@ -16,6 +16,7 @@ packages=(
   libmosquitto-dev mosquitto mosquitto-clients
   openbox wmctrl
   qemu-user
+  dpkg-dev systemd
 )
 
 sudo_cmd=()

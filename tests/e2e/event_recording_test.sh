@@ -248,4 +248,80 @@ case_bad_settings() {
     "Tarvolen.json: Event_Recording.pre_seconds must be a number from 0 to 30 (got 45)"
 }
 
+# Hooks write what they are told to files in the working folder; the source
+# is a file whose name would run commands if it were pasted into one.
+case_hooks_and_snapshot() {
+  local dir input clip_file
+  local hook='printf "%s" "$TARVOLEN_EVENT" >HOOK_event; printf "%s" "$TARVOLEN_CLIP" >HOOK_clip; printf "%s" "$TARVOLEN_SNAPSHOT" >HOOK_snapshot; printf "%s" "$TARVOLEN_SOURCE" >HOOK_source; echo HOOK on stdout'
+  local on_start="${hook//HOOK/start}" on_end="${hook//HOOK/end}"
+  local hostile="$work/clip \$(touch pwned1); 'q' \`touch pwned2\` & touch pwned3.avi"
+  "$make_clip" "$hostile" "$clip_width" "$clip_height" "$fps" 200 "40-54" || { fail "make the clip"; return; }
+  dir="$work/run"
+  mkdir -p "$dir"
+  write_config "$dir" "$hostile" 2
+  # JSON strings: the commands' double quotes escaped.
+  with_events "$dir" "{\"enabled\": true, \"folder\": \"events\", \"pre_seconds\": 0.4, \"post_seconds\": 0.4,
+    \"snapshot\": true, \"on_event_start\": \"${on_start//\"/\\\"}\", \"on_event_end\": \"${on_end//\"/\\\"}\"}"
+  start_app "$dir"
+  input="$(wait_window "INPUT VIDEO" 20)"
+  [ -n "$input" ] || { fail "INPUT VIDEO appears"; return; }
+  wait_for 60 log_has_lines 1 || fail "the event is logged while the program runs"
+  wait_for 10 test -s "$dir/end_event" || fail "the end hook runs while the program runs"
+  quit_app
+  local line clip stem
+  line="$(head -n1 "$dir/events/events.jsonl")"
+  clip="$(field "$line" file)"
+  stem="${clip%.avi}"
+  check "the end hook got the log line" [ "$(cat "$dir/end_event")" = "$line" ]
+  check "and the clip's absolute path" [ "$(cat "$dir/end_clip")" = "$dir/events/$clip" ]
+  check "and the snapshot's, beside the clip" [ "$(cat "$dir/end_snapshot")" = "$dir/events/$stem.jpg" ]
+  check "the start hook got the clip" [ "$(cat "$dir/start_clip")" = "$dir/events/$clip" ]
+  check "and the event as it opened ($(cat "$dir/start_event"))" \
+    [ "$(cat "$dir/start_event")" = "{\"file\":\"$clip\",\"start\":\"$(field "$line" start)\",\"start_frame\":$(field "$line" start_frame)}" ]
+  check "and no snapshot yet" [ ! -s "$dir/start_snapshot" ]
+  check "both got the source as configured" \
+    [ "$(cat "$dir/start_source")" = "$hostile" -a "$(cat "$dir/end_source")" = "$hostile" ]
+  check "no name ran a command" \
+    bash -c "! compgen -G '$dir/pwned*' >/dev/null && ! compgen -G '$work/pwned*' >/dev/null"
+  local snapshot="$dir/events/$stem.jpg"
+  check "the snapshot $stem.jpg is a picture of the frame size" \
+    [ "$(identify -format '%m %w %h' "$snapshot" 2>/dev/null)" = "JPEG $clip_width $clip_height" ]
+  check "with the squares in it ($(bright_in "$snapshot") bright pixels)" [ "$(bright_in "$snapshot")" -gt 100 ]
+  check "the hooks' output is not on standard output" [ ! -s "$dir/stdout" ]
+  check "but on standard error" [ "$(grep -c '^\(start\|end\) on stdout$' "$dir/stderr")" -eq 2 ]
+}
+
+# Clips older than the age and over the cap go at start, the newest stay;
+# the log, other files and a link named like a clip are not touched.
+case_retention() {
+  local dir input clip_file
+  dir="$work/run"
+  mkdir -p "$dir/events"
+  local e="$dir/events"
+  head -c 300000 /dev/zero >"$e/event_01_01_2020_00_00_00.avi"; touch -d '10 days ago' "$e/event_01_01_2020_00_00_00.avi"
+  head -c 10000 /dev/zero >"$e/event_01_01_2020_00_00_00.jpg"; touch -d '10 days ago' "$e/event_01_01_2020_00_00_00.jpg"
+  head -c 600000 /dev/zero >"$e/event_02_01_2020_00_00_00.avi"; touch -d '3 hours ago' "$e/event_02_01_2020_00_00_00.avi"
+  head -c 600000 /dev/zero >"$e/event_03_01_2020_00_00_00.avi"; touch -d '2 hours ago' "$e/event_03_01_2020_00_00_00.avi"
+  head -c 600000 /dev/zero >"$e/event_04_01_2020_00_00_00.avi"; touch -d '1 hour ago' "$e/event_04_01_2020_00_00_00.avi"
+  echo '{"file":"event_01_01_2020_00_00_00.avi"}' >"$e/events.jsonl"; touch -d '10 days ago' "$e/events.jsonl"
+  head -c 900000 /dev/zero >"$work/elsewhere.avi"
+  ln -s "$work/elsewhere.avi" "$e/event_05_01_2020_00_00_00.avi"
+  start_bursts 200 "40-54" '{"enabled": true, "folder": "events", "pre_seconds": 0.4, "post_seconds": 0.4,
+    "max_folder_mb": 1.5, "max_age_days": 2}' || return
+  wait_for 60 log_has_lines 2 || fail "the new event is logged"
+  quit_app
+  check "the clip and snapshot older than 2 days are gone" \
+    [ ! -e "$e/event_01_01_2020_00_00_00.avi" -a ! -e "$e/event_01_01_2020_00_00_00.jpg" ]
+  check "the oldest of the rest goes for the 1.5 MB cap" [ ! -e "$e/event_02_01_2020_00_00_00.avi" ]
+  check "the newer ones stay" [ -f "$e/event_03_01_2020_00_00_00.avi" -a -f "$e/event_04_01_2020_00_00_00.avi" ]
+  check "the link stays, its target whole" \
+    [ -L "$e/event_05_01_2020_00_00_00.avi" -a "$(stat -c %s "$work/elsewhere.avi")" -eq 900000 ]
+  check "the log keeps its lines" [ "$(wc -l <"$e/events.jsonl")" -eq 2 ]
+  local new
+  new="$(field "$(sed -n 2p "$e/events.jsonl")" file)"
+  check "the new clip $new is there" [ -s "$e/$new" ]
+  check "one line says what went ($(cat "$dir/stdout"))" \
+    [ "$(cat "$dir/stdout")" = "Retention: deleted 2 clips and 1 snapshot (888 KB) older than 2 days and to keep events under 1.5 MB" ]
+}
+
 run_case

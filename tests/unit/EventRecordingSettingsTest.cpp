@@ -214,6 +214,70 @@ TEST(EventRecordingSettings, TheShippedExampleIsAValidConfigurationWithTheDefaul
     EXPECT_EQ(settings.log, defaults.log);
 }
 
+TEST(EventRecordingSettings, HooksSnapshotsAndRetentionDefaultToNothing) {
+    EventRecordingSettings settings;
+    ASSERT_EQ(parse(withSection(R"({"enabled": true, "folder": "f"})"), settings), "");
+    EXPECT_EQ(settings.onEventStart, "");
+    EXPECT_EQ(settings.onEventEnd, "");
+    EXPECT_EQ(settings.hookTimeoutSeconds, 30.0);
+    EXPECT_FALSE(settings.snapshot);
+    EXPECT_EQ(settings.maxFolderMb, 0.0);
+    EXPECT_EQ(settings.maxAgeDays, 0.0);
+}
+
+TEST(EventRecordingSettings, HooksSnapshotsAndRetentionAreRead) {
+    EventRecordingSettings settings;
+    ASSERT_EQ(parse(withSection(R"({"enabled": true, "folder": "f",
+                                   "on_event_start": "notify-send \"$TARVOLEN_CLIP\"",
+                                   "on_event_end": "cp \"$TARVOLEN_CLIP\" /backup/", "hook_timeout_seconds": 3600,
+                                   "snapshot": true, "max_folder_mb": 500.5, "max_age_days": 36500})"),
+                    settings),
+              "");
+    EXPECT_EQ(settings.onEventStart, "notify-send \"$TARVOLEN_CLIP\"");
+    EXPECT_EQ(settings.onEventEnd, "cp \"$TARVOLEN_CLIP\" /backup/");
+    EXPECT_EQ(settings.hookTimeoutSeconds, 3600.0);
+    EXPECT_TRUE(settings.snapshot);
+    EXPECT_EQ(settings.maxFolderMb, 500.5);
+    EXPECT_EQ(settings.maxAgeDays, 36500.0);
+    ASSERT_EQ(parse(withSection(R"({"enabled": true, "folder": "f", "hook_timeout_seconds": 0.05,
+                                   "max_folder_mb": 0, "max_age_days": 0})"),
+                    settings),
+              "");
+    EXPECT_EQ(settings.hookTimeoutSeconds, 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HooksSnapshotsRetention, RefusedSection,
+    ::testing::Values(
+        Refused{R"({"enabled": true, "folder": "f", "on_event_start": 5})",
+                "Event_Recording.on_event_start must be a shell command as a string (\"\" for none) (got 5)"},
+        Refused{R"({"enabled": true, "folder": "f", "on_event_end": ["sh", "x"]})",
+                "Event_Recording.on_event_end must be a shell command as a string (\"\" for none) (got [\"sh\",\"x\"])"},
+        Refused{R"({"enabled": false, "on_event_end": "a\u0000b"})",
+                "Event_Recording.on_event_end must be a shell command as a string (\"\" for none) (got \"a\\u0000b\")"},
+        Refused{R"({"enabled": true, "folder": "f", "hook_timeout_seconds": 0})",
+                "Event_Recording.hook_timeout_seconds must be a number above 0, at most 3600 (got 0)"},
+        Refused{R"({"enabled": true, "folder": "f", "hook_timeout_seconds": 3601})",
+                "Event_Recording.hook_timeout_seconds must be a number above 0, at most 3600 (got 3601)"},
+        Refused{R"({"enabled": true, "folder": "f", "hook_timeout_seconds": "30"})",
+                "Event_Recording.hook_timeout_seconds must be a number above 0, at most 3600 (got \"30\")"},
+        Refused{R"({"enabled": true, "folder": "f", "snapshot": 1})",
+                "Event_Recording.snapshot must be true or false (got 1)"},
+        Refused{R"({"enabled": true, "folder": "f", "snapshot": "true"})",
+                "Event_Recording.snapshot must be true or false (got \"true\")"},
+        Refused{R"({"enabled": true, "folder": "f", "max_folder_mb": -1})",
+                "Event_Recording.max_folder_mb must be a number from 0 (no cap) to 100000000 (got -1)"},
+        Refused{R"({"enabled": true, "folder": "f", "max_folder_mb": 1e9})",
+                "Event_Recording.max_folder_mb must be a number from 0 (no cap) to 100000000 (got 1000000000.0)"},
+        Refused{R"({"enabled": true, "folder": "f", "max_folder_mb": false})",
+                "Event_Recording.max_folder_mb must be a number from 0 (no cap) to 100000000 (got false)"},
+        Refused{R"({"enabled": true, "folder": "f", "max_age_days": -0.5})",
+                "Event_Recording.max_age_days must be a number from 0 (no limit) to 36500 (got -0.5)"},
+        Refused{R"({"enabled": true, "folder": "f", "max_age_days": "7"})",
+                "Event_Recording.max_age_days must be a number from 0 (no limit) to 36500 (got \"7\")"},
+        Refused{R"({"enabled": true, "folder": "f", "on_event_begin": "x"})",
+                "Event_Recording has an unknown key \"on_event_begin\""}));
+
 TEST(EventRecordingSettings, TheReferenceConfigurationHasItOff) {
     EventRecordingSettings settings;
     EXPECT_EQ(readEventRecordingSettings(TARVOLEN_EXAMPLE_CONFIG, settings), "");
