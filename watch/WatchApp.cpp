@@ -21,6 +21,8 @@
 #include "media/VideoSource.h"
 #include "media/VideoFile.h"
 #include "media/VideoFileWriter.h"
+#include "events/Retention.h"
+#include "platform/HookRunner.h"
 #include "platform/MemoryLimits.h"
 #include "platform/Signals.h"
 #include "watch/MqttPublisher.h"
@@ -161,7 +163,7 @@ public:
           err(e),
           source(c.detectorAndSource.videoSource),
           shown(sourceForMessages(source)),
-          board(initialStatus(shown)) {}
+          board(initialStatus(shown, c.events)) {}
 
     ~WatchSession() {
         if (web) web->stop();
@@ -176,9 +178,10 @@ public:
     }
 
 private:
-    static WatchStatus initialStatus(const std::string& shownSource) {
+    static WatchStatus initialStatus(const std::string& shownSource, const EventRecordingSettings& events) {
         WatchStatus status;
         status.source = shownSource;
+        status.folderCapBytes = retentionRules(events.maxFolderMb, events.maxAgeDays).maxFolderBytes;
         status.stateSince = std::chrono::system_clock::now();
         return status;
     }
@@ -240,12 +243,16 @@ private:
                 case FrameReader::Status::SourceLost:
                     err << "Video source lost: " << shown << std::endl;
                     markLost();
+                    runSourceHook(board.snapshot());
                     break;
-                case FrameReader::Status::SourceBack:
-                    err << "Video source back after " << std::fixed << std::setprecision(1)
-                        << duration<double>(reader.lastOutage()).count() << " s" << std::endl;
+                case FrameReader::Status::SourceBack: {
+                    const double outage = duration<double>(reader.lastOutage()).count();
+                    err << "Video source back after " << std::fixed << std::setprecision(1) << outage << " s"
+                        << std::endl;
                     err.unsetf(std::ios::floatfield);
+                    board.update([outage](WatchStatus& s) { s.lastOutageSeconds = outage; });
                     break;
+                }
                 case FrameReader::Status::Ended:
                 case FrameReader::Status::Stalled:
                     return false;
@@ -265,6 +272,22 @@ private:
         statusFile->changed();
     }
 
+    // on_source_lost when the source is lost; on_source_back when frames
+    // come again after a loss (not when they first come).
+    void runSourceHook(const WatchStatus& now) {
+        const SourceState before = hookedState;
+        hookedState = now.state;
+        if (!sourceHooks || now.state == before) return;
+        HookEnvironment variables = {{"TARVOLEN_SOURCE", shown}};
+        if (now.state == SourceState::Lost && !config.watch.onSourceLost.empty()) {
+            sourceHooks->run("on_source_lost", config.watch.onSourceLost, variables);
+        } else if (now.state == SourceState::Up && before == SourceState::Lost && !config.watch.onSourceBack.empty()) {
+            if (now.lastOutageSeconds)
+                variables.emplace_back("TARVOLEN_OUTAGE_SECONDS", std::to_string(*now.lastOutageSeconds));
+            sourceHooks->run("on_source_back", config.watch.onSourceBack, variables);
+        }
+    }
+
     // Folder, status file, MQTT and web view: the problem, or empty.
     std::string prepareServices() {
         if (std::string problem = folderProblem(config.events.folder); !problem.empty()) return problem;
@@ -274,6 +297,12 @@ private:
         if (std::string problem = statusFile->writeNow(); !problem.empty())
             return "cannot write the status file " + config.watch.statusFile + ": " + problem;
         if (config.watch.mqtt) mqtt = std::make_unique<MqttPublisher>(*config.watch.mqtt, notices);
+        if (!config.watch.onSourceLost.empty() || !config.watch.onSourceBack.empty()) {
+            HookTiming timing;
+            timing.timeout = toMilliseconds(config.events.hookTimeoutSeconds);
+            sourceHooks = std::make_unique<HookRunner>([this](const std::string& line) { notices.add(line); },
+                                                       timing);
+        }
         if (config.watch.web && !config.watch.web->listen.empty()) {
             WebSources sources;
             sources.status = [this] { return nlohmann::json::parse(board.json()); };
@@ -314,7 +343,10 @@ private:
         o.onEventEnd = [this](const std::string& line, const std::string&) {
             if (mqtt) mqtt->publishEvent(eventEndMessage(line, shown));
         };
-        o.onStateChange = [this] { statusFile->changed(); };
+        o.onStateChange = [this] {
+            statusFile->changed();
+            runSourceHook(board.snapshot());
+        };
         o.onPass = [this] { printNotices(notices, err); };
         if (web) o.onFrame = [this](const cv::Mat& annotated) { web->publishFrame(annotated); };
         return o;
@@ -340,6 +372,8 @@ private:
     std::unique_ptr<StatusFile> statusFile;
     std::unique_ptr<MqttPublisher> mqtt;
     std::unique_ptr<WebServer> web;
+    std::unique_ptr<HookRunner> sourceHooks;
+    SourceState hookedState = SourceState::Starting;
     std::unique_ptr<WatchLoop> loop;
 };
 

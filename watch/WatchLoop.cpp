@@ -50,6 +50,7 @@ WatchLoop::~WatchLoop() { finish(); }
 
 void WatchLoop::startRecording() {
     events = std::make_unique<LiveEventRecording>(setup.events, setup.frameSize, setup.fileFps, messages);
+    events->setSource(setup.source);
     EventListener listener;
     listener.onStart = [this](const std::string&, const std::string& startJson) { eventStarted(startJson); };
     listener.onEnd = [this](const std::string& line, const std::string& clip) { eventEnded(line, clip); };
