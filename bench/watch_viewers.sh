@@ -15,7 +15,7 @@ trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
 
 clip="$work/hd.avi"
 # Long enough for the whole run: the sample looped, scaled to 1080p.
-ffmpeg -v error -stream_loop 20 -i "$root/samples/vtest.avi" -t $((seconds + 30)) -vf scale=1920:1080 -r 25 \
+ffmpeg -v error -stream_loop 20 -i "$root/samples/vtest.avi" -t $((seconds + 30)) -vf scale=1920:1080,fps=25 \
   -c:v mjpeg -q:v 3 "$clip"
 
 # run VIEWER_FPS...: one watch with a viewer per argument ("-" for none).

@@ -45,11 +45,11 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOLEN_TSAN=ON -D
 # tests prove the parallel results bit-identical instead (this build runs
 # its teams on one thread). Everything else that runs threads is checked
 # here: the queue, the reader, the writers, the clip channel, event
-# recording, the scan, and the signals.
+# recording, the scan, the watcher, its web view, and the signals.
 # Only those tests and programs are built.
 cmake --build build-tsan -j"$jobs" --target tarvolen_platform_tests tarvolen_media_tests tarvolen_events_tests \
   tarvolen_app_tests tarvolen_scan_tests tarvolen tarvolen-scan make_clip inspect_image \
-  tarvolen_watch_tests tarvolen-watch free_port
+  tarvolen_watch_tests tarvolen_web_tests tarvolen-watch free_port
 export TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1 suppressions=$root/tests/tsan.supp"
 # Reading files through FFmpeg runs only FFmpeg's threads: those tests stay
 # in the other builds.

@@ -31,7 +31,7 @@ cleanup() {
 trap cleanup EXIT
 
 clip="$work/hd.avi"
-ffmpeg -v error -stream_loop 3 -i samples/vtest.avi -vf scale=1920:1080 -r 30 -c:v mjpeg -q:v 4 "$clip"
+ffmpeg -v error -stream_loop 3 -i samples/vtest.avi -vf scale=1920:1080,fps=30 -c:v mjpeg -q:v 4 "$clip"
 port=$((20000 + RANDOM % 40000))
 url="http://127.0.0.1:$port/cam.mjpg"
 sent=0
