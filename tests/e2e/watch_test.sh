@@ -9,6 +9,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 watcher="$build/watch/tarvolen-watch"
 scan="$build/scan/tarvolen-scan"
 free_port="$build/tests/free_port"
+sample="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/samples/vtest.avi"
 fps=25
 pre_s=0.4
 post_s=0.4
@@ -353,6 +354,47 @@ case_stream_lost() {
   check "on_source_back ran for each return, with the outage" [ "$(grep -c '^back [0-9]' "$dir/hooks.txt")" -eq 2 ]
   check "an event recorded on each side of the drop" [ "$(line_count "$dir/events/events.jsonl")" -eq 2 ]
   check_clips "$dir" 2
+}
+
+# The web view of a real watch in a real browser: headless Chromium loads
+# the page while the watcher records the sample, and the screenshot shows
+# the live picture and an event card with its snapshot.
+case_web_view() {
+  unset DISPLAY WAYLAND_DISPLAY
+  command -v chromium >/dev/null || missing_prerequisite "chromium is not installed"
+  command -v convert >/dev/null || missing_prerequisite "ImageMagick's convert is not installed"
+  local dir="$work/web" port shot="$work/web/page.png"
+  port="$("$free_port")"
+  # First 8 s of people walking, watched as fast as they decode: an event,
+  # its clip and its snapshot in the folder.
+  ffmpeg -v error -t 8 -i "$sample" -c copy "$work/people.avi" || fail "ffmpeg makes the clip"
+  watch_config "$dir" "$work/people.avi" "{\"web\": {\"listen\": \"127.0.0.1:$port\"}}" \
+    '{"enabled": true, "folder": "events", "pre_seconds": 0.5, "post_seconds": 0.5, "snapshot": true}'
+  run_watch "$dir" --fast --set num_frames=5 --set max_object_width=300 --set max_object_height=300
+  check "the first watch records an event with its snapshot" has_files "$dir/events/event_*.jpg"
+  # Then the same scene holding still, at its own rate, while the page is looked at.
+  ffmpeg -v error -y -i "$work/people.avi" -vf tpad=stop_mode=clone:stop_duration=60 -c:v mjpeg -q:v 3 \
+    "$work/still.avi" || fail "ffmpeg makes the still clip"
+  sed -i "s|$work/people.avi|$work/still.avi|" "$dir/Tarvolen.json"
+  start_watch "$dir"
+  wait_for 20 grep -qxF "Web view on http://127.0.0.1:$port/" "$dir/stderr" || fail "the web view is said"
+  wait_for 20 grep -q "^Watching" "$dir/stderr" || fail "the watch starts"
+  timeout 60 chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --user-data-dir="$work/chromium" \
+    --screenshot="$shot" --window-size=1280,900 --virtual-time-budget=5000 "http://127.0.0.1:$port/" \
+    >"$work/chromium.log" 2>&1
+  kill -TERM "$app_pid"
+  wait_exit 20
+  check "Chromium took a screenshot" [ -s "$shot" ]
+  [ -s "$shot" ] || return
+  # The page's background is #16191d (about 0.09 gray); the street scene of
+  # the live picture and of the card's snapshot are far brighter. The cards
+  # sit below the live picture (768 x 576 shown about 818 wide).
+  local live card
+  live="$(convert "$shot" -crop 760x400+30+70 +repage -colorspace Gray -format '%[fx:mean]' info:)"
+  card="$(convert "$shot" -crop 230x150+20+745 +repage -colorspace Gray -format '%[fx:mean]' info:)"
+  check "the live picture is shown (mean $live)" awk -v m="$live" 'BEGIN{exit !(m > 0.25)}'
+  check "an event card shows its snapshot (mean $card)" awk -v m="$card" 'BEGIN{exit !(m > 0.25)}'
+  check "SIGTERM ends the watch with status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
 }
 
 [ -x "$watcher" ] || { echo "no tarvolen-watch binary at $watcher"; exit 1; }
