@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include <sys/socket.h>
@@ -72,13 +73,29 @@ DisplayProbe probeDisplays(const X11Connection& x11) {
 // lives. Constructed before the exit handler is registered, so still alive
 // when it runs.
 std::function<void()> armedEnd;
+// The thread the run's loop is on: the one Qt handles its events on.
+std::thread::id guardedThread;
+QtMessageHandler handlerBeforeGuard = nullptr;
 
-void endRunOnForcedExit() {
+void endRunNow() {
     if (!armedEnd) return;
     const std::function<void()> endRun = std::move(armedEnd);
     armedEnd = nullptr;
     endRun();
-    std::_Exit(kExitStatus);  // not exit(): this runs inside exit()
+    std::_Exit(kExitStatus);
+}
+
+// The exit handler: by now exit() has destroyed every static object made
+// after the guard was first armed (codec tables, buffers) while the writer
+// threads still run, so it is only the last resort.
+void endRunOnForcedExit() { endRunNow(); }
+
+// Qt says why just before it exits on a broken connection. Ending the run
+// there, on the loop's thread, finishes the recordings while everything
+// they use still lives.
+void endRunBeforeQtExits(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (armedEnd && std::this_thread::get_id() == guardedThread && DisplayWatch().broken()) endRunNow();
+    if (handlerBeforeGuard != nullptr) handlerBeforeGuard(type, context, message);
 }
 
 }  // namespace
@@ -149,8 +166,13 @@ DisplayLossGuard::DisplayLossGuard(std::function<void()> endRun) {
     static const bool registered = std::atexit(endRunOnForcedExit) == 0;
     (void)registered;
     armedEnd = endRun ? std::move(endRun) : [] {};
+    guardedThread = std::this_thread::get_id();
+    handlerBeforeGuard = qInstallMessageHandler(endRunBeforeQtExits);
 }
 
-DisplayLossGuard::~DisplayLossGuard() { armedEnd = nullptr; }
+DisplayLossGuard::~DisplayLossGuard() {
+    qInstallMessageHandler(handlerBeforeGuard);
+    armedEnd = nullptr;
+}
 
 }  // namespace tarvolen

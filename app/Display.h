@@ -57,10 +57,12 @@ private:
     xcb_connection_t* connection;
 };
 
-// The last resort, for a break that Qt meets before the loop does: while one
-// lives, an exit that the GUI toolkit forces in the middle of the run runs
-// `endRun` (the run's own ending for a lost display) and then ends the
-// program at once with status 255 like every other path.
+// For a break that Qt meets before the loop does: while one lives, the exit
+// that the GUI toolkit forces in the middle of the run is forestalled. When
+// Qt reports the broken connection on the loop's thread (it does so just
+// before it exits), or failing that when exit() runs, `endRun` (the run's
+// own ending for a lost display) is run and the program ends at once with
+// status 255 like every other path.
 class DisplayLossGuard {
 public:
     explicit DisplayLossGuard(std::function<void()> endRun);

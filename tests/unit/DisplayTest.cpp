@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -237,6 +238,46 @@ TEST_F(DisplayLoss, ADeadXServerIsSeenBeforeQtHandlesAnotherEvent) {
 #endif
     TARVOLEN_REQUIRE(onPath("Xvfb"), "no Xvfb");
     EXPECT_EXIT(pollPastADeadServer(), ::testing::ExitedWithCode(kEndedByTheLoop), "the loop ends the run");
+}
+
+// Set by an exit handler registered after the guard, which exit() would
+// run before the guard's own: the moment static objects start to go.
+std::atomic<bool> exitBegan{false};
+
+// Arms the guard on a live view, kills the X server and lets Qt handle
+// events until it meets the break.
+[[noreturn]] void handleEventsPastADeadServer() {
+    PrivateXServer server;
+    if (!server.start()) std::_Exit(77);
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    static int argc = 1;
+    static char name[] = "tests";
+    static char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    LiveView view(cv::Size(64, 48), [](int, int, int, int, void*) {});
+    view.show(cv::Mat(48, 64, CV_8UC3, cv::Scalar(40, 40, 40)), cv::Mat::zeros(48, 64, CV_8UC1), true);
+    view.poll(20);
+    const DisplayLossGuard guard([] {
+        std::cerr << (exitBegan ? "finished inside exit()" : "finished before exit()") << std::endl;
+    });
+    std::atexit([] { exitBegan = true; });
+    server.kill();
+    const auto deadline = std::chrono::steady_clock::now() + kBreakSeenWithin;
+    while (std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::_Exit(5);
+}
+
+// When Qt's own event handling meets the break first, the run is finished
+// before exit() destroys what the recordings' threads still use.
+TEST_F(DisplayLoss, QtMeetingTheBreakFirstFinishesTheRunBeforeExitBegins) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
+    TARVOLEN_REQUIRE(onPath("Xvfb"), "no Xvfb");
+    EXPECT_EXIT(handleEventsPastADeadServer(), ::testing::ExitedWithCode(255), "finished before exit\\(\\)");
 }
 
 TEST(Logging, QtChatterIsDroppedAndErrorsKept) {
