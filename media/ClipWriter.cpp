@@ -35,23 +35,10 @@ std::string ffmpegError(int code) {
     return text;
 }
 
-std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
-
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-// Why a new file could not (or should not) be made there; empty when nothing
-// speaks against it.
-std::string folderProblem(const FileSystemState& folder, std::uint64_t reserveBytes) {
-    if (!folder.folderPresent) return "its folder does not exist";
-    if (folder.readOnly) return "its file system is read-only";
-    if (!folder.folderWritable) return "its folder is not writable";
-    if (folder.freeBytes < reserveBytes)
-        return "the disk is nearly full (" + humanBytes(folder.freeBytes) + " left)";
-    return "";
 }
 
 // libx264 announces itself on every clip at FFmpeg's default level; the
@@ -257,17 +244,9 @@ ClipWriter::ClipWriter(ClipFormat format, H264Settings settings) : clipFormat(fo
 ClipWriter::~ClipWriter() { finish(); }
 
 bool ClipWriter::open(const std::string& path, double fps, cv::Size size) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (opened) return false;
-        opened = true;
-    }
-    filePath = path;
+    if (!work.claim(path)) return false;
     frameSize = size;
-    if (queue.closed()) return false;  // finished before it was opened
-    // Even the first frame needs its reserve: a file that would be given up
-    // at once is not started.
-    std::string problem = folderProblem(DiskGuard::probeFolder(folderOf(path)), DiskGuard::initialReserve(size));
+    std::string problem = startProblem(path, size).value_or("");
     if (problem.empty() && (size.width <= 0 || size.height <= 0 || !(fps > 0)))
         problem = std::string("it cannot be written as ") + formatDescription(clipFormat);
     if (problem.empty()) {
@@ -278,15 +257,10 @@ bool ClipWriter::open(const std::string& path, double fps, cv::Size size) {
             problem = describeCurrentException();
         }
     }
-    if (problem.empty()) {
-        try {
-            thread = std::thread(&ClipWriter::writerThread, this);
-        } catch (const std::system_error& e) {
-            problem = std::string("its writer thread could not be started: ") + e.what();
-        }
-    }
+    if (problem.empty())
+        problem = work.start([this](Entry& entry) { return writeOne(entry); }, [this] { closeMuxer(); });
     if (!problem.empty()) {
-        stopAccepting(problem);
+        work.stopAccepting(problem);
         closeMuxer();
         return false;
     }
@@ -295,52 +269,17 @@ bool ClipWriter::open(const std::string& path, double fps, cv::Size size) {
 
 bool ClipWriter::write(cv::Mat frame) {
     if (frame.size() != frameSize || frame.type() != CV_8UC3 || !accepting()) return false;
-    return enqueue(Entry{std::move(frame), {}});
+    return work.push(Entry{std::move(frame), {}});
 }
 
 bool ClipWriter::writeJpeg(std::vector<unsigned char> jpeg) {
     if (jpeg.empty() || !accepting()) return false;
-    return enqueue(Entry{cv::Mat(), std::move(jpeg)});
+    return work.push(Entry{cv::Mat(), std::move(jpeg)});
 }
-
-bool ClipWriter::enqueue(Entry entry) { return queue.push(std::move(entry)); }
 
 void ClipWriter::finish() {
-    queue.close();
-    if (thread.joinable()) thread.join();
+    work.finish();
     // The thread has ended (or never ran): the muxer is ours again.
-    closeMuxer();
-    queue.clear();
-}
-
-bool ClipWriter::accepting() const {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!opened) return false;
-    }
-    return !queue.closed();
-}
-
-bool ClipWriter::failed() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return !failureText.empty();
-}
-
-std::string ClipWriter::failure() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return failureText;
-}
-
-void ClipWriter::writerThread() {
-    // Nothing may escape this thread: whatever fails ends the file as the
-    // disk guard does.
-    try {
-        while (std::optional<Entry> entry = queue.pop()) {
-            if (!writeOne(*entry)) break;
-        }
-    } catch (...) {
-        giveUp(describeCurrentException());
-    }
     closeMuxer();
 }
 
@@ -349,7 +288,7 @@ bool ClipWriter::writeOne(Entry& entry) {
     // still holds will be flushed into it when the file is finished.
     const std::uint64_t inFile = muxer->packetsWritten;
     if (const std::optional<std::string> reason = muxer->guard.check(inFile, written.load() - inFile)) {
-        giveUp(*reason);
+        work.giveUp(*reason);
         return false;
     }
     std::string problem;
@@ -370,28 +309,12 @@ bool ClipWriter::writeOne(Entry& entry) {
             problem = muxer->encode(picture);
     }
     if (!problem.empty()) {
-        giveUp(problem);
+        work.giveUp(problem);
         return false;
     }
     written.fetch_add(1);
     if (passThrough) passedThrough.fetch_add(1);
     return true;
-}
-
-// On the writer thread: no more frames are taken and those queued are
-// dropped; the thread then finishes the frames written so far into a
-// playable file at once, while there is still room for its index.
-void ClipWriter::giveUp(const std::string& reason) {
-    stopAccepting(reason);
-    queue.clear();
-}
-
-void ClipWriter::stopAccepting(const std::string& reason) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (failureText.empty()) failureText = filePath + ": " + firstLine(reason);
-    }
-    queue.close();
 }
 
 void ClipWriter::closeMuxer() {
@@ -403,9 +326,7 @@ void ClipWriter::closeMuxer() {
         problem = "finishing the file failed: " + describeCurrentException();
     }
     muxer.reset();
-    if (problem.empty()) return;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (failureText.empty()) failureText = filePath + ": " + firstLine(problem);
+    if (!problem.empty()) work.noteFailure(problem);
 }
 
 }  // namespace tarvolen

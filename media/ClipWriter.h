@@ -27,15 +27,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "platform/BoundedQueue.h"
+#include "media/QueuedWriter.h"
 
 namespace tarvolen {
 
@@ -90,15 +88,15 @@ public:
     // Idempotent; after it the writer accepts no more frames.
     void finish();
 
-    bool accepting() const;
-    bool failed() const;
+    bool accepting() const { return work.accepting(); }
+    bool failed() const { return work.failed(); }
     // One line naming the file and why it was not (or no longer) written;
     // empty while nothing failed.
-    std::string failure() const;
+    std::string failure() const { return work.failure(); }
     std::uint64_t framesWritten() const { return written.load(); }
     // JPEG frames that went into the file as they came.
     std::uint64_t framesPassedThrough() const { return passedThrough.load(); }
-    const std::string& path() const { return filePath; }
+    const std::string& path() const { return work.path(); }
     ClipFormat format() const { return clipFormat; }
 
 private:
@@ -108,26 +106,16 @@ private:
     };
     struct Muxer;
 
-    bool enqueue(Entry entry);
-    void writerThread();
     bool writeOne(Entry& entry);
-    void giveUp(const std::string& reason);
-    void stopAccepting(const std::string& reason);
     void closeMuxer();
 
     const ClipFormat clipFormat;
     const H264Settings h264;
-    std::string filePath;
     cv::Size frameSize;
     std::unique_ptr<Muxer> muxer;  // used by the writer thread once it runs
-    BoundedQueue<Entry> queue{kQueueCapacity};
-    std::thread thread;
-
-    mutable std::mutex mutex;  // guards what follows
-    bool opened = false;
-    std::string failureText;
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> passedThrough{0};
+    QueuedWriter<Entry> work{kQueueCapacity};
 };
 
 }  // namespace tarvolen

@@ -64,6 +64,16 @@ std::optional<std::string> stopReason(const FileSystemState& state, std::uint64_
     return std::nullopt;
 }
 
+std::optional<std::string> startProblem(const std::string& path, cv::Size frameSize) {
+    const FileSystemState folder = DiskGuard::probeFolder(folderOf(path));
+    if (!folder.folderPresent) return std::string("its folder does not exist");
+    if (folder.readOnly) return std::string("its file system is read-only");
+    if (!folder.folderWritable) return std::string("its folder is not writable");
+    if (folder.freeBytes < DiskGuard::initialReserve(frameSize))
+        return "the disk is nearly full (" + humanBytes(folder.freeBytes) + " left)";
+    return std::nullopt;
+}
+
 DiskGuard::~DiskGuard() {
     closeFd(fileFd);
     closeFd(folderFd);

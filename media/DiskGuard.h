@@ -28,6 +28,10 @@ std::optional<std::string> stopReason(const FileSystemState& state, std::uint64_
 // The folder a file path lies in ("." for a bare name).
 std::string folderOf(const std::string& path);
 
+// Why a new file of colour frames of `frameSize` should not be started at
+// `path`, as a short phrase, or nothing. Even the first frame needs its
+// reserve: a file that would be given up at once is not started.
+std::optional<std::string> startProblem(const std::string& path, cv::Size frameSize);
 
 // Follows one file from just after it was created until it is finished.
 class DiskGuard {

@@ -33,12 +33,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "platform/BoundedQueue.h"
+#include "media/QueuedWriter.h"
 
 namespace cv {
 class VideoWriter;
@@ -82,15 +81,15 @@ public:
     void finish();
 
     // Open, not finished and not failed.
-    bool accepting() const;
+    bool accepting() const { return work.accepting(); }
     // Failed to open, or gave up while writing.
-    bool failed() const;
+    bool failed() const { return work.failed(); }
     // One line naming the file and why it was not (or no longer) written;
     // empty while nothing failed.
-    std::string failure() const;
+    std::string failure() const { return work.failure(); }
     // Frames handed to the encoder and written to the file so far.
     std::uint64_t framesWritten() const { return written.load(); }
-    const std::string& path() const { return filePath; }
+    const std::string& path() const { return work.path(); }
 
 private:
     struct Entry {
@@ -98,29 +97,19 @@ private:
         bool recyclable;  // our own copy, may be reused for a later frame
     };
 
-    bool enqueue(cv::Mat frame, bool recyclable);
     cv::Mat takeSpare();
-    void writerThread();
-    bool writeOne(const cv::Mat& frame);
-    void giveUp(const std::string& reason);
-    void stopAccepting(const std::string& reason);
+    bool writeOne(Entry& entry);
+    bool writeFrame(const cv::Mat& frame);
     void releaseWriter();
     void recycle(Entry entry);
 
-    std::string filePath;
     cv::Size frameSize;
     std::unique_ptr<cv::VideoWriter> writer;  // used by the writer thread once it runs
     std::unique_ptr<DiskGuard> guard;
-    // Closed by finish(), by a failure, or when open() fails: from then on
-    // no frame is accepted, and the writer thread drains what is left.
-    BoundedQueue<Entry> queue{kQueueCapacity};
-    std::thread thread;
-
-    mutable std::mutex mutex;    // guards what follows
-    std::vector<cv::Mat> spare;  // buffers of written frames, reused by write()
-    bool opened = false;
-    std::string failureText;
     std::atomic<std::uint64_t> written{0};
+    std::mutex spareMutex;
+    std::vector<cv::Mat> spare;  // buffers of written frames, reused by write()
+    QueuedWriter<Entry> work{kQueueCapacity};
 };
 
 }  // namespace tarvolen
