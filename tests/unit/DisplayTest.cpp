@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -196,48 +197,50 @@ private:
 constexpr int kEndedByTheLoop = 3;
 constexpr auto kBreakSeenWithin = std::chrono::seconds(10);
 
+// The live view shown on a private X server, in a death test's child.
+class ViewOnPrivateServer {
+public:
+    ViewOnPrivateServer() {
+        if (!server.start()) std::_Exit(77);
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        app = std::make_unique<QApplication>(argc, argv);
+        view = std::make_unique<LiveView>(cv::Size(64, 48), [](int, int, int, int, void*) {});
+        view->show(frame, mask, true);
+        view->poll(20);
+    }
+
+    PrivateXServer server;
+    std::unique_ptr<QApplication> app;
+    std::unique_ptr<LiveView> view;
+    const cv::Mat frame{48, 64, CV_8UC3, cv::Scalar(40, 40, 40)};
+    const cv::Mat mask = cv::Mat::zeros(48, 64, CV_8UC1);
+
+private:
+    static inline int argc = 1;
+    static inline char name[] = "tests";
+    static inline char* argv[] = {name, nullptr};
+};
+
 // Shows the live view on a private X server, kills the server and polls
 // once the break is there to be seen: ends the process with kEndedByTheLoop
 // when the view hands the ending to the loop.
 [[noreturn]] void pollPastADeadServer() {
-    PrivateXServer server;
-    if (!server.start()) std::_Exit(77);
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    static int argc = 1;
-    static char name[] = "tests";
-    static char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
-    LiveView view(cv::Size(64, 48), [](int, int, int, int, void*) {});
-    const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(40, 40, 40));
-    const cv::Mat mask = cv::Mat::zeros(48, 64, CV_8UC1);
-    view.show(frame, mask, true);
-    view.poll(20);
+    ViewOnPrivateServer shown;
+    LiveView& view = *shown.view;
     if (view.quitRequested()) std::_Exit(4);  // not before the server goes
-    server.kill();
+    shown.server.kill();
     // Qt's own thread finds the break; no event is handled meanwhile.
     const DisplayWatch watch;
     const auto deadline = std::chrono::steady_clock::now() + kBreakSeenWithin;
     while (!watch.broken() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    view.show(frame, mask, false);
+    view.show(shown.frame, shown.mask, false);
     view.poll(20);
     if (view.displayLost() && view.quitRequested()) {
         std::cerr << "the loop ends the run" << std::endl;
         std::_Exit(kEndedByTheLoop);
     }
     std::_Exit(5);
-}
-
-// Qt calls exit(1) when its event handling meets a broken connection: the
-// live view must see the break first and hand the ending to the loop.
-TEST_F(DisplayLoss, ADeadXServerIsSeenBeforeQtHandlesAnotherEvent) {
-#if defined(__SANITIZE_THREAD__)
-    // A death test's child forking a display server: ThreadSanitizer's
-    // runtime does not support new threads after a multi-threaded fork.
-    GTEST_SKIP() << "not under ThreadSanitizer";
-#endif
-    TARVOLEN_REQUIRE(onPath("Xvfb"), "no Xvfb");
-    EXPECT_EXIT(pollPastADeadServer(), ::testing::ExitedWithCode(kEndedByTheLoop), "the loop ends the run");
 }
 
 // Set by an exit handler registered after the guard, which exit() would
@@ -247,21 +250,12 @@ std::atomic<bool> exitBegan{false};
 // Arms the guard on a live view, kills the X server and lets Qt handle
 // events until it meets the break.
 [[noreturn]] void handleEventsPastADeadServer() {
-    PrivateXServer server;
-    if (!server.start()) std::_Exit(77);
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    static int argc = 1;
-    static char name[] = "tests";
-    static char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
-    LiveView view(cv::Size(64, 48), [](int, int, int, int, void*) {});
-    view.show(cv::Mat(48, 64, CV_8UC3, cv::Scalar(40, 40, 40)), cv::Mat::zeros(48, 64, CV_8UC1), true);
-    view.poll(20);
+    ViewOnPrivateServer shown;
     const DisplayLossGuard guard([] {
         std::cerr << (exitBegan ? "finished inside exit()" : "finished before exit()") << std::endl;
     });
     std::atexit([] { exitBegan = true; });
-    server.kill();
+    shown.server.kill();
     const auto deadline = std::chrono::steady_clock::now() + kBreakSeenWithin;
     while (std::chrono::steady_clock::now() < deadline) {
         QCoreApplication::processEvents();
@@ -270,13 +264,29 @@ std::atomic<bool> exitBegan{false};
     std::_Exit(5);
 }
 
+// A display server that dies under the running view.
+class DeadXServer : public DisplayLoss {
+protected:
+    void SetUp() override {
+        DisplayLoss::SetUp();
+#if defined(__SANITIZE_THREAD__)
+        // A death test's child forking a display server: ThreadSanitizer's
+        // runtime does not support new threads after a multi-threaded fork.
+        GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
+        TARVOLEN_REQUIRE(onPath("Xvfb"), "no Xvfb");
+    }
+};
+
+// Qt calls exit(1) when its event handling meets a broken connection: the
+// live view must see the break first and hand the ending to the loop.
+TEST_F(DeadXServer, IsSeenBeforeQtHandlesAnotherEvent) {
+    EXPECT_EXIT(pollPastADeadServer(), ::testing::ExitedWithCode(kEndedByTheLoop), "the loop ends the run");
+}
+
 // When Qt's own event handling meets the break first, the run is finished
 // before exit() destroys what the recordings' threads still use.
-TEST_F(DisplayLoss, QtMeetingTheBreakFirstFinishesTheRunBeforeExitBegins) {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "not under ThreadSanitizer";
-#endif
-    TARVOLEN_REQUIRE(onPath("Xvfb"), "no Xvfb");
+TEST_F(DeadXServer, QtMeetingItFirstFinishesTheRunBeforeExitBegins) {
     EXPECT_EXIT(handleEventsPastADeadServer(), ::testing::ExitedWithCode(255), "finished before exit\\(\\)");
 }
 
