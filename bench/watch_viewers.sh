@@ -9,6 +9,8 @@ set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
 seconds="${2:-40}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=bench/viewers_lib.sh
+source "$root/bench/viewers_lib.sh"
 watcher="$build/watch/tarvolen-watch"
 work="$(mktemp -d /tmp/tarvolen-watch-bench.XXXXXX)"
 trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
@@ -33,29 +35,17 @@ JSON
   local pid=$!
   until grep -q "^Web view" "$dir/stderr" 2>/dev/null; do sleep 0.1; done
   sleep 5  # the loop settles
-  local f0 i=0 asked viewers=()
+  local f0
   f0=$(jq .frames_read "$dir/status.json")
-  for asked in "$@"; do
-    [ "$asked" = "-" ] && continue
-    curl -s -m "$seconds" -o "$dir/viewer$i.mjpg" "http://127.0.0.1:$port/stream.mjpg?fps=$asked" &
-    viewers+=($!)
-    i=$((i + 1))
-  done
+  start_viewers "$dir" "$port" "$seconds" "$@"
   sleep "$seconds"
   local f1
   f1=$(jq .frames_read "$dir/status.json")
-  [ "${#viewers[@]}" -eq 0 ] || wait "${viewers[@]}" || true
+  [ "${#viewer_pids[@]}" -eq 0 ] || wait "${viewer_pids[@]}" || true
   kill -TERM "$pid"
   wait "$pid" || true
   echo "  watcher: $(awk -v a="$f0" -v b="$f1" -v s="$seconds" 'BEGIN{printf "%.2f", (b-a)/s}') frames/s processed (source 25)"
-  i=0
-  for asked in "$@"; do
-    [ "$asked" = "-" ] && continue
-    local frames
-    frames=$(grep -ac -- '--tarvolenframe' "$dir/viewer$i.mjpg" || true)
-    echo "  viewer $i asked $asked fps, got $(awk -v f="$frames" -v s="$seconds" 'BEGIN{printf "%.2f", f/s}') fps"
-    i=$((i + 1))
-  done
+  report_viewers "$dir" "$seconds" "$@"
 }
 
 echo "no viewer, ${seconds} s:"

@@ -8,6 +8,8 @@ set -euo pipefail
 build="$(cd "${1:-build}" && pwd)"
 seconds="${2:-20}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=bench/viewers_lib.sh
+source "$root/bench/viewers_lib.sh"
 harness="$build/tests/web_harness"
 work="$(mktemp -d /tmp/tarvolen-web-bench.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
@@ -24,30 +26,18 @@ run() {
   local pid=$!
   until grep -q listening "$work/harness.out"; do sleep 0.1; done
   sleep 2  # the loop settles
-  local cpu0 i=0 asked viewers=()
+  local cpu0
   cpu0=$(cpu_seconds "$pid")
-  for asked in "$@"; do
-    [ "$asked" = "-" ] && continue
-    curl -s -m "$seconds" -o "$work/viewer$i.mjpg" "http://127.0.0.1:$port/stream.mjpg?fps=$asked" &
-    viewers+=($!)
-    i=$((i + 1))
-  done
+  start_viewers "$work" "$port" "$seconds" "$@"
   sleep "$seconds"
-  [ "${#viewers[@]}" -eq 0 ] || wait "${viewers[@]}" || true
+  [ "${#viewer_pids[@]}" -eq 0 ] || wait "${viewer_pids[@]}" || true
   local cpu1
   cpu1=$(cpu_seconds "$pid")
   kill -TERM "$pid"
   wait "$pid" || true
   echo "  harness: $(tail -n1 "$work/harness.out")"
   echo "  harness CPU over the viewing: $(awk -v a="$cpu0" -v b="$cpu1" -v s="$seconds" 'BEGIN{printf "%.0f %%", 100*(b-a)/s}')"
-  i=0
-  for asked in "$@"; do
-    [ "$asked" = "-" ] && continue
-    local frames
-    frames=$(grep -ac -- '--tarvolenframe' "$work/viewer$i.mjpg" || true)
-    echo "  viewer $i asked $asked fps, got $(awk -v f="$frames" -v s="$seconds" 'BEGIN{printf "%.2f", f/s}') fps"
-    i=$((i + 1))
-  done
+  report_viewers "$work" "$seconds" "$@"
 }
 
 echo "no viewer, ${seconds} s:"
