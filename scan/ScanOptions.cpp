@@ -189,11 +189,13 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
     app.add_option("-o,--output-dir", o.outputDir, "folder for the outputs, created if missing")
         ->type_name("DIR")
         ->capture_default_str();
-    app.add_flag("--clips", o.clips, "write each event as STEM.event_001.avi, ... (annotated)");
+    auto* clips = app.add_flag("--clips", o.clips, "write each event as STEM.event_001.avi, ... (annotated)");
+    // A format given alone would be silently ignored: the user meant clips.
     app.add_option("--clip-format", o.clipFormat,
                    "clips as avi (Motion-JPEG), mp4 (H.264) or copy (the source's own\n"
                    "packets from the keyframe before the event, not annotated)")
         ->check(CLI::IsMember({"avi", "mp4", "copy"}))
+        ->needs(clips)
         ->type_name("FORMAT")
         ->capture_default_str();
     app.add_flag("--sheet", o.sheet, "write the contact sheet STEM.sheet.png");

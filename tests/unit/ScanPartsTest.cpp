@@ -321,6 +321,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{
             "annotated and mask in one file", {"a.avi", "--mask", "m.avi", "--annotated", "m.avi"}, "both"},
         BadCommandLine{"unknown clip format", {"a.avi", "--clips", "--clip-format", "mkv"}, "--clip-format"},
+        BadCommandLine{"clip format without clips", {"a.avi", "--clip-format", "mp4"}, "--clips"},
         BadCommandLine{"annotated as mov", {"a.avi", "--annotated", "out.mov"}, "out.mov: the video's name must end in .avi"},
         BadCommandLine{"mask without extension", {"a.avi", "--mask", "{stem}-mask"}, "{stem}-mask: the video's name"}),
     [](const ::testing::TestParamInfo<BadCommandLine>& testCase) {
