@@ -1,5 +1,6 @@
 #include "app/Display.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -73,8 +74,9 @@ DisplayProbe probeDisplays(const X11Connection& x11) {
 // lives. Constructed before the exit handler is registered, so still alive
 // when it runs.
 std::function<void()> armedEnd;
-// The thread the run's loop is on: the one Qt handles its events on.
-std::thread::id guardedThread;
+// The thread the run's loop is on: the one Qt handles its events on. Qt may
+// report messages from any thread; only that one touches `armedEnd`.
+std::atomic<std::thread::id> guardedThread;
 QtMessageHandler handlerBeforeGuard = nullptr;
 
 void endRunNow() {
@@ -94,7 +96,7 @@ void endRunOnForcedExit() { endRunNow(); }
 // there, on the loop's thread, finishes the recordings while everything
 // they use still lives.
 void endRunBeforeQtExits(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (armedEnd && std::this_thread::get_id() == guardedThread && DisplayWatch().broken()) endRunNow();
+    if (std::this_thread::get_id() == guardedThread.load() && armedEnd && DisplayWatch().broken()) endRunNow();
     if (handlerBeforeGuard != nullptr) handlerBeforeGuard(type, context, message);
 }
 
