@@ -20,6 +20,7 @@ extern "C" {
 }
 
 #include "media/DiskGuard.h"
+#include "media/Muxer.h"
 #include "platform/ProgramGuard.h"
 
 namespace tarvolen {
@@ -69,36 +70,29 @@ std::optional<ClipFormat> clipFormatOfPath(const std::string& path) {
 
 const char* clipExtension(ClipFormat format) { return format == ClipFormat::Avi ? ".avi" : ".mp4"; }
 
-// Everything FFmpeg holds for one file; freed in the right order whatever
-// state it was left in.
-struct ClipWriter::Muxer {
-    AVFormatContext* container = nullptr;
-    AVStream* stream = nullptr;
+// Everything FFmpeg holds for one file: its container and, for MP4, the
+// encoder; freed in the right order whatever state it was left in.
+struct ClipWriter::Output {
+    Muxer file;
+    int stream = -1;
     AVCodecContext* encoder = nullptr;  // Mp4 only
     SwsContext* scaler = nullptr;       // Mp4 only
     AVFrame* picture = nullptr;         // Mp4 only
     AVPacket* packet = nullptr;
     AVRational frameTime{1, 30};  // one frame, the encoder's and the packets' time base
     std::int64_t nextPts = 0;
-    std::uint64_t packetsWritten = 0;  // frames in the file; the encoder may hold more
-    bool headerWritten = false;
-    DiskGuard guard;
 
-    ~Muxer() {
+    ~Output() {
         av_packet_free(&packet);
         av_frame_free(&picture);
         sws_freeContext(scaler);
         avcodec_free_context(&encoder);
-        if (container != nullptr) {
-            if (container->pb != nullptr) avio_closep(&container->pb);
-            avformat_free_context(container);
-        }
     }
 
     // An empty string, or what went wrong.
     std::string open(ClipFormat format, const H264Settings& h264, const std::string& path, double fps,
                      cv::Size size);
-    std::string writePacket(AVPacket* written);
+    std::string writePacket(AVPacket* written) { return file.write(*written, stream, frameTime); }
     std::string writeJpeg(const std::vector<unsigned char>& jpeg);
     std::string encode(const cv::Mat& bgr);
     std::string finish();
@@ -106,51 +100,39 @@ struct ClipWriter::Muxer {
 private:
     std::string openH264(const H264Settings& h264, cv::Size size);
     std::string drainEncoder();
-    std::string ioError(const std::string& doing, int code) const;
 };
 
-std::string ClipWriter::Muxer::ioError(const std::string& doing, int code) const {
-    const int ioCode = container != nullptr && container->pb != nullptr ? container->pb->error : 0;
-    return doing + ": " + ffmpegError(ioCode < 0 ? ioCode : code);
-}
-
-std::string ClipWriter::Muxer::open(ClipFormat format, const H264Settings& h264, const std::string& path,
-                                    double fps, cv::Size size) {
-    const char* muxerName = format == ClipFormat::Avi ? "avi" : "mp4";
-    if (avformat_alloc_output_context2(&container, nullptr, muxerName, path.c_str()) < 0 || !container)
-        return std::string("FFmpeg has no ") + muxerName + " muxer";
-    stream = avformat_new_stream(container, nullptr);
+std::string ClipWriter::Output::open(ClipFormat format, const H264Settings& h264, const std::string& path,
+                                     double fps, cv::Size size) {
+    std::string problem = file.create(path, format == ClipFormat::Avi ? "avi" : "mp4");
+    if (!problem.empty()) return problem;
     packet = av_packet_alloc();
-    if (!stream || !packet) throw std::bad_alloc();
+    if (!packet) throw std::bad_alloc();
     const AVRational rate = av_d2q(fps, kRateDenominatorLimit);
     frameTime = av_inv_q(rate);
-    stream->time_base = frameTime;
-    stream->avg_frame_rate = rate;
-    stream->r_frame_rate = rate;
     if (format == ClipFormat::Avi) {
-        stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-        stream->codecpar->codec_id = AV_CODEC_ID_MJPEG;
-        stream->codecpar->format = AV_PIX_FMT_YUVJ420P;
-        stream->codecpar->width = size.width;
-        stream->codecpar->height = size.height;
+        AVCodecParameters* mjpeg = avcodec_parameters_alloc();
+        if (!mjpeg) throw std::bad_alloc();
+        mjpeg->codec_type = AVMEDIA_TYPE_VIDEO;
+        mjpeg->codec_id = AV_CODEC_ID_MJPEG;
+        mjpeg->format = AV_PIX_FMT_YUVJ420P;
+        mjpeg->width = size.width;
+        mjpeg->height = size.height;
+        try {
+            stream = file.addStream(*mjpeg, frameTime);
+        } catch (...) {
+            avcodec_parameters_free(&mjpeg);
+            throw;
+        }
+        avcodec_parameters_free(&mjpeg);
     } else {
-        const std::string problem = openH264(h264, size);
+        problem = openH264(h264, size);
         if (!problem.empty()) return problem;
-        stream->time_base = encoder->time_base;
     }
-    int code = avio_open(&container->pb, path.c_str(), AVIO_FLAG_WRITE);
-    if (code < 0) return "it cannot be created: " + ffmpegError(code);
-    if (!guard.attach(path, size)) return "it cannot be watched for room";
-    AVDictionary* options = nullptr;
-    if (format == ClipFormat::Mp4) av_dict_set(&options, "movflags", "+faststart", 0);
-    code = avformat_write_header(container, &options);
-    av_dict_free(&options);
-    if (code < 0) return ioError("its header cannot be written", code);
-    headerWritten = true;
-    return "";
+    return file.start(size, MuxerSettings{true, std::chrono::system_clock::now()});
 }
 
-std::string ClipWriter::Muxer::openH264(const H264Settings& h264, cv::Size size) {
+std::string ClipWriter::Output::openH264(const H264Settings& h264, cv::Size size) {
     // yuv420p halves both dimensions for the colour planes.
     if (size.width % 2 != 0 || size.height % 2 != 0)
         return "H.264 clips need an even frame width and height (the frames are " + std::to_string(size.width) +
@@ -167,12 +149,23 @@ std::string ClipWriter::Muxer::openH264(const H264Settings& h264, cv::Size size)
     encoder->time_base = frameTime;
     encoder->framerate = av_inv_q(frameTime);
     encoder->thread_count = h264.threads;
-    if (container->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (file.wantsGlobalHeader()) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(encoder->priv_data, "preset", h264.preset.c_str(), 0);
     av_opt_set(encoder->priv_data, "crf", std::to_string(h264.crf).c_str(), 0);
     const int code = avcodec_open2(encoder, codec, nullptr);
     if (code < 0) return "the H.264 encoder " + h264.encoder + " cannot be opened: " + ffmpegError(code);
-    if (avcodec_parameters_from_context(stream->codecpar, encoder) < 0) throw std::bad_alloc();
+    AVCodecParameters* parameters = avcodec_parameters_alloc();
+    if (!parameters || avcodec_parameters_from_context(parameters, encoder) < 0) {
+        avcodec_parameters_free(&parameters);
+        throw std::bad_alloc();
+    }
+    try {
+        stream = file.addStream(*parameters, encoder->time_base);
+    } catch (...) {
+        avcodec_parameters_free(&parameters);
+        throw;
+    }
+    avcodec_parameters_free(&parameters);
     picture->format = AV_PIX_FMT_YUV420P;
     picture->width = size.width;
     picture->height = size.height;
@@ -182,16 +175,7 @@ std::string ClipWriter::Muxer::openH264(const H264Settings& h264, cv::Size size)
     return "";
 }
 
-std::string ClipWriter::Muxer::writePacket(AVPacket* written) {
-    written->stream_index = stream->index;
-    av_packet_rescale_ts(written, frameTime, stream->time_base);
-    const int code = av_interleaved_write_frame(container, written);
-    if (code < 0 || container->pb->error < 0) return ioError("writing failed", code);
-    ++packetsWritten;
-    return "";
-}
-
-std::string ClipWriter::Muxer::writeJpeg(const std::vector<unsigned char>& jpeg) {
+std::string ClipWriter::Output::writeJpeg(const std::vector<unsigned char>& jpeg) {
     av_packet_unref(packet);
     if (av_new_packet(packet, static_cast<int>(jpeg.size())) < 0) throw std::bad_alloc();
     std::memcpy(packet->data, jpeg.data(), jpeg.size());
@@ -201,7 +185,7 @@ std::string ClipWriter::Muxer::writeJpeg(const std::vector<unsigned char>& jpeg)
     return writePacket(packet);
 }
 
-std::string ClipWriter::Muxer::encode(const cv::Mat& bgr) {
+std::string ClipWriter::Output::encode(const cv::Mat& bgr) {
     if (av_frame_make_writable(picture) < 0) throw std::bad_alloc();
     const std::uint8_t* const planes[] = {bgr.data};
     const int strides[] = {static_cast<int>(bgr.step[0])};
@@ -212,7 +196,7 @@ std::string ClipWriter::Muxer::encode(const cv::Mat& bgr) {
     return drainEncoder();
 }
 
-std::string ClipWriter::Muxer::drainEncoder() {
+std::string ClipWriter::Output::drainEncoder() {
     for (;;) {
         const int code = avcodec_receive_packet(encoder, packet);
         if (code == AVERROR(EAGAIN) || code == AVERROR_EOF) return "";
@@ -223,20 +207,11 @@ std::string ClipWriter::Muxer::drainEncoder() {
 }
 
 // The encoder's delayed frames, the index and the trailer.
-std::string ClipWriter::Muxer::finish() {
+std::string ClipWriter::Output::finish() {
     std::string problem;
-    if (headerWritten && encoder != nullptr && avcodec_send_frame(encoder, nullptr) >= 0) problem = drainEncoder();
-    if (headerWritten) {
-        const int code = av_write_trailer(container);
-        if (problem.empty() && (code < 0 || container->pb->error < 0))
-            problem = ioError("finishing the file failed", code);
-        headerWritten = false;
-    }
-    if (container != nullptr && container->pb != nullptr) {
-        const int code = avio_closep(&container->pb);
-        if (problem.empty() && code < 0) problem = "finishing the file failed: " + ffmpegError(code);
-    }
-    return problem;
+    if (stream >= 0 && encoder != nullptr && avcodec_send_frame(encoder, nullptr) >= 0) problem = drainEncoder();
+    const std::string finished = file.finish();
+    return problem.empty() ? finished : problem;
 }
 
 ClipWriter::ClipWriter(ClipFormat format, H264Settings settings) : clipFormat(format), h264(std::move(settings)) {}
@@ -251,7 +226,7 @@ bool ClipWriter::open(const std::string& path, double fps, cv::Size size) {
         problem = std::string("it cannot be written as ") + formatDescription(clipFormat);
     if (problem.empty()) {
         try {
-            muxer = std::make_unique<Muxer>();
+            muxer = std::make_unique<Output>();
             problem = muxer->open(clipFormat, h264, path, fps, size);
         } catch (...) {
             problem = describeCurrentException();
@@ -286,8 +261,8 @@ void ClipWriter::finish() {
 bool ClipWriter::writeOne(Entry& entry) {
     // The file's growth is learnt per frame in it; the frames the encoder
     // still holds will be flushed into it when the file is finished.
-    const std::uint64_t inFile = muxer->packetsWritten;
-    if (const std::optional<std::string> reason = muxer->guard.check(inFile, written.load() - inFile)) {
+    const std::uint64_t inFile = muxer->file.videoPacketsWritten();
+    if (const std::optional<std::string> reason = muxer->file.roomProblem(written.load() - inFile)) {
         work.giveUp(*reason);
         return false;
     }

@@ -10,8 +10,8 @@
 //  - Avi: Motion-JPEG. A frame already JPEG-compressed (writeJpeg()) goes into
 //    the file byte for byte; a raw frame is compressed once, with
 //    libjpeg-turbo through OpenCV. No frame is decoded and encoded again.
-//  - Mp4: H.264 (libx264), yuv420p, the index at the front ("faststart") so
-//    that players and browsers start at once. JPEG frames are decoded first.
+//  - Mp4: H.264 (libx264), yuv420p, written in fragments (media/Muxer) so
+//    that a clip cut off by a crash still plays. JPEG frames are decoded first.
 //
 // It keeps the guarantees of media/VideoFileWriter: every frame in order,
 // the disk guard checked before each frame (and FFmpeg's own write errors),
@@ -104,7 +104,7 @@ private:
         cv::Mat raw;
         std::vector<unsigned char> jpeg;
     };
-    struct Muxer;
+    struct Output;
 
     bool writeOne(Entry& entry);
     void closeMuxer();
@@ -112,7 +112,7 @@ private:
     const ClipFormat clipFormat;
     const H264Settings h264;
     cv::Size frameSize;
-    std::unique_ptr<Muxer> muxer;  // used by the writer thread once it runs
+    std::unique_ptr<Output> muxer;  // used by the writer thread once it runs
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> passedThrough{0};
     QueuedWriter<Entry> work{kQueueCapacity};

@@ -241,6 +241,7 @@ bool FrameReader::stopping() const {
 bool FrameReader::readOnce(DecodedFrame& frame) {
     std::int64_t index = -1;
     if (!source->read(frame.picture, frame.positionMs, index) || frame.picture.empty()) return false;
+    frame.arrival = source->lastArrival().value_or(std::chrono::steady_clock::now());
     if (adoptFrameSize) {
         conformSize = frame.picture.size();
         adoptFrameSize = false;

@@ -27,6 +27,10 @@ struct DecodedFrame {
     cv::Mat picture;
     std::int64_t index = -1;  // in decode order, from 0, counting on across rewinds
     double positionMs = -1;   // the source's presentation time; negative when it gives none
+    // When it arrived from the source: its packet's arrival where the input
+    // knows it, else when it was read. The clock a camera's two streams are
+    // matched on.
+    std::chrono::steady_clock::time_point arrival;
 };
 
 // What a failed or empty read means. Each policy is a pair of steps in

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -12,6 +13,8 @@ extern "C" {
 #include <libavutil/avutil.h>
 #include <libswscale/swscale.h>
 }
+
+#include "media/Demuxer.h"
 
 namespace tarvolen {
 namespace {
@@ -24,10 +27,10 @@ constexpr int kMaxStuckReads = 64;
 // What OpenCV's FFmpeg reader converts with; the same flags give the same
 // pixels.
 constexpr int kScaleFlags = SWS_BICUBIC;
+// Video packets whose arrival is remembered until their frame comes out of
+// the decoder (which may hold a few for reordering).
+constexpr std::size_t kArrivalsKept = 64;
 
-struct FormatCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
 struct CodecFreer {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -53,7 +56,9 @@ bool soleOwner(const cv::Mat& m) {
 
 struct VideoFile::State {
     std::string path;
-    std::unique_ptr<AVFormatContext, FormatCloser> format;
+    VideoFileOptions options;
+    std::unique_ptr<Demuxer> demuxer;
+    AVFormatContext* format = nullptr;  // the demuxer's
     std::unique_ptr<AVCodecContext, CodecFreer> codec;
     std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
     std::unique_ptr<AVFrame, FrameFreer> decoded{av_frame_alloc()};
@@ -74,9 +79,15 @@ struct VideoFile::State {
     std::int64_t lastReadPosition = -1;
     int pendingDamage = 0;
     std::vector<DamagedStretch> damage;
+    // Presentation time and arrival of the video packets handed to the
+    // decoder whose frames have not come out yet.
+    std::deque<std::pair<std::int64_t, StreamPacket::Clock::time_point>> arrivals;
+    std::optional<StreamPacket::Clock::time_point> lastArrival;
 
     const AVStream& videoStream() const { return *format->streams[stream]; }
     bool openAt(const std::string& file, std::string& error);
+    void noteArrival(const StreamPacket& packet);
+    std::optional<StreamPacket::Clock::time_point> arrivalOf(std::int64_t pts);
     bool receive(VideoFrame& frame);
     bool feedDecoder();
     double frameTimeMs(const AVFrame& frame);
@@ -89,20 +100,13 @@ struct VideoFile::State {
 
 bool VideoFile::State::openAt(const std::string& file, std::string& error) {
     path = file;
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) {
-        error = "cannot open as a video file";
-        return false;
-    }
-    format.reset(raw);
-    if (avformat_find_stream_info(format.get(), nullptr) < 0) {
-        error = "cannot read its streams";
-        return false;
-    }
-    const AVCodec* decoder = nullptr;
-    stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
-    if (stream < 0 || decoder == nullptr) {
-        error = stream < 0 ? "has no video stream" : "has no decoder for its video";
+    demuxer = Demuxer::open(file, DemuxOptions{options.timeout}, error);
+    if (!demuxer) return false;
+    format = demuxer->context();
+    stream = demuxer->videoIndex();
+    const AVCodec* decoder = avcodec_find_decoder(videoStream().codecpar->codec_id);
+    if (decoder == nullptr) {
+        error = "has no decoder for its video";
         return false;
     }
     codec.reset(avcodec_alloc_context3(decoder));
@@ -131,42 +135,61 @@ void VideoFile::State::closeStretch(double atMs) {
 }
 
 // Hands the decoder the next packet of the video stream, or tells it the
-// file has ended. False once there is nothing more to hand over.
+// file has ended. False once there is nothing more to hand over. Every
+// packet read, video or sound, goes to the packet tap first.
 bool VideoFile::State::feedDecoder() {
     if (demuxEnded) return false;
+    StreamPacket read;
     for (;;) {
-        const int read = av_read_frame(format.get(), packet.get());
-        if (read == AVERROR_EOF || (read < 0 && format->pb != nullptr && avio_feof(format->pb))) {
+        const Demuxer::Read outcome = demuxer->read(read);
+        if (outcome == Demuxer::Read::End) {
             demuxEnded = true;
             avcodec_send_packet(codec.get(), nullptr);  // drain what the decoder holds
             return true;
         }
-        if (read < 0) {
-            // A damaged stretch the demuxer cannot parse: go on unless the
-            // position in the file no longer moves.
-            const std::int64_t position = format->pb != nullptr ? avio_tell(format->pb) : -1;
+        if (outcome == Demuxer::Read::Failed) {
+            // A network read that timed out or was interrupted: the stream
+            // gives nothing more. In a file, a damaged stretch the demuxer
+            // cannot parse: go on unless the position no longer moves.
+            const std::int64_t position = demuxer->bytePosition();
             stuckReads = position == lastReadPosition ? stuckReads + 1 : 0;
             lastReadPosition = position;
-            noteDamage();
-            if (stuckReads >= kMaxStuckReads) {
+            if (options.timeout.count() == 0) noteDamage();
+            if (options.timeout.count() > 0 || stuckReads >= kMaxStuckReads) {
                 demuxEnded = true;
-                gaveUp = true;
+                gaveUp = options.timeout.count() == 0;
                 avcodec_send_packet(codec.get(), nullptr);
                 return true;
             }
             continue;
         }
         stuckReads = 0;
-        const bool ours = packet->stream_index == stream;
+        if (options.onPacket) options.onPacket(read);
+        if (read.kind != StreamKind::Video) continue;
         // The demuxer marks what it could not read whole (a broken
         // transport stream's continuity, a cut packet).
-        if (ours && (packet->flags & AV_PKT_FLAG_CORRUPT)) noteDamage();
-        const int sent = ours ? avcodec_send_packet(codec.get(), packet.get()) : 0;
-        av_packet_unref(packet.get());
-        if (!ours) continue;
+        if (read.packet->flags & AV_PKT_FLAG_CORRUPT) noteDamage();
+        noteArrival(read);
+        const int sent = avcodec_send_packet(codec.get(), read.packet.get());
         if (sent < 0 && sent != AVERROR(EAGAIN)) noteDamage();
         return true;
     }
+}
+
+void VideoFile::State::noteArrival(const StreamPacket& read) {
+    const std::int64_t pts = read.packet->pts != AV_NOPTS_VALUE ? read.packet->pts : read.packet->dts;
+    if (arrivals.size() >= kArrivalsKept) arrivals.pop_front();
+    arrivals.emplace_back(pts, read.arrival);
+}
+
+std::optional<StreamPacket::Clock::time_point> VideoFile::State::arrivalOf(std::int64_t pts) {
+    for (auto it = arrivals.begin(); it != arrivals.end(); ++it) {
+        if (it->first != pts) continue;
+        const StreamPacket::Clock::time_point arrival = it->second;
+        arrivals.erase(it);
+        return arrival;
+    }
+    return std::nullopt;
 }
 
 double VideoFile::State::frameTimeMs(const AVFrame& frame) {
@@ -227,6 +250,7 @@ bool VideoFile::State::receive(VideoFrame& out) {
             continue;
         }
         closeStretch(ms);
+        lastArrival = arrivalOf(decoded->pts != AV_NOPTS_VALUE ? decoded->pts : decoded->best_effort_timestamp);
         convert(*decoded, out.picture);
         av_frame_unref(decoded.get());
         out.index = nextIndex++;
@@ -242,7 +266,7 @@ bool VideoFile::State::receive(VideoFrame& out) {
 // packets from the start of the file, without decoding.
 std::int64_t VideoFile::State::countFramesBefore(std::int64_t ts) {
     std::int64_t count = 0;
-    while (av_read_frame(format.get(), packet.get()) >= 0) {
+    while (av_read_frame(format, packet.get()) >= 0) {
         if (packet->stream_index == stream) {
             const std::int64_t packetTs = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (packetTs != AV_NOPTS_VALUE && packetTs < ts) ++count;
@@ -255,7 +279,8 @@ std::int64_t VideoFile::State::countFramesBefore(std::int64_t ts) {
 bool VideoFile::State::rewindTo(std::int64_t ts) {
     avcodec_flush_buffers(codec.get());
     demuxEnded = false;
-    return av_seek_frame(format.get(), stream, ts, AVSEEK_FLAG_BACKWARD) >= 0;
+    arrivals.clear();
+    return av_seek_frame(format, stream, ts, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
 VideoFile::VideoFile(std::unique_ptr<State> s) : state(std::move(s)) {}
@@ -263,7 +288,13 @@ VideoFile::VideoFile(std::unique_ptr<State> s) : state(std::move(s)) {}
 VideoFile::~VideoFile() = default;
 
 std::unique_ptr<VideoFile> VideoFile::open(const std::string& path, std::string& error) {
+    return open(path, VideoFileOptions{}, error);
+}
+
+std::unique_ptr<VideoFile> VideoFile::open(const std::string& path, const VideoFileOptions& options,
+                                           std::string& error) {
     auto state = std::make_unique<State>();
+    state->options = options;
     if (!state->openAt(path, error)) return nullptr;
     return std::unique_ptr<VideoFile>(new VideoFile(std::move(state)));
 }
@@ -307,6 +338,7 @@ bool VideoFile::skipTo(double ms) {
         // A container that cannot seek is read again from its start.
         std::string ignored;
         auto fresh = std::make_unique<State>();
+        fresh->options = s.options;
         if (!fresh->openAt(s.path, ignored)) return false;
         state = std::move(fresh);
         state->discardBeforeMs = ms;
@@ -320,6 +352,12 @@ bool VideoFile::skipTo(double ms) {
 }
 
 const std::vector<DamagedStretch>& VideoFile::damage() const { return state->damage; }
+
+std::optional<std::chrono::steady_clock::time_point> VideoFile::lastArrival() const { return state->lastArrival; }
+
+const std::shared_ptr<const StreamLayout>& VideoFile::layout() const { return state->demuxer->layout(); }
+
+void VideoFile::interrupt() { state->demuxer->interrupt(); }
 
 bool VideoFile::endedEarly() const { return state->gaveUp; }
 

@@ -6,7 +6,9 @@
 // converts them, so that the detector sees the same pixels whichever reads.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,7 +16,18 @@
 
 #include <opencv2/core.hpp>
 
+#include "media/StreamPacket.h"
+
 namespace tarvolen {
+
+struct VideoFileOptions {
+    // A network stream: opening, and each read, give up after this; zero
+    // for a file, read with no time limit.
+    std::chrono::milliseconds timeout{0};
+    // Every packet read (video and sound), on the reading thread, before
+    // its frame is decoded: where a stream's packets are kept for clips.
+    std::function<void(const StreamPacket&)> onPacket;
+};
 
 // A run of packets or frames the decoder could not read, before the frame
 // that follows it.
@@ -36,6 +49,9 @@ public:
     // Opens `path`; nothing, with `error` saying why in a few words, when it
     // is not a video file FFmpeg can decode.
     static std::unique_ptr<VideoFile> open(const std::string& path, std::string& error);
+    // The same for a file or a network stream (a URL), with `options`.
+    static std::unique_ptr<VideoFile> open(const std::string& source, const VideoFileOptions& options,
+                                           std::string& error);
     ~VideoFile();
     VideoFile(const VideoFile&) = delete;
     VideoFile& operator=(const VideoFile&) = delete;
@@ -65,6 +81,14 @@ public:
     // Whether reading ended because the rest of the file could not be
     // decoded at all, before the file's end.
     bool endedEarly() const;
+
+    // When the packet of the frame read last arrived; nothing when unknown.
+    std::optional<std::chrono::steady_clock::time_point> lastArrival() const;
+    // The streams whose packets the packet tap gets.
+    const std::shared_ptr<const StreamLayout>& layout() const;
+    // From any thread: a network read in progress returns at once, and
+    // nothing more is read.
+    void interrupt();
 
     // Sets FFmpeg's own messages off, unless OPENCV_FFMPEG_LOGLEVEL asks for
     // them (a number, as for OpenCV's reader).

@@ -36,6 +36,14 @@ void FileInput::rewindToSecondFrame() {
     // reads through OpenCV.
 }
 
+void FileInput::interrupt() {
+    if (file) file->interrupt();
+}
+
+std::optional<std::chrono::steady_clock::time_point> FileInput::lastArrival() const {
+    return file ? file->lastArrival() : std::nullopt;
+}
+
 void FileInput::release() {
     if (!file) return;
     keptDamage = file->damage();

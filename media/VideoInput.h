@@ -3,8 +3,10 @@
 // libraries (the scan).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -31,6 +33,10 @@ public:
     // reads to fail. An input whose reads are bounded by a timeout of their
     // own may leave it to that.
     virtual void interrupt() {}
+    // When the frame read last arrived from its source (its packet's
+    // arrival); nothing when the input cannot tell, and the reader takes the
+    // moment read() returned.
+    virtual std::optional<std::chrono::steady_clock::time_point> lastArrival() const { return std::nullopt; }
 };
 
 // OpenCV's capture.
@@ -55,6 +61,8 @@ public:
     bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
     void rewindToSecondFrame() override;
     void release() override;
+    void interrupt() override;
+    std::optional<std::chrono::steady_clock::time_point> lastArrival() const override;
     // The damaged stretches met; read it once the reader has stopped.
     const std::vector<DamagedStretch>& damage() const { return file ? file->damage() : keptDamage; }
     bool endedEarly() const { return file ? file->endedEarly() : keptEndedEarly; }
