@@ -54,8 +54,9 @@ std::string readSeconds(const json& section, const SecondsKey& key, EventRecordi
 std::string readFormat(const json& section, EventRecordingSettings& out) {
     const auto format = section.find(kFormatKey);
     if (format == section.end()) return "";
-    if (!format->is_string() || (format->get<std::string>() != "avi" && format->get<std::string>() != "mp4"))
-        return problem(kFormatKey, "must be \"avi\" or \"mp4\"", *format);
+    const auto known = [](const std::string& name) { return name == "avi" || name == "mp4" || name == "copy"; };
+    if (!format->is_string() || !known(format->get<std::string>()))
+        return problem(kFormatKey, "must be \"avi\", \"mp4\" or \"copy\"", *format);
     out.format = format->get<std::string>();
     return "";
 }

@@ -15,7 +15,9 @@ struct EventRecordingSettings {
     double postSeconds = 5.0;          // an event ends after this long without objects
     double minEventSeconds = 0.0;      // shorter runs of activity make no event
     std::string log = "events.jsonl";  // a file name in `folder`
-    std::string format = "avi";        // clips: "avi" (Motion-JPEG) or "mp4" (H.264)
+    // Clips: "avi" (Motion-JPEG) or "mp4" (H.264) of the annotated frames, or
+    // "copy": the source's own packets (a stream or a file only).
+    std::string format = "avi";
     // Hooks: shell commands run when an event opens and once it is logged;
     // empty runs nothing.
     std::string onEventStart{};

@@ -14,6 +14,9 @@ using json = nlohmann::json;
 const char* const kSectionKey = "Watch";
 const char* const kMqttKey = "mqtt";
 const char* const kWebKey = "web";
+const char* const kRecordSourceKey = "record_source";
+// Sources this short are camera indexes, as everywhere else.
+constexpr std::size_t kMaxCameraSourceLength = 4;
 // The MQTT topic filter wildcards: a topic messages are published to may
 // hold neither.
 const char* const kTopicWildcards = "+#";
@@ -147,6 +150,20 @@ std::string readWeb(const json& object, std::optional<WebSettings>& out) {
     return refused;
 }
 
+// A camera's second stream: packets are copied from it, so it must be one
+// that has packets (a URL, or a file standing in for one), not a camera.
+std::string readRecordSource(const SectionReader& watch, std::string& out) {
+    const char* const what = "must be the URL of a stream (or the path of a video file)";
+    std::string read;
+    if (std::string refused = watch.text(kRecordSourceKey, what, read); !refused.empty()) return refused;
+    if (watch.find(kRecordSourceKey) == nullptr) return "";
+    const bool camera = read.size() <= kMaxCameraSourceLength || read.rfind("/dev/", 0) == 0;
+    if (read.empty() || camera || read.find_first_of("\r\n") != std::string::npos)
+        return watch.problem(kRecordSourceKey, what, *watch.find(kRecordSourceKey));
+    out = read;
+    return "";
+}
+
 // An object under `key` of the section, read by `readObject` when present.
 template <typename Settings, typename Reader>
 std::string readObjectKey(const SectionReader& watch, const char* key, std::optional<Settings>& out,
@@ -164,7 +181,8 @@ std::string readSection(const json& section, WatchSettings& out) {
     const char* const command = "must be a string (a shell command)";
     return firstProblem({
         watch.unknownKey({"source_timeout_seconds", "reconnect_max_seconds", "on_source_lost",
-                          "on_source_back", "status_file", "status_interval_seconds", kMqttKey, kWebKey}),
+                          "on_source_back", "status_file", "status_interval_seconds", kMqttKey, kWebKey,
+                          kRecordSourceKey}),
         watch.seconds("source_timeout_seconds", 0.0, false, kMaxWatchSeconds, out.sourceTimeoutSeconds),
         watch.seconds("reconnect_max_seconds", kMinReconnectMaxSeconds, true, kMaxWatchSeconds,
                       out.reconnectMaxSeconds),
@@ -174,6 +192,7 @@ std::string readSection(const json& section, WatchSettings& out) {
         watch.seconds("status_interval_seconds", 0.0, false, kMaxWatchSeconds, out.statusIntervalSeconds),
         readObjectKey(watch, kMqttKey, out.mqtt, readMqtt),
         readObjectKey(watch, kWebKey, out.web, readWeb),
+        readRecordSource(watch, out.recordSource),
     });
 }
 

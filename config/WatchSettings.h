@@ -35,6 +35,9 @@ struct WatchSettings {
     double statusIntervalSeconds = 5.0;  // between two writes of the status file
     std::optional<MqttSettings> mqtt;    // absent: no MQTT
     std::optional<WebSettings> web;      // absent: no web view
+    // A camera's second stream, whose packets are copied into the clips
+    // while the source is the stream detected on; empty: none.
+    std::string recordSource;
 };
 
 // Accepted ranges, in seconds.

@@ -33,9 +33,18 @@ std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::str
             line["clip_end_ms"] = wholeMilliseconds(*e.clipLastMs);
         }
     }
-    line["active_frames"] = e.activeFrames;
-    line["max_objects"] = e.maxObjects;
-    line["bbox"] = {e.bbox.x, e.bbox.y, e.bbox.width, e.bbox.height};
+    if (e.interrupted) {
+        // All that is known of an event whose program ended first is its clip.
+        line.erase("start_frame");
+        line.erase("end_frame");
+    } else {
+        line["active_frames"] = e.activeFrames;
+        line["max_objects"] = e.maxObjects;
+        line["bbox"] = {e.bbox.x, e.bbox.y, e.bbox.width, e.bbox.height};
+    }
+    if (times == EventTimes::WallClock && e.clipStartWallMs) line["clip_start"] = isoLocalTime(fromEpochMs(*e.clipStartWallMs));
+    if (times == EventTimes::WallClock && !e.clipStream.empty()) line["clip_stream"] = e.clipStream;
+    if (e.interrupted) line["interrupted"] = true;
     return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 

@@ -27,6 +27,10 @@ enum class EventTimes {
 //   MediaTime: file, event, start_frame, end_frame, start_ms, end_ms, start,
 //              end, [clip_start_ms, clip_end_ms,] active_frames, max_objects,
 //              bbox
+// A WallClock line then adds clip_start (a copied clip's first frame, which
+// may come before the event's) and clip_stream (which of a camera's two
+// streams it was copied from) when the record has them. An interrupted
+// event's line has file, start, end, [clip_start,] and "interrupted": true.
 // For WallClock `file` defaults to the file name of the record's clip. Names
 // that are not UTF-8 are kept readable rather than refused.
 std::string eventJsonLine(EventTimes times, const EventRecord& event, const std::string& file = std::string());

@@ -9,6 +9,7 @@ EventRecorder::EventRecorder(const EventRecorderSettings& settings, ClipSinkFact
     : stream(settings.rules, settings.maxEvents),
       nameClip(std::move(namer)),
       onEvent(std::move(handler)),
+      nameWithoutClips(settings.nameWithoutClips),
       frameSize(settings.frameSize),
       clipFps(settings.clipFps) {
     if (clipFps > 0) {
@@ -56,6 +57,7 @@ void EventRecorder::apply(const FrameVerdict& verdict) {
     if (verdict.event == 0) return;
     if (verdict.first) startEvent(verdict.event, frame);
     addToEvent(frame);
+    if (eventFrame) eventFrame(frame.info);
     if (clips) clips->write(std::move(stored));
     if (verdict.last) {
         if (clips) clips->close();
@@ -70,10 +72,8 @@ void EventRecorder::startEvent(int number, const Pending& first) {
     current.startFrame = first.info.index;
     current.startMs = first.info.timeMs;
     open = true;
-    if (clips) {
-        current.clipPath = nameClip(number, first.info);
-        clips->open(current.clipPath, frameSize, clipFps);
-    }
+    if (clips || nameWithoutClips) current.clipPath = nameClip(number, first.info);
+    if (clips) clips->open(current.clipPath, frameSize, clipFps);
 }
 
 void EventRecorder::addToEvent(const Pending& frame) {

@@ -5,6 +5,7 @@
 // each supplies its own clip names and does its own logging.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -23,9 +24,18 @@ namespace tarvolen {
 
 // What is known of one processed frame.
 struct FrameInfo {
+    FrameInfo() = default;
+    FrameInfo(std::int64_t frameIndex, double frameTimeMs, std::vector<cv::Rect> objectBoxes)
+        : index(frameIndex), timeMs(frameTimeMs), objects(std::move(objectBoxes)) {}
+
     std::int64_t index = 0;         // 0, 1, ... in the order of addFrame() calls
     double timeMs = 0;              // presentation or capture time, milliseconds
     std::vector<cv::Rect> objects;  // confirmed object boxes; active when not empty
+    // Live sources: the source's own presentation time (negative when it
+    // gives none) and when the frame arrived from it, the clock its packets
+    // are matched on when clips are copied from them.
+    double mediaMs = -1;
+    std::chrono::steady_clock::time_point arrival;
 };
 
 struct EventRecord {
@@ -48,6 +58,14 @@ struct EventRecord {
     // has times of its own: its first and last frame's presentation times.
     std::optional<double> clipFirstMs;
     std::optional<double> clipLastMs;
+    // A clip copied from a live source's packets: the wall time (ms since
+    // the epoch) of its first frame, and which of the camera's streams it
+    // was copied from when it has two ("record" or "detect").
+    std::optional<double> clipStartWallMs;
+    std::string clipStream;
+    // A clip found at start that no log line named: its program ended
+    // before the event did.
+    bool interrupted = false;
 };
 
 struct EventRecorderSettings {
@@ -58,6 +76,9 @@ struct EventRecorderSettings {
     double clipFps = 0;
     FrameBufferLimits buffer;                   // frames waiting for their fate
     std::size_t clipQueueBytes = 256ull << 20;  // frames waiting to be written
+    // Clips written by someone else from what the recorder announces (copied
+    // packets): each event is named all the same, with clipFps 0.
+    bool nameWithoutClips = false;
 };
 
 class EventRecorder {
@@ -65,12 +86,16 @@ public:
     // Names the clip of an event from its number and first frame.
     using ClipNamer = std::function<std::string(int number, const FrameInfo& first)>;
     using RecordHandler = std::function<void(const EventRecord&)>;
+    // Every frame of an event, in order, as it is settled into it (the
+    // first one right after the event's clip was named).
+    using EventFrameHandler = std::function<void(const FrameInfo&)>;
 
     // makeSink may be empty when settings.clipFps is 0 (no clips).
     EventRecorder(const EventRecorderSettings& settings, ClipSinkFactory makeSink, ClipNamer nameClip,
                   RecordHandler onEvent);
 
     bool writesClips() const { return clips != nullptr; }
+    void onEventFrame(EventFrameHandler handler) { eventFrame = std::move(handler); }
 
     // Whether a picture of the next frame, which has objectCount confirmed
     // objects, could become an event's peak picture. Asking saves making a
@@ -110,6 +135,8 @@ private:
     EventStream stream;
     ClipNamer nameClip;
     RecordHandler onEvent;
+    EventFrameHandler eventFrame;
+    bool nameWithoutClips;
     cv::Size frameSize;
     double clipFps;
     std::unique_ptr<FrameBuffer> buffer;  // with clips only

@@ -21,6 +21,8 @@ using std::chrono::system_clock;
 
 const char* const kOffMessage = "Event recording off: ";
 const char* const kCutShortMessage = "Event clip cut short, older clips deleted to make room: ";
+const char* const kIncompleteMessage = "Event clip incomplete: ";
+const char* const kCopyFormat = "copy";
 // How the disk guard says the disk is full (media/DiskGuard).
 const char* const kDiskFull = "the disk is nearly full";
 // The newest frames are held uncompressed, this many: during an event they
@@ -62,6 +64,21 @@ private:
     bool intact = false;
 };
 
+// The record as a copied clip's log line tells it: its box in the clip's
+// pixels, where the clip starts and which stream it holds.
+EventRecord withClipDetails(EventRecord record, const CopiedClipOutcome& outcome) {
+    record.clipStartWallMs = outcome.clipStartWallMs;
+    record.clipStream = outcome.clipStream;
+    if (record.bbox.area() > 0 && (outcome.scaleX != 1.0 || outcome.scaleY != 1.0)) {
+        const int x0 = static_cast<int>(std::floor(record.bbox.x * outcome.scaleX));
+        const int y0 = static_cast<int>(std::floor(record.bbox.y * outcome.scaleY));
+        const int x1 = static_cast<int>(std::ceil(record.bbox.br().x * outcome.scaleX));
+        const int y1 = static_cast<int>(std::ceil(record.bbox.br().y * outcome.scaleY));
+        record.bbox = cv::Rect(x0, y0, x1 - x0, y1 - y0);
+    }
+    return record;
+}
+
 }  // namespace
 
 std::size_t preCaptureRawBytes(cv::Size frameSize) {
@@ -83,23 +100,35 @@ std::optional<double> FrameRateMeter::add(std::chrono::steady_clock::time_point 
 }
 
 void ClipOutcomes::report(const std::string& path, const std::string& failure) {
-    std::lock_guard<std::mutex> lock(mutex);
-    outcomes[path] = failure;
+    CopiedClipOutcome outcome;
+    outcome.failure = failure;
+    outcome.writeFailed = !failure.empty();
+    report(path, outcome);
 }
 
-std::optional<std::string> ClipOutcomes::take(const std::string& path) {
+void ClipOutcomes::report(const std::string& path, const CopiedClipOutcome& outcome) {
+    std::lock_guard<std::mutex> lock(mutex);
+    outcomes[path] = outcome;
+}
+
+std::optional<CopiedClipOutcome> ClipOutcomes::take(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex);
     const auto it = outcomes.find(path);
     if (it == outcomes.end()) return std::nullopt;
-    std::string failure = std::move(it->second);
+    CopiedClipOutcome outcome = std::move(it->second);
     outcomes.erase(it);
-    return failure;
+    return outcome;
 }
 
-FrameTime FrameTime::now() { return FrameTime{system_clock::now(), std::chrono::steady_clock::now()}; }
+FrameTime FrameTime::now() {
+    FrameTime time;
+    time.wall = system_clock::now();
+    time.steady = std::chrono::steady_clock::now();
+    return time;
+}
 
 LiveEventRecording::LiveEventRecording(const EventRecordingSettings& s, cv::Size size, double fileFps,
-                                       std::ostream& out, ClipSinkFactory makeSinks)
+                                       std::ostream& out, ClipSinkFactory makeSinks, CopySources copySources)
     : settings(s),
       clipFormat(clipFormatNamed(s.format).value_or(ClipFormat::Avi)),
       frameSize(size),
@@ -110,9 +139,24 @@ LiveEventRecording::LiveEventRecording(const EventRecordingSettings& s, cv::Size
           if (retention) retention->sweepNow();
           return std::make_unique<ReportingClipSink>(inner(), outcomes);
       }),
-      enabled(s.enabled) {
+      enabled(s.enabled),
+      copying(s.format == kCopyFormat) {
     if (!enabled || !prepareFolder()) return;
     startExtras();
+    if (copying) {
+        if (!copySources.detect && !copySources.record && copySources.file.empty()) {
+            switchOff("copied clips need a stream or a file as the source");
+            return;
+        }
+        copier = std::make_unique<CopiedClips>(
+            std::move(copySources),
+            [outcomes = clipOutcomes](const std::string& path, const CopiedClipOutcome& outcome) {
+                outcomes->report(path, outcome);
+            },
+            [this] {
+                if (retention) retention->sweepNow();
+            });
+    }
     if (fileFps > 0) startRecorder(fileFps);
 }
 
@@ -124,6 +168,8 @@ void LiveEventRecording::startExtras() {
 }
 
 void LiveEventRecording::eventClosed(const EventRecord& record) {
+    // An event ended by finish() or endEvent() has seen its source's last frame.
+    if (copier) copier->close(!endingEvents);
     closed.push_back(record);
     if (snapshots && !record.peakPicture.empty()) {
         const std::string path = snapshotPathFor(record.clipPath);
@@ -140,12 +186,14 @@ void LiveEventRecording::eventLogged(const EventRecord& record, const std::strin
     if (retention) {
         retention->release(fs::path(record.clipPath).filename().string());
         retention->release(fs::path(snapshot).filename().string());
+        retention->release(fs::path(boxesPathFor(record.clipPath)).filename().string());
     }
 }
 
 LiveEventRecording::~LiveEventRecording() {
     finish();
     recorder.reset();  // its clip writer uses the retention below
+    copier.reset();
 }
 
 bool LiveEventRecording::prepareFolder() {
@@ -171,7 +219,8 @@ void LiveEventRecording::startRecorder(double rate) {
     recorderSettings.rules =
         eventRulesFor(rate, settings.preSeconds, settings.postSeconds, settings.minEventSeconds);
     recorderSettings.frameSize = frameSize;
-    recorderSettings.clipFps = rate;
+    recorderSettings.clipFps = copying ? 0.0 : rate;
+    recorderSettings.nameWithoutClips = copying;
     recorderSettings.buffer.rawBytes = preCaptureRawBytes(frameSize);
     recorder = std::make_unique<EventRecorder>(
         recorderSettings, sinks,
@@ -182,13 +231,17 @@ void LiveEventRecording::startRecorder(double rate) {
             return path;
         },
         [this](const EventRecord& record) { eventClosed(record); });
+    if (copier) recorder->onEventFrame([this](const FrameInfo& frame) { copier->frame(frame); });
 }
 
 std::string LiveEventRecording::nameClip(const FrameInfo& first) {
     const fs::path folder(settings.folder);
+    const std::tm startTime = localTimeOf(fromEpochMs(first.timeMs));
+    const std::string wanted = copier ? timeStampedFileName("event_", startTime, copier->prepare(first))
+                                      : eventClipFileName(startTime, clipFormat);
     // A clip named a moment ago may not be on disk yet: its writer runs behind.
     const std::string name =
-        firstFreeName(eventClipFileName(localTimeOf(fromEpochMs(first.timeMs)), clipFormat),
+        firstFreeName(wanted,
                       [this, &folder](const std::string& candidate) {
                           std::error_code ignored;
                           return namesGiven.count(candidate) > 0 || fs::exists(folder / candidate, ignored);
@@ -197,6 +250,10 @@ std::string LiveEventRecording::nameClip(const FrameInfo& first) {
     if (retention) retention->protect(name);
     const std::string path = (folder / name).string();
     openClip = path;
+    if (copier) {
+        if (retention) retention->protect(fs::path(boxesPathFor(path)).filename().string());
+        copier->open(path, first);
+    }
     if (hooks) hooks->eventStarted(source, path, eventStartJsonLine(path, first.timeMs, first.index));
     return path;
 }
@@ -205,16 +262,17 @@ void LiveEventRecording::logFinishedClips() {
     while (!closed.empty()) {
         // The end hook is told of the snapshot: it is awaited like the clip.
         if (snapshots && snapshots->pending(snapshotPathFor(closed.front().clipPath))) break;
-        const std::optional<std::string> failure = clipOutcomes->take(closed.front().clipPath);
-        if (!failure) break;  // still being written
-        if (!failure->empty()) {
-            if (madeRoom(*failure, closed.front().clipPath)) {
+        const std::optional<CopiedClipOutcome> outcome = clipOutcomes->take(closed.front().clipPath);
+        if (!outcome) break;  // still being written
+        if (outcome->writeFailed) {
+            if (madeRoom(outcome->failure, closed.front().clipPath)) {
                 closed.pop_front();
                 continue;
             }
-            return switchOff(*failure);
+            return switchOff(outcome->failure);
         }
-        const std::string line = eventJsonLine(EventTimes::WallClock, closed.front());
+        if (!outcome->failure.empty()) lines.say(kIncompleteMessage + outcome->failure);
+        const std::string line = eventJsonLine(EventTimes::WallClock, withClipDetails(closed.front(), *outcome));
         log << line << '\n' << std::flush;
         if (!log) return switchOff("cannot write the log " + logPath);
         ++logged;
@@ -223,7 +281,8 @@ void LiveEventRecording::logFinishedClips() {
         closed.pop_front();
     }
     // A clip that failed while its event is still going.
-    const std::string failure = recorder ? recorder->clipFailure() : std::string();
+    std::string failure = recorder ? recorder->clipFailure() : std::string();
+    if (failure.empty() && copier) failure = copier->takeFailure();
     if (!failure.empty() && !madeRoom(failure, openClip)) switchOff(failure);
 }
 
@@ -236,6 +295,7 @@ bool LiveEventRecording::madeRoom(const std::string& why, const std::string& cli
     // The clip cut short is given up: from now on retention may take it.
     retention->release(fs::path(clipPath).filename().string());
     retention->release(fs::path(snapshotPathFor(clipPath)).filename().string());
+    retention->release(fs::path(boxesPathFor(clipPath)).filename().string());
     if (!swept.fits) return false;
     lines.say(kCutShortMessage + why);
     recorder.reset();  // what was handed over is finished
@@ -255,13 +315,22 @@ void LiveEventRecording::addFrame(const cv::Mat& annotated, const std::vector<Ob
     FrameInfo info;
     info.index = index;
     info.timeMs = duration<double, std::milli>(when.wall.time_since_epoch()).count();
+    info.mediaMs = when.mediaMs;
+    info.arrival = when.arrival.value_or(when.steady);
     for (const ObjectTrack& object : objects) info.objects.push_back(object.box);
+    const bool peak = snapshots && recorder->wantsPeakPicture(static_cast<int>(objects.size())) && !annotated.empty();
     // The clip's copy serves as the snapshot too: neither is written into.
-    const cv::Mat frame = annotated.clone();
-    const bool peak = snapshots && recorder->wantsPeakPicture(static_cast<int>(objects.size()));
+    // Copied clips need a picture only for the snapshot.
+    const cv::Mat frame = copying && !peak ? cv::Mat() : annotated.clone();
     recorder->addFrame(std::move(info), frame, peak ? frame : cv::Mat());
     if (retention) retention->tick();
     logFinishedClips();
+}
+
+bool LiveEventRecording::wantsFrame(int objectCount) const {
+    if (!enabled || finished) return false;
+    if (!copying) return true;
+    return snapshots != nullptr && recorder != nullptr && recorder->wantsPeakPicture(objectCount);
 }
 
 void LiveEventRecording::drawLabel(cv::Mat& view) const {
@@ -272,7 +341,9 @@ void LiveEventRecording::finish() {
     if (finished) return;
     finished = true;
     if (!recorder) return;
+    endingEvents = true;
     recorder->finish();  // every clip finished
+    if (copier) copier->drain();
     if (snapshots) snapshots->finish();
     logFinishedClips();
 }
@@ -280,7 +351,10 @@ void LiveEventRecording::finish() {
 void LiveEventRecording::endEvent(cv::Size frameSizeFromNow) {
     if (!frameSizeFromNow.empty()) frameSize = frameSizeFromNow;
     if (!enabled || finished || !recorder) return;
+    endingEvents = true;
     recorder->finish();
+    endingEvents = false;
+    if (copier) copier->drain();
     logFinishedClips();
     if (enabled) startRecorder(fps);
 }

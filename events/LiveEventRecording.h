@@ -29,6 +29,7 @@
 
 #include "config/EventRecordingSettings.h"
 #include "detector/Detector.h"
+#include "events/CopiedClips.h"
 #include "events/EventHooks.h"
 #include "events/EventRecorder.h"
 #include "events/Retention.h"
@@ -60,24 +61,35 @@ private:
 };
 
 // What became of each clip, reported by the clip writer's thread when the
-// clip is finished: an empty text when every frame reached the file, else
-// the failure (one line naming the file).
+// clip is finished: no failure when every frame reached the file, else the
+// failure (one line naming the file), and for a copied clip what its log
+// line adds.
 class ClipOutcomes {
 public:
     void report(const std::string& path, const std::string& failure);
+    void report(const std::string& path, const CopiedClipOutcome& outcome);
     // The outcome for `path`, once; nothing while the clip is being written.
-    std::optional<std::string> take(const std::string& path);
+    std::optional<CopiedClipOutcome> take(const std::string& path);
 
 private:
     std::mutex mutex;
-    std::map<std::string, std::string> outcomes;
+    std::map<std::string, CopiedClipOutcome> outcomes;
 };
 
 // When a frame was read: wall time for names and the log, a steady clock
 // for the frame rate.
 struct FrameTime {
+    FrameTime() = default;
+    FrameTime(std::chrono::system_clock::time_point wallTime, std::chrono::steady_clock::time_point steadyTime)
+        : wall(wallTime), steady(steadyTime) {}
+
     std::chrono::system_clock::time_point wall;
     std::chrono::steady_clock::time_point steady;
+    // A stream's frame: its own presentation time (negative when it has
+    // none) and when it arrived, which copied clips are matched on; the
+    // steady time when it is not known.
+    double mediaMs = -1;
+    std::optional<std::chrono::steady_clock::time_point> arrival;
     static FrameTime now();
 };
 
@@ -99,18 +111,27 @@ public:
     // playback rate; 0 for a camera, whose rate is measured over the first
     // kRateWindow of frames (no event is recorded before it is known).
     // Without `sinks`, clips are written by media/ClipWriter in the format
-    // the settings name.
+    // the settings name. With the format "copy", clips are copied from the
+    // packets of `copySources` instead, and frames are needed only for
+    // snapshots (see wantsFrame()).
     LiveEventRecording(const EventRecordingSettings& settings, cv::Size frameSize, double fileFps,
-                       std::ostream& messages, ClipSinkFactory sinks = ClipSinkFactory());
+                       std::ostream& messages, ClipSinkFactory sinks = ClipSinkFactory(),
+                       CopySources copySources = CopySources());
     // Finishes an open event.
     ~LiveEventRecording();
     LiveEventRecording(const LiveEventRecording&) = delete;
     LiveEventRecording& operator=(const LiveEventRecording&) = delete;
 
     // One pass's annotated frame, before any label is drawn, and its
-    // confirmed objects. Every pass calls this once, in order.
+    // confirmed objects. Every pass calls this once, in order. When
+    // wantsFrame() said no, `annotated` may be empty.
     void addFrame(const cv::Mat& annotated, const std::vector<ObjectTrack>& objects,
                   FrameTime when = FrameTime::now());
+    // Whether the next frame's picture, with `objectCount` confirmed
+    // objects, is needed: always for drawn clips; with copied clips only
+    // when it may become the event's snapshot.
+    bool wantsFrame(int objectCount) const;
+    bool copiesPackets() const { return copying; }
     // Marks the live view with "EVENT" while an event is being recorded.
     void drawLabel(cv::Mat& view) const;
     // Ends an open event at the last frame, waits until every clip is
@@ -177,6 +198,9 @@ private:
     std::unique_ptr<SnapshotWriter> snapshots;  // with snapshot
     std::unique_ptr<EventHooks> hooks;          // with on_event_start or on_event_end
     std::string openClip;                       // the path of the clip named last
+    bool copying;                               // format "copy"
+    bool endingEvents = false;                  // in finish() or endEvent()
+    std::unique_ptr<CopiedClips> copier;        // with copying
 };
 
 }  // namespace tarvolen

@@ -15,9 +15,6 @@ constexpr std::size_t kColourBytesPerPixel = 3;
 constexpr std::size_t kDecoderBytesPerPixel = 6;
 // Pictures besides the queue: the one being read and the one the caller holds.
 constexpr std::size_t kBuffersOutsideQueue = 2;
-// The first pause between attempts to reopen a lost source; each failed
-// attempt doubles it, up to the settings' most.
-constexpr std::chrono::milliseconds kFirstReopenPause(1000);
 // How often next() without a wait looks at the clock for a lost source.
 constexpr std::chrono::milliseconds kLostCheckInterval(10);
 
@@ -77,6 +74,7 @@ FrameReader::FrameReader(std::unique_ptr<VideoInput> input, FrameReaderSettings 
       awaitingSince(settings.clock()),
       lastFrameAt(awaitingSince),
       conformSize(settings.conformTo),
+      reopenPauses(settings.reconnectMaxPause),
       thread(&FrameReader::run, this) {}
 
 FrameReader::~FrameReader() { stop(); }
@@ -324,7 +322,7 @@ bool FrameReader::handOver(DecodedFrame&& frame) {
         lastFrameAt = now;
     }
     stalling.store(false);
-    reopenPause = std::chrono::milliseconds(0);
+    reopenPauses.reset();
     if (back && !queue.push(Delivery{DecodedFrame{}, Status::SourceBack, *back})) return false;
     return queue.push(Delivery{std::move(frame), Status::Frame, {}});
 }
@@ -383,9 +381,7 @@ void FrameReader::closeSource() {
 // to the settings' most; true once it opened, false once stopped.
 bool FrameReader::reconnect() {
     for (;;) {
-        if (!pause(reopenPause)) return false;
-        reopenPause = std::min(reopenPause.count() == 0 ? kFirstReopenPause : reopenPause * 2,
-                               settings.reconnectMaxPause);
+        if (!pause(reopenPauses.next())) return false;
         std::unique_ptr<VideoInput> reopened = tryReopen();
         if (!reopened) continue;
         std::lock_guard<std::mutex> lock(mutex);

@@ -18,6 +18,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "media/ReopenPauses.h"
 #include "media/VideoInput.h"
 #include "platform/BoundedQueue.h"
 
@@ -202,7 +203,7 @@ private:
     std::int64_t decoded = 0;         // touched by the decode thread only
     std::optional<cv::Size> conformSize;  // decode thread only: settings.conformTo, then the reopened source's
     bool adoptFrameSize = false;          // decode thread only: the next frame's size becomes conformSize
-    std::chrono::milliseconds reopenPause{0};  // decode thread only: before the next attempt to reopen
+    ReopenPauses reopenPauses;                 // decode thread only: before the next attempt to reopen
     Clock::duration outage{};             // the caller's
     std::thread thread;               // last: starts when everything above is ready
 };

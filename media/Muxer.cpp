@@ -85,6 +85,12 @@ int Muxer::addStream(const AVCodecParameters& codec, AVRational timeBase) {
     return stream->index;
 }
 
+void Muxer::updateStream(int index, const AVCodecParameters& codec) {
+    AVStream* stream = container->streams[index];
+    if (avcodec_parameters_copy(stream->codecpar, &codec) < 0) throw std::bad_alloc();
+    stream->codecpar->codec_tag = 0;
+}
+
 bool Muxer::wantsGlobalHeader() const { return (container->oformat->flags & AVFMT_GLOBALHEADER) != 0; }
 
 std::string Muxer::start(cv::Size frameSize, const MuxerSettings& settings) {
@@ -98,6 +104,9 @@ std::string Muxer::start(cv::Size frameSize, const MuxerSettings& settings) {
         if (settings.fragmented) {
             av_dict_set(&options, "movflags", kFragmentedFlags, 0);
             av_dict_set(&options, "frag_duration", kFragmentMicroseconds, 0);
+            // Each fragment goes to the file when it is complete, not when
+            // the output buffer happens to fill.
+            container->flush_packets = 1;
         } else {
             av_dict_set(&options, "movflags", "+faststart", 0);
         }

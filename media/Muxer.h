@@ -54,6 +54,9 @@ public:
     std::string create(const std::string& path, const char* format = nullptr);
     // Adds a stream of `codec` with packets timed in `timeBase`; its index.
     int addStream(const AVCodecParameters& codec, AVRational timeBase);
+    // Replaces the parameters of stream `index` before start() (a filter
+    // found what the header needs).
+    void updateStream(int index, const AVCodecParameters& codec);
     // Whether encoders must put their headers in the stream's parameters.
     bool wantsGlobalHeader() const;
     // Creates the file, starts watching its room, writes the header.

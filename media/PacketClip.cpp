@@ -5,6 +5,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 }
 
@@ -22,6 +23,10 @@ bool fitsMp4(const AVCodecParameters& codec) {
     return mp4 != nullptr && avformat_query_codec(mp4, codec.codec_id, FF_COMPLIANCE_NORMAL) == 1;
 }
 
+// Video held while the sound's configuration is awaited: past this many
+// packets the file starts without it.
+constexpr std::size_t kMostWaitingPackets = 256;
+
 std::int64_t presentationTime(const AVPacket& p) { return p.pts != AV_NOPTS_VALUE ? p.pts : p.dts; }
 std::int64_t decodeTime(const AVPacket& p) { return p.dts != AV_NOPTS_VALUE ? p.dts : p.pts; }
 
@@ -33,7 +38,10 @@ std::string copiedClipExtension(const StreamLayout& layout) {
     return videoFits && audioFits ? ".mp4" : ".mkv";
 }
 
-PacketClip::~PacketClip() { muxer.finish(); }
+PacketClip::~PacketClip() {
+    muxer.finish();
+    av_bsf_free(&adtsFilter);
+}
 
 std::string PacketClip::open(const std::string& file, std::shared_ptr<const StreamLayout> streams,
                              const MuxerSettings& muxerSettings) {
@@ -44,8 +52,16 @@ std::string PacketClip::open(const std::string& file, std::shared_ptr<const Stre
     std::string problem = muxer.create(path);
     if (!problem.empty()) return problem;
     outputOf[0] = muxer.addStream(*layout->video().codec, timeBaseOf(layout->video()));
-    if (const StreamLayout::Stream* audio = layout->audio())
-        outputOf[1] = muxer.addStream(*audio->codec, timeBaseOf(*audio));
+    const StreamLayout::Stream* audio = layout->audio();
+    if (audio == nullptr) return "";
+    outputOf[1] = muxer.addStream(*audio->codec, timeBaseOf(*audio));
+    if (audio->codec->codec_id != AV_CODEC_ID_AAC || audio->codec->extradata_size > 0) return "";
+    const AVBitStreamFilter* filter = av_bsf_get_by_name("aac_adtstoasc");
+    if (filter == nullptr || av_bsf_alloc(filter, &adtsFilter) < 0) throw std::bad_alloc();
+    if (avcodec_parameters_copy(adtsFilter->par_in, audio->codec) < 0) throw std::bad_alloc();
+    adtsFilter->time_base_in = timeBaseOf(*audio);
+    if (av_bsf_init(adtsFilter) < 0) return "its sound cannot be put into " + path;
+    audioConfigured = false;
     return "";
 }
 
@@ -54,10 +70,23 @@ std::string PacketClip::begin(const StreamPacket& keyframe) {
     offsetUs = av_rescale_q(decodeTime(*keyframe.packet), videoBase, AV_TIME_BASE_Q);
     keyTimeUs = av_rescale_q(presentationTime(*keyframe.packet), videoBase, AV_TIME_BASE_Q);
     firstVideoMs = keyframe.mediaMs;
+    firstVideoArrival = keyframe.arrival;
     lastVideoMs = keyframe.mediaMs;
-    const std::string problem = muxer.start(cv::Size(layout->width(), layout->height()), settings);
-    if (problem.empty()) writing = true;
-    return problem;
+    writing = true;
+    return audioConfigured ? startFile() : "";
+}
+
+std::string PacketClip::startFile() {
+    std::string problem = muxer.start(cv::Size(layout->width(), layout->height()), settings);
+    if (!problem.empty()) return problem;
+    fileStarted = true;
+    std::deque<StreamPacket> held = std::move(waiting);
+    waiting.clear();
+    for (const StreamPacket& packet : held) {
+        problem = writeNow(packet);
+        if (!problem.empty()) return problem;
+    }
+    return "";
 }
 
 std::string PacketClip::write(const StreamPacket& packet) {
@@ -67,25 +96,55 @@ std::string PacketClip::write(const StreamPacket& packet) {
         if (!isVideo || !packet.keyframe) return "";
         if (std::string problem = begin(packet); !problem.empty()) return problem;
     }
-    const StreamLayout::Stream& stream = layout->of(packet.kind);
-    const AVRational base = timeBaseOf(stream);
     if (!isVideo) {
         // Sound from before the starting keyframe has no picture to go with.
         const std::int64_t time = presentationTime(*packet.packet);
+        const AVRational base = timeBaseOf(*layout->audio());
         if (time == AV_NOPTS_VALUE || av_rescale_q(time, base, AV_TIME_BASE_Q) < keyTimeUs) return "";
-    } else if (const std::optional<std::string> reason = muxer.roomProblem()) {
-        return *reason;
+        return writeAudio(packet);
     }
+    if (fileStarted) return writeNow(packet);
+    waiting.push_back(packet);
+    return waiting.size() > kMostWaitingPackets ? startFile() : "";
+}
+
+std::string PacketClip::writeAudio(const StreamPacket& packet) {
+    if (adtsFilter == nullptr) return fileStarted ? writeNow(packet) : "";
     std::unique_ptr<AVPacket, PacketFreer> copy(av_packet_alloc());
     if (!copy || av_packet_ref(copy.get(), packet.packet.get()) < 0) throw std::bad_alloc();
-    const std::int64_t shift = av_rescale_q(offsetUs, AV_TIME_BASE_Q, base);
-    if (copy->pts != AV_NOPTS_VALUE) copy->pts -= shift;
-    if (copy->dts != AV_NOPTS_VALUE) copy->dts -= shift;
-    const std::string problem = muxer.write(*copy, outputOf[isVideo ? 0 : 1], base);
-    if (!problem.empty() || !isVideo) return problem;
+    if (av_bsf_send_packet(adtsFilter, copy.get()) < 0) return "";  // a damaged frame of sound is left out
+    while (av_bsf_receive_packet(adtsFilter, copy.get()) >= 0) {
+        if (!audioConfigured) {
+            muxer.updateStream(outputOf[1], *adtsFilter->par_out);
+            audioConfigured = true;
+            if (std::string problem = startFile(); !problem.empty()) return problem;
+        }
+        if (!fileStarted) continue;
+        if (std::string problem = mux(*copy, false); !problem.empty()) return problem;
+    }
+    return "";
+}
+
+std::string PacketClip::writeNow(const StreamPacket& packet) {
+    const bool isVideo = packet.kind == StreamKind::Video;
+    if (!isVideo) return writeAudio(packet);
+    if (const std::optional<std::string> reason = muxer.roomProblem()) return *reason;
+    std::unique_ptr<AVPacket, PacketFreer> copy(av_packet_alloc());
+    if (!copy || av_packet_ref(copy.get(), packet.packet.get()) < 0) throw std::bad_alloc();
+    const std::string problem = mux(*copy, true);
+    if (!problem.empty()) return problem;
     ++videoWritten;
     if (packet.mediaMs == packet.mediaMs) lastVideoMs = std::max(lastVideoMs, packet.mediaMs);
     return "";
+}
+
+// Moves the packet's times so that the clip starts at zero and writes it.
+std::string PacketClip::mux(AVPacket& packet, bool isVideo) {
+    const AVRational base = timeBaseOf(isVideo ? layout->video() : *layout->audio());
+    const std::int64_t shift = av_rescale_q(offsetUs, AV_TIME_BASE_Q, base);
+    if (packet.pts != AV_NOPTS_VALUE) packet.pts -= shift;
+    if (packet.dts != AV_NOPTS_VALUE) packet.dts -= shift;
+    return muxer.write(packet, outputOf[isVideo ? 0 : 1], base);
 }
 
 std::string PacketClip::finish() { return muxer.finish(); }

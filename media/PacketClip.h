@@ -5,11 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
 #include "media/Muxer.h"
 #include "media/StreamPacket.h"
+
+struct AVBSFContext;
 
 namespace tarvolen {
 
@@ -35,26 +38,40 @@ public:
     // The file finished so that it plays; an empty string, or the problem.
     std::string finish();
 
-    bool started() const { return writing; }
+    bool started() const { return fileStarted; }
     std::int64_t videoPackets() const { return videoWritten; }
     // The media times (StreamPacket::mediaMs) of the clip's first and last
     // video frames, once one was written.
     double firstMs() const { return firstVideoMs; }
+    StreamPacket::Clock::time_point firstArrival() const { return firstVideoArrival; }
     double lastMs() const { return lastVideoMs; }
 
 private:
     std::string begin(const StreamPacket& keyframe);
+    std::string startFile();
+    std::string writeNow(const StreamPacket& packet);
+    std::string writeAudio(const StreamPacket& packet);
+    std::string mux(AVPacket& packet, bool isVideo);
 
     std::string path;
     std::shared_ptr<const StreamLayout> layout;
     MuxerSettings settings;
     Muxer muxer;
     int outputOf[2] = {-1, -1};  // the muxer's streams of the video and the sound
-    bool writing = false;
+    // AAC sound in ADTS frames (transport streams) is put into MP4 and
+    // Matroska without its frame headers, and the file's header needs its
+    // configuration, known from the first frame: the file is started once
+    // that came, the video until then held.
+    AVBSFContext* adtsFilter = nullptr;
+    bool audioConfigured = true;
+    std::deque<StreamPacket> waiting;
+    bool writing = false;      // a keyframe came
+    bool fileStarted = false;  // and the file's header is written
     std::int64_t offsetUs = 0;   // taken from every time in the clip
     std::int64_t keyTimeUs = 0;  // the starting keyframe's presentation time
     std::int64_t videoWritten = 0;
     double firstVideoMs = 0;
+    StreamPacket::Clock::time_point firstVideoArrival;
     double lastVideoMs = 0;
 };
 

@@ -1,13 +1,20 @@
 #include "media/PacketRing.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace tarvolen {
 
 PacketRing::Reader::Reader(PacketRing& r, std::uint64_t from, std::uint64_t g,
-                           std::shared_ptr<const StreamLayout> layout, Clock::time_point keyframeArrival)
-    : ring(r), cursor(from), generation(g), streams(std::move(layout)), start(keyframeArrival) {}
+                           std::shared_ptr<const StreamLayout> layout, Clock::time_point keyframeArrival,
+                           double keyframeMediaMs)
+    : ring(r),
+      cursor(from),
+      generation(g),
+      streams(std::move(layout)),
+      start(keyframeArrival),
+      startMedia(keyframeMediaMs) {}
 
 PacketRing::Reader::~Reader() {
     std::lock_guard<std::mutex> lock(ring.mutex);
@@ -120,7 +127,8 @@ std::unique_ptr<PacketRing::Reader> PacketRing::readFrom(Clock::time_point time)
     // clip writer waits for a keyframe itself.
     const std::uint64_t cursor = keyframe ? firstSequence + *keyframe : nextSequence();
     const Clock::time_point start = keyframe ? entries[*keyframe].packet.arrival : time;
-    std::unique_ptr<Reader> reader(new Reader(*this, cursor, generation, streams, start));
+    const double startMedia = keyframe ? entries[*keyframe].packet.mediaMs : std::nan("");
+    std::unique_ptr<Reader> reader(new Reader(*this, cursor, generation, streams, start, startMedia));
     readers.push_back(reader.get());
     return reader;
 }

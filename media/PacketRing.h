@@ -57,19 +57,22 @@ public:
         Next next(StreamPacket& packet, std::chrono::milliseconds wait);
         // The streams of the source the reader started in.
         const std::shared_ptr<const StreamLayout>& layout() const { return streams; }
-        // The arrival of the keyframe the reader started at.
+        // The arrival and the media time of the keyframe the reader started
+        // at (the moment asked for and NaN when it waits for one to come).
         Clock::time_point startArrival() const { return start; }
+        double startMediaMs() const { return startMedia; }
 
     private:
         friend class PacketRing;
         Reader(PacketRing& ring, std::uint64_t cursor, std::uint64_t generation,
-               std::shared_ptr<const StreamLayout> layout, Clock::time_point start);
+               std::shared_ptr<const StreamLayout> layout, Clock::time_point start, double startMedia);
 
         PacketRing& ring;
         std::uint64_t cursor;      // sequence number of the next packet
         std::uint64_t generation;  // of the source it reads
         std::shared_ptr<const StreamLayout> streams;
         Clock::time_point start;
+        double startMedia;
     };
 
     explicit PacketRing(PacketRingLimits limits);

@@ -66,6 +66,8 @@ public:
     // The damaged stretches met; read it once the reader has stopped.
     const std::vector<DamagedStretch>& damage() const { return file ? file->damage() : keptDamage; }
     bool endedEarly() const { return file ? file->endedEarly() : keptEndedEarly; }
+    // The size the file reports, before reading starts.
+    cv::Size frameSize() const { return file ? file->frameSize() : cv::Size(); }
 
 private:
     std::unique_ptr<VideoFile> file;

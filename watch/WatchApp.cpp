@@ -17,6 +17,8 @@
 #include "detector/Detector.h"
 #include "events/LiveEventRecording.h"
 #include "media/FrameReader.h"
+#include "media/PacketReader.h"
+#include "media/PacketRing.h"
 #include "media/SourceInput.h"
 #include "media/VideoSource.h"
 #include "media/VideoFile.h"
@@ -44,6 +46,10 @@ const char* const kProgram = "tarvolen-watch: ";
 const char* const kFfmpegQuiet = "-8";  // AV_LOG_QUIET
 // The loop's own images besides the frame: the gray frame and the region mask.
 constexpr std::size_t kLoopImageBytesPerPixel = 2;
+// Packets kept besides what the pre-capture needs: the frames between a
+// packet's arrival and its frame's place in an event (decoding, the loop).
+constexpr double kRingMarginSeconds = 3.0;
+const char* const kCopyFormat = "copy";
 
 // The watcher reports bad input itself, on one line: no OpenCV or FFmpeg
 // chatter, unless the user asks for FFmpeg's.
@@ -120,6 +126,50 @@ std::string stoppedLine(WatchEnd end, int events) {
     return "Stopped; " + count;
 }
 
+bool copying(const EventRecordingSettings& events) { return events.format == kCopyFormat; }
+
+// Enough of a stream's newest packets for the pre-capture of any event.
+PacketRingLimits ringLimits(const EventRecordingSettings& events) {
+    PacketRingLimits limits;
+    limits.keep = toMilliseconds(events.preSeconds + events.minEventSeconds + kRingMarginSeconds);
+    return limits;
+}
+
+// A network stream read through FFmpeg's own libraries; with a ring, every
+// packet is kept there too, for clips copied from it.
+std::unique_ptr<VideoInput> openStream(const std::string& url, milliseconds timeout,
+                                       const std::shared_ptr<PacketRing>& ring) {
+    VideoFileOptions options;
+    options.timeout = timeout;
+    if (ring) options.onPacket = [ring](const StreamPacket& packet) { ring->push(packet); };
+    std::string ignored;
+    std::unique_ptr<VideoFile> file = VideoFile::open(url, options, ignored);
+    if (!file) return nullptr;
+    if (ring) ring->restart(file->layout());
+    return std::make_unique<FileInput>(std::move(file));
+}
+
+// A camera or device through OpenCV's capture, a stream as above; with the
+// size it reports (1 x 1 when none, or when it is not there yet: the first
+// frame's size is taken once it is opened).
+struct LiveInput {
+    std::unique_ptr<VideoInput> input;
+    cv::Size reported{1, 1};
+};
+
+LiveInput openLive(const std::string& source, milliseconds timeout, const std::shared_ptr<PacketRing>& ring) {
+    LiveInput live;
+    if (isStreamUrl(source)) {
+        live.input = openStream(source, timeout, ring);
+        if (const auto* file = dynamic_cast<const FileInput*>(live.input.get())) live.reported = file->frameSize();
+        return live;
+    }
+    std::unique_ptr<CaptureInput> capture = openSourceInput(source, timeout);
+    if (capture) live.reported = reportedFrameSize(capture->opened()).value_or(cv::Size(1, 1));
+    live.input = std::move(capture);
+    return live;
+}
+
 // A file is read once, to its end; frames keep the file's size.
 FrameReaderSettings fileReading(cv::Size size) {
     FrameReaderSettings settings;
@@ -132,21 +182,14 @@ FrameReaderSettings fileReading(cv::Size size) {
 
 // A camera, device or stream is reopened whenever it is lost, with pauses
 // growing to Watch.reconnect_max_seconds, for as long as the watch runs.
-FrameReaderSettings liveReading(const std::string& source, cv::Size size, const WatchSettings& watch) {
+FrameReaderSettings liveReading(const std::string& source, cv::Size size, const WatchSettings& watch,
+                                std::shared_ptr<PacketRing> ring) {
     const milliseconds timeout = toMilliseconds(watch.sourceTimeoutSeconds);
     FrameReaderSettings settings = reconnectingReading(
-        size, [source, timeout]() -> std::unique_ptr<VideoInput> { return openSourceInput(source, timeout); },
-        timeout);
+        size, [source, timeout, ring]() { return openLive(source, timeout, ring).input; }, timeout);
     settings.reconnectMaxPause = toMilliseconds(watch.reconnectMaxSeconds);
     settings.stopRequested = quitRequested;
     return settings;
-}
-
-// The size a freshly opened live source reports; 1 x 1 (any frame's size is
-// taken once it is reopened) when it reports none or is not there yet.
-cv::Size reportedSizeOf(const CaptureInput* input) {
-    if (!input) return cv::Size(1, 1);
-    return reportedFrameSize(input->opened()).value_or(cv::Size(1, 1));
 }
 
 void printNotices(Notices& notices, std::ostream& err) {
@@ -201,6 +244,7 @@ private:
             return fail(kWatchFailed, problem);
         if (!loop->recording()) return kWatchFailed;  // its line is out
         err << startedLine(shown, *opened, options.fast) << std::endl;
+        startRecordStream();
         std::unique_ptr<VideoInput> input = std::move(opened->input);
         if (!options.fast) input = std::make_unique<PacedInput>(std::move(input), opened->fps);
         FrameReader reader(std::move(input), fileReading(opened->frameSize));
@@ -211,10 +255,12 @@ private:
     // for like one that was lost; the detector is sized by its first frame.
     int watchLive() {
         if (std::string problem = prepareServices(); !problem.empty()) return fail(kWatchFailed, problem);
-        std::unique_ptr<CaptureInput> input =
-            openSourceInput(source, toMilliseconds(config.watch.sourceTimeoutSeconds));
-        const cv::Size reported = reportedSizeOf(input.get());
-        FrameReader reader(std::move(input), liveReading(source, reported, config.watch));
+        if (copying(config.events) && isStreamUrl(source))
+            copySources.detect = std::make_shared<PacketRing>(ringLimits(config.events));
+        startRecordStream();
+        LiveInput live = openLive(source, toMilliseconds(config.watch.sourceTimeoutSeconds), copySources.detect);
+        FrameReader reader(std::move(live.input),
+                           liveReading(source, live.reported, config.watch, copySources.detect));
         DecodedFrame first;
         if (!awaitFirstFrame(reader, first)) {
             reader.stop();
@@ -261,6 +307,25 @@ private:
                     break;
             }
         }
+    }
+
+    // The camera's record stream, copied into the clips: read from the start
+    // on, lost and back on lines of its own.
+    void startRecordStream() {
+        if (config.watch.recordSource.empty() || recordReader) return;
+        copySources.record = std::make_shared<PacketRing>(ringLimits(config.events));
+        PacketReaderSettings settings;
+        settings.source = config.watch.recordSource;
+        settings.sourceTimeout = toMilliseconds(config.watch.sourceTimeoutSeconds);
+        settings.reconnectMaxPause = toMilliseconds(config.watch.reconnectMaxSeconds);
+        const std::string shownRecord = sourceForMessages(config.watch.recordSource);
+        settings.onLost = [this, shownRecord] { notices.add("Record source lost: " + shownRecord); };
+        settings.onBack = [this](std::chrono::duration<double> outage) {
+            std::ostringstream line;
+            line << "Record source back after " << std::fixed << std::setprecision(1) << outage.count() << " s";
+            notices.add(line.str());
+        };
+        recordReader = std::make_unique<PacketReader>(std::move(settings), copySources.record);
     }
 
     void markLost() {
@@ -331,6 +396,11 @@ private:
         run.fileFps = fileSource ? fileFps : 0.0;
         run.frameSize = size;
         run.events = config.events;
+        if (copying(config.events)) {
+            run.copy = copySources;
+            if (fileSource) run.copy.file = source;
+            run.copy.tailWait = toMilliseconds(config.watch.sourceTimeoutSeconds);
+        }
         loop = std::make_unique<WatchLoop>(run, detector, board, observers(), err);
         return "";
     }
@@ -356,6 +426,7 @@ private:
         const WatchEnd end = loop->run(reader, quitRequested, std::move(first));
         loop->finish();
         reader.stop();
+        if (recordReader) recordReader->stop();
         printNotices(notices, err);
         err << stoppedLine(end, loop->eventsLogged()) << std::endl;
         return kWatchStopped;
@@ -374,8 +445,23 @@ private:
     std::unique_ptr<WebServer> web;
     std::unique_ptr<HookRunner> sourceHooks;
     SourceState hookedState = SourceState::Starting;
+    CopySources copySources;                    // with copied clips: the streams' packets
+    std::unique_ptr<PacketReader> recordReader;  // with a record source
     std::unique_ptr<WatchLoop> loop;
 };
+
+// Copied clips need packets: a stream or a file, never a camera's frames;
+// a record source makes sense only for them.
+std::string copyProblem(const WatchConfiguration& config) {
+    const bool copy = copying(config.events);
+    if (!config.watch.recordSource.empty() && !copy)
+        return "Watch.record_source needs Event_Recording.format \"copy\" (its packets are copied into the clips)";
+    const std::optional<WatchSourceKind> kind = classifyWatchSource(config.detectorAndSource.videoSource);
+    if (copy && kind && (*kind == WatchSourceKind::Camera || *kind == WatchSourceKind::Device))
+        return "Event_Recording.format \"copy\" needs a stream or a video file as the source (the camera " +
+               sourceForMessages(config.detectorAndSource.videoSource) + " gives frames, not packets)";
+    return "";
+}
 
 }  // namespace
 
@@ -397,6 +483,7 @@ std::string loadWatchConfiguration(const WatchOptions& options, WatchConfigurati
     if (read.watch.web)
         if (std::string problem = checkWebSettings(*read.watch.web); !problem.empty()) return problem;
     if (options.source) read.detectorAndSource.videoSource = *options.source;
+    if (std::string problem = copyProblem(read); !problem.empty()) return path + ": " + problem;
     out = read;
     return "";
 }

@@ -49,7 +49,10 @@ WatchLoop::WatchLoop(const WatchRun& run, Detector& d, WatchStatusBoard& b, Watc
 WatchLoop::~WatchLoop() { finish(); }
 
 void WatchLoop::startRecording() {
-    events = std::make_unique<LiveEventRecording>(setup.events, setup.frameSize, setup.fileFps, messages);
+    CopySources copy = setup.copy;
+    copy.detectSize = setup.frameSize;
+    events = std::make_unique<LiveEventRecording>(setup.events, setup.frameSize, setup.fileFps, messages,
+                                                  ClipSinkFactory(), std::move(copy));
     events->setSource(setup.source);
     EventListener listener;
     listener.onStart = [this](const std::string&, const std::string& startJson) { eventStarted(startJson); };
@@ -118,6 +121,13 @@ int WatchLoop::detect(const cv::Mat& colour) {
 }
 
 FrameTime WatchLoop::timeOf(const DecodedFrame& frame) {
+    FrameTime time = fileTimeOf(frame);
+    time.mediaMs = frame.positionMs;
+    time.arrival = frame.arrival;
+    return time;
+}
+
+FrameTime WatchLoop::fileTimeOf(const DecodedFrame& frame) {
     if (!setup.fileSource) return FrameTime::now();
     const double ms = frame.positionMs >= 0 ? frame.positionMs
                                             : static_cast<double>(std::max<std::int64_t>(frame.index, 0)) *
@@ -127,8 +137,10 @@ FrameTime WatchLoop::timeOf(const DecodedFrame& frame) {
         fileStartMs = ms;
     }
     const double sinceStart = std::max(0.0, ms - fileStartMs);
-    return FrameTime{fileStart->wall + fromMs<system_clock::duration>(sinceStart),
-                     fileStart->steady + fromMs<steady_clock::duration>(sinceStart)};
+    FrameTime time;
+    time.wall = fileStart->wall + fromMs<system_clock::duration>(sinceStart);
+    time.steady = fileStart->steady + fromMs<steady_clock::duration>(sinceStart);
+    return time;
 }
 
 void WatchLoop::noteFrame(const FrameTime& when, const std::vector<ObjectTrack>& objects) {

@@ -29,6 +29,7 @@ struct WatchRun {
     double fileFps = 0;  // a file's playback rate; 0 for a live source
     cv::Size frameSize;
     EventRecordingSettings events;
+    CopySources copy;  // with copied clips: where their packets come from
 };
 
 // What the rest of the program hears of, on the loop's thread. Each may be
@@ -94,6 +95,7 @@ private:
     void startRecording();
     int detect(const cv::Mat& colour);
     FrameTime timeOf(const DecodedFrame& frame);
+    FrameTime fileTimeOf(const DecodedFrame& frame);
     void noteFrame(const FrameTime& when, const std::vector<ObjectTrack>& objects);
     void changeState(SourceState state, std::optional<double> outageSeconds = std::nullopt);
     void eventStarted(const std::string& startJson);

@@ -163,10 +163,11 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"enabled": false, "pre_seconds": 45})",
                 "Event_Recording.pre_seconds must be a number from 0 to 30 (got 45)"},
         Refused{R"({"enabled": true, "folder": "f", "format": "MP4"})",
-                "Event_Recording.format must be \"avi\" or \"mp4\" (got \"MP4\")"},
-        Refused{R"({"enabled": true, "folder": "f", "format": "copy"})",
-                "Event_Recording.format must be \"avi\" or \"mp4\" (got \"copy\")"},
-        Refused{R"({"enabled": false, "format": 4})", "Event_Recording.format must be \"avi\" or \"mp4\" (got 4)"},
+                "Event_Recording.format must be \"avi\", \"mp4\" or \"copy\" (got \"MP4\")"},
+        Refused{R"({"enabled": true, "folder": "f", "format": "mkv"})",
+                "Event_Recording.format must be \"avi\", \"mp4\" or \"copy\" (got \"mkv\")"},
+        Refused{R"({"enabled": false, "format": 4})",
+                "Event_Recording.format must be \"avi\", \"mp4\" or \"copy\" (got 4)"},
         Refused{R"({"enabled": false, "folder": "f", "colour": 1})",
                 "Event_Recording has an unknown key \"colour\""}));
 
