@@ -92,7 +92,8 @@ button:hover { background: #3d444d; }
 .player-head .buttons { margin-left: auto; display: flex; gap: .5rem; }
 .player p { margin: .4rem 0 0; }
 .screen { position: relative; background: #000; }
-.screen video { display: block; width: 100%; aspect-ratio: 16 / 9; max-height: 75vh; object-fit: contain; background: #000; }
+.screen video { display: block; width: 100%; aspect-ratio: 16 / 9; max-height: 75vh; object-fit: contain;
+               background: #000; }
 .screen:fullscreen video { height: 100%; max-height: none; aspect-ratio: auto; }
 .screen canvas { position: absolute; left: 0; top: 0; pointer-events: none; }
 footer { margin-top: 1.5rem; font-size: .8rem; }
@@ -257,6 +258,12 @@ let clipBoxes = null;
 // Which opening of the player a box file that arrives belongs to.
 let playerOpening = 0;
 let frameCallback = 0;
+// The box file counts from the clip's first frame, which need not be shown at
+// 0 s (B-frames put it a frame or two later): the time of the first frame the
+// video shows after opening, unless a seek came first; 0 where the browser
+// does not tell.
+let firstFrameTime = 0;
+let firstFrameDue = false;
 
 // Draws the boxes of the moment `seconds` (the frame shown; the current time
 // when not given) over the picture, which the element letterboxes.
@@ -276,7 +283,7 @@ function drawBoxes(seconds) {
   g.setTransform(1, 0, 0, 1, 0, 0);
   g.clearRect(0, 0, canvas.width, canvas.height);
   if (!clipBoxes || !video.videoWidth || !video.videoHeight) return;
-  const ms = (seconds === undefined ? video.currentTime : seconds) * 1000;
+  const ms = ((seconds === undefined ? video.currentTime : seconds) - firstFrameTime) * 1000;
   const index = latestFrame(clipBoxes.frames, ms + BOX_TIME_SLACK_MS);
   if (index < 0) return;
   const scale = Math.min(width / video.videoWidth, height / video.videoHeight);
@@ -298,6 +305,8 @@ function followFrames() {
   if (!video.requestVideoFrameCallback) return;
   video.cancelVideoFrameCallback(frameCallback);
   const onFrame = (now, frame) => {
+    if (firstFrameDue) firstFrameTime = frame.mediaTime;
+    firstFrameDue = false;
     drawBoxes(frame.mediaTime);
     frameCallback = video.requestVideoFrameCallback(onFrame);
   };
@@ -321,6 +330,8 @@ function openPlayer(e) {
   const video = $('player-video');
   const opening = ++playerOpening;
   clipBoxes = null;
+  firstFrameTime = 0;
+  firstFrameDue = true;
   $('player').hidden = false;
   $('player-title').textContent = timeText(e.start);
   $('player-link').href = '/clips/' + encodeURIComponent(e.file);
@@ -354,8 +365,13 @@ function setUpPlayer() {
   // draw a moment that is not on the screen.
   video.addEventListener('timeupdate', () => { if (!video.requestVideoFrameCallback || video.paused) redraw(); });
   for (const name of ['seeked', 'loadedmetadata', 'pause']) video.addEventListener(name, redraw);
+  video.addEventListener('seeking', () => { firstFrameDue = false; });
+  // An unknown codec fails at once; a clip cut short (its recorder killed)
+  // where its last piece breaks off.
   video.addEventListener('error', () => {
-    if (video.getAttribute('src')) $('player-note').textContent = 'This browser cannot play this clip; the link above downloads it.';
+    if (!video.getAttribute('src')) return;
+    const at = video.currentTime > 0 ? ' beyond ' + secondsText(video.currentTime) : '';
+    $('player-note').textContent = 'The browser cannot play this clip' + at + '; the link above downloads it.';
   });
   if (window.ResizeObserver) new ResizeObserver(redraw).observe(video); else window.addEventListener('resize', redraw);
   $('player-close').addEventListener('click', closePlayer);

@@ -261,7 +261,8 @@ TEST_F(EventFolder, ListsTheNewestEventsFirstFromTheLogsEnd) {
     write("events.jsonl", log);
     write("event_05_03_2024_09_49_58.jpg", "jpeg");
     write("event_05_03_2024_09_49_59.boxes.json", "{}");
-    fs::create_symlink(folder + "/event_05_03_2024_09_49_59.boxes.json", folder + "/event_05_03_2024_09_49_57.boxes.json");
+    fs::create_symlink(folder + "/event_05_03_2024_09_49_59.boxes.json",
+                       folder + "/event_05_03_2024_09_49_57.boxes.json");
 
     const auto three = recentEvents(folder + "/events.jsonl", folder, {std::nullopt, 3});
     ASSERT_EQ(three.size(), 3u);
