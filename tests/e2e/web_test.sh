@@ -296,6 +296,7 @@ case_browser() {
 # Chromium over the DevTools protocol (--remote-debugging-pipe): JSON
 # messages ending in a NUL, commands on its fd 3, replies and events on fd 4.
 cdp_start() {
+  trap '' PIPE  # a browser gone makes a write fail, not the script end
   mkfifo "$work/cdp.in" "$work/cdp.out"
   chromium --headless --no-sandbox --disable-gpu --disable-background-networking --hide-scrollbars \
     --user-data-dir="$work/chromium-cdp" --remote-debugging-pipe about:blank 3<"$work/cdp.in" 4>"$work/cdp.out" \
