@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <tuple>
@@ -25,8 +26,20 @@ constexpr double kSecondsPerDay = 86400.0;
 // With a cap, at least this much is kept free on the disk.
 constexpr std::uint64_t kMinFreeBytesWithCap = 64 * kBytesPerMb;
 const char* const kPrefix = "event_";
-const char* const kExtensions[] = {".avi", ".mp4", ".jpg"};
-const char* const kSnapshotExtension = ".jpg";
+
+enum class Kind { Clip, Snapshot, Boxes };
+
+struct Extension {
+    std::string_view text;
+    Kind kind;
+};
+
+// A clip's box file (the boxes of its detected frames, beside a copied clip)
+// belongs to the clip: it goes when the clip goes, never before.
+const Extension kExtensions[] = {
+    {".avi", Kind::Clip}, {".mp4", Kind::Clip}, {".mkv", Kind::Clip}, {".jpg", Kind::Snapshot},
+    {".boxes.json", Kind::Boxes},
+};
 // "DD_MM_YYYY_HH_MM_SS": digits in these groups, underscores between them.
 const int kStampGroups[] = {2, 2, 4, 2, 2, 2};
 
@@ -39,11 +52,29 @@ bool endsWith(std::string_view text, std::string_view end) {
     return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
 }
 
+const Extension* extensionOf(std::string_view name) {
+    for (const Extension& extension : kExtensions)
+        if (endsWith(name, extension.text)) return &extension;
+    return nullptr;
+}
+
+// The name without its extension: what a clip, its snapshot and its box
+// file share.
+std::string_view stemOf(std::string_view name) {
+    const Extension* extension = extensionOf(name);
+    return extension != nullptr ? name.substr(0, name.size() - extension->text.size()) : name;
+}
+
+// What a sweep deletes in one go: a clip with its box file, a snapshot, or
+// a box file whose clip is gone.
 struct EventFile {
     std::string name;
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0;  // its own
     system_clock::time_point modified;
-    bool snapshot = false;
+    Kind kind = Kind::Clip;
+    std::string boxes;  // a clip's box file; empty when none
+    std::uint64_t boxesBytes = 0;
+    std::uint64_t totalBytes() const { return bytes + boxesBytes; }
 };
 
 struct DirCloser {
@@ -56,28 +87,64 @@ system_clock::time_point modifiedAt(const struct stat& st) {
         std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
 }
 
-// The event files of an open folder, oldest first; links and anything but
-// regular files are left out.
+// Puts each box file with the clip of its name (the newest, should there be
+// several), so that both go together; a box file without a clip stays on
+// its own.
+std::vector<EventFile> withBoxesInTheirClips(std::vector<EventFile> files) {
+    std::map<std::string_view, std::size_t> clipOfStem;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (files[i].kind == Kind::Clip) clipOfStem[stemOf(files[i].name)] = i;
+    std::vector<bool> joined(files.size(), false);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i].kind != Kind::Boxes) continue;
+        const auto clip = clipOfStem.find(stemOf(files[i].name));
+        if (clip == clipOfStem.end()) continue;
+        files[clip->second].boxes = files[i].name;
+        files[clip->second].boxesBytes = files[i].bytes;
+        joined[i] = true;
+    }
+    std::vector<EventFile> units;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (!joined[i]) units.push_back(std::move(files[i]));
+    return units;
+}
+
+// The event files of an open folder, oldest first, box files with their
+// clips; links and anything but regular files are left out.
 std::vector<EventFile> listEventFiles(DIR* dir) {
     std::vector<EventFile> files;
     while (const dirent* entry = readdir(dir)) {
         if (!isEventFileName(entry->d_name)) continue;
         struct stat st {};
         if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
-        files.push_back(EventFile{entry->d_name, static_cast<std::uint64_t>(st.st_size), modifiedAt(st),
-                                  endsWith(entry->d_name, kSnapshotExtension)});
+        EventFile file;
+        file.name = entry->d_name;
+        file.bytes = static_cast<std::uint64_t>(st.st_size);
+        file.modified = modifiedAt(st);
+        file.kind = extensionOf(file.name)->kind;
+        files.push_back(std::move(file));
     }
     std::sort(files.begin(), files.end(), [](const EventFile& a, const EventFile& b) {
         return std::tie(a.modified, a.name) < std::tie(b.modified, b.name);
     });
-    return files;
+    return withBoxesInTheirClips(std::move(files));
 }
 
 std::uint64_t largestClip(const std::vector<EventFile>& files) {
     std::uint64_t largest = 0;
     for (const EventFile& file : files)
-        if (!file.snapshot) largest = std::max(largest, file.bytes);
+        if (file.kind == Kind::Clip) largest = std::max(largest, file.totalBytes());
     return largest;
+}
+
+// Deletes a file and then, for a clip, its box file; false when the file
+// itself stays. `freed` gets the bytes deleted.
+bool deleteUnit(int folderFd, const EventFile& file, std::uint64_t& freed) {
+    freed = 0;
+    if (unlinkat(folderFd, file.name.c_str(), 0) != 0) return false;
+    freed = file.bytes;
+    if (!file.boxes.empty() && unlinkat(folderFd, file.boxes.c_str(), 0) == 0) freed += file.boxesBytes;
+    return true;
 }
 
 std::string count(int n, const char* one, const char* many) {
@@ -93,13 +160,8 @@ std::string plainNumber(double value) {
 }  // namespace
 
 bool isEventFileName(std::string_view name) {
-    if (name.substr(0, std::string_view(kPrefix).size()) != kPrefix) return false;
-    const char* const* extension = std::find_if(std::begin(kExtensions), std::end(kExtensions),
-                                                [name](const char* e) { return endsWith(name, e); });
-    if (extension == std::end(kExtensions)) return false;
-    std::string_view rest =
-        name.substr(std::string_view(kPrefix).size(),
-                    name.size() - std::string_view(kPrefix).size() - std::string_view(*extension).size());
+    if (name.substr(0, std::string_view(kPrefix).size()) != kPrefix || extensionOf(name) == nullptr) return false;
+    std::string_view rest = stemOf(name).substr(std::string_view(kPrefix).size());
     for (std::size_t i = 0; i < std::size(kStampGroups); ++i) {
         const std::size_t width = static_cast<std::size_t>(kStampGroups[i]);
         if (rest.size() < width || !allDigits(rest.substr(0, width))) return false;
@@ -130,8 +192,11 @@ SweepResult sweepEventFolder(const std::string& folder, const RetentionRules& ru
     const DirHandle dir(opendir(folder.c_str()));
     if (!dir) return result;
     const std::vector<EventFile> files = listEventFiles(dir.get());
-    for (const EventFile& file : files) result.keptBytes += file.bytes;
+    for (const EventFile& file : files) result.keptBytes += file.totalBytes();
     result.kept = static_cast<int>(files.size());
+    // Nothing of an event whose clip is kept: not its box file either.
+    std::set<std::string_view> keptStems;
+    for (const std::string& name : keep) keptStems.insert(stemOf(name));
     const bool watchRoom = rules.maxFolderBytes > 0 && rules.minFreeBytes > 0 && freeBytes;
     const std::uint64_t roomWanted = watchRoom ? std::max(rules.minFreeBytes, largestClip(files)) : 0;
     std::uint64_t room = watchRoom ? freeBytes(folder) : 0;
@@ -141,16 +206,17 @@ SweepResult sweepEventFolder(const std::string& folder, const RetentionRules& ru
         const bool cramped = watchRoom && room < roomWanted;
         // Oldest first: once a file may stay for every reason, so may the rest.
         if (!old && !over && !cramped) break;
-        if (keep.count(file.name) > 0) continue;
-        if (unlinkat(dirfd(dir.get()), file.name.c_str(), 0) != 0) continue;
+        if (keptStems.count(stemOf(file.name)) > 0) continue;
+        std::uint64_t freed = 0;
+        if (!deleteUnit(dirfd(dir.get()), file, freed)) continue;
         result.forAge = result.forAge || old;
         result.forCap = result.forCap || (over && !old);
         result.forRoom = result.forRoom || (cramped && !old && !over);
-        (file.snapshot ? result.snapshots : result.clips) += 1;
-        result.bytes += file.bytes;
-        result.keptBytes -= file.bytes;
+        (file.kind == Kind::Clip ? result.clips : file.kind == Kind::Snapshot ? result.snapshots : result.boxes) += 1;
+        result.bytes += freed;
+        result.keptBytes -= freed;
         --result.kept;
-        room += file.bytes;
+        room += freed;
     }
     result.fits = !(rules.maxFolderBytes > 0 && result.keptBytes > rules.maxFolderBytes) &&
                   !(watchRoom && room < roomWanted);
@@ -158,11 +224,14 @@ SweepResult sweepEventFolder(const std::string& folder, const RetentionRules& ru
 }
 
 std::string describeSweep(const SweepResult& result, const std::string& folder, const RetentionRules& rules) {
-    if (result.clips + result.snapshots == 0) return "";
+    std::vector<std::string> items;
+    if (result.clips > 0) items.push_back(count(result.clips, "clip", "clips"));
+    if (result.snapshots > 0) items.push_back(count(result.snapshots, "snapshot", "snapshots"));
+    if (result.boxes > 0) items.push_back(count(result.boxes, "box file", "box files"));
+    if (items.empty()) return "";
     std::string what;
-    if (result.clips > 0) what = count(result.clips, "clip", "clips");
-    if (result.snapshots > 0)
-        what += (what.empty() ? "" : " and ") + count(result.snapshots, "snapshot", "snapshots");
+    for (std::size_t i = 0; i < items.size(); ++i)
+        what += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
     std::vector<std::string> why;
     if (result.forAge) {
         const double days =

@@ -1,10 +1,12 @@
 // Retention: keeps an event folder's clips and snapshots under a size cap
 // and an age, oldest first, so that an unattended recorder never fills its
-// disk. Only files named as the programs name event clips and snapshots
-// (event_DD_MM_YYYY_HH_MM_SS[_N].avi, .mp4, .jpg), regular files themselves
-// (a symbolic link so named is neither followed, counted nor deleted), are
-// ever touched; the log, other files and subfolders never are, nor any name
-// the caller protects (the clip being written).
+// disk. Only files named as the programs name event clips, snapshots and box
+// files (event_DD_MM_YYYY_HH_MM_SS[_N].avi, .mp4, .mkv, .jpg, .boxes.json),
+// regular files themselves (a symbolic link so named is neither followed,
+// counted nor deleted), are ever touched; the log, other files and
+// subfolders never are, nor anything of an event the caller protects (the
+// clip being written). A clip's box file is deleted with its clip, never
+// while the clip stays.
 #pragma once
 
 #include <chrono>
@@ -23,7 +25,7 @@
 
 namespace tarvolen {
 
-// Whether `name` is that of an event clip or snapshot.
+// Whether `name` is that of an event clip, snapshot or box file.
 bool isEventFileName(std::string_view name);
 
 struct RetentionRules {
@@ -46,27 +48,29 @@ RetentionRules retentionRules(double maxFolderMb, double maxAgeDays);
 using FreeSpaceProbe = std::function<std::uint64_t(const std::string& folder)>;
 
 struct SweepResult {
-    int clips = 0;
+    int clips = 0;            // each with its box file, if it had one
     int snapshots = 0;
+    int boxes = 0;            // box files whose clip was gone already
     std::uint64_t bytes = 0;  // deleted
     bool forAge = false;      // something was older than the limit
     bool forCap = false;      // ... or the folder was over its cap
     bool forRoom = false;     // ... or the disk was nearly full
-    std::uint64_t keptBytes = 0;  // of clips and snapshots left
-    int kept = 0;                 // clips and snapshots left
+    std::uint64_t keptBytes = 0;  // of event files left
+    int kept = 0;                 // clips (with their box files), snapshots and lone box files left
     bool fits = true;             // under the cap and with room on the disk when done
 };
 
 // One sweep of `folder`: deletes the oldest event files (by modification
-// time, then name) that are older than the age, and more while the folder
-// is over its cap or its disk short of room, never a name in `keep`.
+// time, then name; a clip's box file with it) that are older than the age,
+// and more while the folder is over its cap or its disk short of room, never
+// a name in `keep` nor the snapshot or box file of one.
 SweepResult sweepEventFolder(const std::string& folder, const RetentionRules& rules,
                              std::chrono::system_clock::time_point now, const std::set<std::string>& keep,
                              const FreeSpaceProbe& freeBytes);
 
 // The one line a sweep that deleted something says, e.g. "Retention: deleted
-// 3 clips and 3 snapshots (41.0 MB) to keep events under 500 MB"; empty when
-// it deleted nothing.
+// 3 clips and 3 snapshots (41.0 MB) to keep events under 500 MB" (a clip's
+// box file counts with it); empty when it deleted nothing.
 std::string describeSweep(const SweepResult& result, const std::string& folder, const RetentionRules& rules);
 
 struct RetentionClocks {

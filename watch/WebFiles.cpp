@@ -14,18 +14,34 @@ namespace tarvolen {
 namespace {
 
 const std::string kPrefix = "event_";
-constexpr std::size_t kExtensionLength = 4;  // ".avi"
 constexpr std::size_t kLogBlockBytes = 64 * 1024;
 // A log line longer than this is not one of ours.
 constexpr std::size_t kMaxLogLineBytes = 64 * 1024;
+
+struct Extension {
+    std::string text;
+    EventFileKind kind;
+    const char* contentType;
+};
+
+const Extension kExtensions[] = {
+    {".avi", EventFileKind::Clip, "video/x-msvideo"},
+    {".mp4", EventFileKind::Clip, "video/mp4"},
+    {".mkv", EventFileKind::Clip, "video/x-matroska"},
+    {".jpg", EventFileKind::Snapshot, "image/jpeg"},
+    {".boxes.json", EventFileKind::Boxes, "application/json"},
+};
+const std::string kSnapshotExtension = ".jpg";
+const std::string kBoxesExtension = ".boxes.json";
 
 bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-bool extensionFits(const std::string& name, EventFileKind kind) {
-    if (kind == EventFileKind::Snapshot) return endsWith(name, ".jpg");
-    return endsWith(name, ".avi") || endsWith(name, ".mp4");
+const Extension* extensionOf(const std::string& name) {
+    for (const Extension& extension : kExtensions)
+        if (endsWith(name, extension.text)) return &extension;
+    return nullptr;
 }
 
 std::string stemOf(const std::string& file) {
@@ -129,31 +145,35 @@ nlohmann::ordered_json parsedEvent(const std::string& line) {
     return event;
 }
 
-nlohmann::ordered_json snapshotFor(const nlohmann::ordered_json& event, const std::string& folder) {
+// The name of the event's file of `kind` beside its clip (the clip's name
+// with `extension`) when it is a regular file in `folder`, else null.
+nlohmann::ordered_json companionFor(const nlohmann::ordered_json& event, const std::string& folder,
+                                    const std::string& extension, EventFileKind kind) {
     const auto file = event.find("file");
     if (file == event.end() || !file->is_string()) return nullptr;
-    const std::string snapshot = stemOf(file->get<std::string>()) + ".jpg";
-    if (!isEventFileName(snapshot, EventFileKind::Snapshot)) return nullptr;
+    const std::string companion = stemOf(file->get<std::string>()) + extension;
+    if (!isEventFileName(companion, kind)) return nullptr;
     struct stat info {};
-    if (::lstat((folder + "/" + snapshot).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
-    return snapshot;
+    if (::lstat((folder + "/" + companion).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    return companion;
 }
 
 }  // namespace
 
 bool isEventFileName(const std::string& name, EventFileKind kind) {
-    if (name.size() <= kPrefix.size() + kExtensionLength || name.compare(0, kPrefix.size(), kPrefix) != 0) return false;
-    if (!extensionFits(name, kind)) return false;
-    for (std::size_t i = kPrefix.size(); i < name.size() - kExtensionLength; ++i) {
+    const Extension* extension = extensionOf(name);
+    if (extension == nullptr || extension->kind != kind) return false;
+    const std::size_t stemEnd = name.size() - extension->text.size();
+    if (stemEnd <= kPrefix.size() || name.compare(0, kPrefix.size(), kPrefix) != 0) return false;
+    for (std::size_t i = kPrefix.size(); i < stemEnd; ++i) {
         if (!std::isdigit(static_cast<unsigned char>(name[i])) && name[i] != '_') return false;
     }
     return true;
 }
 
 std::string eventFileContentType(const std::string& name) {
-    if (endsWith(name, ".mp4")) return "video/mp4";
-    if (endsWith(name, ".jpg")) return "image/jpeg";
-    return "video/x-msvideo";
+    const Extension* extension = extensionOf(name);
+    return extension != nullptr ? extension->contentType : "application/octet-stream";
 }
 
 OpenFile::~OpenFile() { ::close(fd); }
@@ -254,7 +274,8 @@ nlohmann::ordered_json recentEvents(const std::string& logPath, const std::strin
         if (event.is_null()) continue;
         const auto start = startOf(event);
         if (query.sinceMs && (!start || *start <= *query.sinceMs)) continue;
-        event["snapshot"] = snapshotFor(event, folder);
+        event["snapshot"] = companionFor(event, folder, kSnapshotExtension, EventFileKind::Snapshot);
+        event["boxes"] = companionFor(event, folder, kBoxesExtension, EventFileKind::Boxes);
         events.push_back(std::move(event));
     }
     return events;

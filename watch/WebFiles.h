@@ -1,6 +1,6 @@
-// The only files the web view serves: the event folder's clips and
-// snapshots, by their exact names, never through a link; and the event log
-// read from its end.
+// The only files the web view serves: the event folder's clips, snapshots
+// and box files, by their exact names, never through a link; and the event
+// log read from its end.
 #pragma once
 
 #include <sys/types.h>
@@ -17,14 +17,17 @@
 
 namespace tarvolen {
 
-enum class EventFileKind { Clip, Snapshot };
+// Boxes: the boxes of a copied clip's detected frames, beside the clip.
+enum class EventFileKind { Clip, Snapshot, Boxes };
 
-// "event_" + digits and underscores + ".avi" / ".mp4" (clips) or ".jpg"
-// (snapshots), and nothing else: no separators, dots, escapes or NULs can
-// pass, whatever decoding came before.
+// "event_" + digits and underscores + ".avi" / ".mp4" / ".mkv" (clips),
+// ".jpg" (snapshots) or ".boxes.json" (boxes), and nothing else: no
+// separators, other dots, escapes or NULs can pass, whatever decoding came
+// before.
 bool isEventFileName(const std::string& name, EventFileKind kind);
 
-// video/x-msvideo, video/mp4 or image/jpeg, by the name's extension.
+// video/x-msvideo, video/mp4, video/x-matroska, image/jpeg or
+// application/json, by the name's extension.
 std::string eventFileContentType(const std::string& name);
 
 // An open regular file; closed with the last reference.
@@ -70,8 +73,9 @@ struct EventQuery {
 
 inline constexpr std::size_t kMaxEventsListed = 500;
 
-// The log's events, newest first, each its log object plus "snapshot": the
-// snapshot's file name when there is one in `folder`, else null. Lines that
+// The log's events, newest first, each its log object plus "snapshot" and
+// "boxes": the names of the clip's snapshot and box file when they are in
+// `folder`, else null. Lines that
 // are not JSON objects are skipped. Reads the log from its end, no further
 // back than needed.
 nlohmann::ordered_json recentEvents(const std::string& logPath, const std::string& folder, const EventQuery& query);

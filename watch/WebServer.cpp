@@ -135,6 +135,7 @@ void WebServer::Parts::routes() {
     http.Get("/stream.mjpg", [this](const auto& req, auto& res) { stream(req, res); });
     http.Get(R"(/clips/(.*))", [this](const auto& req, auto& res) { file(req, res, EventFileKind::Clip); });
     http.Get(R"(/snapshots/(.*))", [this](const auto& req, auto& res) { file(req, res, EventFileKind::Snapshot); });
+    http.Get(R"(/boxes/(.*))", [this](const auto& req, auto& res) { file(req, res, EventFileKind::Boxes); });
 }
 
 void WebServer::Parts::status(httplib::Response& res) {

@@ -1,13 +1,13 @@
 // The web view of the watcher: the live annotated picture, the source's
-// state, the events with their snapshots and clips, and a read-only JSON
-// API, served on threads of its own.
+// state, the events with their snapshots, clips and boxes, and a read-only
+// JSON API, served on threads of its own.
 //
 //   /                 the page (with /app.js and /app.css)
 //   /stream.mjpg      multipart/x-mixed-replace JPEGs; ?fps=F&width=W lower them
 //   /snapshot.jpg     the latest annotated frame (503 before the first)
 //   /api/status       the watcher's status object
 //   /api/events       the log's events, newest first (?since=ISO&limit=N)
-//   /clips/NAME, /snapshots/NAME   the event folder's files, byte ranges too
+//   /clips/NAME, /snapshots/NAME, /boxes/NAME   the event folder's files, byte ranges too
 //   /healthz          "ok"
 #pragma once
 

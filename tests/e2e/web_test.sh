@@ -13,12 +13,20 @@ clip_avi="event_05_03_2024_09_12_40.avi"
 port=""
 base=""
 
-# The event folder: two clips, one snapshot, a log of two events, and things
-# that must never be served.
+# The event folder: two clips, one snapshot, a box file, a log of two events,
+# and things that must never be served. The MP4 clip (H.264 and AAC, fragmented
+# as event clips are written; 4:3, 25 fps, 4 s) shows a white 40 x 40 square at
+# (40 + 100 k, 60 + 50 k) during second k, and its box file says so.
 make_event_folder() {
   mkdir -p "$folder"
-  ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p -movflags +faststart \
+  ffmpeg -v error -filter_complex "color=c=0x303030:s=480x360:r=25:d=4[bg];color=c=white:s=40x40:r=25:d=4[sq];
+      [bg][sq]overlay=x='40+100*floor(t)':y='60+50*floor(t)':eval=frame[v]" \
+    -f lavfi -i sine=frequency=440:sample_rate=48000:duration=4 -map '[v]' -map 0:a -c:v libx264 -preset veryfast \
+    -pix_fmt yuv420p -g 50 -c:a aac -movflags +frag_keyframe+empty_moov+default_base_moof -frag_duration 1000000 \
     "$folder/$clip_mp4" || { echo "ffmpeg cannot make a clip"; exit 1; }
+  jq -cn --arg clip "$clip_mp4" '{clip: $clip, width: 480, height: 360, frames: [range(0; 100) as $i
+    | ($i / 25 | floor) as $k | {time_ms: ($i * 40), boxes: [[40 + 100 * $k, 60 + 50 * $k, 40, 40]]}]}' \
+    >"$folder/${clip_mp4%.mp4}.boxes.json"
   ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 1 -c:v mjpeg "$folder/$clip_avi" || exit 1
   # A bright snapshot, so that the card's picture is easy to find in a screenshot.
   convert -size 320x240 xc:'#f0c020' "$folder/${clip_mp4%.mp4}.jpg" || exit 1
@@ -29,6 +37,7 @@ LOG
   echo "not to be served" >"$folder/secret.txt"
   ln -s "$folder/$clip_mp4" "$folder/event_1.mp4"
   ln -s /etc/passwd "$folder/event_2.avi"
+  ln -s "$folder/${clip_mp4%.mp4}.boxes.json" "$folder/event_3.boxes.json"
 }
 
 # start_harness ARGS...: starts the harness on a free port (another port
@@ -157,7 +166,8 @@ case_traversal() {
     "/clips/%252e%252e%252fsecret.txt" "/clips/event_1.mp4%00.jpg" "/clips/$clip_mp4%00" "/clips//etc/passwd" \
     "/clips/%2fetc%2fpasswd" "/clips/event_1.mp4" "/clips/event_2.avi" "/snapshots/$clip_mp4" \
     "/clips/secret.txt" "/clips/" "/clips/." "/snapshots/..%2fevents.jsonl" "/events.jsonl" "/../secret.txt" \
-    "/clips/event_05_03_2024_09_07_03.mp4/" "/clips/event_05_03_2024_09_07_03.mp4%2f.."; do
+    "/clips/event_05_03_2024_09_07_03.mp4/" "/clips/event_05_03_2024_09_07_03.mp4%2f.." \
+    "/boxes/..%2fevents.jsonl" "/boxes/$clip_mp4" "/clips/${clip_mp4%.mp4}.boxes.json" "/boxes/event_3.boxes.json"; do
     got="$(code "$path")"
     case "$got" in 404 | 403 | 400) pass "$path -> $got" ;; *) fail "$path -> $got" ;; esac
   done
@@ -280,6 +290,104 @@ case_browser() {
   # yellow snapshot sit below it.
   card="$(yellow_share "$shot" 1280x300+0+560)"
   check "an event card shows its snapshot (yellow share $card)" awk -v m="$card" 'BEGIN{exit !(m > 0.02)}'
+  stop_harness
+}
+
+# Chromium over the DevTools protocol (--remote-debugging-pipe): JSON
+# messages ending in a NUL, commands on its fd 3, replies and events on fd 4.
+cdp_start() {
+  trap '' PIPE  # a browser gone makes a write fail, not the script end
+  mkfifo "$work/cdp.in" "$work/cdp.out"
+  chromium --headless --no-sandbox --disable-gpu --disable-background-networking --hide-scrollbars \
+    --user-data-dir="$work/chromium-cdp" --remote-debugging-pipe about:blank 3<"$work/cdp.in" 4>"$work/cdp.out" \
+    2>"$work/chromium-cdp.log" &
+  cdp_pid=$!
+  exec {cdp_to}>"$work/cdp.in" {cdp_from}<"$work/cdp.out"
+  cdp_id=0 session=""
+  cdp Target.getTargets '{}'
+  cdp Target.attachToTarget "$(jq -c '{targetId: [.targetInfos[] | select(.type == "page")][0].targetId,
+    flatten: true}' <<<"$reply")"
+  session="$(jq -r .sessionId <<<"$reply")"
+}
+# cdp METHOD PARAMS: sets reply to the command's result (in the page once
+# attached); false when none came in time.
+cdp() {
+  cdp_id=$((cdp_id + 1))
+  jq -cnj --argjson id "$cdp_id" --arg m "$1" --argjson p "$2" --arg s "$session" \
+    '{id: $id, method: $m, params: $p} + if $s == "" then {} else {sessionId: $s} end' >&"$cdp_to"
+  printf '\0' >&"$cdp_to"
+  local message
+  while IFS= read -r -d '' -t $((30 * ${TARVOLEN_E2E_SLOWDOWN:-1})) message <&"$cdp_from"; do
+    [ "$(jq '.id' <<<"$message")" = "$cdp_id" ] && { reply="$(jq -c '.result // .' <<<"$message")"; return 0; }
+  done
+  return 1
+}
+value_is() { jq -e "$1" <<<"$value" >/dev/null; }
+page_shot() { cdp Page.captureScreenshot '{"format": "png"}' && jq -r .data <<<"$reply" | base64 -d >"$1"; }
+# red_in FILE: clearly red pixels on the video element of $value.
+red_in() { "$inspect" red-pixels "$1" $(jq -r '[.x, .y, .width, .height] | map(floor) | join(" ")' <<<"$value"); }
+
+# play_and_seek SECONDS: clicks the MP4 clip's Play button (in the page, as
+# the user), waits until a second has played, pauses, seeks and waits for the
+# picture; sets value to the video's state and place.
+play_and_seek() {
+  local script="
+    const until = (test) => new Promise((ok) => { const look = () => (test() ? ok() : setTimeout(look, 50)); look(); });
+    const card = (file) => [...document.querySelectorAll('.card')].find((c) => c.textContent.includes(file));
+    await until(() => card('$clip_mp4'));
+    const video = document.getElementById('player-video');
+    card('$clip_mp4').querySelector('button.play').click();
+    await until(() => video.error || video.currentTime >= 1);
+    const played = video.currentTime;
+    video.pause();
+    video.currentTime = $1;
+    await until(() => video.error || (!video.seeking && video.readyState >= 2));
+    const r = video.getBoundingClientRect();
+    return { played, currentTime: video.currentTime, readyState: video.readyState, duration: video.duration,
+             error: video.error && video.error.message, note: document.getElementById('player-note').textContent,
+             x: r.x, y: r.y, width: r.width, height: r.height };"
+  cdp Runtime.evaluate "$(jq -cn --arg e "(async () => { $script })()" \
+    '{expression: $e, awaitPromise: true, returnByValue: true, userGesture: true}')"
+  value="$(jq -c '.result.value // .' <<<"$reply")"
+}
+
+case_player() {
+  command -v chromium >/dev/null || missing_prerequisite "chromium is not installed"
+  start_harness --token "$token"
+  cdp_start
+  cdp Emulation.setDeviceMetricsOverride '{"width": 1280, "height": 900, "deviceScaleFactor": 1, "mobile": false}'
+  cdp Page.navigate "{\"url\": \"$base/?token=$token\"}"
+  play_and_seek 2.5
+  check "the fragmented MP4 plays (a second went by) and seeks to 2.5 s with a picture, no error: $value" \
+    value_is '.played >= 1 and .currentTime == 2.5 and .readyState >= 2 and .duration > 3.9 and .error == null'
+  # At 2.5 s the square is at (240, 160) in the clip; the player letterboxes it.
+  local x y side inside=0 box
+  read -r x y side <<<"$(jq -r '([.width / 480, .height / 360] | min) as $s
+    | [.x + (.width - 480 * $s) / 2 + 240 * $s, .y + (.height - 360 * $s) / 2 + 160 * $s, 40 * $s]
+    | map(floor) | join(" ")' <<<"$value")"
+  # The picture may follow the seek a moment later: screenshots until it shows the square.
+  for _ in $(seq $((20 * ${TARVOLEN_E2E_SLOWDOWN:-1}))); do
+    page_shot "$work/player.png" || break
+    inside="$("$inspect" bright-pixels "$work/player.png" $((x + 4)) $((y + 4)) $((side - 8)) $((side - 8)))"
+    [ "$inside" -ge $(((side - 8) ** 2 * 8 / 10)) ] && break || sleep 0.1
+  done
+  check "the picture shows the square at ($x, $y), $side px ($inside bright pixels)" \
+    [ "$inside" -ge $(((side - 8) ** 2 * 8 / 10)) ]
+  box="$("$inspect" red-pixels "$work/player.png" $((x - 4)) $((y - 4)) $((side + 8)) $((side + 8)))"
+  check "the box is drawn around it ($box red pixels along its outline)" [ "$box" -ge $((3 * side)) ]
+  check "and nowhere else ($(($(red_in "$work/player.png") - box)) other red pixels)" \
+    [ $(($(red_in "$work/player.png") - box)) -le 4 ]
+
+  # A box file cut short, as a killed writer leaves it; the player reads it again on opening.
+  truncate -s 100 "$folder/${clip_mp4%.mp4}.boxes.json"
+  play_and_seek 2.5
+  check "with a damaged box file the clip plays and seeks: $value" \
+    value_is '.played >= 1 and .currentTime == 2.5 and .readyState >= 2 and .error == null'
+  check "and a line says the boxes could not be read" value_is '.note | test("could not be read")'
+  page_shot "$work/damaged.png"
+  check "no box is drawn ($(red_in "$work/damaged.png") red pixels)" [ "$(red_in "$work/damaged.png")" -le 4 ]
+  cdp Browser.close '{}' || kill "$cdp_pid"
+  wait "$cdp_pid"
   stop_harness
 }
 

@@ -27,7 +27,7 @@ constexpr auto kDay = std::chrono::hours(24);
 
 class NameTest : public ::testing::TestWithParam<std::pair<std::string, bool>> {};
 
-TEST_P(NameTest, OnlyEventClipsAndSnapshotsMatch) {
+TEST_P(NameTest, OnlyEventClipsSnapshotsAndBoxFilesMatch) {
     EXPECT_EQ(isEventFileName(GetParam().first), GetParam().second) << GetParam().first;
 }
 
@@ -38,6 +38,10 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair(std::string("event_05_03_2024_09_07_03.jpg"), true),
                       std::make_pair(std::string("event_05_03_2024_09_07_03_2.avi"), true),
                       std::make_pair(std::string("event_05_03_2024_09_07_03_17.jpg"), true),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03.mkv"), true),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03_2.boxes.json"), true),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03.mp4.boxes.json"), false),
+                      std::make_pair(std::string("event_05_03_2024_09_07_03.boxes.json.tmp"), false),
                       std::make_pair(std::string("events.jsonl"), false), std::make_pair(std::string("record_05_03_2024_09_07_03.avi"), false),
                       std::make_pair(std::string("event_05_03_2024_09_07_03.avi.part"), false),
                       std::make_pair(std::string("event_05_03_2024_09_07_03.AVI"), false),
@@ -97,6 +101,10 @@ RetentionRules capOf(std::uint64_t bytes) {
 TEST_F(RetentionTest, ACapDeletesTheOldestClipsAndSnapshotsUntilTheFolderIsUnderIt) {
     const std::vector<std::string> names = clips(5);
     make(folder / "event_01_01_2024_00_00_00.jpg", 20 * kKB, 59min + 59s);  // the oldest clip's snapshot
+    // Box files go with their clips, whatever their own age; one whose clip is gone goes on its own.
+    make(folder / "event_01_01_2024_00_00_00.boxes.json", 10 * kKB, 59min + 58s);
+    make(folder / "event_01_01_2024_00_00_04.boxes.json", 10 * kKB, 100 * kDay);
+    make(folder / "event_01_01_2023_00_00_00.boxes.json", 10 * kKB, 100 * kDay);
     make(folder / "events.jsonl", 500 * kKB, 100 * kDay);                    // old and large: not an event file
     make(folder / "notes.txt", 10 * kKB, 100 * kDay);
     const SweepResult result = sweep(capOf(250 * kKB));
@@ -106,13 +114,17 @@ TEST_F(RetentionTest, ACapDeletesTheOldestClipsAndSnapshotsUntilTheFolderIsUnder
     EXPECT_FALSE(present(names[2]));
     EXPECT_TRUE(present(names[3]));
     EXPECT_TRUE(present(names[4]));
+    EXPECT_FALSE(present("event_01_01_2024_00_00_00.boxes.json"));
+    EXPECT_TRUE(present("event_01_01_2024_00_00_04.boxes.json")) << "its clip stays";
+    EXPECT_FALSE(present("event_01_01_2023_00_00_00.boxes.json"));
     EXPECT_TRUE(present("events.jsonl"));
     EXPECT_TRUE(present("notes.txt"));
     EXPECT_EQ(result.clips, 3);
     EXPECT_EQ(result.snapshots, 1);
-    EXPECT_EQ(result.keptBytes, 200 * kKB);
+    EXPECT_EQ(result.boxes, 1);
+    EXPECT_EQ(result.keptBytes, 210 * kKB);
     EXPECT_EQ(describeSweep(result, "events", capOf(250 * kKB)),
-              "Retention: deleted 3 clips and 1 snapshot (320 KB) to keep events under 0.244141 MB");
+              "Retention: deleted 3 clips, 1 snapshot and 1 box file (340 KB) to keep events under 0.244141 MB");
 }
 
 TEST_F(RetentionTest, AnAgeDeletesWhatIsOlderAndNothingElse) {
@@ -142,8 +154,10 @@ TEST_F(RetentionTest, UnderTheLimitsNothingIsDeletedOrSaid) {
 
 TEST_F(RetentionTest, TheClipBeingWrittenIsKeptEvenWhenOldest) {
     const std::vector<std::string> names = clips(4);
+    make(folder / "event_01_01_2024_00_00_00.boxes.json", kKB, 100 * kDay);  // its box file, being written too
     const SweepResult result = sweep(capOf(250 * kKB), {names[0]});
     EXPECT_TRUE(present(names[0]));
+    EXPECT_TRUE(present("event_01_01_2024_00_00_00.boxes.json"));
     EXPECT_FALSE(present(names[1]));
     EXPECT_FALSE(present(names[2]));
     EXPECT_TRUE(present(names[3]));

@@ -134,6 +134,7 @@ class RefusedClipName : public ::testing::TestWithParam<std::string> {};
 TEST_P(RefusedClipName, IsNoEventFile) {
     EXPECT_FALSE(isEventFileName(GetParam(), EventFileKind::Clip));
     EXPECT_FALSE(isEventFileName(GetParam(), EventFileKind::Snapshot));
+    EXPECT_FALSE(isEventFileName(GetParam(), EventFileKind::Boxes));
 }
 
 // Names as they reach the filter, after the one URL decoding the server does.
@@ -143,8 +144,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "event_1/.avi", "event_1%2f.avi", "%2e%2e%2fevent_1.avi", "event_1%2eavi",
                       std::string("event_1.avi\0.jpg", 16), std::string("event_1\0.avi", 12), "/etc/passwd",
                       "/tmp/event_1.avi", "event_1\\..\\x.avi", "..\\event_1.avi", "event_1.AVI", "event_.avi",
-                      "xevent_1.avi", "event_1 .avi", "event_1.avi ", "event_1.avi.", "event_1.mkv",
-                      "event_a.avi", "event_1.avi%00.jpg", "%252e%252e%252fevent_1.avi", "event_1.jpg/x"));
+                      "xevent_1.avi", "event_1 .avi", "event_1.avi ", "event_1.avi.", "event_1.webm",
+                      "event_a.avi", "event_1.avi%00.jpg", "%252e%252e%252fevent_1.avi", "event_1.jpg/x",
+                      "event_1.json", "event_1..boxes.json", "event_1.mp4.boxes.json", "event_.boxes.json",
+                      "event_1%2eboxes.json", "../event_1.boxes.json", std::string("event_1\0.boxes.json", 19)));
 
 TEST(EventFileName, KnowsClipsFromSnapshots) {
     EXPECT_TRUE(isEventFileName("event_05_03_2024_09_07_03.avi", EventFileKind::Clip));
@@ -152,9 +155,13 @@ TEST(EventFileName, KnowsClipsFromSnapshots) {
     EXPECT_TRUE(isEventFileName("event_05_03_2024_09_07_03.jpg", EventFileKind::Snapshot));
     EXPECT_FALSE(isEventFileName("event_05_03_2024_09_07_03.jpg", EventFileKind::Clip));
     EXPECT_FALSE(isEventFileName("event_05_03_2024_09_07_03.mp4", EventFileKind::Snapshot));
+    EXPECT_TRUE(isEventFileName("event_05_03_2024_09_07_03.mkv", EventFileKind::Clip));
+    EXPECT_TRUE(isEventFileName("event_05_03_2024_09_07_03_2.boxes.json", EventFileKind::Boxes));
     EXPECT_EQ(eventFileContentType("event_1.avi"), "video/x-msvideo");
     EXPECT_EQ(eventFileContentType("event_1.mp4"), "video/mp4");
+    EXPECT_EQ(eventFileContentType("event_1.mkv"), "video/x-matroska");
     EXPECT_EQ(eventFileContentType("event_1.jpg"), "image/jpeg");
+    EXPECT_EQ(eventFileContentType("event_1.boxes.json"), "application/json");
 }
 
 class EventFolder : public ::testing::Test {
@@ -250,6 +257,7 @@ TEST_F(EventFolder, ListsTheNewestEventsFirstFromTheLogsEnd) {
     log += "{\"file\":\"event_half";  // being written
     write("events.jsonl", log);
     write("event_05_03_2024_09_49_58.jpg", "jpeg");
+    write("event_05_03_2024_09_49_59.boxes.json", "{}");
 
     const auto three = recentEvents(folder + "/events.jsonl", folder, {std::nullopt, 3});
     ASSERT_EQ(three.size(), 3u);
@@ -258,6 +266,8 @@ TEST_F(EventFolder, ListsTheNewestEventsFirstFromTheLogsEnd) {
     EXPECT_EQ(three[2]["max_objects"], 2997);
     EXPECT_TRUE(three[0]["snapshot"].is_null());
     EXPECT_EQ(three[1]["snapshot"], "event_05_03_2024_09_49_58.jpg");
+    EXPECT_EQ(three[0]["boxes"], "event_05_03_2024_09_49_59.boxes.json");
+    EXPECT_TRUE(three[1]["boxes"].is_null());
     EXPECT_EQ(three[0].begin().key(), "file") << "the log's key order is kept";
 
     const auto since = recentEvents(folder + "/events.jsonl", folder,
