@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "draw/Overlays.h"
+#include "events/ClipRecovery.h"
 #include "events/EventJson.h"
 #include "media/FileNames.h"
 #include "media/FrameInput.h"
@@ -143,6 +144,7 @@ LiveEventRecording::LiveEventRecording(const EventRecordingSettings& s, cv::Size
       copying(s.format == kCopyFormat) {
     if (!enabled || !prepareFolder()) return;
     startExtras();
+    recoverInterruptedClips();
     if (copying) {
         if (!copySources.detect && !copySources.record && copySources.file.empty()) {
             switchOff("copied clips need a stream or a file as the source");
@@ -165,6 +167,24 @@ void LiveEventRecording::startExtras() {
     if (rules.any()) retention = std::make_unique<Retention>(settings.folder, rules, lines.sink());
     if (settings.snapshot) snapshots = std::make_unique<SnapshotWriter>(lines.sink());
     if (EventHooks::wanted(settings)) hooks = std::make_unique<EventHooks>(settings, lines.sink());
+}
+
+void LiveEventRecording::recoverInterruptedClips() {
+    const auto protect = [this](const std::string& name) {
+        if (retention) retention->protect(name);
+    };
+    const auto release = [this](const std::string& name) {
+        if (retention) retention->release(name);
+    };
+    recovery = std::make_unique<ClipRecovery>(
+        settings.folder, logPath, [this](const std::string& line) { appendToLog(line); }, lines.sink(), protect,
+        release);
+}
+
+bool LiveEventRecording::appendToLog(const std::string& line) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    log << line << '\n' << std::flush;
+    return static_cast<bool>(log);
 }
 
 void LiveEventRecording::eventClosed(const EventRecord& record) {
@@ -192,6 +212,7 @@ void LiveEventRecording::eventLogged(const EventRecord& record, const std::strin
 
 LiveEventRecording::~LiveEventRecording() {
     finish();
+    recovery.reset();  // it writes to the log
     recorder.reset();  // its clip writer uses the retention below
     copier.reset();
 }
@@ -273,8 +294,7 @@ void LiveEventRecording::logFinishedClips() {
         }
         if (!outcome->failure.empty()) lines.say(kIncompleteMessage + outcome->failure);
         const std::string line = eventJsonLine(EventTimes::WallClock, withClipDetails(closed.front(), *outcome));
-        log << line << '\n' << std::flush;
-        if (!log) return switchOff("cannot write the log " + logPath);
+        if (!appendToLog(line)) return switchOff("cannot write the log " + logPath);
         ++logged;
         eventLogged(closed.front(), line);
         if (eventListener.onEnd) eventListener.onEnd(line, closed.front().clipPath);
@@ -365,6 +385,8 @@ void LiveEventRecording::switchOff(const std::string& why) {
     // What was handed over is finished: the clip written so far stays playable.
     recorder.reset();
     closed.clear();
+    recovery.reset();
+    std::lock_guard<std::mutex> lock(logMutex);
     log.close();
 }
 

@@ -29,6 +29,7 @@
 
 #include "config/EventRecordingSettings.h"
 #include "detector/Detector.h"
+#include "events/ClipRecovery.h"
 #include "events/CopiedClips.h"
 #include "events/EventHooks.h"
 #include "events/EventRecorder.h"
@@ -158,6 +159,9 @@ public:
 
 private:
     bool prepareFolder();
+    // Clips of an earlier run that was killed, logged as interrupted.
+    void recoverInterruptedClips();
+    bool appendToLog(const std::string& line);
     void startRecorder(double rate);
     std::string nameClip(const FrameInfo& first);
     // Logs the closed events whose clips are finished, in order; switches
@@ -186,6 +190,7 @@ private:
     double fps = 0;
     FrameRateMeter meter{kRateWindow};
     std::string logPath;
+    std::mutex logMutex;  // the log is written by the loop and by the recovery of interrupted clips
     std::ofstream log;
     std::set<std::string> namesGiven;  // clips named but perhaps not yet created
     std::unique_ptr<EventRecorder> recorder;
@@ -201,6 +206,7 @@ private:
     bool copying;                               // format "copy"
     bool endingEvents = false;                  // in finish() or endEvent()
     std::unique_ptr<CopiedClips> copier;        // with copying
+    std::unique_ptr<ClipRecovery> recovery;     // clips a killed run left unlogged
 };
 
 }  // namespace tarvolen

@@ -159,6 +159,11 @@ std::string plainNumber(double value) {
 
 }  // namespace
 
+bool isEventClipName(std::string_view name) {
+    const Extension* extension = extensionOf(name);
+    return extension != nullptr && extension->kind == Kind::Clip && isEventFileName(name);
+}
+
 bool isEventFileName(std::string_view name) {
     if (name.substr(0, std::string_view(kPrefix).size()) != kPrefix || extensionOf(name) == nullptr) return false;
     std::string_view rest = stemOf(name).substr(std::string_view(kPrefix).size());

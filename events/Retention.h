@@ -27,6 +27,8 @@ namespace tarvolen {
 
 // Whether `name` is that of an event clip, snapshot or box file.
 bool isEventFileName(std::string_view name);
+// Whether it is that of a clip (.avi, .mp4, .mkv).
+bool isEventClipName(std::string_view name);
 
 struct RetentionRules {
     std::uint64_t maxFolderBytes = 0;    // clips and snapshots together; 0: no cap

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <new>
@@ -85,10 +86,16 @@ int Muxer::addStream(const AVCodecParameters& codec, AVRational timeBase) {
     return stream->index;
 }
 
-void Muxer::updateStream(int index, const AVCodecParameters& codec) {
-    AVStream* stream = container->streams[index];
-    if (avcodec_parameters_copy(stream->codecpar, &codec) < 0) throw std::bad_alloc();
-    stream->codecpar->codec_tag = 0;
+void Muxer::updateStream(int index, const AVCodecParameters& codec, const std::uint8_t* extra, std::size_t extraBytes) {
+    AVCodecParameters* parameters = container->streams[index]->codecpar;
+    if (avcodec_parameters_copy(parameters, &codec) < 0) throw std::bad_alloc();
+    parameters->codec_tag = 0;
+    if (extra == nullptr || extraBytes == 0) return;
+    av_freep(&parameters->extradata);
+    parameters->extradata = static_cast<std::uint8_t*>(av_mallocz(extraBytes + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (parameters->extradata == nullptr) throw std::bad_alloc();
+    std::memcpy(parameters->extradata, extra, extraBytes);
+    parameters->extradata_size = static_cast<int>(extraBytes);
 }
 
 bool Muxer::wantsGlobalHeader() const { return (container->oformat->flags & AVFMT_GLOBALHEADER) != 0; }

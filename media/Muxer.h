@@ -56,7 +56,9 @@ public:
     int addStream(const AVCodecParameters& codec, AVRational timeBase);
     // Replaces the parameters of stream `index` before start() (a filter
     // found what the header needs).
-    void updateStream(int index, const AVCodecParameters& codec);
+    // `extra`, when given, becomes its extradata.
+    void updateStream(int index, const AVCodecParameters& codec, const std::uint8_t* extra = nullptr,
+                      std::size_t extraBytes = 0);
     // Whether encoders must put their headers in the stream's parameters.
     bool wantsGlobalHeader() const;
     // Creates the file, starts watching its room, writes the header.

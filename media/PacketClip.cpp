@@ -27,6 +27,17 @@ bool fitsMp4(const AVCodecParameters& codec) {
 // packets the file starts without it.
 constexpr std::size_t kMostWaitingPackets = 256;
 
+bool isAdts(const AVPacket& p) {
+    constexpr int kSyncWord = 0xfff;  // the first 12 bits of every ADTS frame
+    return p.size >= 2 && ((p.data[0] << 4) | (p.data[1] >> 4)) == kSyncWord;
+}
+
+std::unique_ptr<AVPacket, PacketFreer> sharedCopy(const StreamPacket& packet) {
+    std::unique_ptr<AVPacket, PacketFreer> copy(av_packet_alloc());
+    if (!copy || av_packet_ref(copy.get(), packet.packet.get()) < 0) throw std::bad_alloc();
+    return copy;
+}
+
 std::int64_t presentationTime(const AVPacket& p) { return p.pts != AV_NOPTS_VALUE ? p.pts : p.dts; }
 std::int64_t decodeTime(const AVPacket& p) { return p.dts != AV_NOPTS_VALUE ? p.dts : p.pts; }
 
@@ -109,13 +120,21 @@ std::string PacketClip::write(const StreamPacket& packet) {
 }
 
 std::string PacketClip::writeAudio(const StreamPacket& packet) {
-    if (adtsFilter == nullptr) return fileStarted ? writeNow(packet) : "";
-    std::unique_ptr<AVPacket, PacketFreer> copy(av_packet_alloc());
-    if (!copy || av_packet_ref(copy.get(), packet.packet.get()) < 0) throw std::bad_alloc();
+    if (adtsFilter != nullptr && !audioConfigured && !isAdts(*packet.packet)) {
+        // Not in ADTS frames after all: the sound goes in as it comes.
+        av_bsf_free(&adtsFilter);
+        audioConfigured = true;
+        if (std::string problem = startFile(); !problem.empty()) return problem;
+    }
+    if (adtsFilter == nullptr) return fileStarted ? mux(*sharedCopy(packet), false) : "";
+    std::unique_ptr<AVPacket, PacketFreer> copy = sharedCopy(packet);
     if (av_bsf_send_packet(adtsFilter, copy.get()) < 0) return "";  // a damaged frame of sound is left out
     while (av_bsf_receive_packet(adtsFilter, copy.get()) >= 0) {
         if (!audioConfigured) {
-            muxer.updateStream(outputOf[1], *adtsFilter->par_out);
+            // The first frame brings the configuration the file's header needs.
+            std::size_t size = 0;
+            const std::uint8_t* config = av_packet_get_side_data(copy.get(), AV_PKT_DATA_NEW_EXTRADATA, &size);
+            muxer.updateStream(outputOf[1], *adtsFilter->par_out, config, size);
             audioConfigured = true;
             if (std::string problem = startFile(); !problem.empty()) return problem;
         }
@@ -129,9 +148,7 @@ std::string PacketClip::writeNow(const StreamPacket& packet) {
     const bool isVideo = packet.kind == StreamKind::Video;
     if (!isVideo) return writeAudio(packet);
     if (const std::optional<std::string> reason = muxer.roomProblem()) return *reason;
-    std::unique_ptr<AVPacket, PacketFreer> copy(av_packet_alloc());
-    if (!copy || av_packet_ref(copy.get(), packet.packet.get()) < 0) throw std::bad_alloc();
-    const std::string problem = mux(*copy, true);
+    const std::string problem = mux(*sharedCopy(packet), true);
     if (!problem.empty()) return problem;
     ++videoWritten;
     if (packet.mediaMs == packet.mediaMs) lastVideoMs = std::max(lastVideoMs, packet.mediaMs);
