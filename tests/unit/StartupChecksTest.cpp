@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include "TestSupport.h"
 #include "app/PassLog.h"
 #include "app/ProgramMemory.h"
 #include "platform/ProgramGuard.h"
@@ -176,16 +177,9 @@ TEST(RunReportingEscapes, EveryEscapingExceptionEndsWithOneLineAndTheFailureStat
     EXPECT_EQ(out.str(), "tarvolen-scan: Out of memory\n");
 }
 
-class SourcePaths : public ::testing::Test {
+class SourcePaths : public test::TempFolderTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / "tarvolen-source-paths";
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    std::string at(const char* name) const { return (dir / name).string(); }
-    fs::path dir;
+    std::string at(const char* name) const { return file(name); }
 };
 
 TEST_F(SourcePaths, RegularFilesAndUnknownNamesAreOpened) {
@@ -220,8 +214,8 @@ TEST_F(SourcePaths, FifosSocketsDirectoriesAndOtherDevicesAreRefused) {
 TEST(PassLogTest, OffUnlessAskedForThenOneLinePerPass) {
     unsetenv(PassLog::kVariable);
     EXPECT_FALSE(PassLog().enabled());
-    const fs::path file = fs::temp_directory_path() / "tarvolen-pass-log.txt";
-    fs::remove(file);
+    const test::TempFolder temp;
+    const fs::path file = temp.path() / "passes.txt";
     setenv(PassLog::kVariable, file.c_str(), 1);
     {
         PassLog log;
@@ -236,7 +230,6 @@ TEST(PassLogTest, OffUnlessAskedForThenOneLinePerPass) {
     ASSERT_TRUE(in >> first >> second);
     EXPECT_EQ(second - first, 40000);
     EXPECT_FALSE(in >> extra);
-    fs::remove(file);
 }
 
 // Each case in a child process: the handlers and the request are process-wide.
