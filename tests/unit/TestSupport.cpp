@@ -10,6 +10,7 @@
 #include <iostream>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 namespace tarvolen::test {
 
@@ -51,12 +52,36 @@ void restoreRights(const fs::path& root) {
     }
 }
 
+void removeFolder(const fs::path& root) {
+    std::error_code ignored;
+    restoreRights(root);
+    fs::remove_all(root, ignored);
+}
+
+// A death test's child runs its test afresh, folders included, and ends with
+// exit(): no destructor of the test's runs there, so its folders are removed
+// on the way out.
+std::vector<fs::path>& childFolders() {
+    static std::vector<fs::path> folders;
+    return folders;
+}
+
+void removeChildFolders() {
+    for (const fs::path& folder : childFolders()) removeFolder(folder);
+}
+
+bool inDeathTestChild() { return !GTEST_FLAG_GET(internal_run_death_test).empty(); }
+
 }  // namespace
 
 TempFolder::TempFolder(const std::string& prefix) {
     std::string pattern = (fs::temp_directory_path() / (prefix + ".XXXXXX")).string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a folder like " + pattern);
     root = pattern;
+    if (inDeathTestChild()) {
+        if (childFolders().empty()) std::atexit(removeChildFolders);
+        childFolders().push_back(root);
+    }
 }
 
 TempFolder::~TempFolder() {
@@ -64,9 +89,7 @@ TempFolder::~TempFolder() {
         std::cerr << "kept for inspection: " << root.string() << '\n';
         return;
     }
-    std::error_code ignored;
-    restoreRights(root);
-    fs::remove_all(root, ignored);
+    removeFolder(root);
 }
 
 InFolder::InFolder(const fs::path& folder) : previous(fs::current_path()) { fs::current_path(folder); }

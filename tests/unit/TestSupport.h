@@ -40,6 +40,8 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 // unique across processes (several builds' tests run side by side). Removed
 // with everything in it when it goes, unwritable parts included, unless the
 // running test failed: then it is kept for inspection and its path printed.
+// A death test's child (which runs its test afresh) removes its own when it
+// ends with exit(), not _Exit().
 class TempFolder {
 public:
     explicit TempFolder(const std::string& prefix = "tarvolen-test");
