@@ -1,3 +1,5 @@
+#include <dlfcn.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -300,6 +302,28 @@ TEST_F(FrameReaderTest, OpenVideoFileOpensClipsAndRefusesTheRest) {
         cv::VideoCapture other;
         EXPECT_FALSE(openVideoFile(path, other)) << path;
     }
+}
+
+// OpenCV loads GStreamer with its own library and starts it only when a
+// pipeline is asked for. A path FFmpeg refuses must never be handed to it:
+// its pipeline times out on a busy machine and prints to standard error.
+TEST_F(FrameReaderTest, APathFfmpegRefusesIsNeverHandedToGStreamer) {
+    using Initialised = int (*)();
+    const auto initialised = reinterpret_cast<Initialised>(dlsym(RTLD_DEFAULT, "gst_is_initialized"));
+    TARVOLEN_REQUIRE(initialised != nullptr, "this OpenCV is built without GStreamer");
+    const std::string text = file("notes.avi");
+    std::ofstream(text) << "not a video";
+    // A process of its own, in which nothing else has started GStreamer.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            for (const std::string& path : {text, file("missing.avi")}) {
+                cv::VideoCapture capture;
+                if (openVideoFile(path, capture)) std::exit(2);
+            }
+            std::exit(initialised() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // Back ends report sizes as doubles, and any number can come: a cast of NaN,
