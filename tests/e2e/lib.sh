@@ -77,6 +77,20 @@ field() {
 # nobody holds, so that side-by-side runs pick different ports.
 free_port() { "$build/tests/free_port"; }
 
+# closed_stdout_status COMMAND...: the command's exit status when its
+# standard output is a pipe whose reader has already gone (128 + N when
+# signal N ended it: 141 for SIGPIPE).
+closed_stdout_status() {
+  python3 - "$@" <<'PY'
+import os, subprocess, sys
+reader, writer = os.pipe()
+os.close(reader)
+# subprocess gives the child SIGPIPE's default action back.
+status = subprocess.run(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=writer, stderr=subprocess.DEVNULL).returncode
+print(status if status >= 0 else 128 - status)
+PY
+}
+
 # listening PORT: something listens on 127.0.0.1:PORT, seen without
 # connecting to it (ffmpeg's HTTP server takes one client only).
 listening() { grep -qiE "^ *[0-9]+: 0100007F:$(printf '%04X' "$1") 00000000:0000 0A " /proc/net/tcp; }

@@ -208,6 +208,10 @@ case_bad_input() {
   run_scan "$dir/help" --help
   check "--help exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
   check "--help lists the options with their defaults" grep -q -- '--pre SECONDS.*=1.5' "$dir/help/stdout"
+  local status
+  status="$(closed_stdout_status "$scan" --help)"
+  check "a standard output nobody reads fails its writes, it does not end the scan (status $status)" \
+    [ "$status" -eq 0 ]
 }
 
 case_output_errors() {

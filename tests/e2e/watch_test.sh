@@ -203,6 +203,10 @@ case_bad_input() {
   run_watch "$dir" --version
   check "--version: status 0 and the version ($(cat "$dir/stdout"))" \
     bash -c "[ $app_rc -eq 0 ] && grep -qE '^tarvolen-watch [0-9]+\.[0-9]+\.[0-9]+$' '$dir/stdout'"
+  local status
+  status="$(closed_stdout_status "$watcher" --version)"
+  check "a standard output nobody reads fails its writes, it does not end the watcher (status $status)" \
+    [ "$status" -eq 0 ]
 }
 
 case_unopenable_source() {

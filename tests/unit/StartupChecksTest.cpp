@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -263,6 +264,21 @@ TEST_P(QuitSignals, ASecondOneEndsTheProgramAtOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IntTermHup, QuitSignals, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
+
+// In a child process too: the disposition is process-wide.
+TEST(BrokenPipes, AWriteToAReaderThatHasGoneFailsAndTheProgramLives) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ignoreBrokenPipes();
+            int ends[2];
+            if (pipe(ends) != 0) std::_Exit(2);
+            close(ends[0]);
+            const bool failed = write(ends[1], "x", 1) < 0 && errno == EPIPE;
+            std::_Exit(failed ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 }  // namespace
 }  // namespace tarvolen
