@@ -9,6 +9,7 @@
 
 #include "app/Display.h"
 #include "app/ProgramState.h"
+#include "media/VideoSource.h"
 #include "platform/SourcePath.h"
 
 namespace tarvolen {
@@ -31,8 +32,7 @@ bool openFileDialog() {
     std::cout << *path << std::endl;
     // A FIFO or device picked in the chooser could block the open for good.
     if (!mayOpenSourcePath(*path)) return false;
-    videoCapture.open(*path, cv::CAP_ANY);
-    return videoCapture.isOpened();
+    return openVideoFile(*path, videoCapture);
 }
 
 }  // namespace tarvolen

@@ -84,20 +84,18 @@ int stopWithMessage(const char* message) {
 
 bool openCamera(const std::string& source) {
     const std::optional<int> index = cameraIndex(source);
-    return index && videoCapture.open(*index, cv::CAP_ANY) && videoCapture.isOpened();
+    return index && tarvolen::openCamera(*index, videoCapture);
 }
 
 // A path: a stream URL, a capture device or a video file.
 const char* openSourcePath(LiveSource& kind) {
     if (isStreamUrl(video_source_init_string)) {
         kind = LiveSource::Stream;
-        return openSourceCapture(video_source_init_string, kSourceTimeout, videoCapture) ? nullptr
-                                                                                        : kVideoFileNotOpen;
+    } else {
+        kind = isCaptureDevicePath(video_source_init_string) ? LiveSource::Camera : LiveSource::File;
+        if (!mayOpenSourcePath(video_source_init_string)) return kVideoFileNotOpen;
     }
-    kind = isCaptureDevicePath(video_source_init_string) ? LiveSource::Camera : LiveSource::File;
-    if (!mayOpenSourcePath(video_source_init_string)) return kVideoFileNotOpen;
-    videoCapture.open(video_source_init_string, cv::CAP_ANY);
-    return videoCapture.isOpened() ? nullptr : kVideoFileNotOpen;
+    return openSourceCapture(video_source_init_string, kSourceTimeout, videoCapture) ? nullptr : kVideoFileNotOpen;
 }
 
 // Opens the configured source; returns the failure message, or null.

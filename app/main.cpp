@@ -3,5 +3,9 @@
 
 #include "platform/ExitStatus.h"
 #include "platform/ProgramGuard.h"
+#include "platform/Signals.h"
 
-int main() { return tarvolen::runReportingEscapes(tarvolen::runTarvolen, std::cout, tarvolen::kExitStatus); }
+int main() {
+    tarvolen::ignoreBrokenPipes();
+    return tarvolen::runReportingEscapes(tarvolen::runTarvolen, std::cout, tarvolen::kExitStatus);
+}

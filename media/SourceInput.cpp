@@ -13,7 +13,7 @@ namespace {
 
 bool openCameraIndex(const std::string& source, cv::VideoCapture& capture) {
     const std::optional<int> index = cameraIndex(source);
-    return index && capture.open(*index, cv::CAP_ANY) && capture.isOpened();
+    return index && openCamera(*index, capture);
 }
 
 int clampedMilliseconds(std::chrono::milliseconds timeout) {

@@ -136,10 +136,24 @@ double playbackFrameRate(double reportedFps) {
     return frameRateWithin(reportedFps, kMinPlausibleFps, std::nextafter(kMaxPlausibleFps, 0.0));
 }
 
+// Only these two are asked, in this order. Any other back end would be
+// tried on a path FFmpeg cannot open: GStreamer's pipeline then times out on
+// a busy machine and prints to the program's standard error (and leaks), and
+// the camera back ends probe devices; neither reads a file FFmpeg cannot.
 bool openVideoFile(const std::string& path, cv::VideoCapture& capture) {
     try {
         if (capture.open(path, cv::CAP_FFMPEG) && capture.isOpened()) return true;
-        return capture.open(path, cv::CAP_ANY) && capture.isOpened();
+        return capture.open(path, cv::CAP_IMAGES) && capture.isOpened();
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
+// Linux cameras are Video4Linux devices; asking every back end would start
+// GStreamer pipelines and camera probes for an index no device has.
+bool openCamera(int index, cv::VideoCapture& capture) {
+    try {
+        return capture.open(index, cv::CAP_V4L2) && capture.isOpened();
     } catch (const cv::Exception&) {
         return false;
     }

@@ -47,9 +47,13 @@ double frameRateWithin(double reportedFps, double low, double high);
 // less, 60 or more, or not a number.
 double playbackFrameRate(double reportedFps);
 
-// Opens a video file: FFmpeg first, then any other back end. False when no
-// back end opens it.
+// Opens a video file: FFmpeg first, then OpenCV's image sequence reader
+// (a pattern such as frame_%04d.png), no other back end. False when neither
+// opens it.
 bool openVideoFile(const std::string& path, cv::VideoCapture& capture);
+
+// Opens camera `index` (Video4Linux's /dev/videoN). False when it cannot.
+bool openCamera(int index, cv::VideoCapture& capture);
 
 // The frame size a capture reports, in whole pixels. Nothing when a side is
 // not a number or less than one pixel; sides beyond kMaxReportedFrameSide

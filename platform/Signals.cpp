@@ -34,6 +34,13 @@ void installQuitSignals() {
     for (const int signalNumber : kQuitSignals) sigaction(signalNumber, &action, nullptr);
 }
 
+void ignoreBrokenPipes() {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
 bool quitRequested() { return pendingSignal.load() != 0; }
 
 int quitSignal() { return pendingSignal.load(); }

@@ -1,7 +1,15 @@
-// Ending the program cleanly on SIGINT (Ctrl+C), SIGTERM and SIGHUP.
+// Ending the program cleanly on SIGINT (Ctrl+C), SIGTERM and SIGHUP, and
+// never on SIGPIPE.
 #pragma once
 
 namespace tarvolen {
+
+// Makes a write to a pipe or socket whose reader has gone fail with EPIPE
+// instead of ending the process. Called first thing by every program: a
+// display connection killed mid-event, a web client or MQTT broker that
+// went away, a closed standard output must each be met as a failed write,
+// so that open clips are finished and their log lines written.
+void ignoreBrokenPipes();
 
 // Installs handlers for SIGINT, SIGTERM and SIGHUP that only record the
 // request: the frame loop ends at its next check as if ESC had been pressed,

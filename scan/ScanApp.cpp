@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -28,12 +27,9 @@ const char* const kDefaultConfig = "Tarvolen.json";
 const char* const kFfmpegQuiet = "-8";  // AV_LOG_QUIET
 
 // The first Ctrl+C, SIGTERM or SIGHUP ends the scan properly (a second one
-// ends the program at once); a closed standard output must not kill the scan
-// before its files are finished.
-void installSignalHandlers() {
-    installQuitSignals();
-    std::signal(SIGPIPE, SIG_IGN);
-}
+// ends the program at once). A closed standard output does not kill it
+// either: main() has SIGPIPE ignored.
+void installSignalHandlers() { installQuitSignals(); }
 
 int coreCount() {
     cpu_set_t set;

@@ -60,12 +60,9 @@ void quietenLibraries() {
 }
 
 // The first SIGINT, SIGTERM or SIGHUP finishes the open clip and ends the
-// watch; a second one ends the program at once. A broker or status reader
-// that goes away must not end it.
-void installSignalHandlers() {
-    installQuitSignals();
-    std::signal(SIGPIPE, SIG_IGN);
-}
+// watch; a second one ends the program at once. A broker or web client that
+// goes away does not end it either: main() has SIGPIPE ignored.
+void installSignalHandlers() { installQuitSignals(); }
 
 milliseconds toMilliseconds(double seconds) {
     return std::chrono::duration_cast<milliseconds>(duration<double>(seconds));

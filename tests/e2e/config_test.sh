@@ -20,21 +20,21 @@ case_nul_bytes() {
   make_test_clip
   # The library stops reading at a NUL byte; the program must not.
   nul_config after_value "$clip" '' '\0'
-  run_failure "NUL right after the document" "Configuration params not read"
+  check_refuses_to_start "NUL right after the document" "Configuration params not read"
   nul_config second_document "$clip" '' '\0{"Config_Params": 5}\n'
-  run_failure "NUL before a second document" "Configuration params not read"
+  check_refuses_to_start "NUL before a second document" "Configuration params not read"
   nul_config after_white_space "$clip" '\xEF\xBB\xBF' ' \t\r\n\0garbage'
-  run_failure "byte-order mark, document, white space, NUL, garbage" "Configuration params not read"
+  check_refuses_to_start "byte-order mark, document, white space, NUL, garbage" "Configuration params not read"
   nul_config before_value "$clip" '\0' ''
-  run_failure "NUL before the document" "Configuration params not read"
+  check_refuses_to_start "NUL before the document" "Configuration params not read"
   dir="$work/only_nul"; mkdir -p "$dir"; printf '\0\0\0\0' >"$dir/Tarvolen.json"
-  run_failure "a file of NUL bytes" "Configuration params not read"
+  check_refuses_to_start "a file of NUL bytes" "Configuration params not read"
   # A NUL inside the source string: JSON forbids raw control characters.
   nul_config in_string "$clip@" '' ''
   tr '@' '\000' <"$dir/Tarvolen.json" >"$dir/nul.json" && mv "$dir/nul.json" "$dir/Tarvolen.json"
   check "the file holds a NUL byte inside the source string" \
     bash -c "grep -c -a -P '\\.avi\\x00\"' '$dir/Tarvolen.json' >/dev/null"
-  run_failure "NUL inside the source string" "Configuration params not read"
+  check_refuses_to_start "NUL inside the source string" "Configuration params not read"
 }
 
 case_trailing_white_space() {

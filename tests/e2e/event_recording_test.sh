@@ -35,22 +35,10 @@ start_bursts() {
   [ -n "$input" ] || { fail "INPUT VIDEO appears"; return 1; }
 }
 
-# wait_for SECONDS COMMAND...: polls until the command succeeds.
-wait_for() {
-  local deadline=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ "$SECONDS" -ge "$deadline" ] && return 1
-    sleep 0.1
-  done
-}
-log_has_lines() { [ "$(wc -l <"$dir/events/events.jsonl" 2>/dev/null || echo 0)" -ge "$1" ]; }
-has_files() { compgen -G "$1" >/dev/null; }
+log_has_lines() { has_lines "$dir/events/events.jsonl" "$1"; }
 clip_exists() { has_files "$dir/events/event_*.avi"; }
 stdout_has_line() { [ -s "$dir/stdout" ]; }
 
-field() {  # field JSON_LINE KEY: a number, a string (unquoted) or an array (its items, comma-separated)
-  sed -E "s/.*\"$2\":(\"[^\"]*\"|\[[^]]*\]|-?[0-9]+).*/\1/" <<<"$1" | tr -d '"[]'
-}
 ms_of() { echo $(($(date -d "$1" +%s%N) / 1000000)); }
 frame_png() {  # frame_png VIDEO INDEX OUT.png
   ffmpeg -v error -y -i "$1" -vf "select=eq(n\,$2)" -vframes 1 "$3"
@@ -173,12 +161,10 @@ check_cut_event() {
   clips=("$dir"/events/event_*.avi)
   check "$1: one clip" [ "${#clips[@]}" -eq 1 ]
   check "$1: its log line is written on the way out" [ "$(wc -l <"$dir/events/events.jsonl")" -eq 1 ]
-  local line start_f end_f frames
+  local line start_f end_f
   line="$(head -n1 "$dir/events/events.jsonl")"
   start_f="$(field "$line" start_frame)"; end_f="$(field "$line" end_frame)"
-  frames="$(probe "${clips[0]}" nb_read_frames)"
-  check "$1: the clip is finished and holds every frame of $start_f..$end_f ($frames)" \
-    [ "${frames:-0}" -eq $((end_f - start_f + 1)) ]
+  check_playable "${clips[0]}" "$1: the clip of frames $start_f..$end_f" $((end_f - start_f + 1))
   check "$1: the clip ends mid-event, squares in view" [ "$(bright_in "${clips[0]}")" -gt 100 ]
 }
 
@@ -244,7 +230,7 @@ case_bad_settings() {
   mkdir -p "$dir"
   write_config "$dir" "$work/no-matter.avi"
   with_events "$dir" '{"enabled": false, "folder": "events", "pre_seconds": 45}'
-  run_failure "a malformed Event_Recording, switched off" \
+  check_refuses_to_start "a malformed Event_Recording, switched off" \
     "Tarvolen.json: Event_Recording.pre_seconds must be a number from 0 to 30 (got 45)"
 }
 

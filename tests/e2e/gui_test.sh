@@ -9,15 +9,15 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 case_start_failures() {
   local dir
   dir="$work/noconfig"; mkdir -p "$dir"
-  run_failure "missing configuration" "Configuration params not read"
+  check_refuses_to_start "missing configuration" "Configuration params not read"
   dir="$work/badjson"; mkdir -p "$dir"; printf '{"Config_Params": {' >"$dir/Tarvolen.json"
-  run_failure "malformed configuration" "Configuration params not read"
+  check_refuses_to_start "malformed configuration" "Configuration params not read"
   dir="$work/nofile"; mkdir -p "$dir"; write_config "$dir" "$work/no-such-video.avi"
-  run_failure "missing video file" "Video file not open"
+  check_refuses_to_start "missing video file" "Video file not open"
   dir="$work/nocamera"; mkdir -p "$dir"; write_config "$dir" "63"
-  run_failure "absent camera" "Camera not open"
+  check_refuses_to_start "absent camera" "Camera not open"
   dir="$work/notanumber"; mkdir -p "$dir"; write_config "$dir" "ab"
-  run_failure "camera source that is not a number" "Camera not open"
+  check_refuses_to_start "camera source that is not a number" "Camera not open"
 }
 
 case_windows() {

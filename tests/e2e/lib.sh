@@ -1,7 +1,10 @@
 # Shared helpers of the end-to-end test scripts: a private Xvfb display, the
-# test clip, starting and stopping the program, windows and keys. A script
+# test clip, starting and stopping the program, windows and keys, waiting for
+# conditions, deadlines, ports, JSON fields, and the checks several scripts
+# make (a program that refuses to start, a finished recording). A script
 # sources this file with BUILD_DIR and CASE as its arguments, defines its
-# case_* functions and ends with run_case.
+# case_* functions and ends with run_case (or runs its case itself when it
+# needs no display).
 set -uo pipefail
 
 build="$(cd "$1" && pwd)"
@@ -36,17 +39,69 @@ check() {  # check DESCRIPTION COMMAND...
   if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
+# --- Time ---------------------------------------------------------------------
+# Every wall-clock bound of a script is written for an idle machine and
+# stretched here by one factor: TARVOLEN_E2E_SLOWDOWN (a whole number, 1 when
+# unset), which a sanitizer build or a loaded machine sets.
+slowdown="${TARVOLEN_E2E_SLOWDOWN:-1}"
+[[ "$slowdown" =~ ^[1-9][0-9]*$ ]] || { echo "TARVOLEN_E2E_SLOWDOWN must be a whole number from 1 (got $slowdown)"; exit 1; }
+
+scaled() { echo $(($1 * slowdown)); }       # scaled SECONDS: the bound on this machine
+scaled_ms() { echo $(($1 * slowdown)); }    # scaled_ms MILLISECONDS: the same in ms
+deadline_in() { echo $((SECONDS + $1 * slowdown)); }  # deadline_in SECONDS: a $SECONDS value to wait until
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# wait_for SECONDS COMMAND...: polls until the command succeeds (status 0) or
+# the scaled SECONDS have passed (status 1).
+wait_for() {
+  local deadline; deadline="$(deadline_in "$1")"; shift
+  until "$@"; do
+    [ "$SECONDS" -ge "$deadline" ] && return 1
+    sleep 0.05
+  done
+}
+
+# --- Files and text ---------------------------------------------------------------
+has_files() { compgen -G "$1" >/dev/null; }               # has_files GLOB
+line_count() { if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi; }  # line_count FILE
+has_lines() { [ "$(line_count "$1")" -ge "$2" ]; }        # has_lines FILE COUNT: at least COUNT lines
+matches() { [[ "$1" =~ $2 ]]; }                           # matches TEXT EXTENDED_REGEX
+
+# field JSON_LINE KEY: the value of KEY in a one-line JSON object: a number, a
+# string (unquoted), null, true or false, or an array's items comma-separated.
+field() {
+  sed -E "s/.*\"$2\":(\"[^\"]*\"|\[[^]]*\]|\{[^}]*\}|[^,}]*).*/\1/" <<<"$1" | tr -d '"[]'
+}
+
+# free_port: a TCP port of 127.0.0.1 that the kernel just handed out and
+# nobody holds, so that side-by-side runs pick different ports.
+free_port() { "$build/tests/free_port"; }
+
+# closed_stdout_status COMMAND...: the command's exit status when its
+# standard output is a pipe whose reader has already gone (128 + N when
+# signal N ended it: 141 for SIGPIPE).
+closed_stdout_status() {
+  python3 - "$@" <<'PY'
+import os, subprocess, sys
+reader, writer = os.pipe()
+os.close(reader)
+# subprocess gives the child SIGPIPE's default action back.
+status = subprocess.run(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=writer, stderr=subprocess.DEVNULL).returncode
+print(status if status >= 0 else 128 - status)
+PY
+}
+
+# listening PORT: something listens on 127.0.0.1:PORT, seen without
+# connecting to it (ffmpeg's HTTP server takes one client only).
+listening() { grep -qiE "^ *[0-9]+: 0100007F:$(printf '%04X' "$1") 00000000:0000 0A " /proc/net/tcp; }
+
 # start_display [WIDTHxHEIGHT]: a private Xvfb, 1600 x 900 unless given.
 start_display() {
   local fdfile="$work/display"
   rm -f "$fdfile"
   Xvfb -displayfd 3 -screen 0 "${1:-1600x900}x24" -nolisten tcp -noreset 3>"$fdfile" >/dev/null 2>&1 &
   xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$fdfile" ] && break
-    sleep 0.05
-  done
-  [ -s "$fdfile" ] || { echo "Xvfb did not start"; exit 1; }
+  wait_for 10 test -s "$fdfile" || { echo "Xvfb did not start"; exit 1; }
   export DISPLAY=":$(head -n1 "$fdfile")"
   export XDG_RUNTIME_DIR="$work/xdg"
   mkdir -p -m 700 "$XDG_RUNTIME_DIR"
@@ -78,15 +133,28 @@ clip_width=320
 clip_height=240
 make_test_clip() { "$make_clip" "$clip" "$clip_width" "$clip_height" 25 100 || { echo "cannot make clip"; exit 1; }; }
 
-# start_app DIR: runs tarvolen in DIR, output in DIR/stdout and DIR/stderr.
+# start_app DIR [OUT]: runs tarvolen in DIR, its output in OUT/stdout and
+# OUT/stderr (OUT is DIR unless given, for a DIR that may go away). The
+# program logs its loop's passes to OUT/passes (see wait_passes).
 start_app() {
-  (cd "$1" && exec "$app" >"$1/stdout" 2>"$1/stderr" </dev/null) &
+  local out="${2:-$1}"
+  pass_log="$out/passes"
+  : >"$pass_log"
+  (cd "$1" && TARVOLEN_PASS_LOG="$pass_log" exec "$app" >"$out/stdout" 2>"$out/stderr" </dev/null) &
   app_pid=$!
 }
 
+# passes: how many passes the program's loop has made so far.
+passes() { line_count "$pass_log"; }
+passes_past() { [ "$(passes)" -ge "$1" ]; }
+# wait_passes COUNT [SECONDS]: waits until the loop has made COUNT more passes
+# (within SECONDS, 20 unless given, scaled): what a key, a click or a frame
+# needs to have been acted on, however loaded the machine.
+wait_passes() { wait_for "${2:-20}" passes_past $(($(passes) + $1)); }
+
 # wait_exit SECONDS: waits for the app; sets app_rc (124 when it timed out).
 wait_exit() {
-  local deadline=$((SECONDS + $1 * ${TARVOLEN_E2E_SLOWDOWN:-1}))
+  local deadline; deadline="$(deadline_in "$1")"
   while kill -0 "$app_pid" 2>/dev/null; do
     if [ "$SECONDS" -ge "$deadline" ]; then
       kill -9 "$app_pid" 2>/dev/null
@@ -104,8 +172,8 @@ wait_exit() {
 
 # wait_window NAME SECONDS: prints the window id once it is mapped.
 wait_window() {
-  # A sanitizer build starts several times slower.
-  local deadline=$((SECONDS + $2 * ${TARVOLEN_E2E_SLOWDOWN:-1})) id
+  local deadline id
+  deadline="$(deadline_in "$2")"
   while [ "$SECONDS" -lt "$deadline" ]; do
     id="$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1)"
     if [ -n "$id" ]; then echo "$id"; return 0; fi
@@ -134,32 +202,76 @@ check_display_lost() {
   check "and it says so ($(cat "$dir/stdout"))" [ "$(cat "$dir/stdout")" = "Display connection lost" ]
 }
 
-# run_failure LABEL MESSAGE: starts the program in $dir (its configuration
-# already written) and checks a start-up failure: exit status 255, MESSAGE
-# alone on standard output, a pause of about a second, no window. A program
-# that keeps running is stopped after 10 s.
-run_failure() {
-  local seen_window=0 t0 t1 deadline=$((SECONDS + 10))
-  t0=$(date +%s%N)
-  start_app "$dir"
+# The live program's start-up failures: one line, then a one-second pause.
+# refusal_within_ms bounds the whole run on an idle machine (scaled); a
+# script whose failures take longer to find raises it.
+refusal_within_ms=4000
+# app_stdin: the program's standard input in these runs.
+app_stdin=/dev/null
+
+# check_refuses_to_start LABEL MESSAGE: runs the program in $dir (its
+# configuration written) and checks that it refuses to start: exit status
+# 255, MESSAGE alone on standard output, nothing on standard error, no window
+# (on the test's own display, when it has one), and its pause of about a
+# second.
+check_refuses_to_start() { refused_run "$1" exact "$2"; }
+# check_refuses_to_start_like LABEL PATTERN [COMMAND PREFIX...]: the same
+# with the line matching the extended regular expression PATTERN, the
+# program started through the prefix (prlimit ... --).
+check_refuses_to_start_like() { local label="$1" pattern="$2"; shift 2; refused_run "$label" like "$pattern" "$@"; }
+
+refused_run() {
+  local label="$1" how="$2" expected="$3" seen_window=0 t0 elapsed_ms out deadline
+  shift 3
+  t0="$(now_ms)"
+  (cd "$dir" && exec "$@" "$app" >"$dir/stdout" 2>"$dir/stderr" <"$app_stdin") &
+  app_pid=$!
+  deadline="$(deadline_in 20)"
   while kill -0 "$app_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
-    xdotool search --name '^(INPUT VIDEO|EVENT MASK)$' >/dev/null 2>&1 && seen_window=1
+    [ -n "$xvfb_pid" ] && xdotool search --name '^(INPUT VIDEO|EVENT MASK)$' >/dev/null 2>&1 && seen_window=1
     sleep 0.05
   done
   wait_exit 1
-  t1=$(date +%s%N)
-  local elapsed_ms=$(((t1 - t0) / 1000000))
-  check "$1: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
-  check "$1: prints '$2' alone" [ "$(cat "$dir/stdout")" = "$2" ]
-  check "$1: pauses about a second (${elapsed_ms} ms)" [ "$elapsed_ms" -ge 950 -a "$elapsed_ms" -lt 4000 ]
-  check "$1: opens no window" [ "$seen_window" -eq 0 ]
+  elapsed_ms=$(($(now_ms) - t0))
+  out="$(cat "$dir/stdout")"
+  check "$label: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
+  if [ "$how" = exact ]; then
+    check "$label: prints '$expected' alone ('$out')" [ "$out" = "$expected" ]
+  else
+    check "$label: one line '$out'" matches "$out" "^($expected)\$"
+  fi
+  check "$label: nothing on standard error ($(head -c 200 "$dir/stderr" | tr '\n' ' '))" [ ! -s "$dir/stderr" ]
+  check "$label: pauses about a second (${elapsed_ms} ms)" \
+    [ "$elapsed_ms" -ge 950 -a "$elapsed_ms" -lt "$(scaled_ms "$refusal_within_ms")" ]
+  check "$label: opens no window" [ "$seen_window" -eq 0 ]
 }
 
-# press WINDOW_ID KEY: gives the window the keyboard focus and types the key.
+# check_playable FILE LABEL [FRAMES]: a recording or clip is finished: its
+# index names a frame count and a duration, every frame it names decodes
+# without an error, and (when given) there are exactly FRAMES of them.
+check_playable() {
+  local f="$1" label="$2" claimed decoded errors
+  [ -f "$f" ] || { fail "$label: $f exists"; return; }
+  # Standard input closed: a caller may be reading lines from it.
+  claimed="$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames -of default=nw=1:nk=1 "$f" </dev/null)"
+  decoded="$(probe "$f" nb_read_frames </dev/null)"
+  errors="$(ffmpeg -nostdin -v error -i "$f" -f null - 2>&1 | head -n 3)"
+  check "$label: the index claims frames ($claimed)" [ "${claimed:-0}" -gt 0 ] 2>/dev/null
+  check "$label: every claimed frame decodes ($decoded of $claimed)" [ "${decoded:-x}" = "${claimed:-y}" ]
+  check "$label: no decoding error ('$errors')" [ -z "$errors" ]
+  check "$label: a duration is written" \
+    bash -c "ffprobe -v error -show_entries format=duration -of csv=p=0 '$f' | grep -Eq '^[0-9.]*[1-9]'"
+  [ -z "${3:-}" ] || check "$label: the $3 frames expected ($decoded)" [ "${decoded:-x}" = "$3" ]
+}
+
+# focus WINDOW_ID: gives the window the keyboard focus, and waits until it has it.
+focus() { timeout "$(scaled 5)" xdotool windowfocus --sync "$1" 2>/dev/null; }
+
+# press WINDOW_ID KEY...: gives the window the keyboard focus and types the keys.
 press() {
-  xdotool windowfocus "$1" 2>/dev/null
-  sleep 0.1
-  xdotool key "$2" 2>/dev/null
+  local id="$1"; shift
+  focus "$id"
+  xdotool key "$@" 2>/dev/null
 }
 
 window_position() { xdotool getwindowgeometry "$1" | awk '/Position/ {print $2}'; }
@@ -173,6 +285,18 @@ run_case() {
   [ -x "$app" ] || { echo "no tarvolen binary at $app"; exit 1; }
   start_display
   "case_$case_name"
+  report_case
+}
+
+# run_case_without_display PROGRAM: the same for a program that needs no
+# display (none is started).
+run_case_without_display() {
+  [ -x "$1" ] || { echo "no program at $1"; exit 1; }
+  "case_$case_name"
+  report_case
+}
+
+report_case() {
   echo "$case_name: $failures failure(s)"
   [ "$failures" -eq 0 ]
 }

@@ -46,14 +46,12 @@ wait_exit_watching() {
 
 # A recording cut short must still be a finished, playable file.
 check_finished_recording() {
-  local f frames
+  local f
   f="$(recordings | head -n1)"
   check "$1: a recording was made" [ -n "$f" ]
   [ -n "$f" ] || return
-  frames="$(probe "$f" nb_read_frames)"
-  check "$1: the recording is finished and playable ($frames frames)" [ "${frames:-0}" -ge 5 ]
-  check "$1: its index was written" \
-    bash -c "ffprobe -v error -show_entries format=duration -of csv=p=0 '$f' | grep -Eq '^[0-9]'"
+  check_playable "$f" "$1: the recording"
+  check "$1: it holds frames ($(probe "$f" nb_read_frames))" [ "$(probe "$f" nb_read_frames)" -ge 5 ]
 }
 
 case_shift_r() {
@@ -283,22 +281,14 @@ case_quiet_terminal() {
   # report every failed open. The operator sees the program's one line.
   unset XDG_RUNTIME_DIR
   local dir
-  quiet_failure() {  # quiet_failure LABEL MESSAGE (config already in $dir)
-    start_app "$dir"
-    wait_exit 10
-    check "$1: exit status 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
-    check "$1: '$2' alone on standard output" [ "$(cat "$dir/stdout")" = "$2" ]
-    check "$1: nothing on standard error" [ ! -s "$dir/stderr" ]
-    [ -s "$dir/stderr" ] && head -n5 "$dir/stderr"
-  }
   dir="$work/missing"; mkdir -p "$dir"; write_config "$dir" "$work/no-such-video.avi"
-  quiet_failure "missing file" "Video file not open"
+  check_refuses_to_start "missing file" "Video file not open"
   dir="$work/text"; mkdir -p "$dir"; echo "not a video" >"$dir/notes.avi"; write_config "$dir" "$dir/notes.avi"
-  quiet_failure "a text file" "Video file not open"
+  check_refuses_to_start "a text file" "Video file not open"
   dir="$work/folder"; mkdir -p "$dir/sub.avi"; write_config "$dir" "$dir/sub.avi"
-  quiet_failure "a folder" "Video file not open"
+  check_refuses_to_start "a folder" "Video file not open"
   dir="$work/camera"; mkdir -p "$dir"; write_config "$dir" "63"
-  quiet_failure "absent camera" "Camera not open"
+  check_refuses_to_start "absent camera" "Camera not open"
   local input
   start_on_clip || return
   sleep 1

@@ -6,12 +6,11 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 command -v ffmpeg >/dev/null || missing_prerequisite "ffmpeg is not installed"
-command -v perl >/dev/null || missing_prerequisite "perl is not installed"
 
 timeout_s=5  # the live program's source timeout
 fps=25
 server_pid=""
-port="$(perl -MIO::Socket::INET -e 'print IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1", LocalPort => 0)->sockport')"
+port="$(free_port)"
 url="http://127.0.0.1:$port/cam.mjpg"
 
 stop_server() {
@@ -23,36 +22,20 @@ stop_server() {
 }
 trap 'stop_server; cleanup' EXIT
 
-# listening: the server's socket is up (a connection to try it would be the
-# one client ffmpeg serves).
-listening() {
-  grep -qi "^ *[0-9]*: 0100007F:$(printf '%04X' "$port") 00000000:0000 0A" /proc/net/tcp
-}
 
 # serve CLIP: the camera, looping CLIP at its rate to one client.
 serve() {
   ffmpeg -nostdin -v quiet -re -stream_loop -1 -i "$1" -c:v copy -f mpjpeg -listen 1 "$url" &
   server_pid=$!
-  wait_for 10 listening || fail "the camera listens on port $port"
+  wait_for 10 listening "$port" || fail "the camera listens on port $port"
 }
 
-wait_for() {  # wait_for SECONDS COMMAND...: polls until the command succeeds
-  local deadline=$((SECONDS + $1 * ${TARVOLEN_E2E_SLOWDOWN:-1})); shift
-  until "$@"; do
-    [ "$SECONDS" -ge "$deadline" ] && return 1
-    sleep 0.1
-  done
-}
 lines_like() { grep -c "$1" "$dir/stdout" 2>/dev/null || true; }
 said() { [ "$(lines_like "$1")" -ge "$2" ]; }  # said PATTERN COUNT
 clips() { compgen -G "$dir/events/event_*.avi" | wc -l; }
 has_clips() { [ "$(clips)" -ge "$1" ]; }
-log_lines() { wc -l <"$dir/events/events.jsonl" 2>/dev/null || echo 0; }
+log_lines() { line_count "$dir/events/events.jsonl"; }
 has_log_lines() { [ "$(log_lines)" -ge "$1" ]; }
-passes() { wc -l <"$dir/passes" 2>/dev/null || echo 0; }
-passes_past() { [ "$(passes)" -ge "$1" ]; }
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-field() { sed -E "s/.*\"$2\":(\"[^\"]*\"|-?[0-9]+).*/\1/" <<<"$1" | tr -d '"'; }
 first_frame() { ffmpeg -v error -y -i "$1" -vf "select=eq(n\,0)" -vframes 1 "$2"; }
 size_of() { ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$1"; }
 
@@ -77,8 +60,7 @@ start_on_camera() {
   sed -i '$d' "$dir/Tarvolen.json"
   printf '  ,"Event_Recording": {"enabled": true, "folder": "events", "pre_seconds": 0.4, "post_seconds": 1}\n}\n' \
     >>"$dir/Tarvolen.json"
-  (cd "$dir" && TARVOLEN_PASS_LOG="$dir/passes" exec "$app" >"$dir/stdout" 2>"$dir/stderr" </dev/null) &
-  app_pid=$!
+  start_app "$dir"
   input="$(wait_window "INPUT VIDEO" 20)"
   [ -n "$input" ] || { fail "INPUT VIDEO appears"; return 1; }
 }
@@ -91,7 +73,7 @@ drop() {  # drop COUNT_OF_LOST_LINES_AFTER [kill signal]
   wait_for 15 said "^Video source lost: $url\$" "$1" || { fail "the drop is said ($(cat "$dir/stdout"))"; return 1; }
   t1=$(now_ms)
   check "the drop is said once the source timeout passed ($((t1 - t0)) ms)" \
-    [ $((t1 - t0)) -ge $((timeout_s * 1000 - 500)) -a $((t1 - t0)) -le $(((timeout_s + 3) * 1000 * ${TARVOLEN_E2E_SLOWDOWN:-1})) ]
+    [ $((t1 - t0)) -ge $((timeout_s * 1000 - 500)) -a $((t1 - t0)) -le $(scaled_ms $(((timeout_s + 3) * 1000))) ]
 }
 
 windows_up() { xdotool search --onlyvisible --name '^INPUT VIDEO$' >/dev/null && xdotool search --onlyvisible --name '^EVENT MASK$' >/dev/null; }
@@ -103,7 +85,7 @@ quit_with_escape() {
   wait_exit 15
   t1=$(now_ms)
   check "ESC during the drop ends the program with 255 (got $app_rc)" [ "$app_rc" -eq 255 ]
-  check "promptly ($((t1 - t0)) ms)" [ $((t1 - t0)) -lt $((6000 * ${TARVOLEN_E2E_SLOWDOWN:-1})) ]
+  check "promptly ($((t1 - t0)) ms)" [ $((t1 - t0)) -lt $(scaled_ms 6000) ]
 }
 
 case_drop_and_return() {

@@ -26,10 +26,6 @@ run_scan() {
   scan_rc=$?
 }
 
-field() {  # field JSON_LINE KEY: a number or string value of one line
-  sed -E "s/.*\"$2\":(\"[^\"]*\"|[^,}]*).*/\1/; s/^\"//; s/\"$//" <<<"$1"
-}
-
 # spans FILE: "start end" per event line
 spans() { while IFS= read -r line; do echo "$(field "$line" start_frame) $(field "$line" end_frame)"; done <"$1"; }
 
@@ -212,6 +208,10 @@ case_bad_input() {
   run_scan "$dir/help" --help
   check "--help exits 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
   check "--help lists the options with their defaults" grep -q -- '--pre SECONDS.*=1.5' "$dir/help/stdout"
+  local status
+  status="$(closed_stdout_status "$scan" --help)"
+  check "a standard output nobody reads fails its writes, it does not end the scan (status $status)" \
+    [ "$status" -eq 0 ]
 }
 
 case_output_errors() {
@@ -482,8 +482,5 @@ case_copy() {
   check "clips for the events ($n)" [ "$n" -ge 1 -a "$(ls "$dir"/bursts_sound.event_*.mp4 | wc -l)" -eq "$n" ]
 }
 
-# Like lib.sh's run_case, without a display: the scan needs none.
-[ -x "$scan" ] || { echo "no tarvolen-scan binary at $scan"; exit 1; }
-"case_$case_name"
-echo "$case_name: $failures failure(s)"
-[ "$failures" -eq 0 ]
+# The scan needs no display.
+run_case_without_display "$scan"

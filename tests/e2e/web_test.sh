@@ -40,19 +40,21 @@ LOG
   ln -s "$folder/${clip_mp4%.mp4}.boxes.json" "$folder/event_3.boxes.json"
 }
 
+# harness_up: the harness says it listens, or has ended.
+harness_up() { grep -q '^listening' "$work/harness.out" 2>/dev/null || ! kill -0 "$app_pid" 2>/dev/null; }
+
 # start_harness ARGS...: starts the harness on a free port (another port
 # when the kernel gave this one away meanwhile); sets port and base.
 start_harness() {
   for _ in 1 2 3 4 5; do
-    port=$((20000 + RANDOM % 40000))
-    ss -Htln "sport = :$port" | grep -q . && continue
+    port="$(free_port)"
     "$harness" --listen "127.0.0.1:$port" --folder "$folder" "$@" >"$work/harness.out" 2>&1 &
     app_pid=$!
-    for _ in $(seq 100); do
-      grep -q '^listening' "$work/harness.out" 2>/dev/null && { base="http://127.0.0.1:$port"; return 0; }
-      kill -0 "$app_pid" 2>/dev/null || break
-      sleep 0.05
-    done
+    if wait_for 10 harness_up && grep -q '^listening' "$work/harness.out"; then
+      base="http://127.0.0.1:$port"
+      return 0
+    fi
+    kill "$app_pid" 2>/dev/null
     wait "$app_pid" 2>/dev/null
     app_pid=""
   done
@@ -220,19 +222,22 @@ case_slow_clients() {
   for path in / /api/status "/clips/$clip_mp4"; do
     took="$(curl -s -m 10 -o /dev/null -w '%{http_code} %{time_total}' "$base$path")"
     check "$path is served meanwhile, at once ($took s)" \
-      awk -v t="$took" 'BEGIN{split(t, f, " "); exit !(f[1] == 200 && f[2] < 1.5)}'
+      awk -v t="$took" -v most="$(scaled_ms 1500)" 'BEGIN{split(t, f, " "); exit !(f[1] == 200 && f[2] * 1000 < most)}'
   done
-  # Another viewer gets the rate it asks for: 5 frames a second for 3 s.
+  # Another viewer gets the rate it asks for: 5 frames a second for 3 s, and
+  # never more. A loaded machine may deliver fewer: the lowest counts are
+  # divided by the slowdown factor.
   curl -s -m 3 -o "$work/five.mjpg" "$base/stream.mjpg?fps=5&width=320"
   local got
   got=$(frames_in "$work/five.mjpg")
-  check "a viewer asking for 5 fps gets 5 fps over 3 s ($got frames)" [ "$got" -ge 13 -a "$got" -le 16 ]
+  check "a viewer asking for 5 fps gets 5 fps over 3 s ($got frames)" [ "$got" -ge $((13 / slowdown)) -a "$got" -le 16 ]
   curl -s -m 2 -o "$work/all.mjpg" "$base/stream.mjpg?width=160"
   got=$(frames_in "$work/all.mjpg")
   check "one asking for nothing gets every frame of the 25 fps feed over 2 s ($got frames)" \
-    [ "$got" -ge 35 -a "$got" -le 52 ]
+    [ "$got" -ge $((35 / slowdown)) -a "$got" -le 52 ]
+  check "more than the one asking for 5 fps gets" [ "$got" -gt $(($(frames_in "$work/five.mjpg") * 2 / 3)) ]
   check "the half request was answered 400 and closed" \
-    grep -q '^HTTP/1.1 400' <(timeout 8 cat <&"$half")
+    grep -q '^HTTP/1.1 400' <(timeout "$(scaled 8)" cat <&"$half")
   exec {half}>&- {stuck}>&-
   stop_harness
 }
@@ -244,7 +249,8 @@ case_connection_cap() {
     exec {fd}<>"/dev/tcp/127.0.0.1/$port"
     fds+=("$fd")
   done
-  local got="" deadline=$((SECONDS + 3))
+  local got="" deadline
+  deadline="$(deadline_in 3)"
   while [ "$SECONDS" -lt "$deadline" ]; do
     got="$(code /healthz)"
     [ "$got" = 503 ] && break
@@ -252,7 +258,7 @@ case_connection_cap() {
   check "past the cap: 503 (got $got)" [ "$got" = 503 ]
   check "with a Retry-After" grep -q '^Retry-After:' <(curl -s -m 5 -D - -o /dev/null "$base/healthz" | tr -d '\r')
   for fd in "${fds[@]}"; do exec {fd}>&-; done
-  deadline=$((SECONDS + 3))
+  deadline="$(deadline_in 3)"
   while [ "$SECONDS" -lt "$deadline" ]; do
     got="$(code /healthz)"
     [ "$got" = 200 ] && break
@@ -391,10 +397,7 @@ case_player() {
   stop_harness
 }
 
-[ -x "$harness" ] || { echo "no web harness at $harness"; exit 1; }
 command -v curl >/dev/null || missing_prerequisite "curl is not installed"
 command -v jq >/dev/null || missing_prerequisite "jq is not installed"
 make_event_folder
-"case_$case_name"
-echo "$case_name: $failures failure(s)"
-[ "$failures" -eq 0 ]
+run_case_without_display "$harness"

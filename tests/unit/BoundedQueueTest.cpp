@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "platform/BoundedQueue.h"
 
 namespace tarvolen {
@@ -22,7 +23,7 @@ using namespace std::chrono_literals;
 // enough to keep the suite quick; a wrong result shows as a hang caught by
 // the generous bound below.
 constexpr auto kSettle = 20ms;
-constexpr auto kMustFinish = 5s;
+const auto kMustFinish = test::scaled(5s);
 
 // Whether `future` is still waiting after the settle time.
 template <typename T>

@@ -12,7 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ContainerPackets.h"
-#include "Prerequisite.h"
+#include "TestSupport.h"
 #include "media/ClipWriter.h"
 #include "media/StreamCut.h"
 #include "media/VideoFile.h"
@@ -25,20 +25,6 @@ namespace fs = std::filesystem;
 constexpr double kFps = 25.0;
 const cv::Size kSize{160, 120};
 
-// A frame whose gray level tells its number; neighbours differ by far more
-// than H.264 changes a flat picture.
-cv::Mat numberedFrame(cv::Size size, int number) {
-    const int level = 10 + (number * 29) % 230;
-    return cv::Mat(size, CV_8UC3, cv::Scalar(level, level, level));
-}
-
-cv::Mat noiseFrame(cv::Size size, int seed) {
-    cv::Mat frame(size, CV_8UC3);
-    cv::theRNG().state = static_cast<std::uint64_t>(seed) + 1;
-    cv::randu(frame, cv::Scalar::all(0), cv::Scalar::all(256));
-    return frame;
-}
-
 // Every frame decoded back, with its mean gray level.
 std::vector<double> decodedLevels(const std::string& path) {
     std::vector<double> levels;
@@ -50,25 +36,7 @@ std::vector<double> decodedLevels(const std::string& path) {
     return levels;
 }
 
-class ClipWriterTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // Parameterised tests have a '/' in their names.
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            if (c == '/') c = '_';
-        dir = fs::temp_directory_path() / ("tarvolen-clip-" + name);
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-    std::string file(const std::string& name) const { return (dir / name).string(); }
-
-    fs::path dir;
-};
+using ClipWriterTest = test::TempFolderTest;
 
 struct FormatCase {
     const char* name;
@@ -87,7 +55,7 @@ TEST_P(EveryFormat, WritesEveryFrameInOrderAndThePacketsMatchTheFrames) {
     {
         ClipWriter writer(GetParam().format);
         ASSERT_TRUE(writer.open(clip(), kFps, kSize)) << writer.failure();
-        for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(writer.write(numberedFrame(kSize, i))) << i;
+        for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(writer.write(test::stampedFrame(i, kSize))) << i;
         writer.finish();
         EXPECT_EQ(writer.framesWritten(), static_cast<std::uint64_t>(kFrames));
         EXPECT_EQ(writer.failure(), "");
@@ -99,7 +67,7 @@ TEST_P(EveryFormat, WritesEveryFrameInOrderAndThePacketsMatchTheFrames) {
     const std::vector<double> levels = decodedLevels(clip());
     ASSERT_EQ(levels.size(), static_cast<std::size_t>(kFrames));
     for (int i = 0; i < kFrames; ++i)
-        EXPECT_NEAR(levels[i], cv::mean(numberedFrame(kSize, i))[0], GetParam().tolerance) << "frame " << i;
+        EXPECT_NEAR(levels[i], cv::mean(test::stampedFrame(i, kSize))[0], GetParam().tolerance) << "frame " << i;
 }
 
 TEST_P(EveryFormat, JpegFramesBecomeTheirPictures) {
@@ -107,7 +75,7 @@ TEST_P(EveryFormat, JpegFramesBecomeTheirPictures) {
     ASSERT_TRUE(writer.open(clip(), kFps, kSize)) << writer.failure();
     for (int i = 0; i < 10; ++i) {
         std::vector<unsigned char> jpeg;
-        ASSERT_TRUE(cv::imencode(".jpg", numberedFrame(kSize, i), jpeg));
+        ASSERT_TRUE(cv::imencode(".jpg", test::stampedFrame(i, kSize), jpeg));
         ASSERT_TRUE(writer.writeJpeg(std::move(jpeg)));
     }
     writer.finish();
@@ -117,7 +85,7 @@ TEST_P(EveryFormat, JpegFramesBecomeTheirPictures) {
     const std::vector<double> levels = decodedLevels(clip());
     ASSERT_EQ(levels.size(), 10u);
     for (int i = 0; i < 10; ++i)
-        EXPECT_NEAR(levels[i], cv::mean(numberedFrame(kSize, i))[0], GetParam().tolerance) << "frame " << i;
+        EXPECT_NEAR(levels[i], cv::mean(test::stampedFrame(i, kSize))[0], GetParam().tolerance) << "frame " << i;
 }
 
 TEST_P(EveryFormat, AMissingFolderIsOneLineAndNoFile) {
@@ -125,7 +93,7 @@ TEST_P(EveryFormat, AMissingFolderIsOneLineAndNoFile) {
     ClipWriter writer(GetParam().format);
     EXPECT_FALSE(writer.open(missing, kFps, kSize));
     EXPECT_EQ(writer.failure(), missing + ": its folder does not exist");
-    EXPECT_FALSE(writer.write(numberedFrame(kSize, 0)));
+    EXPECT_FALSE(writer.write(test::stampedFrame(0, kSize)));
     EXPECT_FALSE(writer.writeJpeg({0xff, 0xd8}));
     writer.finish();
     EXPECT_FALSE(fs::exists(missing));
@@ -144,7 +112,7 @@ TEST_F(ClipWriterTest, MotionJpegTakesJpegBytesAsTheyAre) {
     for (int i = 0; i < 8; ++i) {
         std::vector<unsigned char> jpeg;
         // Another quality than the writer's own: a second encoding would show.
-        ASSERT_TRUE(cv::imencode(".jpg", noiseFrame(kSize, i), jpeg, {cv::IMWRITE_JPEG_QUALITY, 37}));
+        ASSERT_TRUE(cv::imencode(".jpg", test::noiseFrame(kSize, i), jpeg, {cv::IMWRITE_JPEG_QUALITY, 37}));
         sent.push_back(jpeg);
         ASSERT_TRUE(writer.writeJpeg(std::move(jpeg)));
     }
@@ -161,7 +129,7 @@ TEST_F(ClipWriterTest, AnEncoderThatCannotBeOpenedIsOneLine) {
     ClipWriter writer(ClipFormat::Mp4, missing);
     EXPECT_FALSE(writer.open(clip, kFps, kSize));
     EXPECT_EQ(writer.failure(), clip + ": the H.264 encoder no-such-encoder is not available");
-    EXPECT_FALSE(writer.write(numberedFrame(kSize, 0)));
+    EXPECT_FALSE(writer.write(test::stampedFrame(0, kSize)));
 
     // libx264 itself refuses what it cannot encode.
     H264Settings wrong;
@@ -186,9 +154,9 @@ TEST_F(ClipWriterTest, OddFrameSizesCannotBeH264) {
 TEST_F(ClipWriterTest, AFrameOfAnotherSizeIsRefusedWithoutFailing) {
     ClipWriter writer(ClipFormat::Mp4);
     ASSERT_TRUE(writer.open(file("size.mp4"), kFps, kSize));
-    EXPECT_FALSE(writer.write(numberedFrame(cv::Size(80, 60), 0)));
+    EXPECT_FALSE(writer.write(test::stampedFrame(0, cv::Size(80, 60))));
     EXPECT_FALSE(writer.write(cv::Mat(kSize, CV_8UC1, cv::Scalar(0))));
-    EXPECT_TRUE(writer.write(numberedFrame(kSize, 0)));
+    EXPECT_TRUE(writer.write(test::stampedFrame(0, kSize)));
     writer.finish();
     EXPECT_FALSE(writer.failed());
     EXPECT_EQ(writer.framesWritten(), 1u);
@@ -220,7 +188,6 @@ protected:
     }
     void TearDown() override {
         if (mounted) umount2(mountPoint.c_str(), MNT_DETACH);
-        ClipWriterTest::TearDown();
     }
 
     fs::path mountPoint;
@@ -239,7 +206,7 @@ TEST_P(FullDisk, StopsBeforeItIsFullAndLeavesAPlayableFile) {
     ASSERT_TRUE(writer.open(clip, kFps, big)) << writer.failure();
     int accepted = 0;
     constexpr int kEnough = 3000;  // noise frames of this size fill 8 MB long before, in either format
-    while (accepted < kEnough && writer.write(noiseFrame(big, accepted))) ++accepted;
+    while (accepted < kEnough && writer.write(test::noiseFrame(big, accepted))) ++accepted;
     ASSERT_LT(accepted, kEnough) << "the writer never gave up";
     writer.finish();
     EXPECT_NE(writer.failure().find(clip + ": the disk is nearly full ("), std::string::npos) << writer.failure();

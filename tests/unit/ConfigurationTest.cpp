@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "config/Configuration.h"
 
 namespace tarvolen {
@@ -52,22 +53,9 @@ std::string configText(const Overrides& overrides = {}) {
     return "{\"Config_Params\": " + paramsText(overrides) + "}\n";
 }
 
-class ConfigurationFile : public ::testing::Test {
+// Each test reads kFile in a working folder of its own.
+class ConfigurationFile : public test::TempFolderTest {
 protected:
-    void SetUp() override {
-        previous = fs::current_path();
-        dir = fs::temp_directory_path() /
-              ("tarvolen-config-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        fs::current_path(dir);
-    }
-    void TearDown() override {
-        fs::current_path(previous);
-        fs::remove_all(dir);
-    }
-
     void write(const std::string& content) { std::ofstream(kFile, std::ios::binary) << content; }
 
     bool read() { return readConfiguration(kFile, config); }
@@ -79,8 +67,7 @@ protected:
         }
     }
 
-    fs::path previous;
-    fs::path dir;
+    const test::InFolder inFolder{dir};
     Configuration config;
     DetectorParameters& detector = config.detector;
     std::string& source = config.videoSource;

@@ -111,9 +111,18 @@ TEST(ContactSheet, WithoutEventsShowsAnEmptyTimeline) {
 }
 
 TEST(ContactSheet, AnEventWithoutAPictureStillGetsItsTile) {
-    ContactSheet sheet("x.avi", cv::Size(320, 240));
+    const cv::Size frame(320, 240);
+    ContactSheet sheet("x.avi", frame);
     sheet.addEvent(1, 0, 100, cv::Mat(), {});
-    EXPECT_NO_THROW(sheet.render(1000, 10));
+    const cv::Mat out = sheet.render(1000, 10);
+    const SheetLayout layout = layoutSheet(1, frame);
+    ASSERT_EQ(out.size(), layout.canvas);
+    ASSERT_EQ(layout.pictures.size(), 1u);
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(out(layout.pictures[0]), mean, deviation);
+    EXPECT_EQ(cv::norm(deviation), 0.0) << "a plain tile stands in for the picture";
+    cv::meanStdDev(out(layout.labels[0]), mean, deviation);
+    EXPECT_GT(deviation[0], 1.0) << "labelled with its number and time";
 }
 
 }  // namespace

@@ -18,7 +18,7 @@
 #include <QtGlobal>
 #include <opencv2/core/utils/logger.hpp>
 
-#include "Prerequisite.h"
+#include "TestSupport.h"
 #include "app/Display.h"
 #include "app/LiveView.h"
 #include "app/Logging.h"
@@ -74,10 +74,6 @@ TEST(X11Display, UnsetOrUnconnectableIsNotReachable) {
 class WaylandSocket : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarvolen-wayland.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        path = dir + "/wayland-7";
         fd = socket(AF_UNIX, SOCK_STREAM, 0);
         ASSERT_GE(fd, 0);
         sockaddr_un address{};
@@ -88,10 +84,10 @@ protected:
     }
     void TearDown() override {
         if (fd >= 0) close(fd);
-        unlink(path.c_str());
-        rmdir(dir.c_str());
     }
-    std::string dir, path;
+    const test::TempFolder temp{"tarvolen-wayland"};
+    const std::string dir = temp.path().string();
+    const std::string path = temp.file("wayland-7");
     int fd = -1;
 };
 
@@ -152,6 +148,9 @@ bool onPath(const std::string& program) {
     return false;
 }
 
+// Far longer than Xvfb takes to start on an idle machine.
+constexpr std::chrono::milliseconds kServerStart{10000};
+
 // A private Xvfb for the process; killed at will, as a display server dies.
 class PrivateXServer {
 public:
@@ -184,11 +183,11 @@ public:
 
 private:
     static std::string readLine(int fd) {
-        constexpr int kStartMs = 10000;
         std::string line;
         char c = 0;
         pollfd ready{fd, POLLIN, 0};
-        while (poll(&ready, 1, kStartMs) == 1 && read(fd, &c, 1) == 1 && c != '\n') line += c;
+        const int startMs = static_cast<int>(test::scaled(kServerStart).count());
+        while (poll(&ready, 1, startMs) == 1 && read(fd, &c, 1) == 1 && c != '\n') line += c;
         return c == '\n' ? line : std::string();
     }
     pid_t pid = -1;
@@ -231,7 +230,7 @@ private:
     shown.server.kill();
     // Qt's own thread finds the break; no event is handled meanwhile.
     const DisplayWatch watch;
-    const auto deadline = std::chrono::steady_clock::now() + kBreakSeenWithin;
+    const auto deadline = std::chrono::steady_clock::now() + test::scaled(kBreakSeenWithin);
     while (!watch.broken() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     view.show(shown.frame, shown.mask, false);
@@ -256,7 +255,7 @@ std::atomic<bool> exitBegan{false};
     });
     std::atexit([] { exitBegan = true; });
     shown.server.kill();
-    const auto deadline = std::chrono::steady_clock::now() + kBreakSeenWithin;
+    const auto deadline = std::chrono::steady_clock::now() + test::scaled(kBreakSeenWithin);
     while (std::chrono::steady_clock::now() < deadline) {
         QCoreApplication::processEvents();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -1,13 +1,13 @@
 // Event clips written for real: the pre-capture buffer's JPEG frames reach a
 // Motion-JPEG clip as they were held, and any clip format plays back.
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
 #include "ContainerPackets.h"
+#include "TestSupport.h"
 #include "events/ClipChannel.h"
 #include "events/FrameBuffer.h"
 #include "events/LiveEventRecording.h"
@@ -17,40 +17,17 @@
 namespace tarvolen {
 namespace {
 
-namespace fs = std::filesystem;
 
 const cv::Size kSize{64, 48};
 constexpr double kFps = 25.0;
 constexpr int kHeldFrames = 6;
-constexpr auto kCompressionDeadline = std::chrono::seconds(5);
-
-int levelOf(int index) { return 20 + (index * 37) % 200; }
+using test::levelOf;
 
 // Noise over a level that tells the index: noise shows any second encoding.
-cv::Mat stampedNoise(int index) {
-    cv::Mat frame(kSize, CV_8UC3);
-    cv::theRNG().state = static_cast<std::uint64_t>(index) + 1;
-    cv::randu(frame, cv::Scalar::all(-8), cv::Scalar::all(8));
-    frame += cv::Scalar::all(levelOf(index));
-    return frame;
-}
+cv::Mat stampedNoise(int index) { return test::stampedNoise(index, kSize); }
 
-class EventClips : public ::testing::TestWithParam<ClipFormat> {
+class EventClips : public test::TempFolderTest, public ::testing::WithParamInterface<ClipFormat> {
 protected:
-    void SetUp() override {
-        // ctest runs the cases side by side.
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            if (c == '/') c = '_';
-        dir = fs::temp_directory_path() / ("tarvolen-event-clips-" + name);
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        clip = (dir / (std::string("event") + clipExtension(GetParam()))).string();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
 
     // What the pre-capture buffer gives back once it has compressed every frame.
     std::vector<StoredFrame> compressedPreCapture() {
@@ -58,16 +35,13 @@ protected:
         limits.rawBytes = 0;
         FrameBuffer buffer(limits);
         for (int i = 0; i < kHeldFrames; ++i) buffer.push(i, stampedNoise(i));
-        const auto deadline = std::chrono::steady_clock::now() + kCompressionDeadline;
-        while (buffer.framesCompressed() < kHeldFrames && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        test::eventually([&] { return buffer.framesCompressed() >= kHeldFrames; });
         std::vector<StoredFrame> frames;
         for (StoredFrame f = buffer.pop(); !f.empty(); f = buffer.pop()) frames.push_back(std::move(f));
         return frames;
     }
 
-    fs::path dir;
-    std::string clip;
+    const std::string clip = file(std::string("event") + clipExtension(GetParam()));
 };
 
 TEST_P(EventClips, PreCaptureAndLiveFramesGoIntoTheClipInOrder) {

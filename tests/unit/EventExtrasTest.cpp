@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "TestSupport.h"
 #include "events/LiveEventRecording.h"
 #include "events/Snapshot.h"
 
@@ -27,49 +28,34 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 
-// Frames carry their index as a uniform gray level, which survives JPEG.
-int levelOf(std::int64_t index) { return static_cast<int>(20 + (index * 37) % 200); }
+using test::levelOf;
+using test::readFile;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class EventExtrasTest : public ::testing::Test {
+class EventExtrasTest : public test::TempFolderTest {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tarvolen-extras-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         settings.enabled = true;
         settings.folder = (dir / "clips").string();
         settings.preSeconds = 0.3;
         settings.postSeconds = 0.5;
     }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir);
-    }
-
     // One frame per entry of `objects` (its object count), 100 ms apart.
     void feed(LiveEventRecording& live, const std::vector<int>& objects) {
         for (const int count : objects) {
             const std::int64_t index = live.framesSeen();
-            const cv::Mat frame(kHeight, kWidth, CV_8UC3, cv::Scalar::all(levelOf(index)));
+            const cv::Mat frame = test::stampedFrame(index, {kWidth, kHeight});
             std::vector<ObjectTrack> tracks;
             for (int k = 0; k < count; ++k) tracks.push_back(ObjectTrack{cv::Rect(2 + 6 * k, 6, 5, 9), 6});
             const auto at = milliseconds(100) * index;
             live.addFrame(frame, tracks, FrameTime{std::chrono::system_clock::now(), SteadyTime{} + at});
         }
     }
+    // Feeds quiet frames until `events` events are logged (or patience runs out).
     void runUntilLogged(LiveEventRecording& live, int events) {
-        for (int i = 0; i < 2000 && live.eventsLogged() < events; ++i) {
+        test::eventually([&] {
             feed(live, {0});
-            std::this_thread::sleep_for(milliseconds(2));
-        }
+            return live.eventsLogged() >= events;
+        });
     }
     std::vector<std::string> logLines() const {
         std::vector<std::string> lines;
@@ -79,7 +65,6 @@ protected:
     }
     std::string at(const std::string& name) const { return "'" + (dir / name).string() + "'"; }
 
-    fs::path dir;
     EventRecordingSettings settings;
     std::ostringstream messages;
 };
@@ -229,10 +214,10 @@ TEST_F(EventExtrasTest, WithACapAFullDiskDeletesOlderClipsAndRecordingGoesOn) {
                                 [opened] { return std::make_unique<FillingSink>(opened); });
         feed(live, {0, 0, 0, 0, 0, 1, 1, 0});
         // The failure shows on the clip writer's thread, a moment later.
-        for (int i = 0; i < 2000 && messages.str().find("cut short") == std::string::npos; ++i) {
+        test::eventually([&] {
             feed(live, {0});
-            std::this_thread::sleep_for(milliseconds(2));
-        }
+            return messages.str().find("cut short") != std::string::npos;
+        });
         feed(live, {0, 0, 0, 0, 0, 1, 1, 0});
         runUntilLogged(live, 1);
         EXPECT_TRUE(live.on());
@@ -264,10 +249,10 @@ TEST_F(EventExtrasTest, WithNothingLeftToDeleteAFullDiskSwitchesRecordingOff) {
                             [opened] { return std::make_unique<FillingSink>(opened); });
     feed(live, {0, 0, 0, 0, 0, 1, 1, 0});
     // The failure shows on the clip writer's thread, a moment later.
-    for (int i = 0; i < 2000 && live.on(); ++i) {
+    test::eventually([&] {
         feed(live, {0});
-        std::this_thread::sleep_for(milliseconds(2));
-    }
+        return !live.on();
+    });
     EXPECT_FALSE(live.on());
     EXPECT_EQ(messages.str().rfind("Event recording off: " + settings.folder + "/event_", 0), 0u) << messages.str();
 }

@@ -16,6 +16,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "TestSupport.h"
 #include "events/ClipChannel.h"
 #include "events/EventRecorder.h"
 #include "events/FrameBuffer.h"
@@ -23,11 +24,9 @@
 namespace tarvolen {
 namespace {
 
-// Frames carry their index as a uniform gray level, which survives JPEG.
-int levelOf(std::int64_t index) { return static_cast<int>(20 + (index * 37) % 200); }
-cv::Mat stampedFrame(std::int64_t index, cv::Size size = cv::Size(32, 24)) {
-    return cv::Mat(size, CV_8UC3, cv::Scalar::all(levelOf(index)));
-}
+using test::levelOf;
+using test::stampedFrame;
+
 bool carriesIndex(const cv::Mat& frame, std::int64_t index) {
     return !frame.empty() && std::abs(cv::mean(frame)[0] - levelOf(index)) < 2.0;
 }
@@ -118,8 +117,7 @@ TEST(FrameBuffer, CompressesTheOldestFramesBeyondTheRawBudget) {
     const std::size_t frameBytes = 64 * 48 * 3;
     FrameBuffer buffer(FrameBufferLimits{3 * frameBytes, 8u << 20, 90});
     for (int i = 0; i < 10; ++i) buffer.push(i, stampedFrame(i, size));
-    for (int wait = 0; wait < 500 && buffer.framesCompressed() < 7; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    test::eventually([&] { return buffer.framesCompressed() >= 7; });
     EXPECT_EQ(buffer.framesCompressed(), 7u);
     for (int i = 0; i < 10; ++i) {
         const StoredFrame f = buffer.pop();
@@ -194,8 +192,7 @@ TEST_P(ThrowingEncoder, LeavesFramesRawAndInOrder) {
     FrameBuffer buffer(FrameBufferLimits{0, 3 * frameBytes, 90, encoder()});
     constexpr int kFrames = 10;
     for (int i = 0; i < kFrames; ++i) buffer.push(i, stampedFrame(i));
-    for (int wait = 0; wait < 500 && attempts.load() < kFrames; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    test::eventually([&] { return attempts.load() >= kFrames; });
     EXPECT_EQ(attempts.load(), kFrames);
     EXPECT_EQ(buffer.framesCompressed(), 0u);
     EXPECT_EQ(buffer.bytes(), kFrames * frameBytes);

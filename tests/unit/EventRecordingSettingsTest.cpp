@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "TestSupport.h"
 #include "config/Configuration.h"
 #include "config/EventRecordingSettings.h"
 
@@ -182,19 +183,13 @@ TEST(EventRecordingSettings, ALongRefusedValueIsShortenedToOneLine) {
 }
 
 TEST(EventRecordingSettings, TheFileReaderNamesTheFile) {
-    const std::filesystem::path file =
-        std::filesystem::temp_directory_path() / ("tarvolen-events-" + std::to_string(::getpid()) + ".json");
-    {
-        std::ofstream out(file);
-        out << withSection(R"({"enabled": true, "folder": "f", "post_seconds": -2})");
-    }
+    const test::TempFolder temp;
+    const std::filesystem::path file = temp.path() / "events.json";
+    test::writeFile(file, withSection(R"({"enabled": true, "folder": "f", "post_seconds": -2})"));
     EventRecordingSettings settings;
     EXPECT_EQ(readEventRecordingSettings(file.string(), settings),
               file.string() + ": Event_Recording.post_seconds must be a number from 0 to 300 (got -2)");
-    {
-        std::ofstream out(file);
-        out << withSection(R"({"enabled": true, "folder": "clips"})");
-    }
+    test::writeFile(file, withSection(R"({"enabled": true, "folder": "clips"})"));
     EXPECT_EQ(readEventRecordingSettings(file.string(), settings), "");
     EXPECT_EQ(settings.folder, "clips");
     std::filesystem::remove(file);

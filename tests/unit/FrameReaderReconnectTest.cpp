@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
 
+#include "TestSupport.h"
 #include "media/FrameReader.h"
 #include "media/SourceInput.h"
 #include "media/VideoSource.h"
@@ -26,7 +27,7 @@ using std::chrono::milliseconds;
 using Status = FrameReader::Status;
 using Clock = std::chrono::steady_clock;
 
-constexpr milliseconds kPatience(5000);  // real time; far more than any step takes
+const milliseconds kPatience = test::scaled(milliseconds(5000));  // real time; far more than any step takes
 constexpr milliseconds kTimeout(5000);   // the source timeout, on the test's clock
 constexpr milliseconds kRetry(10);       // between failed reads, on the test's clock
 constexpr milliseconds kMaxPause(8000);
@@ -293,7 +294,7 @@ TEST_F(FrameReaderReconnect, StopInterruptsABlockedRead) {
     EXPECT_EQ(reader->next(frame, milliseconds(20)), Status::Waiting);
     const auto before = Clock::now();
     reader.reset();
-    EXPECT_LT(Clock::now() - before, milliseconds(1000)) << "the decode thread waited on the read";
+    EXPECT_LT(Clock::now() - before, test::scaled(milliseconds(1000))) << "the decode thread waited on the read";
 }
 
 TEST_F(FrameReaderReconnect, WaitingWithoutATimeoutReportsTheLossToo) {
@@ -355,7 +356,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "cam?Video source back after 0.0 s?[2J"}));
 
 TEST(OpenSourceInput, OpensFilesAndRefusesWhatIsNotThereQuickly) {
-    const auto path = std::filesystem::temp_directory_path() / "tarvolen-open-source.avi";
+    const test::TempFolder temp;
+    const auto path = temp.path() / "open-source.avi";
     {
         cv::VideoWriter out(path.string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 10, kStartSize, true);
         for (int i = 0; i < 3; ++i) out.write(cv::Mat(kStartSize, CV_8UC3, cv::Scalar::all(80)));

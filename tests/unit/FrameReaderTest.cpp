@@ -1,3 +1,5 @@
+#include <dlfcn.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -11,39 +13,30 @@
 #include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
 
+#include "TestSupport.h"
 #include "media/FrameReader.h"
 #include "media/VideoSource.h"
 
 namespace tarvolen {
 namespace {
 
-namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using Status = FrameReader::Status;
 using Clock = std::chrono::steady_clock;
 
-constexpr milliseconds kPatience(5000);  // far more than any read takes
 constexpr milliseconds kShortStall(50);  // a stall timeout a test can wait out
+constexpr milliseconds kPrompt(1000);    // far more than stopping a reader takes
 constexpr double kLevelTolerance = 3.0;  // JPEG's error on a flat frame
 
-int levelOf(int number) { return 20 + 30 * number; }
+using test::levelOf;
 
-class FrameReaderTest : public ::testing::Test {
+class FrameReaderTest : public test::TempFolderTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tarvolen-reader-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     // A clip of `frames` frames whose gray level tells their number.
     std::string makeClip(int frames) {
-        const std::string path = (dir / "clip.avi").string();
+        const std::string path = file("clip.avi");
         cv::VideoWriter out(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), kClipFps, clipSize, true);
-        for (int i = 0; i < frames; ++i) out.write(cv::Mat(clipSize, CV_8UC3, cv::Scalar::all(levelOf(i))));
+        for (int i = 0; i < frames; ++i) out.write(test::stampedFrame(i, clipSize));
         return path;
     }
 
@@ -62,7 +55,7 @@ protected:
 
     // The next status other than Waiting, waiting as the live loop does.
     static Status nextFrame(FrameReader& reader, DecodedFrame& frame) {
-        const auto deadline = Clock::now() + kPatience;
+        const auto deadline = Clock::now() + test::scaled(test::kPatience);
         Status status = Status::Waiting;
         while (Clock::now() < deadline) {
             status = reader.next(frame, milliseconds(10));
@@ -73,7 +66,6 @@ protected:
 
     static constexpr double kClipFps = 25.0;
     const cv::Size clipSize{64, 48};
-    fs::path dir;
 };
 
 TEST_F(FrameReaderTest, DeliversEveryFrameInOrderThenLoopsFromFrameIndexOne) {
@@ -128,7 +120,7 @@ TEST_F(FrameReaderTest, ASourceWithoutFramesStallsAndStopsAtOnce) {
     EXPECT_NE(reader->next(frame, milliseconds(50)), Status::Frame);
     const auto before = Clock::now();
     reader.reset();
-    EXPECT_LT(Clock::now() - before, milliseconds(1000)) << "the decode thread lingered";
+    EXPECT_LT(Clock::now() - before, test::scaled(kPrompt)) << "the decode thread lingered";
 }
 
 // Loop and Retry both give a source up once nothing was read for the stall
@@ -143,7 +135,7 @@ TEST_P(StallTimeout, AClosedCaptureIsGivenUpAfterTheStallTimeout) {
     FrameReader reader(cv::VideoCapture(), settings);
     DecodedFrame frame;
     Status status = Status::Waiting;
-    while (status != Status::Stalled && Clock::now() - start < kPatience) {
+    while (status != Status::Stalled && Clock::now() - start < test::scaled(test::kPatience)) {
         status = reader.next(frame, milliseconds(5));
         ASSERT_NE(status, Status::Frame);
         ASSERT_NE(status, Status::Ended);
@@ -165,7 +157,7 @@ TEST_P(StallTimeout, IsMeasuredOnTheGivenClock) {
     DecodedFrame frame;
     const auto start = Clock::now();
     EXPECT_EQ(reader.next(frame), Status::Stalled);
-    EXPECT_LT(Clock::now() - start, milliseconds(2000));
+    EXPECT_LT(Clock::now() - start, test::scaled(2 * kPrompt));
     // Given up only once more than the timeout had passed on that clock.
     EXPECT_GT(std::chrono::seconds(fakeNow->load() - 1), settings.stallTimeout);
 }
@@ -279,7 +271,7 @@ TEST_F(FrameReaderTest, StopReturnsWhileTheQueueIsFull) {
     ASSERT_EQ(reader.next(frame), Status::Frame);
     const auto before = Clock::now();
     reader.stop();
-    EXPECT_LT(Clock::now() - before, milliseconds(1000));
+    EXPECT_LT(Clock::now() - before, test::scaled(kPrompt));
     EXPECT_EQ(reader.next(frame), Status::Ended);
 }
 
@@ -310,6 +302,28 @@ TEST_F(FrameReaderTest, OpenVideoFileOpensClipsAndRefusesTheRest) {
         cv::VideoCapture other;
         EXPECT_FALSE(openVideoFile(path, other)) << path;
     }
+}
+
+// OpenCV loads GStreamer with its own library and starts it only when a
+// pipeline is asked for. A path FFmpeg refuses must never be handed to it:
+// its pipeline times out on a busy machine and prints to standard error.
+TEST_F(FrameReaderTest, APathFfmpegRefusesIsNeverHandedToGStreamer) {
+    using Initialised = int (*)();
+    const auto initialised = reinterpret_cast<Initialised>(dlsym(RTLD_DEFAULT, "gst_is_initialized"));
+    TARVOLEN_REQUIRE(initialised != nullptr, "this OpenCV is built without GStreamer");
+    const std::string text = file("notes.avi");
+    std::ofstream(text) << "not a video";
+    // A process of its own, in which nothing else has started GStreamer.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            for (const std::string& path : {text, file("missing.avi")}) {
+                cv::VideoCapture capture;
+                if (openVideoFile(path, capture)) std::exit(2);
+            }
+            std::exit(initialised() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // Back ends report sizes as doubles, and any number can come: a cast of NaN,

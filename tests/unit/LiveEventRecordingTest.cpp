@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "TestSupport.h"
 #include "events/EventJson.h"
 #include "events/LiveEventRecording.h"
 
@@ -118,8 +119,7 @@ TEST(FrameRateMeter, KeepsTheRateToAHundredth) {
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 
-// Frames carry their index as a uniform gray level, which survives JPEG.
-int levelOf(std::int64_t index) { return static_cast<int>(20 + (index * 37) % 200); }
+using test::levelOf;
 
 struct ClipContents {
     int frames = 0;
@@ -145,28 +145,20 @@ ClipContents readClip(const fs::path& path) {
 
 bool levelIs(int level, std::int64_t index) { return std::abs(level - levelOf(index)) <= 2; }
 
-class LiveEventRecordingTest : public ::testing::Test {
+class LiveEventRecordingTest : public test::TempFolderTest {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tarvolen-live-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
         settings.enabled = true;
         settings.folder = (dir / "clips").string();
         settings.preSeconds = 0.3;
         settings.postSeconds = 0.5;
     }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir);
-    }
-
     // Feeds one frame per entry of `objects` (its object count), 100 ms apart
     // from `start`.
     void feed(LiveEventRecording& live, const std::vector<int>& objects, WallTime start = march5()) {
         for (std::size_t i = 0; i < objects.size(); ++i) {
             const std::int64_t index = live.framesSeen();
-            const cv::Mat frame(kHeight, kWidth, CV_8UC3, cv::Scalar::all(levelOf(index)));
+            const cv::Mat frame = test::stampedFrame(index, {kWidth, kHeight});
             std::vector<ObjectTrack> tracks;
             for (int k = 0; k < objects[i]; ++k)
                 tracks.push_back(ObjectTrack{cv::Rect(5 + 10 * k, 6, 8, 9), 6});
@@ -176,13 +168,13 @@ protected:
         }
     }
 
-    // Feeds quiet frames, a few milliseconds apart, until `events` events are
-    // logged (or a few seconds have passed).
+    // Feeds quiet frames until `events` events are logged (or patience runs
+    // out).
     void runUntilLogged(LiveEventRecording& live, int events) {
-        for (int i = 0; i < 2000 && live.eventsLogged() < events; ++i) {
+        test::eventually([&] {
             feed(live, {0});
-            std::this_thread::sleep_for(milliseconds(2));
-        }
+            return live.eventsLogged() >= events;
+        });
     }
 
     std::vector<nlohmann::json> logLines() const {
@@ -200,7 +192,6 @@ protected:
         return objects;
     }
 
-    fs::path dir;
     EventRecordingSettings settings;
     std::ostringstream messages;
 };
@@ -217,7 +208,7 @@ TEST_F(LiveEventRecordingTest, SwitchedOffItTouchesNothing) {
     feed(live, burst(30, {{5, 10}}));
     live.finish();
     EXPECT_FALSE(live.on());
-    EXPECT_FALSE(fs::exists(dir));
+    EXPECT_FALSE(fs::exists(settings.folder));
     EXPECT_EQ(messages.str(), "");
 }
 
@@ -333,8 +324,7 @@ TEST_F(LiveEventRecordingTest, ClipsOfOneSecondGetNumberedNamesAndReplaceNothing
     EXPECT_EQ(lines[2]["file"], "event_05_03_2024_09_07_03_4.avi");
     for (const auto& line : lines)
         EXPECT_EQ(readClip(dir / "clips" / line["file"].get<std::string>()).frames, 1);
-    std::ifstream earlier(dir / "clips" / "event_05_03_2024_09_07_03.avi");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(earlier), {}), "an earlier clip");
+    EXPECT_EQ(test::readFile(dir / "clips" / "event_05_03_2024_09_07_03.avi"), "an earlier clip");
 }
 
 TEST_F(LiveEventRecordingTest, FinishingDuringAnEventClosesItsClipAndLogsIt) {
@@ -423,27 +413,23 @@ TEST_F(LiveEventRecordingTest, AClipThatCannotBeWrittenSwitchesOffAndKeepsWhatWa
     feed(live, burst(30, {{10, 12}}));
     runUntilLogged(live, 1);  // the line is written while the program runs
     ASSERT_EQ(logLines().size(), 1u);
-    const std::string logBefore = [&] {
-        std::ifstream in(dir / "clips" / "events.jsonl");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }();
+    const std::string logBefore = test::readFile(dir / "clips" / "events.jsonl");
     // The folder goes away (an unplugged disk): the next clip cannot be made.
     const fs::path kept = dir / "kept";
     fs::rename(dir / "clips", kept);
     feed(live, burst(10, {}));
     // Activity goes on until the failure is noticed: its event never closes.
-    for (int i = 0; i < 2000 && live.on(); ++i) {
+    test::eventually([&] {
         feed(live, {1});
-        std::this_thread::sleep_for(milliseconds(2));
-    }
+        return !live.on();
+    });
     live.finish();
     EXPECT_FALSE(live.on());
     const std::string said = messages.str();
     EXPECT_EQ(said.rfind("Event recording off: " + settings.folder + "/event_", 0), 0u) << said;
     EXPECT_NE(said.find("its folder does not exist"), std::string::npos) << said;
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1);
-    std::ifstream in(kept / "events.jsonl");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), logBefore);
+    EXPECT_EQ(test::readFile(kept / "events.jsonl"), logBefore);
     const std::string firstClip = nlohmann::json::parse(logBefore)["file"];
     EXPECT_EQ(readClip(kept / firstClip).frames, 3 + 2 + 5);
 }
@@ -467,7 +453,7 @@ TEST_F(LiveEventRecordingTest, EndingTheEventAtADropLogsItAndStartsAfresh) {
     // Activity at once after the drop, frames 20 to 24.
     for (int i = 0; i < 15; ++i) {
         const std::int64_t index = live.framesSeen();
-        const cv::Mat frame(after, CV_8UC3, cv::Scalar::all(levelOf(index)));
+        const cv::Mat frame = test::stampedFrame(index, after);
         std::vector<ObjectTrack> tracks;
         if (i < 5) tracks.push_back(ObjectTrack{cv::Rect(5, 6, 8, 9), 6});
         live.addFrame(frame, tracks,

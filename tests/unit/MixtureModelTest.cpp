@@ -100,14 +100,25 @@ TEST(PixelUpdate, ZeroDeviationNeverMatchesAndNeverFlagsAnEvent) {
     }
 }
 
+// Five light components add up to less than the background share even
+// after a new value replaces the last one: the background set takes all five,
+// so the new value, ranked last, is no event. With heavier components the
+// first three exceed the share and the same value, ranked last, is one.
 TEST(PixelUpdate, LightBackgroundSetTakesAllFiveComponents) {
-    PixelModel model{};
-    model.initialised = 1;
-    for (int k = 0; k < kComponentsPerPixel; ++k) {
-        model.components[k] = {0.1f, 50.0f * k, 1.0f, 0.1f};
-    }
-    const PixelUpdate r = updatePixel(model, 250.0f, kAlpha, 1.0f);
-    EXPECT_FALSE(r.event);
+    const auto fiveComponents = [](float weight) {
+        PixelModel model{};
+        model.initialised = 1;
+        for (int k = 0; k < kComponentsPerPixel; ++k) model.components[k] = {weight, 50.0f * k, 1.0f, weight};
+        return model;
+    };
+    constexpr int kLastRank = kComponentsPerPixel - 1;
+    const PixelUpdate light = updatePixel(fiveComponents(0.1f), 250.0f, kAlpha, 1.0f);
+    ASSERT_EQ(kComponentsPerPixel, 5);
+    EXPECT_EQ(light.model.components[kLastRank].mean, 250.0f) << "the new value is ranked last";
+    EXPECT_FALSE(light.event);
+    const PixelUpdate heavy = updatePixel(fiveComponents(0.2f), 250.0f, kAlpha, 1.0f);
+    EXPECT_EQ(heavy.model.components[kLastRank].mean, 250.0f);
+    EXPECT_TRUE(heavy.event);
 }
 
 TEST(PixelUpdate, WeightsStayNormalisedAndTheSteadyValueKeepsRankZero) {

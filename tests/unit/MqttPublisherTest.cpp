@@ -22,7 +22,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Prerequisite.h"
+#include "TestSupport.h"
 #include "watch/MqttPublisher.h"
 
 extern char** environ;
@@ -33,20 +33,10 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-constexpr milliseconds kPatience(8000);    // far longer than a local broker needs
-constexpr milliseconds kNeverBlocks(300);  // what a call may take with the broker away, sanitizers included
+// What a call may take with the broker away, sanitizers included, on an idle machine.
+const milliseconds kNeverBlocks = test::scaled(milliseconds(300));
 
-int freePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    close(fd);
-    return bound ? ntohs(address.sin_port) : 0;
-}
+using test::eventually;
 
 bool accepting(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -57,16 +47,6 @@ bool accepting(int port) {
     const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return connected;
-}
-
-template <typename Condition>
-bool eventually(Condition condition, milliseconds patience = kPatience) {
-    const Clock::time_point deadline = Clock::now() + patience;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
 }
 
 template <typename Action>
@@ -172,7 +152,7 @@ protected:
     void SetUp() override {
         TARVOLEN_REQUIRE(brokerInstalled(),
                          "the mosquitto broker (Debian package mosquitto) is not installed");
-        port = freePort();
+        port = test::freePort();
         ASSERT_GT(port, 0);
         settings.host = "127.0.0.1";
         settings.port = port;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
 
+#include "TestSupport.h"
 #include "app/Recording.h"
 #include "media/VideoSource.h"
 
@@ -42,17 +43,8 @@ TEST(RecordingName, TakenNamesGetANumberBeforeTheExtension) {
     EXPECT_EQ(firstFreeName("record_x.avi", isTaken), "record_x_4.avi");
 }
 
-class RecorderTest : public ::testing::Test {
+class RecorderTest : public test::TempFolderTest {
 protected:
-    void SetUp() override {
-        dir =
-            fs::temp_directory_path() /
-            ("tarvolen-rec-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     static int countFrames(const std::string& path) {
         cv::VideoCapture in(path);
         int n = 0;
@@ -62,7 +54,6 @@ protected:
     }
 
     const cv::Size size{96, 64};
-    fs::path dir;
     std::ostringstream messages;
 };
 

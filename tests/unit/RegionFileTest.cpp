@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "TestSupport.h"
 #include "roi/RegionFile.h"
 
 namespace tarvolen {
@@ -115,12 +116,12 @@ TEST(RegionFileRead, AMissingFileIsNamed) {
 }
 
 TEST(RegionFileRead, AFileWithAProblemNamesFileAndProblem) {
-    const std::string path = (std::filesystem::temp_directory_path() / "tarvolen-regions-bad.json").string();
-    std::ofstream(path) << R"({"include": [[[0,0],[1,1]]]})";
+    const test::TempFolder temp;
+    const std::string path = temp.file("regions-bad.json");
+    test::writeFile(path, R"({"include": [[[0,0],[1,1]]]})");
     std::string error;
     EXPECT_FALSE(readRegionFile(path, error).has_value());
     EXPECT_EQ(error, path + ": include polygon 1 has 2 points; a polygon needs at least 3");
-    std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "events/Retention.h"
 
 namespace tarvolen {
@@ -55,16 +56,9 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair(std::string("event_05-03-2024_09_07_03.avi"), false)),
     [](const ::testing::TestParamInfo<std::pair<std::string, bool>>& c) { return "Case" + std::to_string(c.index); });
 
-class RetentionTest : public ::testing::Test {
+class RetentionTest : public test::TempFolderTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarvolen-retention.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        folder = root / "events";
-        fs::create_directory(folder);
-    }
-    void TearDown() override { fs::remove_all(root); }
+    void SetUp() override { fs::create_directory(folder); }
 
     // A file of `bytes` last written `age` before now.
     void make(const fs::path& path, std::uint64_t bytes, system_clock::duration age) {
@@ -86,8 +80,8 @@ protected:
         return sweepEventFolder(folder.string(), rules, system_clock::now(), keep, plentyOfRoom);
     }
 
-    fs::path root;
-    fs::path folder;
+    const fs::path& root = dir;
+    const fs::path folder = dir / "events";
     FreeSpaceProbe plentyOfRoom = [](const std::string&) { return std::uint64_t(1) << 40; };
 };
 

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "Prerequisite.h"
+#include "TestSupport.h"
 #include "config/Configuration.h"
 #include "draw/Overlays.h"
 #include "roi/RoiSelection.h"
@@ -143,24 +143,19 @@ TEST(EventJsonLine, EscapesAndKeepsOddFileNamesParseable) {
 }
 
 TEST(EventLog, AppendsLinesAndNamesAFileItCannotCreate) {
-    const fs::path dir = fs::temp_directory_path() / "tarvolen-eventlog-test";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const test::TempFolder temp;
+    const fs::path& dir = temp.path();
     EventLog log;
     ASSERT_TRUE(log.open((dir / "x.events.jsonl").string()));
     EXPECT_TRUE(log.append("{\"a\":1}"));
     EXPECT_TRUE(log.append("{\"a\":2}"));
-    std::ifstream in(dir / "x.events.jsonl");  // flushed line by line
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(text.str(), "{\"a\":1}\n{\"a\":2}\n");
+    EXPECT_EQ(test::readFile(dir / "x.events.jsonl"), "{\"a\":1}\n{\"a\":2}\n");  // flushed line by line
     EXPECT_TRUE(log.close());
 
     EventLog missing;
     const std::string path = (dir / "no-such-folder" / "y.events.jsonl").string();
     EXPECT_FALSE(missing.open(path));
     EXPECT_NE(missing.failure().find(path), std::string::npos) << missing.failure();
-    fs::remove_all(dir);
 }
 
 TEST(EventLog, AFullDiskIsReported) {
@@ -334,21 +329,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Detector settings
 
-class DetectorSettingsTest : public ::testing::Test {
+class DetectorSettingsTest : public test::TempFolderTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tarvolen-settings-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        previous = fs::current_path();
-        fs::current_path(dir);  // the default Tarvolen.json is looked up here
-    }
-    void TearDown() override {
-        fs::current_path(previous);
-        fs::remove_all(dir);
-    }
     void writeConfig(const std::string& path, int numThreads, double deviation) {
         std::ofstream(path)
             << "{\"Config_Params\": {\"video_source_init_string\": \"0\", \"min_object_width\": 3,"
@@ -357,8 +339,7 @@ protected:
             << deviation << ", \"alpha_coeff\": 0.01, \"num_threads\": " << numThreads
             << ", \"num_frames\": 30}}";
     }
-    fs::path dir;
-    fs::path previous;
+    const test::InFolder inFolder{dir};  // the default Tarvolen.json is looked up here
 };
 
 TEST_F(DetectorSettingsTest, DefaultsUseEveryCore) {

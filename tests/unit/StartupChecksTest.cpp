@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include "TestSupport.h"
 #include "app/PassLog.h"
 #include "app/ProgramMemory.h"
 #include "platform/ProgramGuard.h"
@@ -176,16 +178,9 @@ TEST(RunReportingEscapes, EveryEscapingExceptionEndsWithOneLineAndTheFailureStat
     EXPECT_EQ(out.str(), "tarvolen-scan: Out of memory\n");
 }
 
-class SourcePaths : public ::testing::Test {
+class SourcePaths : public test::TempFolderTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / "tarvolen-source-paths";
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    std::string at(const char* name) const { return (dir / name).string(); }
-    fs::path dir;
+    std::string at(const char* name) const { return file(name); }
 };
 
 TEST_F(SourcePaths, RegularFilesAndUnknownNamesAreOpened) {
@@ -220,8 +215,8 @@ TEST_F(SourcePaths, FifosSocketsDirectoriesAndOtherDevicesAreRefused) {
 TEST(PassLogTest, OffUnlessAskedForThenOneLinePerPass) {
     unsetenv(PassLog::kVariable);
     EXPECT_FALSE(PassLog().enabled());
-    const fs::path file = fs::temp_directory_path() / "tarvolen-pass-log.txt";
-    fs::remove(file);
+    const test::TempFolder temp;
+    const fs::path file = temp.path() / "passes.txt";
     setenv(PassLog::kVariable, file.c_str(), 1);
     {
         PassLog log;
@@ -236,7 +231,6 @@ TEST(PassLogTest, OffUnlessAskedForThenOneLinePerPass) {
     ASSERT_TRUE(in >> first >> second);
     EXPECT_EQ(second - first, 40000);
     EXPECT_FALSE(in >> extra);
-    fs::remove(file);
 }
 
 // Each case in a child process: the handlers and the request are process-wide.
@@ -270,6 +264,21 @@ TEST_P(QuitSignals, ASecondOneEndsTheProgramAtOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IntTermHup, QuitSignals, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
+
+// In a child process too: the disposition is process-wide.
+TEST(BrokenPipes, AWriteToAReaderThatHasGoneFailsAndTheProgramLives) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ignoreBrokenPipes();
+            int ends[2];
+            if (pipe(ends) != 0) std::_Exit(2);
+            close(ends[0]);
+            const bool failed = write(ends[1], "x", 1) < 0 && errno == EPIPE;
+            std::_Exit(failed ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 }  // namespace
 }  // namespace tarvolen

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/videoio.hpp>
 
+#include "TestSupport.h"
 #include "media/VideoFile.h"
 
 namespace tarvolen {
@@ -66,20 +67,18 @@ std::unique_ptr<VideoFile> openOrFail(const std::string& path) {
     return file;
 }
 
+// The files made from the sample clip are shared by the suite's tests.
 class VideoFileTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = fs::temp_directory_path() / ("tarvolen-videofile-" + std::to_string(getpid()));
-        fs::create_directories(dir);
+        folder = std::make_unique<test::TempFolder>("tarvolen-videofile");
+        dir = folder->path();
     }
-    static void TearDownTestSuite() { fs::remove_all(dir); }
+    static void TearDownTestSuite() { folder.reset(); }
 
     void SetUp() override {
-        if (!fs::exists(sampleVideo()) || !haveTools()) {
-            const std::string why = "needs the sample clip and ffmpeg (scripts/test.sh installs both)";
-            if (std::getenv("CI") && std::string(std::getenv("CI")) == "true") FAIL() << why;
-            GTEST_SKIP() << why;
-        }
+        TARVOLEN_REQUIRE(fs::exists(sampleVideo()) && haveTools(),
+                         "needs the sample clip and ffmpeg (scripts/test.sh installs both)");
     }
 
     // Makes DIR/NAME from the first seconds of the sample clip with ffmpeg
@@ -91,10 +90,9 @@ protected:
         return path;
     }
 
-    static fs::path dir;
+    static inline std::unique_ptr<test::TempFolder> folder;
+    static inline fs::path dir;
 };
-
-fs::path VideoFileTest::dir;
 
 struct Encoding {
     const char* name;

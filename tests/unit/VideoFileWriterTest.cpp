@@ -15,7 +15,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "Prerequisite.h"
+#include "TestSupport.h"
 #include "media/DiskGuard.h"
 #include "media/VideoFileWriter.h"
 
@@ -25,20 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr double kFps = 30.0;
-
-// A frame whose gray level tells its number.
-cv::Mat numberedFrame(cv::Size size, int number) {
-    const int level = 10 + (number * 7) % 230;
-    return cv::Mat(size, CV_8UC3, cv::Scalar(level, level, level));
-}
-
-// Noise compresses badly: it fills a small file system quickly.
-cv::Mat noiseFrame(cv::Size size, int seed) {
-    cv::Mat frame(size, CV_8UC3);
-    cv::theRNG().state = static_cast<std::uint64_t>(seed) + 1;
-    cv::randu(frame, cv::Scalar::all(0), cv::Scalar::all(256));
-    return frame;
-}
 
 // Every frame the file can be read to, and how many its index claims.
 struct FileContents {
@@ -60,25 +46,10 @@ FileContents readBack(const std::string& path) {
     return contents;
 }
 
-class VideoFileWriterTest : public ::testing::Test {
+class VideoFileWriterTest : public test::TempFolderTest {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tarvolen-media-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        path = (dir / "out.avi").string();
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::permissions(dir, fs::perms::owner_all, ignored);
-        fs::remove_all(dir, ignored);
-    }
-
     const cv::Size size{96, 64};
-    fs::path dir;
-    std::string path;
+    std::string path = file("out.avi");
 };
 
 TEST_F(VideoFileWriterTest, WritesEveryFrameInOrder) {
@@ -88,7 +59,7 @@ TEST_F(VideoFileWriterTest, WritesEveryFrameInOrder) {
         ASSERT_TRUE(writer.open(path, kFps, size)) << writer.failure();
         EXPECT_TRUE(writer.accepting());
         EXPECT_EQ(writer.path(), path);
-        for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(writer.write(numberedFrame(size, i))) << i;
+        for (int i = 0; i < kFrames; ++i) ASSERT_TRUE(writer.write(test::stampedFrame(i, size))) << i;
         writer.finish();
         EXPECT_EQ(writer.framesWritten(), static_cast<std::uint64_t>(kFrames));
         EXPECT_FALSE(writer.failed());
@@ -98,7 +69,7 @@ TEST_F(VideoFileWriterTest, WritesEveryFrameInOrder) {
     EXPECT_EQ(contents.decoded, kFrames);
     EXPECT_EQ(contents.claimed, kFrames);
     for (int i = 0; i < contents.decoded; ++i)
-        EXPECT_NEAR(contents.levels[i], cv::mean(numberedFrame(size, i))[0], 3.0) << "frame " << i;
+        EXPECT_NEAR(contents.levels[i], cv::mean(test::stampedFrame(i, size))[0], 3.0) << "frame " << i;
 
     cv::VideoCapture in(path);
     EXPECT_EQ(in.get(cv::CAP_PROP_FPS), kFps);
@@ -112,26 +83,26 @@ TEST_F(VideoFileWriterTest, TheCallerMayReuseItsFrameAtOnce) {
     ASSERT_TRUE(writer.open(path, kFps, size));
     cv::Mat frame(size, CV_8UC3);
     for (int i = 0; i < 20; ++i) {
-        numberedFrame(size, i).copyTo(frame);
+        test::stampedFrame(i, size).copyTo(frame);
         ASSERT_TRUE(writer.write(frame));
     }
     // Moved frames are taken as they are.
-    for (int i = 20; i < 25; ++i) ASSERT_TRUE(writer.write(numberedFrame(size, i)));
+    for (int i = 20; i < 25; ++i) ASSERT_TRUE(writer.write(test::stampedFrame(i, size)));
     writer.finish();
     const FileContents contents = readBack(path);
     ASSERT_EQ(contents.decoded, 25);
     for (int i = 0; i < 25; ++i)
-        EXPECT_NEAR(contents.levels[i], cv::mean(numberedFrame(size, i))[0], 3.0) << i;
+        EXPECT_NEAR(contents.levels[i], cv::mean(test::stampedFrame(i, size))[0], 3.0) << i;
 }
 
 TEST_F(VideoFileWriterTest, FinishIsIdempotentAndEndsAcceptingFrames) {
     VideoFileWriter writer;
     ASSERT_TRUE(writer.open(path, kFps, size));
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(writer.write(numberedFrame(size, i)));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(writer.write(test::stampedFrame(i, size)));
     writer.finish();
     writer.finish();
     EXPECT_FALSE(writer.accepting());
-    EXPECT_FALSE(writer.write(numberedFrame(size, 3)));
+    EXPECT_FALSE(writer.write(test::stampedFrame(3, size)));
     EXPECT_FALSE(writer.failed());
     EXPECT_EQ(writer.framesWritten(), 3u);
     EXPECT_EQ(readBack(path).claimed, 3);
@@ -143,7 +114,7 @@ TEST_F(VideoFileWriterTest, TheDestructorFinishesTheFile) {
     {
         VideoFileWriter writer;
         ASSERT_TRUE(writer.open(path, kFps, size));
-        for (int i = 0; i < 7; ++i) ASSERT_TRUE(writer.write(numberedFrame(size, i)));
+        for (int i = 0; i < 7; ++i) ASSERT_TRUE(writer.write(test::stampedFrame(i, size)));
     }
     const FileContents contents = readBack(path);
     EXPECT_EQ(contents.decoded, 7);
@@ -158,7 +129,7 @@ TEST_F(VideoFileWriterTest, FramesOfAnotherSizeOrLayoutAreRefusedWithoutFailing)
     EXPECT_FALSE(writer.write(cv::Mat()));
     EXPECT_TRUE(writer.accepting());
     EXPECT_FALSE(writer.failed());
-    EXPECT_TRUE(writer.write(numberedFrame(size, 0)));
+    EXPECT_TRUE(writer.write(test::stampedFrame(0, size)));
     writer.finish();
     EXPECT_EQ(writer.framesWritten(), 1u);
 }
@@ -178,7 +149,7 @@ TEST_F(VideoFileWriterTest, OpenFailureNamesTheFileAndTheReason) {
     EXPECT_TRUE(writer.failed());
     EXPECT_FALSE(writer.accepting());
     EXPECT_EQ(writer.failure(), missing + ": its folder does not exist");
-    EXPECT_FALSE(writer.write(numberedFrame(size, 0)));
+    EXPECT_FALSE(writer.write(test::stampedFrame(0, size)));
     EXPECT_FALSE(fs::exists(missing));
 }
 
@@ -216,7 +187,8 @@ void runUnprivileged(const fs::path& dir, const std::function<std::string()>& sc
             }
             const std::string problem = scenario();
             std::fputs(problem.c_str(), stderr);
-            std::_Exit(problem.empty() ? 0 : 1);
+            // exit(): the child's own folder, now nobody's, is removed on the way out.
+            std::exit(problem.empty() ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
@@ -239,10 +211,10 @@ TEST_F(VideoFileWriterTest, FolderBecomingUnwritableStopsTheRecording) {
     runUnprivileged(dir, [this]() -> std::string {
         VideoFileWriter writer;
         if (!writer.open(path, kFps, size)) return "not opened: " + writer.failure();
-        for (int i = 0; i < 5; ++i) writer.write(numberedFrame(size, i));
+        for (int i = 0; i < 5; ++i) writer.write(test::stampedFrame(i, size));
         makeReadOnly(dir);
         int accepted = 5;
-        while (accepted < 100 && writer.write(numberedFrame(size, accepted))) ++accepted;
+        while (accepted < 100 && writer.write(test::stampedFrame(accepted, size))) ++accepted;
         writer.finish();
         if (writer.failure() != path + ": its folder is no longer writable")
             return "failure: " + writer.failure();
@@ -262,11 +234,11 @@ TEST_F(VideoFileWriterTest, FolderRemovedMidRecordingStopsTheRecording) {
     const std::string file = (sub / "out.avi").string();
     VideoFileWriter writer;
     ASSERT_TRUE(writer.open(file, kFps, size));
-    for (int i = 0; i < 10; ++i) ASSERT_TRUE(writer.write(numberedFrame(size, i)));
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(writer.write(test::stampedFrame(i, size)));
     fs::remove_all(sub);
     int accepted = 10;
     // At most the frames already queued are accepted after the removal.
-    while (accepted < 100 && writer.write(numberedFrame(size, accepted))) ++accepted;
+    while (accepted < 100 && writer.write(test::stampedFrame(accepted, size))) ++accepted;
     EXPECT_LE(accepted, 10 + static_cast<int>(VideoFileWriter::kQueueCapacity) + 1);
     writer.finish();
     EXPECT_TRUE(writer.failed());
@@ -279,10 +251,10 @@ TEST_F(VideoFileWriterTest, FolderRemovedMidRecordingStopsTheRecording) {
 TEST_F(VideoFileWriterTest, DeletedFileStopsTheRecording) {
     VideoFileWriter writer;
     ASSERT_TRUE(writer.open(path, kFps, size));
-    ASSERT_TRUE(writer.write(numberedFrame(size, 0)));
+    ASSERT_TRUE(writer.write(test::stampedFrame(0, size)));
     fs::remove(path);
     int accepted = 1;
-    while (accepted < 100 && writer.write(numberedFrame(size, accepted))) ++accepted;
+    while (accepted < 100 && writer.write(test::stampedFrame(accepted, size))) ++accepted;
     writer.finish();
     EXPECT_EQ(writer.failure(), path + ": the file was deleted");
 }
@@ -316,7 +288,7 @@ TEST_F(FullFileSystem, StopsBeforeTheDiskIsFullAndLeavesAPlayableFile) {
     ASSERT_TRUE(writer.open(file, kFps, big)) << writer.failure();
     int accepted = 0;
     constexpr int kEnough = 2000;  // noise frames of this size fill 2 MB long before
-    while (accepted < kEnough && writer.write(noiseFrame(big, accepted))) ++accepted;
+    while (accepted < kEnough && writer.write(test::noiseFrame(big, accepted))) ++accepted;
     ASSERT_LT(accepted, kEnough) << "the writer never gave up";
     EXPECT_TRUE(writer.failed());
     EXPECT_NE(writer.failure().find(file + ": the disk is nearly full ("), std::string::npos)

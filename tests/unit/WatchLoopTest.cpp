@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "TestSupport.h"
 #include "watch/WatchLoop.h"
 
 namespace tarvolen {
@@ -72,14 +73,9 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-class WatchLoopTest : public ::testing::Test {
+class WatchLoopTest : public test::TempFolderTest {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tarvolen-watch-loop-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-               std::to_string(getpid()));
-        fs::remove_all(dir);
         DetectorParameters parameters;
         parameters.num_frames = 2;
         parameters.num_threads = 1;
@@ -93,7 +89,6 @@ protected:
         run.events.preSeconds = 0.2;
         run.events.postSeconds = 0.4;
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     WatchObservers observers() {
         WatchObservers o;
@@ -120,14 +115,8 @@ protected:
         }
     }
 
-    std::vector<std::string> logLines() const {
-        std::ifstream in(dir / "events.jsonl");
-        std::ostringstream text;
-        text << in.rdbuf();
-        return linesOf(text.str());
-    }
+    std::vector<std::string> logLines() const { return linesOf(test::readFile(dir / "events.jsonl")); }
 
-    fs::path dir;
     Detector detector;
     WatchRun run;
     WatchStatusBoard board{WatchStatus{}};
@@ -256,7 +245,6 @@ TEST_F(WatchLoopTest, TheDropItselfMakesNoEvent) {
 }
 
 TEST_F(WatchLoopTest, AFolderThatCannotBeMadeLeavesRecordingOff) {
-    fs::create_directories(dir);
     std::ofstream(dir / "file") << "in the way";
     run.events.folder = (dir / "file" / "events").string();
     WatchLoop loop(run, detector, board, observers(), messages);

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "TestSupport.h"
 #include "media/VideoSource.h"
 #include "watch/MqttPublisher.h"
 #include "watch/StatusFile.h"
@@ -29,7 +30,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-constexpr milliseconds kPatience(5000);  // far longer than any write takes
 
 // Runs a test in UTC, so that local times read the same everywhere.
 class Utc {
@@ -52,41 +52,9 @@ private:
     std::string previous;
 };
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Polls `condition` until it holds or `patience` has passed.
-template <typename Condition>
-bool eventually(Condition condition, milliseconds patience = kPatience) {
-    const Clock::time_point deadline = Clock::now() + patience;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-}
-
-class TempFolder : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tarvolen-watch-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-               std::to_string(getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(dir, ignored);
-    }
-    fs::path dir;
-};
+using test::eventually;
+using test::readFile;
+using TempFolder = test::TempFolderTest;
 
 // --- Sources -----------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "config/Configuration.h"
 #include "config/EventRecordingSettings.h"
 #include "config/WatchSettings.h"
@@ -152,9 +153,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "Watch.web.token must be a string (got true)"}));
 
 TEST(WatchSettings, AFileProblemStartsWithItsName) {
-    const std::filesystem::path file =
-        std::filesystem::temp_directory_path() / "tarvolen-watch-settings.json";
-    std::ofstream(file) << withWatch(R"({"mqtt": {"host": "h", "port": 0}})");
+    const test::TempFolder temp;
+    const std::filesystem::path file = temp.path() / "watch-settings.json";
+    test::writeFile(file, withWatch(R"({"mqtt": {"host": "h", "port": 0}})"));
     WatchSettings settings;
     EXPECT_EQ(readWatchSettings(file.string(), settings),
               file.string() + ": Watch.mqtt.port must be a whole number from 1 to 65535 (got 0)");

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "TestSupport.h"
 #include "watch/WebServer.h"
 
 namespace tarvolen {
@@ -22,18 +23,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A port the kernel has just handed out and taken back.
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+using test::scaled;
 
 // A raw connection the test controls byte by byte.
 class RawClient {
@@ -72,7 +62,7 @@ private:
 class WebServerFixture : public ::testing::Test {
 protected:
     void start(WebLimits limits, const std::string& token = "") {
-        port = freePort();
+        port = test::freePort();
         server = std::make_unique<WebServer>(WebSettings{"127.0.0.1:" + std::to_string(port), token},
                                              WebSources{[] { return nlohmann::json{{"state", "up"}}; },
                                                         std::filesystem::temp_directory_path().string(),
@@ -85,8 +75,8 @@ protected:
 
     httplib::Client client() {
         httplib::Client c("127.0.0.1", port);
-        c.set_connection_timeout(2);
-        c.set_read_timeout(2);
+        c.set_connection_timeout(scaled(std::chrono::seconds(2)));
+        c.set_read_timeout(scaled(std::chrono::seconds(2)));
         return c;
     }
 
@@ -128,14 +118,14 @@ TEST_F(WebServerFixture, RefusesConnectionsPastTheCapWith503) {
         RawClient second(port);
         ASSERT_TRUE(first.connected && second.connected);
         // Both hold their thread until they send something or time out.
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
+        const Clock::time_point deadline = Clock::now() + scaled(std::chrono::seconds(3));
         int got = 0;
         while (Clock::now() < deadline && (got = status("/healthz")) != 503) {
         }
         EXPECT_EQ(got, 503);
     }
     // Once they are gone, the server takes new connections again.
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
+    const Clock::time_point deadline = Clock::now() + scaled(std::chrono::seconds(3));
     int got = 0;
     while (Clock::now() < deadline && (got = status("/healthz")) != 200) {
     }
@@ -144,8 +134,8 @@ TEST_F(WebServerFixture, RefusesConnectionsPastTheCapWith503) {
 
 TEST_F(WebServerFixture, AHalfSentRequestHoldsNoOneElseAndIsDropped) {
     WebLimits limits;
-    limits.readTimeout = milliseconds(300);
-    limits.requestDeadline = milliseconds(600);
+    limits.readTimeout = scaled(milliseconds(300));
+    limits.requestDeadline = scaled(milliseconds(600));
     start(limits);
     RawClient stalled(port);
     stalled.send("GET /api/status HTTP/1.1\r\nHost: x\r\nX-Slow: ");
@@ -153,22 +143,22 @@ TEST_F(WebServerFixture, AHalfSentRequestHoldsNoOneElseAndIsDropped) {
     trickling.send("GET / HTTP/1.1\r\n");
     const Clock::time_point before = Clock::now();
     EXPECT_EQ(status("/api/status"), 200);
-    EXPECT_LT(Clock::now() - before, milliseconds(250)) << "not held up by the stalled clients";
+    EXPECT_LT(Clock::now() - before, scaled(milliseconds(250))) << "not held up by the stalled clients";
     // The trickling client sends a header line well within each read's
     // timeout, but not the whole request within the request's deadline.
     bool closed = false;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
+    const Clock::time_point deadline = Clock::now() + scaled(std::chrono::seconds(3));
     while (!closed && Clock::now() < deadline) {
         trickling.send("X-A: b\r\n");
-        closed = trickling.closedWithin(milliseconds(150));
+        closed = trickling.closedWithin(scaled(milliseconds(150)));
     }
     EXPECT_TRUE(closed) << "a request trickled in forever is cut off";
-    EXPECT_TRUE(stalled.closedWithin(std::chrono::seconds(2)));
+    EXPECT_TRUE(stalled.closedWithin(scaled(std::chrono::seconds(2))));
 }
 
 TEST_F(WebServerFixture, AViewerThatNeverReadsHoldsNeitherTheLoopNorOtherViewers) {
     WebLimits limits;
-    limits.writeTimeout = milliseconds(300);
+    limits.writeTimeout = scaled(milliseconds(300));
     start(limits);
     RawClient stuck(port);
     stuck.send("GET /stream.mjpg HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -193,7 +183,7 @@ TEST_F(WebServerFixture, AViewerThatNeverReadsHoldsNeitherTheLoopNorOtherViewers
     EXPECT_EQ(status("/healthz"), 200);
     // The stuck viewer is let go once its socket stays full past the write
     // timeout (reading now only drains what was already queued).
-    EXPECT_TRUE(stuck.closedWithin(std::chrono::seconds(3)));
+    EXPECT_TRUE(stuck.closedWithin(scaled(std::chrono::seconds(3))));
 }
 
 TEST_F(WebServerFixture, StopEndsStreamsAtOnce) {
@@ -205,9 +195,9 @@ TEST_F(WebServerFixture, StopEndsStreamsAtOnce) {
     ASSERT_EQ(status("/snapshot.jpg"), 200);
     const Clock::time_point before = Clock::now();
     server->stop();
-    EXPECT_LT(Clock::now() - before, milliseconds(1000));
-    EXPECT_TRUE(watching.closedWithin(milliseconds(500)));
-    EXPECT_TRUE(idle.closedWithin(milliseconds(500)));
+    EXPECT_LT(Clock::now() - before, scaled(milliseconds(1000)));
+    EXPECT_TRUE(watching.closedWithin(scaled(milliseconds(500))));
+    EXPECT_TRUE(idle.closedWithin(scaled(milliseconds(500))));
 }
 
 TEST_F(WebServerFixture, RefusesASecondServerOnTheSamePort) {

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "TestSupport.h"
 #include "watch/WebAuth.h"
 #include "watch/WebFiles.h"
 #include "watch/WebSettings.h"
@@ -164,20 +165,11 @@ TEST(EventFileName, KnowsClipsFromSnapshots) {
     EXPECT_EQ(eventFileContentType("event_1.boxes.json"), "application/json");
 }
 
-class EventFolder : public ::testing::Test {
+class EventFolder : public test::TempFolderTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarvolen-web-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder = pattern;
-    }
-    void TearDown() override { fs::remove_all(folder); }
+    void write(const std::string& name, const std::string& bytes) { test::writeFile(dir / name, bytes); }
 
-    void write(const std::string& name, const std::string& bytes) {
-        std::ofstream(folder + "/" + name, std::ios::binary) << bytes;
-    }
-
-    std::string folder;
+    const std::string folder = dir.string();
 };
 
 TEST_F(EventFolder, OpensOnlyRegularFilesByTheirOwnName) {
@@ -364,7 +356,7 @@ TEST(WebStreamHub, WaitsForANewerFrameAndWakesOnStop) {
         return hub.waitForFrame(2, Clock::now(), Clock::now() + std::chrono::minutes(1));
     });
     hub.stop();
-    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_EQ(stopped.wait_for(test::scaled(std::chrono::seconds(5))), std::future_status::ready);
     EXPECT_EQ(stopped.get(), 0u);
 }
 
