@@ -95,6 +95,7 @@ private:
     int detect(const cv::Mat& colour);
     FrameTime timeOf(const DecodedFrame& frame);
     void noteFrame(const FrameTime& when, const std::vector<ObjectTrack>& objects);
+    void noteHealth(const FrameReader& reader);
     void changeState(SourceState state, std::optional<double> outageSeconds = std::nullopt);
     void eventStarted(const std::string& startJson);
     void eventEnded(const std::string& logLine, const std::string& clipPath);
@@ -106,6 +107,7 @@ private:
     std::ostream& messages;
     std::unique_ptr<LiveEventRecording> events;
     int eventsBefore = 0;  // logged by recordings of earlier frame sizes
+    RecordingHealth healthBefore;  // counted by those recordings
     cv::Mat gray;
     cv::Mat roiMask;
     RoiSelection noRegion;
