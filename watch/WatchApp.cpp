@@ -29,6 +29,7 @@
 #include "platform/WholeFile.h"
 #include "watch/Metrics.h"
 #include "watch/MqttPublisher.h"
+#include "watch/MqttTls.h"
 #include "watch/Notices.h"
 #include "watch/StatusFile.h"
 #include "watch/WatchLoop.h"
@@ -436,6 +437,9 @@ std::string loadWatchConfiguration(const WatchOptions& options, WatchConfigurati
     if (!read.events.enabled)
         return path + ": Event_Recording.enabled must be true: the watcher records events";
     if (std::string problem = readWatchSettings(path, read.watch); !problem.empty()) return problem;
+    if (read.watch.mqtt && read.watch.mqtt->tls)
+        if (std::string problem = checkMqttTlsFiles(*read.watch.mqtt->tls); !problem.empty())
+            return path + ": " + problem;
     if (read.watch.web)
         if (std::string problem = checkWebSettings(*read.watch.web); !problem.empty()) return problem;
     if (options.source) read.detectorAndSource.videoSource = *options.source;

@@ -410,6 +410,15 @@ case_mqtt_tls() {
   local client="\"cert_file\": \"$pki/client.pem\", \"key_file\": \"$pki/client.key\""
   mqtt_tls() { echo "{\"mqtt\": {\"host\": \"$1\", \"port\": $broker_port, \"topic\": \"cam\", \"tls\": {$2}}}"; }
 
+  # Files that are there but cannot serve: a configuration error at start.
+  watch_config "$dir" "$work/bursts.avi" "$(mqtt_tls 127.0.0.1 "\"ca_file\": \"$work/bursts.avi\"")"
+  run_watch "$dir"
+  check_one_line "$dir" 2 "^tarvolen-watch: Tarvolen.json: Watch.mqtt.tls.ca_file holds no PEM certificate: $work/bursts.avi \\(.+\\)$"
+  watch_config "$dir" "$work/bursts.avi" \
+    "$(mqtt_tls 127.0.0.1 "\"cert_file\": \"$pki/client.pem\", \"key_file\": \"$pki/other.key\"")"
+  run_watch "$dir"
+  check_one_line "$dir" 2 "^tarvolen-watch: Tarvolen.json: Watch.mqtt.tls.key_file is not the key of cert_file: $pki/other.key \\(.+\\)$"
+
   watch_config "$dir" "$work/bursts.avi" "$(mqtt_tls 127.0.0.1 "\"ca_file\": \"$pki/ca.pem\", $client")"
   run_watch "$dir" --fast
   check "the authority given: exit status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
