@@ -432,20 +432,22 @@ case_mqtt_tls() {
   check "the system's authorities: it connects" grep -qx "MQTT connected to 127.0.0.1:$broker_port" "$dir/stderr"
 
   # A wrong authority, and a name the broker's certificate does not hold:
-  # refused, said once, tried again, and the watch goes on.
+  # refused, said once, tried again, and the watch goes on. 2.4 s at its
+  # rate: time for a second attempt.
+  make_bursts "$work/short.avi" 60 10-24
   local host ca
   for host_ca in "127.0.0.1 other.pem" "127.0.0.2 ca.pem"; do
     read -r host ca <<<"$host_ca"
     rm -rf "$dir/events"
     : >"$pki/broker.log"
-    watch_config "$dir" "$work/bursts.avi" "$(mqtt_tls "$host" "\"ca_file\": \"$pki/$ca\", $client")"
+    watch_config "$dir" "$work/short.avi" "$(mqtt_tls "$host" "\"ca_file\": \"$pki/$ca\", $client")"
     run_watch "$dir"
     check "$host with $ca: exit status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
     check "$host with $ca: refused, said once ($(grep MQTT "$dir/stderr" | tr '\n' '|'))" \
       [ "$(grep '^MQTT' "$dir/stderr")" = "MQTT broker unreachable: $host:$broker_port (certificate verify failed)" ]
     check "$host with $ca: tried again ($(grep -c 'New connection' "$pki/broker.log") attempts)" \
       [ "$(grep -c 'New connection' "$pki/broker.log")" -ge 2 ]
-    check_clips "$dir" 2
+    check_clips "$dir" 1
   done
 }
 
