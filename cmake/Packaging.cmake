@@ -35,6 +35,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/config/Tarvolen.json
   ${PROJECT_SOURCE_DIR}/config/Tarvolen.events.json
   ${TARVOLEN_PACKAGING_DIR}/examples/camera.json
+  ${TARVOLEN_PACKAGING_DIR}/examples/tarvolen-alerts.yml
   DESTINATION ${TARVOLEN_DOC_DIR}/examples)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TARVOLEN_DOC_DIR})
 

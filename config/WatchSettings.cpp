@@ -1,7 +1,14 @@
 #include "config/WatchSettings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <initializer_list>
 
 #include "config/ConfigurationDocument.h"
@@ -17,6 +24,8 @@ const char* const kWebKey = "web";
 const char* const kRecordSourceKey = "record_source";
 // Sources this short are camera indexes, as everywhere else.
 constexpr std::size_t kMaxCameraSourceLength = 4;
+const char* const kTlsKey = "tls";
+const char* const kConfigExtension = ".json";
 // The MQTT topic filter wildcards: a topic messages are published to may
 // hold neither.
 const char* const kTopicWildcards = "+#";
@@ -76,6 +85,14 @@ public:
         return "";
     }
 
+    std::string flag(const char* key, bool& out) const {
+        const json* value = find(key);
+        if (value == nullptr) return "";
+        if (!value->is_boolean()) return problem(key, "must be true or false", *value);
+        out = value->get<bool>();
+        return "";
+    }
+
 private:
     const json& section;
     std::string path;
@@ -120,9 +137,71 @@ std::string readCredentials(const SectionReader& mqtt, MqttSettings& out) {
     return "";
 }
 
+// Why `path` cannot be read, or empty when it can: a file is opened now so
+// that a wrong path stops the program at start, not at the first connection.
+std::string unreadable(const std::string& path) {
+    // Non-blocking: a FIFO without a writer must not hold the start up.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::strerror(errno);
+    struct stat info {};
+    const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    return regular ? "" : "not a regular file";
+}
+
+// A PEM file of the TLS object: a readable file, when given.
+std::string readPemFile(const SectionReader& tls, const char* key, std::string& out) {
+    if (std::string refused = tls.text(key, "must be the path of a PEM file", out); !refused.empty())
+        return refused;
+    if (tls.find(key) == nullptr) return "";
+    if (out.empty()) return tls.problem(key, "must be the path of a PEM file", *tls.find(key));
+    if (std::string why = unreadable(out); !why.empty())
+        return tls.nameOf(key) + " cannot be read: " + out + " (" + why + ")";
+    return "";
+}
+
+std::string readTls(const json& object, std::optional<MqttTlsSettings>& out) {
+    const SectionReader tls(object, std::string(kSectionKey) + "." + kMqttKey + "." + kTlsKey);
+    MqttTlsSettings read;
+    std::string refused = firstProblem({tls.unknownKey({"ca_file", "cert_file", "key_file"}),
+                                        readPemFile(tls, "ca_file", read.caFile),
+                                        readPemFile(tls, "cert_file", read.certFile),
+                                        readPemFile(tls, "key_file", read.keyFile)});
+    // A certificate proves nothing without its key, and a key serves no
+    // purpose without the certificate.
+    if (refused.empty() && read.certFile.empty() != read.keyFile.empty())
+        refused = read.certFile.empty() ? tls.nameOf("key_file") + " needs a cert_file"
+                                        : tls.nameOf("cert_file") + " needs a key_file";
+    if (refused.empty()) out = read;
+    return refused;
+}
+
+std::string readDiscoveryPrefix(const SectionReader& mqtt, std::string& prefix) {
+    const char* const key = "discovery_prefix";
+    std::string read = prefix;
+    const char* const what = "must be a topic name without the wildcards + and #";
+    if (std::string refused = mqtt.text(key, what, read); !refused.empty()) return refused;
+    if (read.empty() || read.size() > kMaxMqttStringBytes ||
+        read.find_first_of(kTopicWildcards) != std::string::npos)
+        return mqtt.problem(key, what, *mqtt.find(key));
+    prefix = read;
+    return "";
+}
+
+// An object under `key` of the section, read by `readObject` when present.
+template <typename Settings, typename Reader>
+std::string readObjectKey(const SectionReader& watch, const char* key, std::optional<Settings>& out,
+                          Reader readObject) {
+    const json* value = watch.find(key);
+    if (value == nullptr) return "";
+    if (!value->is_object()) return watch.problem(key, "must be an object", *value);
+    return readObject(*value, out);
+}
+
 std::string readMqtt(const json& object, std::optional<MqttSettings>& out) {
     const SectionReader mqtt(object, std::string(kSectionKey) + "." + kMqttKey);
-    if (std::string unknown = mqtt.unknownKey({"host", "port", "topic", "username", "password", "client_id"});
+    if (std::string unknown = mqtt.unknownKey({"host", "port", "topic", "username", "password", "client_id",
+                                               kTlsKey, "discovery", "discovery_prefix"});
         !unknown.empty())
         return unknown;
     MqttSettings read;
@@ -133,9 +212,12 @@ std::string readMqtt(const json& object, std::optional<MqttSettings>& out) {
         return mqtt.problem("host", hostWhat, *mqtt.find("host"));
     std::string refused =
         firstProblem({readPort(mqtt, read.port), readTopic(mqtt, read.topic), readCredentials(mqtt, read),
-                      mqtt.text("client_id", "must be a string", read.clientId)});
+                      mqtt.text("client_id", "must be a string", read.clientId),
+                      readObjectKey(mqtt, kTlsKey, read.tls, readTls), mqtt.flag("discovery", read.discovery),
+                      readDiscoveryPrefix(mqtt, read.discoveryPrefix)});
     if (refused.empty() && read.clientId.size() > kMaxMqttStringBytes)
         refused = mqtt.problem("client_id", "is too long", *mqtt.find("client_id"));
+    if (refused.empty() && read.tls && mqtt.find("port") == nullptr) read.port = kMqttTlsPort;
     if (refused.empty()) out = read;
     return refused;
 }
@@ -164,14 +246,23 @@ std::string readRecordSource(const SectionReader& watch, std::string& out) {
     return "";
 }
 
-// An object under `key` of the section, read by `readObject` when present.
-template <typename Settings, typename Reader>
-std::string readObjectKey(const SectionReader& watch, const char* key, std::optional<Settings>& out,
-                          Reader readObject) {
-    const json* value = watch.find(key);
-    if (value == nullptr) return "";
-    if (!value->is_object()) return watch.problem(key, "must be an object", *value);
-    return readObject(*value, out);
+
+// Any name a person would give a camera: no control characters, which no
+// log line, page or label should carry.
+std::string readName(const SectionReader& watch, std::string& name) {
+    const char* const key = "name";
+    const std::string what = "must be a name of 1 to " + std::to_string(kMaxWatchNameBytes) +
+                             " bytes without control characters";
+    std::string read;
+    if (std::string refused = watch.text(key, what, read); !refused.empty()) return refused;
+    if (watch.find(key) == nullptr) return "";
+    const bool control = std::any_of(read.begin(), read.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+    if (read.empty() || read.size() > kMaxWatchNameBytes || control)
+        return watch.problem(key, what, *watch.find(key));
+    name = read;
+    return "";
 }
 
 std::string readSection(const json& section, WatchSettings& out) {
@@ -180,9 +271,10 @@ std::string readSection(const json& section, WatchSettings& out) {
     const SectionReader watch(section, kSectionKey);
     const char* const command = "must be a string (a shell command)";
     return firstProblem({
-        watch.unknownKey({"source_timeout_seconds", "reconnect_max_seconds", "on_source_lost",
+        watch.unknownKey({"name", "source_timeout_seconds", "reconnect_max_seconds", "on_source_lost",
                           "on_source_back", "status_file", "status_interval_seconds", kMqttKey, kWebKey,
                           kRecordSourceKey}),
+        readName(watch, out.name),
         watch.seconds("source_timeout_seconds", 0.0, false, kMaxWatchSeconds, out.sourceTimeoutSeconds),
         watch.seconds("reconnect_max_seconds", kMinReconnectMaxSeconds, true, kMaxWatchSeconds,
                       out.reconnectMaxSeconds),
@@ -214,7 +306,17 @@ std::string readWatchSettings(const std::string& fileName, WatchSettings& settin
     std::string text;
     if (!readWholeFile(fileName, text)) return fileName + ": cannot be read";
     const std::string refused = parseWatchSettings(text, settings);
-    return refused.empty() ? refused : fileName + ": " + refused;
+    if (!refused.empty()) return fileName + ": " + refused;
+    if (settings.name.empty()) settings.name = defaultWatchName(fileName);
+    return "";
+}
+
+std::string defaultWatchName(const std::string& fileName) {
+    std::string name = std::filesystem::path(fileName).filename().string();
+    const std::size_t extension = std::string(kConfigExtension).size();
+    if (name.size() > extension && name.compare(name.size() - extension, extension, kConfigExtension) == 0)
+        name.resize(name.size() - extension);
+    return name;
 }
 
 }  // namespace tarvolen

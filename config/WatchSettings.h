@@ -3,20 +3,33 @@
 // ignores it, so one file serves both.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace tarvolen {
 
+// Watch.mqtt.tls: the broker is reached over TLS. Every path has been
+// found readable when the settings were read.
+struct MqttTlsSettings {
+    std::string caFile;    // PEM; empty: the system's certificate authorities
+    std::string certFile;  // the client's certificate and key, both or neither
+    std::string keyFile;
+};
+
 // Watch.mqtt: where events and the watcher's state are published.
 struct MqttSettings {
     std::string host;  // required
-    int port = 1883;
-    std::string topic = "tarvolen";  // messages go to TOPIC/event and TOPIC/status
+    int port = 1883;   // 8883 with tls, unless given
+    std::string topic = "tarvolen";  // messages go to TOPIC/event, TOPIC/status, ...
     std::string username;            // empty: none
     std::string password;            // only with a username
     std::string clientId;            // empty: one made up by the library
+    std::optional<MqttTlsSettings> tls;  // absent: a plain connection
+    // Home Assistant's MQTT discovery: configurations under this prefix.
+    bool discovery = false;
+    std::string discoveryPrefix = "homeassistant";
 };
 
 // Watch.web: the web view's listening address and access token, checked
@@ -27,6 +40,10 @@ struct WebSettings {
 };
 
 struct WatchSettings {
+    // The camera's name for Home Assistant, the metrics and the web page;
+    // readWatchSettings() makes it the configuration file's name without
+    // ".json" when the file gives none.
+    std::string name;
     double sourceTimeoutSeconds = 10.0;  // no frame this long: the source is lost
     double reconnectMaxSeconds = 30.0;   // the longest pause between two attempts to reopen it
     std::string onSourceLost;            // shell commands; empty: none
@@ -44,6 +61,8 @@ struct WatchSettings {
 constexpr double kMaxWatchSeconds = 86400.0;  // a day, for every time of the object
 constexpr double kMinReconnectMaxSeconds = 1.0;
 constexpr int kMaxMqttPort = 65535;
+constexpr int kMqttTlsPort = 8883;
+constexpr std::size_t kMaxWatchNameBytes = 200;
 
 // Reads the "Watch" object of a configuration document, strictly: an unknown
 // key, a value of the wrong type or out of its range is refused. Returns the
@@ -54,7 +73,11 @@ constexpr int kMaxMqttPort = 65535;
 std::string parseWatchSettings(std::string_view configText, WatchSettings& settings);
 
 // The same for the configuration file `fileName`; a problem starts with the
-// file's name.
+// file's name. A name the file does not give is defaultWatchName(fileName).
 std::string readWatchSettings(const std::string& fileName, WatchSettings& settings);
+
+// The configuration file's name without its folder and ".json":
+// "/etc/tarvolen/frontdoor.json" names the camera "frontdoor".
+std::string defaultWatchName(const std::string& fileName);
 
 }  // namespace tarvolen

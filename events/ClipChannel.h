@@ -65,6 +65,8 @@ public:
     // Raw frames write() compressed because the writer was behind; for the
     // producer's thread.
     std::size_t framesCompressedWhileBehind() const;
+    // The bytes of the frames waiting for the writer now; any thread.
+    std::size_t queuedBytes() const { return queue.load(); }
 
 private:
     struct Command {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "config/EventRecordingSettings.h"
@@ -29,6 +30,9 @@ public:
     void eventStarted(const std::string& source, const std::string& clipPath, const std::string& startJson);
     void eventEnded(const std::string& source, const std::string& clipPath, const std::string& snapshotPath,
                     const std::string& logLine);
+
+    // Hooks not run because too many were waiting.
+    std::uint64_t dropped() const { return runner.dropped(); }
 
 private:
     std::string onStart;

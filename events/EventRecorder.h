@@ -121,6 +121,8 @@ public:
     std::string clipFailure() const;
     // Bytes held for frames not yet settled, at most and now.
     std::size_t bufferPeakBytes() const;
+    // The bytes of frames waiting for the clip writer (0 without clips).
+    std::size_t clipBacklogBytes() const { return clips ? clips->queuedBytes() : 0; }
 
 private:
     struct Pending {

@@ -33,6 +33,7 @@
 #include "events/CopiedClips.h"
 #include "events/EventHooks.h"
 #include "events/EventRecorder.h"
+#include "events/RecordingHealth.h"
 #include "events/Retention.h"
 #include "events/Snapshot.h"
 #include "events/VideoClipSink.h"
@@ -156,6 +157,16 @@ public:
     std::int64_t framesSeen() const { return frames; }
     int eventsLogged() const { return logged; }
     std::size_t bufferPeakBytes() const { return recorder ? recorder->bufferPeakBytes() : 0; }
+    RecordingHealth health() const {
+        RecordingHealth now;
+        if (recorder) now.clipBacklogBytes = recorder->clipBacklogBytes();
+        if (hooks) now.hooksDropped = hooks->dropped();
+        if (retention) {
+            now.retentionDeletedFiles = retention->deletedFiles();
+            now.retentionDeletedBytes = retention->deletedBytes();
+        }
+        return now;
+    }
 
 private:
     bool prepareFolder();

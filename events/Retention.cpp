@@ -310,6 +310,8 @@ SweepResult Retention::sweepNow() {
         keep = protectedNames;
     }
     const SweepResult result = sweepEventFolder(folder, rules, clocks.wall(), keep, freeBytes);
+    filesDeleted += static_cast<std::uint64_t>(result.clips + result.snapshots);
+    bytesDeleted += result.bytes;
     const std::string line = describeSweep(result, folder, rules);
     if (!line.empty()) say(line);
     return result;

@@ -9,6 +9,7 @@
 // while the clip stays.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -105,6 +106,10 @@ public:
     // Waits until no sweep is waiting or running; for tests.
     void waitIdle();
 
+    // Clips and snapshots deleted so far, and their bytes; any thread.
+    std::uint64_t deletedFiles() const { return filesDeleted.load(); }
+    std::uint64_t deletedBytes() const { return bytesDeleted.load(); }
+
 private:
     void request();
     void work();
@@ -118,6 +123,8 @@ private:
     std::mutex protectedMutex;
     std::set<std::string> protectedNames;
     std::mutex sweepMutex;  // one sweep at a time
+    std::atomic<std::uint64_t> filesDeleted{0};
+    std::atomic<std::uint64_t> bytesDeleted{0};
     std::mutex idleMutex;
     std::condition_variable idleChanged;
     int unfinished = 0;

@@ -143,6 +143,8 @@ public:
     void recycle(cv::Mat&& picture);
     // Ends reading early and waits for the decode thread.
     void stop();
+    // Frames decoded and not yet taken by next(); any thread.
+    std::size_t framesWaiting() const { return queue.size(); }
     // What is read; to be looked at only once stop() has returned, and not
     // with Reconnect, whose input comes and goes.
     const VideoInput& input() const { return *source; }

@@ -132,6 +132,7 @@ bool HookRunner::run(const std::string& name, const std::string& command, const 
         --unfinished;
     }
     idleChanged.notify_all();
+    ++droppedCount;
     say("Hook " + name + " not run: " + std::to_string(kMaxWaiting) + " hooks are already waiting");
     return false;
 }

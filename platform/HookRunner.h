@@ -14,9 +14,11 @@
 // other descriptor of the program is inherited.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,6 +63,9 @@ public:
     // none is. For tests and for a program about to end.
     bool waitIdle(std::chrono::milliseconds limit);
 
+    // Hooks not run because too many were waiting, so far; any thread.
+    std::uint64_t dropped() const { return droppedCount.load(); }
+
 private:
     struct Job {
         std::string name;
@@ -80,6 +85,7 @@ private:
     std::mutex idleMutex;
     std::condition_variable idleChanged;
     std::size_t unfinished = 0;  // handed over and not yet ended
+    std::atomic<std::uint64_t> droppedCount{0};
     std::thread worker;
 };
 

@@ -14,6 +14,7 @@ packages=(
   xvfb xdotool ffmpeg imagemagick x11-utils libx11-dev
   parallel
   libmosquitto-dev mosquitto mosquitto-clients
+  libssl-dev prometheus-cpp-dev prometheus openssl curl
   openbox wmctrl
   qemu-user
   dpkg-dev systemd

@@ -58,7 +58,7 @@ export TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1 suppressions=$r
 (cd build-tsan && ctest --output-on-failure -j"$jobs" \
   -R '^tarvolen_(platform|media|events|app|scan|watch|web)_tests$')
 (cd build-tsan && TARVOLEN_E2E_SLOWDOWN=4 ctest --output-on-failure -j"$jobs" \
-  -R '^(scan\.(events|sigint|parallel|damaged_stream)|event_recording\.(two_bursts|signals_mid_event)|reliability\.sigterm_recording|watch\.(file_once|sigterm_mid_event|mqtt_broker_gone))$')
+  -R '^(scan\.(events|sigint|parallel|damaged_stream)|event_recording\.(two_bursts|signals_mid_event)|reliability\.sigterm_recording|watch\.(file_once|sigterm_mid_event|mqtt_broker_gone|home_assistant))$')
 unset TSAN_OPTIONS
 
 echo "== fuzz targets"

@@ -113,8 +113,10 @@ StatusFile::~StatusFile() {
 std::string StatusFile::writeNow() {
     const std::uint64_t bytes = folderBytes(folder);
     board.update([bytes](WatchStatus& s) { s.folderBytes = bytes; });
+    const std::string status = board.json();
+    if (onWritten) onWritten(status);
     if (path.empty()) return "";
-    return writeFileAtomically(path, board.json() + "\n");
+    return writeFileAtomically(path, status + "\n");
 }
 
 void StatusFile::start() {

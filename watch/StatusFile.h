@@ -46,6 +46,11 @@ public:
     void start();
     // The state changed: the thread writes at once.
     void changed();
+    // Hears the status object of every round of the thread, written or not
+    // (the broker's copy of it). Set before start().
+    void setOnWritten(std::function<void(const std::string& statusJson)> listener) {
+        onWritten = std::move(listener);
+    }
 
 private:
     void run();
@@ -56,6 +61,7 @@ private:
     const std::string folder;
     WatchStatusBoard& board;
     Report report;
+    std::function<void(const std::string&)> onWritten;
     std::mutex mutex;
     std::condition_variable wake;
     bool writeRequested = false;

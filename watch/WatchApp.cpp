@@ -24,10 +24,14 @@
 #include "media/VideoFile.h"
 #include "media/VideoFileWriter.h"
 #include "events/Retention.h"
+#include "events/Snapshot.h"
 #include "platform/HookRunner.h"
 #include "platform/MemoryLimits.h"
 #include "platform/Signals.h"
+#include "platform/WholeFile.h"
+#include "watch/Metrics.h"
 #include "watch/MqttPublisher.h"
+#include "watch/MqttTls.h"
 #include "watch/Notices.h"
 #include "watch/StatusFile.h"
 #include "watch/WatchLoop.h"
@@ -203,7 +207,8 @@ public:
           err(e),
           source(c.detectorAndSource.videoSource),
           shown(sourceForMessages(source)),
-          board(initialStatus(shown, c.events)) {}
+          board(initialStatus(shown, c.events)),
+          started(std::chrono::system_clock::now()) {}
 
     ~WatchSession() {
         if (web) web->stop();
@@ -327,10 +332,7 @@ private:
 
     void markLost() {
         const auto now = std::chrono::system_clock::now();
-        board.update([now](WatchStatus& s) {
-            s.state = SourceState::Lost;
-            s.stateSince = now;
-        });
+        board.update([now](WatchStatus& s) { setSourceState(s, SourceState::Lost, now); });
         statusFile->changed();
     }
 
@@ -358,7 +360,7 @@ private:
             board, [this](const std::string& line) { notices.add(line); });
         if (std::string problem = statusFile->writeNow(); !problem.empty())
             return "cannot write the status file " + config.watch.statusFile + ": " + problem;
-        if (config.watch.mqtt) mqtt = std::make_unique<MqttPublisher>(*config.watch.mqtt, notices);
+        if (config.watch.mqtt) startMqtt();
         if (!config.watch.onSourceLost.empty() || !config.watch.onSourceBack.empty()) {
             HookTiming timing;
             timing.timeout = toMilliseconds(config.events.hookTimeoutSeconds);
@@ -370,6 +372,8 @@ private:
             sources.status = [this] { return nlohmann::json::parse(board.json()); };
             sources.eventFolder = config.events.folder;
             sources.eventLog = (fs::path(config.events.folder) / config.events.log).string();
+            sources.cameraName = config.watch.name;
+            sources.metrics = [this] { return metrics(); };
             web = std::make_unique<WebServer>(*config.watch.web, std::move(sources));
             std::string problem;
             if (!web->start(problem)) return problem;
@@ -377,6 +381,35 @@ private:
         }
         statusFile->start();
         return "";
+    }
+
+    // The broker hears the status with each round of the status file, the
+    // first at once.
+    void startMqtt() {
+        mqtt = std::make_unique<MqttPublisher>(*config.watch.mqtt, notices,
+                                               MqttCamera{config.watch.name, config.events.snapshot});
+        mqtt->publishStats(board.json());
+        statusFile->setOnWritten([this](const std::string& statusJson) { mqtt->publishStats(statusJson); });
+    }
+
+    // On a web server's thread: everything read here is safe to read while
+    // the loop runs, and lives as long as the server.
+    std::string metrics() {
+        MetricsInput input;
+        input.camera = config.watch.name;
+        input.status = board.snapshot();
+        if (mqtt) input.mqttConnected = mqtt->connected();
+        if (sourceHooks) input.sourceHooksDropped = sourceHooks->dropped();
+        input.started = started;
+        input.now = std::chrono::system_clock::now();
+        return metricsText(input);
+    }
+
+    // The event's snapshot, as its file holds it, for the broker to keep.
+    void publishSnapshotOf(const std::string& clipPath) {
+        std::string jpeg;
+        if (config.events.snapshot && readWholeFile(snapshotPathFor(clipPath), jpeg))
+            mqtt->publishSnapshot(std::move(jpeg));
     }
 
     // Detector, memory and the loop for frames of `size`: the problem, or empty.
@@ -405,16 +438,24 @@ private:
     WatchObservers observers() {
         WatchObservers o;
         o.onEventStart = [this](const std::string& startJson) {
-            if (mqtt) mqtt->publishEvent(eventStartMessage(startJson, shown));
+            if (!mqtt) return;
+            mqtt->publishEvent(eventStartMessage(startJson, shown));
+            mqtt->publishMotion(true);
         };
-        o.onEventEnd = [this](const std::string& line, const std::string&) {
-            if (mqtt) mqtt->publishEvent(eventEndMessage(line, shown));
+        o.onEventEnd = [this](const std::string& line, const std::string& clipPath) {
+            if (!mqtt) return;
+            mqtt->publishEvent(eventEndMessage(line, shown));
+            publishSnapshotOf(clipPath);
         };
         o.onStateChange = [this] {
             statusFile->changed();
             runSourceHook(board.snapshot());
         };
-        o.onPass = [this] { printNotices(notices, err); };
+        o.onPass = [this] {
+            printNotices(notices, err);
+            // An event closes some frames before its clip is finished.
+            if (mqtt) mqtt->publishMotion(board.eventOpen());
+        };
         if (web) o.onFrame = [this](const cv::Mat& annotated) { web->publishFrame(annotated); };
         return o;
     }
@@ -436,9 +477,11 @@ private:
     const std::string shown;  // a URL's secrets hidden
     Notices notices;
     WatchStatusBoard board;
+    const WatchStatus::WallTime started;
     Detector detector;
-    std::unique_ptr<StatusFile> statusFile;
+    // The broker outlives the status file, whose last round it still hears.
     std::unique_ptr<MqttPublisher> mqtt;
+    std::unique_ptr<StatusFile> statusFile;
     std::unique_ptr<WebServer> web;
     std::unique_ptr<HookRunner> sourceHooks;
     SourceState hookedState = SourceState::Starting;
@@ -477,6 +520,9 @@ std::string loadWatchConfiguration(const WatchOptions& options, WatchConfigurati
     if (!read.events.enabled)
         return path + ": Event_Recording.enabled must be true: the watcher records events";
     if (std::string problem = readWatchSettings(path, read.watch); !problem.empty()) return problem;
+    if (read.watch.mqtt && read.watch.mqtt->tls)
+        if (std::string problem = checkMqttTlsFiles(*read.watch.mqtt->tls); !problem.empty())
+            return path + ": " + problem;
     if (read.watch.web)
         if (std::string problem = checkWebSettings(*read.watch.web); !problem.empty()) return problem;
     if (options.source) read.detectorAndSource.videoSource = *options.source;

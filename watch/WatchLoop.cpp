@@ -49,6 +49,7 @@ WatchLoop::WatchLoop(const WatchRun& run, Detector& d, WatchStatusBoard& b, Watc
 WatchLoop::~WatchLoop() { finish(); }
 
 void WatchLoop::startRecording() {
+    if (events) healthBefore = events->health().plusCountsOf(healthBefore);
     CopySources copy = setup.copy;
     copy.detectSize = setup.frameSize;
     events = std::make_unique<LiveEventRecording>(setup.events, setup.frameSize, setup.fileFps, messages,
@@ -73,7 +74,9 @@ WatchEnd WatchLoop::run(FrameReader& reader, const std::function<bool()>& quit, 
     for (;;) {
         if (observers.onPass) observers.onPass();
         if (quit()) return WatchEnd::Quit;
-        switch (reader.next(frame, kFrameWait)) {
+        const FrameReader::Status status = reader.next(frame, kFrameWait);
+        noteHealth(reader);
+        switch (status) {
             case FrameReader::Status::Frame:
                 if (returned) {
                     onSourceBack(outage, frame.picture.size());
@@ -163,12 +166,22 @@ void WatchLoop::noteFrame(const FrameTime& when, const std::vector<ObjectTrack>&
     if (state != SourceState::Up) changeState(SourceState::Up);
 }
 
+// Once a pass: what the parts that can fall behind hold now, for the metrics.
+void WatchLoop::noteHealth(const FrameReader& reader) {
+    const std::size_t waiting = reader.framesWaiting();
+    const RecordingHealth recording =
+        events ? events->health().plusCountsOf(healthBefore) : healthBefore;
+    board.update([&](WatchStatus& s) {
+        s.health.framesWaiting = waiting;
+        s.health.recording = recording;
+    });
+}
+
 void WatchLoop::changeState(SourceState next, std::optional<double> outageSeconds) {
     state = next;
     const system_clock::time_point now = system_clock::now();
     board.update([&](WatchStatus& s) {
-        s.state = next;
-        s.stateSince = now;
+        setSourceState(s, next, now);
         if (outageSeconds) s.lastOutageSeconds = outageSeconds;
         if (next == SourceState::Lost) s.fps = 0;
     });

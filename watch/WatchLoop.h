@@ -97,6 +97,7 @@ private:
     FrameTime timeOf(const DecodedFrame& frame);
     FrameTime fileTimeOf(const DecodedFrame& frame);
     void noteFrame(const FrameTime& when, const std::vector<ObjectTrack>& objects);
+    void noteHealth(const FrameReader& reader);
     void changeState(SourceState state, std::optional<double> outageSeconds = std::nullopt);
     void eventStarted(const std::string& startJson);
     void eventEnded(const std::string& logLine, const std::string& clipPath);
@@ -108,6 +109,7 @@ private:
     std::ostream& messages;
     std::unique_ptr<LiveEventRecording> events;
     int eventsBefore = 0;  // logged by recordings of earlier frame sizes
+    RecordingHealth healthBefore;  // counted by those recordings
     cv::Mat gray;
     cv::Mat roiMask;
     RoiSelection noRegion;

@@ -58,6 +58,12 @@ std::string statusJson(const WatchStatus& s, WatchStatus::WallTime updated) {
     return out.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+void setSourceState(WatchStatus& status, SourceState state, WatchStatus::WallTime now) {
+    if (state == SourceState::Lost && status.state != SourceState::Lost) ++status.health.sourceOutages;
+    status.state = state;
+    status.stateSince = now;
+}
+
 double FrameRateWindow::add(Clock::time_point frameTime) {
     times.push_back(frameTime);
     while (times.size() > 2 && frameTime - times.front() > span) times.pop_front();

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "events/RecordingHealth.h"
+
 namespace tarvolen {
 
 // The program's version, as --version and the status show it.
@@ -22,6 +24,14 @@ const char* sourceStateName(SourceState state);  // "starting", "up", "lost"
 struct OpenEventStatus {
     std::string start;    // local ISO 8601 time of the event's first frame
     int peakObjects = 0;  // the most confirmed objects in one frame so far
+};
+
+// Figures the metrics show beside the status file's, kept up to date by the
+// loop.
+struct WatchHealth {
+    std::uint64_t sourceOutages = 0;  // times the source was lost
+    std::size_t framesWaiting = 0;    // decoded frames the loop has not taken yet
+    RecordingHealth recording;
 };
 
 struct WatchStatus {
@@ -38,7 +48,11 @@ struct WatchStatus {
     std::optional<OpenEventStatus> openEvent;
     std::uint64_t folderBytes = 0;
     std::uint64_t folderCapBytes = 0;  // 0: no cap
+    WatchHealth health;                // not in the status object
 };
+
+// The source's new state since `now`; each loss counts an outage.
+void setSourceState(WatchStatus& status, SourceState state, WatchStatus::WallTime now);
 
 // The status as one JSON object, every key present, in a fixed order:
 // source, state, state_since, last_outage_seconds, frames_read, fps,
@@ -72,6 +86,10 @@ public:
     WatchStatus snapshot() const {
         std::lock_guard<std::mutex> lock(mutex);
         return status;
+    }
+    bool eventOpen() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return status.openEvent.has_value();
     }
     // statusJson() of the status now.
     std::string json() const { return statusJson(snapshot(), std::chrono::system_clock::now()); }

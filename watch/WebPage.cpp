@@ -1,20 +1,47 @@
 #include "watch/WebPage.h"
 
 namespace tarvolen {
+namespace {
 
-const std::string& webPageHtml() {
+const char kProgramTitle[] = "Tarvolen watch";
+// Where the page's template takes the camera's name.
+const char kTitleMark[] = "@TITLE@";
+const char kHeadingMark[] = "@HEADING@";
+
+// The name is the operator's text: shown, never read as markup.
+std::string htmlEscaped(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+void replaceMark(std::string& page, const std::string& mark, const std::string& text) {
+    page.replace(page.find(mark), mark.size(), text);
+}
+
+const std::string& pageTemplate() {
     static const std::string html = R"HTML(<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Tarvolen watch</title>
+<title>@TITLE@</title>
 <link rel="stylesheet" href="/app.css">
 <script src="/app.js" defer></script>
 </head>
 <body>
 <header>
-  <h1>Tarvolen watch</h1>
+  <h1>@HEADING@</h1>
   <span id="source" class="muted"></span>
 </header>
 <main>
@@ -56,6 +83,16 @@ const std::string& webPageHtml() {
 </html>
 )HTML";
     return html;
+}
+
+}  // namespace
+
+std::string webPageHtml(const std::string& cameraName) {
+    std::string page = pageTemplate();
+    const std::string name = htmlEscaped(cameraName);
+    replaceMark(page, kTitleMark, name.empty() ? kProgramTitle : name + " \u2013 " + kProgramTitle);
+    replaceMark(page, kHeadingMark, name.empty() ? kProgramTitle : name);
+    return page;
 }
 
 const std::string& webPageStyle() {

@@ -7,7 +7,8 @@
 
 namespace tarvolen {
 
-const std::string& webPageHtml();
+// The page, titled with the camera's name when there is one.
+std::string webPageHtml(const std::string& cameraName = "");
 const std::string& webPageScript();
 const std::string& webPageStyle();
 

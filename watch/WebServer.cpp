@@ -26,6 +26,8 @@ constexpr std::chrono::milliseconds kViewerPoll{250};
 constexpr std::size_t kFileChunkBytes = 64 * 1024;
 constexpr std::size_t kDefaultEventLimit = 50;
 const char kBoundary[] = "tarvolenframe";
+// Prometheus' text exposition format.
+const char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 const httplib::Headers kSecurityHeaders = {
     {"X-Content-Type-Options", "nosniff"},
@@ -125,11 +127,17 @@ void WebServer::Parts::routes() {
     http.set_pre_routing_handler([this](const auto& req, auto& res) { return screen(req, res); });
     // The library would otherwise put the exception's text in a header.
     http.set_exception_handler([](const auto&, auto& res, std::exception_ptr) { plain(res, 500, "internal error"); });
-    http.Get("/", [](const auto&, auto& res) { res.set_content(webPageHtml(), "text/html; charset=utf-8"); });
+    http.Get("/", [this](const auto&, auto& res) {
+        res.set_content(webPageHtml(sources.cameraName), "text/html; charset=utf-8");
+    });
     http.Get("/app.js", [](const auto&, auto& res) { res.set_content(webPageScript(), "text/javascript; charset=utf-8"); });
     http.Get("/app.css", [](const auto&, auto& res) { res.set_content(webPageStyle(), "text/css; charset=utf-8"); });
     http.Get("/healthz", [](const auto&, auto& res) { plain(res, 200, "ok"); });
     http.Get("/api/status", [this](const auto&, auto& res) { status(res); });
+    http.Get("/metrics", [this](const auto&, auto& res) {
+        if (!sources.metrics) return plain(res, 404, "not found");
+        res.set_content(sources.metrics(), kMetricsType);
+    });
     http.Get("/api/events", [this](const auto& req, auto& res) { events(req, res); });
     http.Get("/snapshot.jpg", [this](const auto&, auto& res) { snapshot(res); });
     http.Get("/stream.mjpg", [this](const auto& req, auto& res) { stream(req, res); });

@@ -9,6 +9,7 @@
 //   /api/events       the log's events, newest first (?since=ISO&limit=N)
 //   /clips/NAME, /snapshots/NAME, /boxes/NAME   the event folder's files, byte ranges too
 //   /healthz          "ok"
+//   /metrics          the watcher's figures for Prometheus (with a metrics source)
 #pragma once
 
 #include <functional>
@@ -29,6 +30,11 @@ struct WebSources {
     std::string eventFolder;
     // The event log's path.
     std::string eventLog;
+    // The page's title; empty: the program's name alone.
+    std::string cameraName;
+    // The metrics in Prometheus' text format, on a server thread like
+    // `status`; empty: no /metrics.
+    std::function<std::string()> metrics;
 };
 
 class WebServer {

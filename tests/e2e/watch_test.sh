@@ -189,6 +189,9 @@ case_bad_input() {
   watch_config "$dir" "$work/clip.avi" '{"mqtt": {"host": "127.0.0.1", "port": 0}}'
   run_watch "$dir"
   check_one_line "$dir" 2 '^tarvolen-watch: Tarvolen.json: Watch.mqtt.port must be a whole number from 1 to 65535 \(got 0\)$'
+  watch_config "$dir" "$work/clip.avi" '{"mqtt": {"host": "127.0.0.1", "tls": {"ca_file": "no-such-ca.pem"}}}'
+  run_watch "$dir"
+  check_one_line "$dir" 2 '^tarvolen-watch: Tarvolen.json: Watch.mqtt.tls.ca_file cannot be read: no-such-ca.pem \(No such file or directory\)$'
   watch_config "$dir" "$work/clip.avi" '{"status_fiel": "s.json"}'
   run_watch "$dir"
   check_one_line "$dir" 2 '^tarvolen-watch: Tarvolen.json: Watch has an unknown key "status_fiel"$'
@@ -291,6 +294,198 @@ case_mqtt_broker_gone() {
   check "no broker at all: status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
   check "no broker at all: not held up (${elapsed_ms} ms for $slow_ms ms of video)" [ "$elapsed_ms" -lt $((slow_ms / 2)) ]
   check "no broker at all: said once" [ "$(grep -c '^MQTT broker unreachable' "$dir/stderr")" -eq 1 ]
+}
+
+# A late subscriber's view of the broker: every message it keeps under
+# TOPIC_FILTER, "topic retained payload" a line; waits for COUNT of them.
+retained_lines() {  # retained_lines FILTER COUNT
+  mosquitto_sub -p "$broker_port" -t "$1" -C "$2" -W $((10 * ${TARVOLEN_E2E_SLOWDOWN:-1})) -F '%t %r %p' 2>/dev/null
+}
+
+# Home Assistant's view of one camera: the discovery configurations, the
+# motion state and the snapshot, all there for a subscriber that comes after
+# the watch has ended.
+case_home_assistant() {
+  unset DISPLAY WAYLAND_DISPLAY
+  command -v jq >/dev/null || missing_prerequisite "jq is not installed"
+  local dir="$work/ha"
+  make_bursts "$work/bursts.avi" "$frames" "$bursts"
+  start_broker
+  listen cam "$work/heard"
+  watch_config "$dir" "$work/bursts.avi" \
+    "{\"name\": \"Front door\", \"mqtt\": {\"host\": \"127.0.0.1\", \"port\": $broker_port, \"topic\": \"cam\", \"discovery\": true}}" \
+    "{\"enabled\": true, \"folder\": \"events\", \"pre_seconds\": $pre_s, \"post_seconds\": $post_s, \"snapshot\": true}"
+  # At the clip's own rate, so that the broker is reached before the first event.
+  run_watch "$dir"
+  check "exit status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
+  wait_for 10 grep -q '^cam/status 0 offline$' "$work/heard" || fail "offline is said when it stops"
+  local motion
+  motion="$(awk '$1 == "cam/motion" {printf "%s ", $3}' "$work/heard")"
+  check "motion: OFF on connecting, then ON and OFF for each event ($motion)" [ "$motion" = "OFF ON OFF ON OFF " ]
+
+  local kept
+  kept="$(retained_lines 'cam/#' 4 | grep -a -E '^cam/(status|motion|stats) ')"
+  check "offline is kept" grep -qxF 'cam/status 1 offline' <<<"$kept"
+  check "motion OFF is kept" grep -qxF 'cam/motion 1 OFF' <<<"$kept"
+  check "the stats kept count both events" [ "$(grep '^cam/stats 1 ' <<<"$kept" | cut -d' ' -f3- | jq .events)" = 2 ]
+  mosquitto_sub -p "$broker_port" -t cam/snapshot -C 1 -W 10 -N >"$work/snapshot.jpg" 2>/dev/null
+  local last
+  last="$(tail -n1 "$dir/events/events.jsonl" | jq -r .file)"
+  check "the snapshot is the latest event's, byte for byte" cmp -s "$work/snapshot.jpg" "$dir/events/${last%.*}.jpg"
+
+  local configs
+  configs="$(retained_lines 'homeassistant/#' 4 | sort)"
+  check "four retained configurations: $(cut -d' ' -f1,2 <<<"$configs" | tr '\n' '|')" [ "$(cut -d' ' -f1,2 <<<"$configs")" = \
+"homeassistant/binary_sensor/front_door/front_door_motion/config 1
+homeassistant/camera/front_door/front_door_snapshot/config 1
+homeassistant/sensor/front_door/front_door_events/config 1
+homeassistant/sensor/front_door/front_door_fps/config 1" ]
+  check "one device for all of them, available by cam/status" [ "$(cut -d' ' -f3- <<<"$configs" |
+    jq -c '[.device.identifiers, .device.name, .availability_topic]' | sort -u)" = '[["tarvolen_front_door"],"Front door","cam/status"]' ]
+  check "the motion sensor reads cam/motion" \
+    [ "$(grep binary_sensor <<<"$configs" | cut -d' ' -f3- | jq -r '.device_class + " " + .state_topic')" = "motion cam/motion" ]
+}
+
+# make_pki DIR: a certificate authority, another one, the broker's
+# certificate for 127.0.0.1 and a client's, all made here.
+make_pki() {
+  command -v openssl >/dev/null || missing_prerequisite "openssl is not installed"
+  mkdir -p "$1"
+  (
+    cd "$1" || exit 1
+    local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    openssl req -x509 "${ec[@]}" -keyout ca.key -out ca.pem -days 2 -subj "/CN=Test CA" &&
+      openssl req -x509 "${ec[@]}" -keyout other.key -out other.pem -days 2 -subj "/CN=Other CA" &&
+      openssl req "${ec[@]}" -keyout broker.key -out broker.csr -subj "/CN=broker" &&
+      openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out broker.pem -days 2 \
+        -extfile <(echo "subjectAltName=IP:127.0.0.1") &&
+      openssl req "${ec[@]}" -keyout client.key -out client.csr -subj "/CN=cam" &&
+      openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out client.pem -days 2
+  ) >/dev/null 2>&1 || fail "openssl makes the certificates"
+}
+
+# start_tls_broker PKI: mosquitto on a TLS port that wants a client
+# certificate, on 127.0.0.1 (which its certificate names) and on 127.0.0.2
+# (which it does not); sets broker_port, its log in PKI/broker.log.
+start_tls_broker() {
+  [ -x /usr/sbin/mosquitto ] || missing_prerequisite "mosquitto (Debian package mosquitto) is not installed"
+  broker_port="$("$free_port")"
+  local address
+  # As root, mosquitto would otherwise become a user that cannot read the test's files.
+  echo "user root" >"$1/broker.conf"
+  for address in 127.0.0.1 127.0.0.2; do
+    printf '%s\n' "listener $broker_port $address" "cafile $1/ca.pem" "certfile $1/broker.pem" \
+      "keyfile $1/broker.key" "require_certificate true" >>"$1/broker.conf"
+  done
+  echo "allow_anonymous true" >>"$1/broker.conf"
+  /usr/sbin/mosquitto -c "$1/broker.conf" >"$1/broker.log" 2>&1 &
+  extra_pids+=("$!")
+  tls_client=(--cafile "$1/ca.pem" --cert "$1/client.pem" --key "$1/client.key")
+  wait_for 10 mosquitto_pub -h 127.0.0.1 -p "$broker_port" "${tls_client[@]}" -t probe/ready -n 2>/dev/null ||
+    fail "the TLS broker starts"
+}
+
+case_mqtt_tls() {
+  unset DISPLAY WAYLAND_DISPLAY
+  local dir="$work/tls" pki="$work/pki"
+  make_pki "$pki"
+  start_tls_broker "$pki"
+  make_bursts "$work/bursts.avi" "$frames" "$bursts"
+  mosquitto_sub -h 127.0.0.1 -p "$broker_port" "${tls_client[@]}" -t 'cam/#' -F '%t %p' >"$work/heard" 2>/dev/null &
+  extra_pids+=("$!")
+  local client="\"cert_file\": \"$pki/client.pem\", \"key_file\": \"$pki/client.key\""
+  mqtt_tls() { echo "{\"mqtt\": {\"host\": \"$1\", \"port\": $broker_port, \"topic\": \"cam\", \"tls\": {$2}}}"; }
+
+  # Files that are there but cannot serve: a configuration error at start.
+  watch_config "$dir" "$work/bursts.avi" "$(mqtt_tls 127.0.0.1 "\"ca_file\": \"$work/bursts.avi\"")"
+  run_watch "$dir"
+  check_one_line "$dir" 2 "^tarvolen-watch: Tarvolen.json: Watch.mqtt.tls.ca_file holds no PEM certificate: $work/bursts.avi \\(.+\\)$"
+  watch_config "$dir" "$work/bursts.avi" \
+    "$(mqtt_tls 127.0.0.1 "\"cert_file\": \"$pki/client.pem\", \"key_file\": \"$pki/other.key\"")"
+  run_watch "$dir"
+  check_one_line "$dir" 2 "^tarvolen-watch: Tarvolen.json: Watch.mqtt.tls.key_file is not the key of cert_file: $pki/other.key \\(.+\\)$"
+
+  watch_config "$dir" "$work/bursts.avi" "$(mqtt_tls 127.0.0.1 "\"ca_file\": \"$pki/ca.pem\", $client")"
+  run_watch "$dir" --fast
+  check "the authority given: exit status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
+  check "it connects over TLS" grep -qx "MQTT connected to 127.0.0.1:$broker_port" "$dir/stderr"
+  wait_for 10 grep -qx 'cam/status offline' "$work/heard" || fail "a TLS subscriber hears it"
+  check "the TLS subscriber heard both events end" [ "$(grep -c '^cam/event {"type":"end"' "$work/heard")" -eq 2 ]
+
+  # No ca_file: the system's authorities, which SSL_CERT_FILE stands in for here.
+  watch_config "$dir" "$work/bursts.avi" "$(mqtt_tls 127.0.0.1 "$client")"
+  SSL_CERT_FILE="$pki/ca.pem" run_watch "$dir" --fast
+  check "the system's authorities: it connects" grep -qx "MQTT connected to 127.0.0.1:$broker_port" "$dir/stderr"
+
+  # A wrong authority, and a name the broker's certificate does not hold:
+  # refused, said once, tried again, and the watch goes on. 2.4 s at its
+  # rate: time for a second attempt.
+  make_bursts "$work/short.avi" 60 10-24
+  local host ca
+  for host_ca in "127.0.0.1 other.pem" "127.0.0.2 ca.pem"; do
+    read -r host ca <<<"$host_ca"
+    rm -rf "$dir/events"
+    : >"$pki/broker.log"
+    watch_config "$dir" "$work/short.avi" "$(mqtt_tls "$host" "\"ca_file\": \"$pki/$ca\", $client")"
+    run_watch "$dir"
+    check "$host with $ca: exit status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
+    check "$host with $ca: refused, said once ($(grep MQTT "$dir/stderr" | tr '\n' '|'))" \
+      [ "$(grep '^MQTT' "$dir/stderr")" = "MQTT broker unreachable: $host:$broker_port (certificate verify failed)" ]
+    check "$host with $ca: tried again ($(grep -c 'New connection' "$pki/broker.log") attempts)" \
+      [ "$(grep -c 'New connection' "$pki/broker.log")" -ge 2 ]
+    check_clips "$dir" 1
+  done
+}
+
+# A real Prometheus scrapes the watcher's metrics with its token; the
+# example alerting rules load.
+case_prometheus() {
+  unset DISPLAY WAYLAND_DISPLAY
+  command -v prometheus >/dev/null || missing_prerequisite "prometheus is not installed"
+  command -v promtool >/dev/null || missing_prerequisite "promtool (Debian package prometheus) is not installed"
+  command -v jq >/dev/null || missing_prerequisite "jq is not installed"
+  local dir="$work/prom" port prom_port token="prometheus-reads-0123456789" rules
+  rules="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/packaging/examples/tarvolen-alerts.yml"
+  port="$("$free_port")"
+  prom_port="$("$free_port")"
+  make_bursts "$work/long.avi" 1500 0-1499
+  # A name with the characters a label must escape.
+  watch_config "$dir" "$work/long.avi" \
+    "{\"name\": \"Gate \\\"2\\\" \\\\ yard\", \"web\": {\"listen\": \"127.0.0.1:$port\", \"token\": \"$token\"}}"
+  start_watch "$dir"
+  wait_for 20 grep -q "^Watching" "$dir/stderr" || fail "the watch starts"
+  local url="http://127.0.0.1:$port/metrics"
+  check "no token: 401" [ "$(curl -s -m 5 -o /dev/null -w '%{http_code}' "$url")" = 401 ]
+  curl -s -m 5 -H "Authorization: Bearer $token" "$url" >"$work/metrics.txt"
+  check "promtool finds the metrics well formed ($(promtool check metrics <"$work/metrics.txt" 2>&1 | head -3))" \
+    promtool check metrics <"$work/metrics.txt"
+  check "promtool finds the example rules well formed" bash -c "promtool check rules '$rules' >/dev/null"
+
+  cat >"$work/prometheus.yml" <<YAML
+global:
+  scrape_interval: 1s
+rule_files: ["$rules"]
+scrape_configs:
+  - job_name: tarvolen
+    authorization:
+      credentials: "$token"
+    static_configs:
+      - targets: ["127.0.0.1:$port"]
+YAML
+  prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/tsdb" \
+    --web.listen-address="127.0.0.1:$prom_port" >"$work/prometheus.log" 2>&1 &
+  extra_pids+=("$!")
+  local api="http://127.0.0.1:$prom_port/api/v1"
+  query() { curl -s -m 5 "$api/query" --data-urlencode "query=$1"; }
+  wait_for 60 bash -c "[ \"\$(curl -s -m 5 '$api/query' --data-urlencode 'query=tarvolen_frames_total > 0' |
+    jq '.data.result | length' 2>/dev/null)\" = 1 ]" || fail "Prometheus scrapes the frames"
+  check "with the camera's name as its label ($(query tarvolen_frames_total | head -c 300))" \
+    [ "$(query tarvolen_frames_total | jq -r '.data.result[0].metric.camera')" = 'Gate "2" \ yard' ]
+  check "and the source up" [ "$(query tarvolen_source_up | jq -r '.data.result[0].value[1]')" = 1 ]
+  check "the rules are loaded" [ "$(curl -s -m 5 "$api/rules" | jq '[.data.groups[].rules[]] | length')" -ge 2 ]
+  kill -TERM "$app_pid"
+  wait_exit 20
+  check "SIGTERM ends the watch with status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
 }
 
 # serve_stream PORT CLIP: a camera on 127.0.0.1 that serves CLIP once, then goes away.

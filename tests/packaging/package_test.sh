@@ -48,7 +48,7 @@ check "the unit's user" has -rw-r--r-- "usr/lib/sysusers.d/tarvolen.conf"
 for page in tarvolen tarvolen-scan tarvolen-watch; do
   check "the man page $page(1), gzipped" has -rw-r--r-- "usr/share/man/man1/$page.1.gz"
 done
-for example in Tarvolen.json Tarvolen.events.json camera.json; do
+for example in Tarvolen.json Tarvolen.events.json camera.json tarvolen-alerts.yml; do
   check "the example $example" has -rw-r--r-- "usr/share/doc/tarvolen/examples/$example"
 done
 check "nothing outside /usr" bash -c "! grep -vE ' \./(usr/.*)?$' <<<'$contents'"

@@ -127,6 +127,15 @@ public:
     bool ready() {
         return eventually([this] { return subscribed.load(); });
     }
+    // Waits for a message on `topic` with any payload.
+    bool waitForTopic(const std::string& topic) {
+        return eventually([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (const Message& m : received)
+                if (m.topic == topic && !m.payload.empty()) return true;
+            return false;
+        });
+    }
     // Waits for a message on `topic` with `payload`; returns it.
     std::optional<Message> waitFor(const std::string& topic, const std::string& payload) {
         std::optional<Message> found;
@@ -243,6 +252,47 @@ TEST_F(MqttPublisherTest, NoBrokerAtStartHoldsNothingAndIsSaidOnce) {
     EXPECT_LT(timed([&] { publisher.reset(); }), kNeverBlocks);
     EXPECT_EQ(saidStartingWith("MQTT broker unreachable"), 1);
     EXPECT_EQ(saidStartingWith("MQTT connected"), 0);
+}
+
+// A broker restarted without persistence has forgotten every retained
+// message: the publisher says them all again, and a subscriber that comes
+// later still finds the camera's state, its snapshot and its announcement.
+TEST_F(MqttPublisherTest, RetainedStateIsSaidAgainOnEachConnectionAndOffAtTheEnd) {
+    Broker broker(port);
+    ASSERT_TRUE(broker.ready);
+    settings.discovery = true;
+    settings.discoveryPrefix = settings.topic + "/ha";  // under the listener's filter
+    auto publisher = std::make_unique<MqttPublisher>(settings, notices, MqttCamera{"Gate", true});
+    ASSERT_TRUE(noticeStartingWith("MQTT connected to "));
+    const std::string jpeg("\xff\xd8 picture \0 bytes \xff\xd9", 20);
+    publisher->publishMotion(true);
+    publisher->publishStats(R"({"fps":5,"events":1})");
+    publisher->publishSnapshot(jpeg);
+    // The snapshot is said last: once it is on the broker, everything is.
+    const auto allOnTheBroker = [&] {
+        Listener probe(port, settings.topic);
+        return probe.ready() && probe.waitFor(settings.topic + "/snapshot", jpeg).has_value();
+    };
+    ASSERT_TRUE(allOnTheBroker());
+    broker.kill();
+    broker.start();
+    ASSERT_TRUE(broker.ready);
+    ASSERT_TRUE(eventually([&] { return saidStartingWith("MQTT connected to ") == 2; }));
+    ASSERT_TRUE(allOnTheBroker());
+
+    Listener late(port, settings.topic);
+    ASSERT_TRUE(late.ready());
+    for (const auto& [topic, payload] : std::vector<std::pair<std::string, std::string>>{
+             {"/status", "online"}, {"/motion", "ON"}, {"/stats", R"({"fps":5,"events":1})"}, {"/snapshot", jpeg}}) {
+        const std::optional<Listener::Message> kept = late.waitFor(settings.topic + topic, payload);
+        ASSERT_TRUE(kept) << topic;
+        EXPECT_TRUE(kept->retained) << topic;
+    }
+    EXPECT_TRUE(late.waitForTopic(settings.topic + "/ha/binary_sensor/gate/gate_motion/config"));
+
+    publisher.reset();
+    EXPECT_TRUE(late.waitFor(settings.topic + "/motion", "OFF"));
+    EXPECT_TRUE(late.waitFor(settings.topic + "/status", "offline"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <set>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -16,6 +17,8 @@
 
 #include "TestSupport.h"
 #include "media/VideoSource.h"
+#include "watch/HomeAssistant.h"
+#include "watch/Metrics.h"
 #include "watch/MqttPublisher.h"
 #include "watch/StatusFile.h"
 #include "watch/WatchApp.h"
@@ -464,6 +467,111 @@ TEST(EventMessages, AreTheEventsOwnFieldsBetweenTypeAndSource) {
         R"("bbox":[1,2,3,4]})";
     EXPECT_EQ(eventEndMessage(line, "0"),
               R"({"type":"end",)" + line.substr(1, line.size() - 2) + R"(,"source":"0"})");
+}
+
+// --- Home Assistant -------------------------------------------------------------
+
+TEST(HomeAssistant, IdsAreTheNameReducedToLowerLettersDigitsAndUnderscores) {
+    EXPECT_EQ(homeAssistantId("Front door #2"), "front_door_2");
+    EXPECT_EQ(homeAssistantId("  --Caf\xc3\xa9 Nord__"), "caf_nord");
+    EXPECT_EQ(homeAssistantId("garage"), "garage");
+    // Nothing left: a hash keeps two such names apart.
+    const std::string none = homeAssistantId("\xe9\x96\x80");
+    EXPECT_EQ(none.rfind("camera_", 0), 0u);
+    EXPECT_EQ(none.size(), 15u);
+    EXPECT_NE(none, homeAssistantId("\xe5\xba\xab"));
+    EXPECT_EQ(none, homeAssistantId("\xe9\x96\x80"));
+}
+
+TEST(HomeAssistant, OneDeviceWithItsEntitiesAvailableWhileOnline) {
+    const HomeAssistantDevice device{"Front \"door\"", "home/cam1", "homeassistant", true, "1.2.3"};
+    const std::vector<RetainedMessage> messages = homeAssistantDiscovery(device);
+    ASSERT_EQ(messages.size(), 4u);
+    const std::vector<std::string> topics = {"homeassistant/binary_sensor/front_door/front_door_motion/config",
+                                             "homeassistant/camera/front_door/front_door_snapshot/config",
+                                             "homeassistant/sensor/front_door/front_door_fps/config",
+                                             "homeassistant/sensor/front_door/front_door_events/config"};
+    std::set<std::string> uniqueIds;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        EXPECT_EQ(messages[i].topic, topics[i]);
+        const nlohmann::json config = nlohmann::json::parse(messages[i].payload);
+        uniqueIds.insert(config.at("unique_id").get<std::string>());
+        EXPECT_EQ(config.at("availability_topic"), "home/cam1/status");
+        EXPECT_EQ(config.at("payload_available"), "online");
+        EXPECT_EQ(config.at("payload_not_available"), "offline");
+        EXPECT_EQ(config.at("device"), nlohmann::json::parse(R"({"identifiers":["tarvolen_front_door"],
+            "name":"Front \"door\"","model":"tarvolen-watch","manufacturer":"Tarvolen","sw_version":"1.2.3"})"));
+    }
+    EXPECT_EQ(uniqueIds.size(), 4u);
+    const nlohmann::json motion = nlohmann::json::parse(messages[0].payload);
+    EXPECT_EQ(motion.at("device_class"), "motion");
+    EXPECT_EQ(motion.at("state_topic"), "home/cam1/motion");
+    EXPECT_EQ(nlohmann::json::parse(messages[1].payload).at("topic"), "home/cam1/snapshot");
+    EXPECT_EQ(nlohmann::json::parse(messages[2].payload).at("value_template"), "{{ value_json.fps }}");
+    EXPECT_EQ(nlohmann::json::parse(messages[3].payload).at("value_template"), "{{ value_json.events }}");
+
+    // Without snapshots the camera is taken away, not announced.
+    HomeAssistantDevice still = device;
+    still.snapshots = false;
+    EXPECT_EQ(homeAssistantDiscovery(still)[1].topic, topics[1]);
+    EXPECT_TRUE(homeAssistantDiscovery(still)[1].payload.empty());
+}
+
+// --- Metrics -----------------------------------------------------------------------
+
+// The value of the series `name`, as the text has it; empty when absent.
+std::string seriesValue(const std::string& text, const std::string& name) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(name + "{", 0) == 0) return line.substr(line.rfind(' ') + 1);
+    }
+    return "";
+}
+
+TEST(Metrics, EachFigureComesFromItsOwnValue) {
+    MetricsInput in;
+    in.camera = "Gate";
+    in.status = sampleStatus();
+    in.status.openEvent = OpenEventStatus{"t", 1};
+    in.status.folderCapBytes = 4096;
+    in.status.health.sourceOutages = 2;
+    in.status.health.framesWaiting = 1;
+    in.status.health.recording = RecordingHealth{5000, 3, 7, 700};
+    in.sourceHooksDropped = 1;
+    in.now = *in.status.lastFrameTime + std::chrono::milliseconds(2500);
+    const std::string text = metricsText(in);
+    const std::vector<std::pair<const char*, const char*>> expected = {
+        {"tarvolen_frames_total", "1234"}, {"tarvolen_events_total", "3"},
+        {"tarvolen_source_up", "1"}, {"tarvolen_source_outages_total", "2"},
+        {"tarvolen_event_open", "1"}, {"tarvolen_folder_bytes", "123456789012"},
+        {"tarvolen_folder_cap_bytes", "4096"}, {"tarvolen_frames_waiting", "1"},
+        {"tarvolen_clip_backlog_bytes", "5000"}, {"tarvolen_hooks_dropped_total", "4"},
+        {"tarvolen_retention_deleted_files_total", "7"}, {"tarvolen_retention_deleted_bytes_total", "700"},
+        {"tarvolen_last_frame_age_seconds", "2.5"}};
+    for (const auto& [name, value] : expected) EXPECT_EQ(seriesValue(text, name), value) << name;
+    EXPECT_NE(text.find("tarvolen_frames_total{camera=\"Gate\"} 1234\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("# TYPE tarvolen_frames_total counter\n"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE tarvolen_source_up gauge\n"), std::string::npos);
+    EXPECT_EQ(seriesValue(text, "tarvolen_mqtt_connected"), "");  // no broker configured
+
+    // Before the first frame the age runs from the start; a lost source is down.
+    in.status.lastFrameTime.reset();
+    in.status.state = SourceState::Lost;
+    in.started = in.now - std::chrono::seconds(40);
+    in.mqttConnected = false;
+    const std::string lost = metricsText(in);
+    EXPECT_EQ(seriesValue(lost, "tarvolen_last_frame_age_seconds"), "40");
+    EXPECT_EQ(seriesValue(lost, "tarvolen_source_up"), "0");
+    EXPECT_EQ(seriesValue(lost, "tarvolen_mqtt_connected"), "0");
+}
+
+TEST(SourceState, EachLossCountsOneOutage) {
+    WatchStatus s;
+    const auto now = std::chrono::system_clock::now();
+    for (SourceState state : {SourceState::Lost, SourceState::Lost, SourceState::Up, SourceState::Lost})
+        setSourceState(s, state, now);
+    EXPECT_EQ(s.health.sourceOutages, 2u);
+    EXPECT_EQ(s.state, SourceState::Lost);
 }
 
 }  // namespace

@@ -31,16 +31,22 @@ TEST(WatchSettings, AbsentObjectKeepsTheDefaults) {
     EXPECT_FALSE(settings.web);
 }
 
+// A PEM file the TLS keys may name: any readable file passes the reader.
+const std::string kReadableFile = TARVOLEN_EXAMPLE_CONFIG;
+
 TEST(WatchSettings, EveryKeyIsRead) {
     WatchSettings settings;
-    ASSERT_EQ(parseWatchSettings(withWatch(R"({
+    ASSERT_EQ(parseWatchSettings(withWatch(R"({"name": "Front door",
         "source_timeout_seconds": 2.5, "reconnect_max_seconds": 1, "on_source_lost": "logger lost",
         "on_source_back": "logger back", "status_file": "/run/cam/status.json", "status_interval_seconds": 0.5,
-        "mqtt": {"host": "broker.lan", "port": 8883, "topic": "home/cam1", "username": "u", "password": "p",
-                 "client_id": "cam1"},
+        "mqtt": {"host": "broker.lan", "port": 8884, "topic": "home/cam1", "username": "u", "password": "p",
+                 "client_id": "cam1", "discovery": true, "discovery_prefix": "ha",
+                 "tls": {"ca_file": ")" + kReadableFile + R"(", "cert_file": ")" + kReadableFile +
+                                                R"(", "key_file": ")" + kReadableFile + R"("}},
         "web": {"listen": "127.0.0.1:8080", "token": "s3cret"}})"),
                                  settings),
               "");
+    EXPECT_EQ(settings.name, "Front door");
     EXPECT_EQ(settings.sourceTimeoutSeconds, 2.5);
     EXPECT_EQ(settings.reconnectMaxSeconds, 1.0);
     EXPECT_EQ(settings.onSourceLost, "logger lost");
@@ -49,8 +55,14 @@ TEST(WatchSettings, EveryKeyIsRead) {
     EXPECT_EQ(settings.statusIntervalSeconds, 0.5);
     ASSERT_TRUE(settings.mqtt);
     EXPECT_EQ(settings.mqtt->host, "broker.lan");
-    EXPECT_EQ(settings.mqtt->port, 8883);
+    EXPECT_EQ(settings.mqtt->port, 8884);
     EXPECT_EQ(settings.mqtt->topic, "home/cam1");
+    EXPECT_TRUE(settings.mqtt->discovery);
+    EXPECT_EQ(settings.mqtt->discoveryPrefix, "ha");
+    ASSERT_TRUE(settings.mqtt->tls);
+    EXPECT_EQ(settings.mqtt->tls->caFile, kReadableFile);
+    EXPECT_EQ(settings.mqtt->tls->certFile, kReadableFile);
+    EXPECT_EQ(settings.mqtt->tls->keyFile, kReadableFile);
     EXPECT_EQ(settings.mqtt->username, "u");
     EXPECT_EQ(settings.mqtt->password, "p");
     EXPECT_EQ(settings.mqtt->clientId, "cam1");
@@ -67,6 +79,14 @@ TEST(WatchSettings, MqttTakesItsDefaultsAndTheRangeLimits) {
     EXPECT_EQ(settings.mqtt->topic, "tarvolen");
     EXPECT_TRUE(settings.mqtt->username.empty());
     EXPECT_TRUE(settings.mqtt->clientId.empty());
+    EXPECT_FALSE(settings.mqtt->tls);
+    EXPECT_FALSE(settings.mqtt->discovery);
+    EXPECT_EQ(settings.mqtt->discoveryPrefix, "homeassistant");
+    // TLS has a port of its own; an empty object trusts the system's authorities.
+    ASSERT_EQ(parseWatchSettings(withWatch(R"({"mqtt": {"host": "h", "tls": {}}})"), settings), "");
+    EXPECT_EQ(settings.mqtt->port, 8883);
+    ASSERT_TRUE(settings.mqtt->tls);
+    EXPECT_TRUE(settings.mqtt->tls->caFile.empty());
     ASSERT_EQ(parseWatchSettings(withWatch(R"({"mqtt": {"host": "h", "port": 65535.0},
                                                 "source_timeout_seconds": 86400, "reconnect_max_seconds": 86400})"),
                                  settings),
@@ -150,7 +170,25 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"web": {"listen": 8080}})",
                 R"(Watch.web.listen must be a string "host:port" (got 8080))"},
         Refused{R"({"web": {"listen": ":1", "token": true}})",
-                "Watch.web.token must be a string (got true)"}));
+                "Watch.web.token must be a string (got true)"},
+        Refused{R"({"name": ""})",
+                R"(Watch.name must be a name of 1 to 200 bytes without control characters (got ""))"},
+        Refused{R"({"name": "cam\n1"})",
+                R"(Watch.name must be a name of 1 to 200 bytes without control characters (got "cam\n1"))"},
+        Refused{R"({"mqtt": {"host": "h", "discovery": "yes"}})",
+                R"(Watch.mqtt.discovery must be true or false (got "yes"))"},
+        Refused{R"({"mqtt": {"host": "h", "discovery_prefix": "ha/#"}})",
+                R"(Watch.mqtt.discovery_prefix must be a topic name without the wildcards + and # (got "ha/#"))"},
+        Refused{R"({"mqtt": {"host": "h", "tls": true}})", "Watch.mqtt.tls must be an object (got true)"},
+        Refused{R"({"mqtt": {"host": "h", "tls": {"ca": "x"}}})", R"(Watch.mqtt.tls has an unknown key "ca")"},
+        Refused{R"({"mqtt": {"host": "h", "tls": {"ca_file": "/nonexistent/ca.pem"}}})",
+                "Watch.mqtt.tls.ca_file cannot be read: /nonexistent/ca.pem (No such file or directory)"},
+        Refused{R"({"mqtt": {"host": "h", "tls": {"ca_file": "/"}}})",
+                "Watch.mqtt.tls.ca_file cannot be read: / (not a regular file)"},
+        Refused{R"({"mqtt": {"host": "h", "tls": {"cert_file": ")" TARVOLEN_EXAMPLE_CONFIG R"("}}})",
+                "Watch.mqtt.tls.cert_file needs a key_file"},
+        Refused{R"({"mqtt": {"host": "h", "tls": {"key_file": ")" TARVOLEN_EXAMPLE_CONFIG R"("}}})",
+                "Watch.mqtt.tls.key_file needs a cert_file"}));
 
 TEST(WatchSettings, AFileProblemStartsWithItsName) {
     const test::TempFolder temp;
@@ -161,6 +199,19 @@ TEST(WatchSettings, AFileProblemStartsWithItsName) {
               file.string() + ": Watch.mqtt.port must be a whole number from 1 to 65535 (got 0)");
     std::filesystem::remove(file);
     EXPECT_EQ(readWatchSettings(file.string(), settings), file.string() + ": cannot be read");
+}
+
+TEST(WatchSettings, TheCameraIsNamedAfterItsFileUnlessNamed) {
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / "front.door.json";
+    std::ofstream(file) << withWatch("{}");
+    WatchSettings settings;
+    ASSERT_EQ(readWatchSettings(file.string(), settings), "");
+    EXPECT_EQ(settings.name, "front.door");
+    std::ofstream(file) << withWatch(R"({"name": "Garage"})");
+    ASSERT_EQ(readWatchSettings(file.string(), settings), "");
+    EXPECT_EQ(settings.name, "Garage");
+    std::filesystem::remove(file);
+    EXPECT_EQ(defaultWatchName("/etc/tarvolen/cam.conf"), "cam.conf");
 }
 
 // One file serves both programs: the live program's readers take a file with

@@ -66,7 +66,7 @@ protected:
         server = std::make_unique<WebServer>(WebSettings{"127.0.0.1:" + std::to_string(port), token},
                                              WebSources{[] { return nlohmann::json{{"state", "up"}}; },
                                                         std::filesystem::temp_directory_path().string(),
-                                                        "/nonexistent/events.jsonl"},
+                                                        "/nonexistent/events.jsonl", "", {}},
                                              limits);
         std::string error;
         ASSERT_TRUE(server->start(error)) << error;

@@ -18,6 +18,7 @@
 #include "TestSupport.h"
 #include "watch/WebAuth.h"
 #include "watch/WebFiles.h"
+#include "watch/WebPage.h"
 #include "watch/WebSettings.h"
 #include "watch/WebStreamHub.h"
 
@@ -288,6 +289,14 @@ TEST_F(EventFolder, SkipsWhatIsNotAnEventAndReadsALogOfOneBlock) {
 // --- the live picture ---------------------------------------------------
 
 cv::Mat picture(int value) { return cv::Mat(120, 160, CV_8UC3, cv::Scalar(value, value, value)); }
+
+TEST(WebPage, IsTitledWithTheCameraNameShownAsText) {
+    const std::string page = webPageHtml("<script>\"Gate\" & 'yard'</script>");
+    EXPECT_NE(page.find("<title>&lt;script&gt;&quot;Gate&quot; &amp; &#39;yard&#39;&lt;/script&gt; \u2013 Tarvolen watch</title>"),
+              std::string::npos);
+    EXPECT_EQ(page.find("<script>\""), std::string::npos);
+    EXPECT_NE(webPageHtml("").find("<title>Tarvolen watch</title>"), std::string::npos);
+}
 
 TEST(WebStreamHub, EncodesEachFrameOnceForEveryViewerOfAWidth) {
     WebStreamHub hub;

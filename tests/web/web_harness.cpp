@@ -101,7 +101,7 @@ int run(const Options& options) {
     const std::string source = options.video.empty() ? "synthetic" : options.video;
     const std::string since = isoLocalTime(std::chrono::system_clock::now());
     WebSources sources{[&] { return statusObject(source, frames.load(), options.fps, since); }, options.folder,
-                       options.folder + "/" + options.log};
+                       options.folder + "/" + options.log, "", {}};
     WebServer server(options.settings, sources, options.limits);
     std::string error;
     if (!server.start(error)) {
