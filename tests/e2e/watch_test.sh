@@ -369,7 +369,7 @@ make_pki() {
 # (which it does not); sets broker_port, its log in PKI/broker.log.
 start_tls_broker() {
   [ -x /usr/sbin/mosquitto ] || missing_prerequisite "mosquitto (Debian package mosquitto) is not installed"
-  broker_port="$("$free_port")"
+  broker_port="$(free_port)"
   local address
   # As root, mosquitto would otherwise become a user that cannot read the test's files.
   echo "user root" >"$1/broker.conf"
@@ -446,8 +446,8 @@ case_prometheus() {
   command -v jq >/dev/null || missing_prerequisite "jq is not installed"
   local dir="$work/prom" port prom_port token="prometheus-reads-0123456789" rules
   rules="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/packaging/examples/tarvolen-alerts.yml"
-  port="$("$free_port")"
-  prom_port="$("$free_port")"
+  port="$(free_port)"
+  prom_port="$(free_port)"
   make_bursts "$work/long.avi" 1500 0-1499
   # A name with the characters a label must escape.
   watch_config "$dir" "$work/long.avi" \
