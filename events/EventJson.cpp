@@ -11,7 +11,7 @@ namespace tarvolen {
 
 using std::chrono::system_clock;
 
-std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::string& file) {
+nlohmann::ordered_json eventJson(EventTimes times, const EventRecord& e, const std::string& file) {
     nlohmann::ordered_json line;
     if (times == EventTimes::WallClock) {
         line["file"] = file.empty() ? std::filesystem::path(e.clipPath).filename().string() : file;
@@ -36,7 +36,11 @@ std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::str
     line["active_frames"] = e.activeFrames;
     line["max_objects"] = e.maxObjects;
     line["bbox"] = {e.bbox.x, e.bbox.y, e.bbox.width, e.bbox.height};
-    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return line;
+}
+
+std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::string& file) {
+    return eventJson(times, e, file).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string eventStartJsonLine(const std::string& clipPath, double startMs, std::int64_t startFrame) {

@@ -1,0 +1,193 @@
+"""tarvolen.Detector: bit for bit the C++ detector on the same frames, in
+every layout a NumPy user hands over; its refusals; its threads."""
+
+import os
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tarvolen
+from conftest import DetectorRun, decoded_frames
+
+FRAMES = 200
+SETTINGS = {"num_frames": 5, "num_threads": 2}
+SLOWDOWN = float(os.environ.get("TARVOLEN_E2E_SLOWDOWN", "1"))
+
+
+def every_other_column(gray):
+    """The same gray frame as a view whose rows are not contiguous."""
+    padded = np.zeros((gray.shape[0], gray.shape[1] * 2), np.uint8)
+    padded[:, ::2] = gray
+    return padded[:, ::2]
+
+
+# name: (the pixel format FFmpeg decodes to, the frame process() is given)
+LAYOUTS = {
+    "gray": ("gray", lambda frame: frame),
+    "bgr": ("bgr24", lambda frame: frame),
+    "gray_strided_view": ("gray", every_other_column),
+    "bgr_view_of_rgb_reversed": ("rgb24", lambda frame: frame[:, :, ::-1]),
+}
+
+
+def run_detector(detector, frames, reference=None):
+    """Feeds (frame, roi) pairs to the Python detector (and the reference)."""
+    run = DetectorRun()
+    for frame, roi in frames:
+        detector.process(frame, roi)
+        if reference is not None:
+            reference.process_frame(frame, roi)
+        run.add(detector.objects, detector.event_mask)
+    return run
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_masks_and_tracks_are_the_cpp_detectors(layout, sample_video, reference):
+    pixel_format, view = LAYOUTS[layout]
+    expected = reference(SETTINGS)
+    frames = ((view(frame), None) for frame in decoded_frames(sample_video, pixel_format, FRAMES))
+    run = run_detector(tarvolen.Detector(**SETTINGS), frames, expected)
+    expected = expected.finish()
+    assert any(expected.objects) and len(expected.masks) > 10, "too little happened to compare"
+    run.assert_same_as(expected)
+
+
+def test_region_and_a_size_change_as_the_cpp_detector_handles_them(sample_video, reference):
+    """The frames shrink mid-stream: the model and window start afresh, the
+    tracks go on; the region is a strided view of a larger mask."""
+    width, height = 768, 576
+    region = np.zeros((height, width), np.uint8)
+    region[height // 3:, :] = 255
+    crop = np.s_[40:height - 36, 64:width - 64]
+
+    def frames():
+        for index, frame in enumerate(decoded_frames(sample_video, "bgr24", FRAMES)):
+            assert frame.shape[:2] == (height, width)
+            yield (frame, region) if index < FRAMES // 2 else (frame[crop], region[crop])
+
+    expected = reference(SETTINGS)
+    run = run_detector(tarvolen.Detector(**SETTINGS), frames(), expected)
+    expected = expected.finish()
+    assert FRAMES // 2 in [index for index, _ in expected.masks], "the new size gave no new mask"
+    assert expected.masks[-1][1].shape == region[crop].shape
+    assert any(expected.objects[FRAMES // 2:]), "no object after the size change"
+    run.assert_same_as(expected)
+
+
+def test_reset_starts_afresh(sample_video):
+    frames = [(frame, None) for frame in decoded_frames(sample_video, "gray", 60)]
+    detector = tarvolen.Detector(num_frames=5)
+    assert detector.event_mask is None and detector.objects == []
+    run_detector(detector, frames[:30])
+    detector.reset()
+    run_detector(tarvolen.Detector(num_frames=5), frames[30:]).assert_same_as(run_detector(detector, frames[30:]))
+
+
+def test_detectors_on_two_threads_give_what_each_gives_alone(sample_video):
+    frames = [(frame, None) for frame in decoded_frames(sample_video, "gray", 80)]
+    alone = run_detector(tarvolen.Detector(num_frames=5), frames)
+    runs = [None, None]
+
+    def work(slot):
+        runs[slot] = run_detector(tarvolen.Detector(num_frames=5), frames)
+
+    threads = [threading.Thread(target=work, args=(slot,)) for slot in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for run in runs:
+        run.assert_same_as(alone)
+
+
+def test_process_lets_other_threads_run():
+    """With forced switches between threads off, another thread gets the
+    interpreter only when process() lets go of it."""
+    detector = tarvolen.Detector(num_frames=1)
+    frame = np.zeros((480, 640), np.uint8)
+    started = threading.Event()
+    seen = threading.Event()
+    deadline = time.monotonic() + 60 * SLOWDOWN  # ends the worker should process() hold the lock
+
+    def work():
+        started.set()
+        while not seen.is_set() and time.monotonic() < deadline:
+            detector.process(frame)
+
+    worker = threading.Thread(target=work)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        worker.start()
+        started.wait()
+        ran_alongside = worker.is_alive() and not seen.is_set()
+        seen.set()
+    finally:
+        sys.setswitchinterval(interval)
+    worker.join()
+    assert ran_alongside, "process() held the interpreter lock"
+
+
+@pytest.mark.parametrize("settings, error, name", [
+    ({"bogus": 1}, ValueError, "bogus"),
+    ({"pixel_deviation": "10"}, TypeError, "pixel_deviation"),
+    ({"alpha_coeff": True}, TypeError, "alpha_coeff"),
+    ({"num_frames": None}, TypeError, "num_frames"),
+    ({"min_object_width": [3]}, TypeError, "min_object_width"),
+    ({"pixel_deviation": 255.5}, ValueError, "pixel_deviation"),
+    ({"num_frames": 0}, ValueError, "num_frames"),
+    ({"alpha_coeff": float("nan")}, ValueError, "alpha_coeff"),
+    ({"max_object_width": 10**30}, ValueError, "max_object_width"),
+])
+def test_bad_settings_raise_naming_the_key(settings, error, name):
+    with pytest.raises(error, match=name):
+        tarvolen.Detector(**settings)
+
+
+@pytest.mark.parametrize("settings, expected", [
+    ({}, {"min_object_width": 2, "max_object_width": 64, "min_object_height": 2, "max_object_height": 64,
+          "object_detection_criterion": 2, "pixel_deviation": 10.0, "alpha_coeff": 0.01, "num_threads": 1,
+          "num_frames": 30}),
+    ({"num_threads": 4.9, "num_frames": True, "max_object_height": 9.99}, {"num_threads": 4, "num_frames": 1,
+                                                                            "max_object_height": 9}),
+    ({"alpha_coeff": np.float32(0.05), "min_object_width": np.int64(3)}, {"alpha_coeff": 0.05, "min_object_width": 3}),
+])
+def test_settings_are_taken_as_scan_set_takes_them(settings, expected):
+    taken = tarvolen.Detector(**settings).settings
+    assert {key: taken[key] for key in expected} == expected
+    assert len(taken) == 9
+
+
+GOOD = np.zeros((48, 64), np.uint8)
+
+
+@pytest.mark.parametrize("frame, roi, words", [
+    (np.zeros((48, 64), np.float32), None, "float32"),
+    (np.zeros((48, 64), np.uint16), None, "uint16"),
+    (np.zeros((48, 64), bool), None, "bool"),
+    (np.zeros(64, np.uint8), None, r"\(64,\)"),
+    (np.zeros((48, 64, 4), np.uint8), None, r"\(48, 64, 4\)"),
+    (np.zeros((48, 64, 1), np.uint8), None, r"\(48, 64, 1\)"),
+    (np.zeros((2, 48, 64, 3), np.uint8), None, "shape"),
+    (np.zeros((0, 64), np.uint8), None, r"\(0, 64\)"),
+    (GOOD.tolist(), None, "list"),
+    (GOOD, np.zeros((48, 63), np.uint8), "roi"),
+    (GOOD, np.zeros((48, 64), np.int32), "roi"),
+    (GOOD, "everything", "roi"),
+])
+def test_bad_frames_raise_and_change_nothing(frame, roi, words):
+    detector = tarvolen.Detector(num_frames=1)
+    detector.process(GOOD)
+    with pytest.raises(ValueError, match=words):
+        detector.process(frame, roi)
+    assert detector.event_mask.shape == GOOD.shape
+    detector.process(GOOD)
+
+
+def test_the_installed_package_is_tested_and_versioned(source_dir):
+    assert "site-packages" in tarvolen.__file__
+    cmake = (source_dir / "CMakeLists.txt").read_text()
+    assert f"project(Tarvolen VERSION {tarvolen.__version__} " in cmake
