@@ -184,15 +184,16 @@ scan_status=$?
 check "the unreadable file fails a local scan (status $scan_status)" [ "$scan_status" -ne 0 ]
 check "the failed task's log has the scan's line naming $bad_file" \
   grep -qE "^tarvolen-scan: $bad_file: " "$bad_log"
-# The failed tasks, as the controller tells them. On a cluster with
-# accounting (slurmdbd) sacct tells the same for as long as it keeps jobs;
-# this one has none: sacct -c reads the completion log but knows no array
-# tasks ("Unknown type ArrayJobId"), so the README gives both ways.
+# The failed tasks, as the controller tells them (the README's command).
+# On a cluster with accounting (slurmdbd) sacct tells the same for as long
+# as it keeps jobs; this one has none, and sacct -c, which reads a
+# completion log instead, knows no array tasks ("Unknown type ArrayJobId").
 task_states() {
   scontrol -o show job "$1" | tr ' ' '\n' | sed -n 's/^\(ArrayTaskId\|JobState\|ExitCode\)=//p' | paste -d' ' - - -
 }
 failed_tasks() {
-  task_states "$1" | awk '$2 == "FAILED" { print $1 }' | sort -n | paste -sd, -
+  scontrol -o show job "$1" | tr ' ' '\n' | sed -n 's/^\(ArrayTaskId\|JobState\)=//p' | paste -d' ' - - |
+    awk '$2 != "COMPLETED" { print $1 }' | sort -n | paste -sd, -
 }
 states="$(task_states "$job")"
 check "the controller tells the failed task ($bad_task) and no other ($(tr '\n' ';' <<<"$states"))" \
