@@ -1,7 +1,6 @@
 #include "scan/python/PythonScan.h"
 
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -35,25 +34,19 @@ constexpr std::chrono::milliseconds kSignalCheckInterval{100};
 const char* const kProgramPrefix = "tarvolen-scan: ";
 
 // The command line's option names as the keyword arguments that stand for
-// them, so that a message names what the caller wrote.
+// them, so that a message names what the caller wrote. Its messages start
+// with the option they are about.
 const std::pair<const char*, const char*> kArgumentNames[] = {
-    {"--pre", "pre"},   {"--post", "post"},         {"--min-event", "min_event"}, {"--roi", "roi"},
-    {"--start", "start"}, {"--end", "end"}, {"--region-file", "region_file"},
+    {"--pre", "pre"},     {"--post", "post"}, {"--min-event", "min_event"},     {"--roi", "roi"},
+    {"--start", "start"}, {"--end", "end"},   {"--region-file", "region_file"},
 };
 
-std::string withArgumentNames(std::string text) {
+std::string withArgumentName(std::string text) {
     for (const auto& [option, argument] : kArgumentNames) {
-        const std::string name(option);
-        for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
-            const std::size_t after = at + name.size();
-            const bool whole = after == text.size() || !(std::isalnum(static_cast<unsigned char>(text[after])) ||
-                                                         text[after] == '-' || text[after] == '_');
-            if (!whole) {
-                at = after;
-                continue;
-            }
-            text.replace(at, name.size(), argument);
-        }
+        const std::size_t length = std::strlen(option);
+        const bool named = text.compare(0, length, option) == 0 &&
+                           (text.size() == length || text[length] == ' ' || text[length] == ':');
+        if (named) return text.replace(0, length, argument);
     }
     return text;
 }
@@ -140,9 +133,10 @@ std::vector<std::string> roiTexts(const py::handle& roi) {
         }
         return text;
     };
-    if (!py::isinstance<py::sequence>(roi) || py::isinstance<py::str>(roi) || py::len(roi) == 0)
+    if (!py::isinstance<py::sequence>(roi) || py::isinstance<py::str>(roi))
         throw py::type_error(std::string(expected) + ", not " + std::string(py::repr(roi)));
     const auto items = py::reinterpret_borrow<py::sequence>(roi);
+    if (py::len(items) == 0) return {};  // no rectangle: the whole frame, as without --roi
     const bool single = py::len(items) == 4 && !py::isinstance<py::sequence>(items[0]);
     if (single) return {rectangleText(roi)};
     std::vector<std::string> texts;
@@ -177,9 +171,9 @@ ScanOptions scanOptions(const ScanArguments& a) {
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
     ParsedCommandLine parsed = parseCommandLine(static_cast<int>(argv.size()), argv.data());
-    if (parsed.outcome != ParsedCommandLine::Run) throw py::value_error(withArgumentNames(parsed.text));
+    if (parsed.outcome != ParsedCommandLine::Run) throw py::value_error(withArgumentName(parsed.text));
     if (const std::string outside = checkRegionsAgainstFiles(parsed.options); !outside.empty())
-        throw py::value_error(withArgumentNames(outside));
+        throw py::value_error(withArgumentName(outside));
     return std::move(parsed.options);
 }
 
@@ -246,7 +240,11 @@ std::vector<std::string> messageLines(const std::string& text) {
 py::list scanForPython(const ScanArguments& arguments) {
     const ScanOptions options = scanOptions(arguments);
     DetectorParameters detector = defaultScanDetector();
-    if (!arguments.settings.is_none()) applyPythonSettings(detector, py::dict(arguments.settings));
+    if (!arguments.settings.is_none()) {
+        if (!py::isinstance<py::dict>(arguments.settings) && !py::hasattr(arguments.settings, "keys"))
+            throw py::type_error("settings must be a dict of detector settings, not " + typeName(arguments.settings));
+        applyPythonSettings(detector, py::dict(arguments.settings));
+    }
     quietenScanLibraries();
 
     const std::string& file = options.files.front();

@@ -6,6 +6,7 @@ import pathlib
 import signal
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -47,15 +48,19 @@ def tool_events(build_dir, work_dir, video, arguments):
 
 
 @pytest.mark.parametrize("name", SCANS)
-def test_events_are_tarvolen_scans_lines(name, build_dir, tmp_path, sample_video, region_file):
+def test_events_are_tarvolen_scans_lines(name, build_dir, tmp_path, sample_video, region_file, monkeypatch):
     keywords, arguments = SCANS[name]
     keywords = {key: str(region_file) if value == "REGIONS" else value for key, value in keywords.items()}
     arguments = [str(region_file) if value == "REGIONS" else value for value in arguments]
     expected = tool_events(build_dir, tmp_path, sample_video, arguments)
+    here = tmp_path / "python"
+    here.mkdir()
+    monkeypatch.chdir(here)
     events = tarvolen.scan(pathlib.Path(sample_video), **keywords)
     assert expected, "no event to compare"
     assert events == expected
     assert [list(event) for event in events] == [list(event) for event in expected]
+    assert list(here.iterdir()) == [], "scan() wrote files"
 
 
 @pytest.mark.parametrize("keywords, error, words", [
@@ -72,6 +77,7 @@ def test_events_are_tarvolen_scans_lines(name, build_dir, tmp_path, sample_video
     ({"settings": {"num_frames": 0}}, ValueError, "num_frames"),
     ({"settings": {"bogus": 1}}, ValueError, "bogus"),
     ({"settings": {"alpha_coeff": "0.1"}}, TypeError, "alpha_coeff"),
+    ({"settings": 10}, TypeError, "settings"),
     ({"region_file": "no-such-regions.json"}, FileNotFoundError, "no-such-regions.json"),
 ])
 def test_bad_arguments_raise_before_scanning(keywords, error, words, sample_video, tmp_path, monkeypatch):
@@ -96,6 +102,15 @@ def test_unreadable_files_raise_oserror_naming_them(name, content, error, tmp_pa
         tarvolen.scan(str(path))
 
 
+def opened_by(pid, path):
+    """Whether process `pid` has `path` open."""
+    folder = f"/proc/{pid}/fd"
+    try:
+        return any(os.path.realpath(os.path.join(folder, fd)) == str(path) for fd in os.listdir(folder))
+    except OSError:
+        return False
+
+
 def test_ctrl_c_stops_a_scan_with_keyboard_interrupt(sample_video, tmp_path):
     """An endless stream (the clip looped into a FIFO) ends only when the
     scan answers Ctrl+C; should it not, the feed is cut after a long while
@@ -104,16 +119,30 @@ def test_ctrl_c_stops_a_scan_with_keyboard_interrupt(sample_video, tmp_path):
     os.mkfifo(fifo)
     feed = subprocess.Popen(["ffmpeg", "-v", "quiet", "-stream_loop", "-1", "-i", str(sample_video), "-c", "copy",
                              "-f", "nut", "-y", str(fifo)], stdin=subprocess.DEVNULL)
-    cut = threading.Timer(120 * SLOWDOWN, feed.kill)
-    interrupt = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
-    cut.start()
-    interrupt.start()
+    cut = threading.Event()
+
+    def cut_the_feed():
+        cut.set()
+        feed.kill()
+
+    def interrupt_once_streaming():
+        # The writer's open returns once the scan has opened the FIFO too;
+        # from then on the scan only reads, which a signal does not break.
+        deadline = time.monotonic() + 60 * SLOWDOWN
+        while not opened_by(feed.pid, fifo) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    cutter = threading.Timer(120 * SLOWDOWN, cut_the_feed)
+    interrupter = threading.Thread(target=interrupt_once_streaming)
+    cutter.start()
+    interrupter.start()
     try:
         with pytest.raises(KeyboardInterrupt):
             tarvolen.scan(str(fifo))
-        assert feed.poll() is None, "the scan went on until its input was cut"
+        assert not cut.is_set(), "the scan went on until its input was cut"
     finally:
-        interrupt.cancel()
-        cut.cancel()
+        interrupter.join()
+        cutter.cancel()
         feed.kill()
         feed.wait()
