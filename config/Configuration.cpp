@@ -161,7 +161,8 @@ SettingTarget settingTarget(const std::string& key) {
 
 // The one place where a detector setting is checked, whatever form its
 // value arrived in.
-SettingFault applyJsonSetting(DetectorParameters& parameters, const SettingTarget& target, const json& value) {
+SettingFault applyJsonSetting(DetectorParameters& parameters, const SettingTarget& target,
+                              const json& value) {
     if (!target.known()) return SettingFault::UnknownKey;
     bool accepted = false;
     try {
@@ -187,7 +188,8 @@ std::string settingFaultText(SettingFault fault, const std::string& key) {
         case SettingFault::NotJson:
             return "not a JSON value";
         case SettingFault::WrongType:
-            return intSetting ? "wrong type: a number or true/false is expected" : "wrong type: a number is expected";
+            return intSetting ? "wrong type: a number or true/false is expected"
+                              : "wrong type: a number is expected";
         case SettingFault::OutOfRange:
             return "out of range";
     }
@@ -207,7 +209,8 @@ std::string applySetting(DetectorParameters& parameters, const std::string& key,
     return settingFaultText(applyJsonSetting(parameters, target, value), key);
 }
 
-SettingFault applySettingValue(DetectorParameters& parameters, const std::string& key, const SettingValue& value) {
+SettingFault applySettingValue(DetectorParameters& parameters, const std::string& key,
+                               const SettingValue& value) {
     const json asJson = std::visit([](auto v) { return json(v); }, value);
     return applyJsonSetting(parameters, settingTarget(key), asJson);
 }

@@ -47,7 +47,8 @@ enum class SettingFault { None, UnknownKey, NotJson, WrongType, OutOfRange };
 // The same checks as applySetting() for a typed value: the same type rules
 // and narrowing, and a value out of range is refused. Nothing changes unless
 // None is returned.
-SettingFault applySettingValue(DetectorParameters& parameters, const std::string& key, const SettingValue& value);
+SettingFault applySettingValue(DetectorParameters& parameters, const std::string& key,
+                               const SettingValue& value);
 
 // Whether `key` names one of the nine detector settings.
 bool isDetectorSetting(const std::string& key);

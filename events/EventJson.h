@@ -35,7 +35,8 @@ std::string eventJsonLine(EventTimes times, const EventRecord& event, const std:
 
 // The object that eventJsonLine() writes, for callers that hand the event on
 // as a value of their own (the Python module's dicts) rather than as text.
-nlohmann::ordered_json eventJson(EventTimes times, const EventRecord& event, const std::string& file = std::string());
+nlohmann::ordered_json eventJson(EventTimes times, const EventRecord& event,
+                                 const std::string& file = std::string());
 
 // What is known of a live event when it opens, as one line of JSON: "file"
 // (its clip's file name), "start" (the local time of its first frame, as in

@@ -44,6 +44,10 @@ def parse_arguments(argv):
     return arguments
 
 
+def plural(count, noun):
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
 def region_mask(rectangles, shape):
     """255 inside the union of the rectangles (the whole frame without any)."""
     if not rectangles:
@@ -80,8 +84,7 @@ def plot(video, times, counts, events, png):
     for index, event in enumerate(events):
         start, end = event["start_ms"] / 1000.0, event["end_ms"] / 1000.0
         axes.axvspan(start, end, color=colours(index % 10), alpha=0.25, linewidth=0)
-        most = event["max_objects"]
-        label = f"#{event['event']}: up to {most} object{'s' if most != 1 else ''}"
+        label = f"#{event['event']}: up to {plural(event['max_objects'], 'object')}"
         axes.annotate(label, (start, 1.0), xycoords=("data", "axes fraction"),
                       xytext=(4, -14), textcoords="offset points", fontsize=9, color=colours(index % 10))
     axes.plot(times, counts, color="black", linewidth=0.9, label="event pixels")
@@ -89,7 +92,7 @@ def plot(video, times, counts, events, png):
     axes.set_ylim(bottom=0)
     axes.set_xlabel("time (s)")
     axes.set_ylabel("event pixels per frame")
-    axes.set_title(f"{os.path.basename(video)}: {len(times)} frames, {len(events)} event{'s' if len(events) != 1 else ''} (shaded)")
+    axes.set_title(f"{os.path.basename(video)}: {len(times)} frames, {plural(len(events), 'event')} (shaded)")
     axes.grid(axis="y", alpha=0.3)
     figure.tight_layout()
     figure.savefig(png)
@@ -103,9 +106,9 @@ def main(argv):
     times, counts = event_pixels(arguments.video, arguments.settings, arguments.rectangles, arguments.end)
     plot(arguments.video, times, counts, events, arguments.png)
     for event in events:
-        most = event["max_objects"]
-        print(f"event {event['event']}: {event['start']} - {event['end']}, up to {most} object{'s' if most != 1 else ''}")
-    print(f"{arguments.png}: {len(times)} frames, {len(events)} events")
+        print(f"event {event['event']}: {event['start']} - {event['end']}, "
+              f"up to {plural(event['max_objects'], 'object')}")
+    print(f"{arguments.png}: {len(times)} frames, {plural(len(events), 'event')}")
 
 
 if __name__ == "__main__":

@@ -40,7 +40,8 @@ struct FrameTooLarge : std::runtime_error {
 };
 
 std::string describe(const py::array& array) {
-    return std::string(py::str(array.dtype())) + " array of shape " + std::string(py::str(array.attr("shape")));
+    return std::string(py::str(array.dtype())) + " array of shape " +
+           std::string(py::str(array.attr("shape")));
 }
 
 bool isUint8(const py::array& array) { return array.dtype().kind() == 'u' && array.dtype().itemsize() == 1; }
@@ -94,7 +95,8 @@ void PythonDetector::process(const py::object& frameObject, const py::object& ro
     const char* const expected =
         "frame must be a 2-D uint8 array (gray) or an (H, W, 3) uint8 array (BGR) of at least 1 x 1";
     if (!py::isinstance<py::array>(frameObject))
-        throw py::value_error(std::string(expected) + ", not " + std::string(py::str(py::type::of(frameObject).attr("__name__"))));
+        throw py::value_error(std::string(expected) + ", not " +
+                              std::string(py::str(py::type::of(frameObject).attr("__name__"))));
     const auto frame = py::reinterpret_borrow<py::array>(frameObject);
     const bool colour = frame.ndim() == 3 && frame.shape(2) == kBgrChannels;
     if (!isUint8(frame) || !(frame.ndim() == 2 || colour) || frame.shape(0) < 1 || frame.shape(1) < 1)
@@ -107,9 +109,11 @@ void PythonDetector::process(const py::object& frameObject, const py::object& ro
     cv::Mat roi;
     if (!roiObject.is_none()) {
         const std::string shape = "(" + std::to_string(height) + ", " + std::to_string(width) + ")";
-        const std::string roiExpected = "roi must be a " + shape + " uint8 array like the frame (non-zero inside)";
+        const std::string roiExpected =
+            "roi must be a " + shape + " uint8 array like the frame (non-zero inside)";
         if (!py::isinstance<py::array>(roiObject))
-            throw py::value_error(roiExpected + ", not " + std::string(py::str(py::type::of(roiObject).attr("__name__"))));
+            throw py::value_error(roiExpected + ", not " +
+                                  std::string(py::str(py::type::of(roiObject).attr("__name__"))));
         const auto mask = py::reinterpret_borrow<py::array>(roiObject);
         if (!isUint8(mask) || mask.ndim() != 2 || mask.shape(0) != height || mask.shape(1) != width)
             throw py::value_error(roiExpected + ", not a " + describe(mask));
@@ -119,8 +123,9 @@ void PythonDetector::process(const py::object& frameObject, const py::object& ro
 
     withDetector([&] {
         if (width != detector.frameWidth() || height != detector.frameHeight()) {
-            if (const std::optional<std::string> refusal = frameSizeRefusal(
-                    width, height, Detector::bufferBytesPerPixel() + kCopyBytesPerPixel, currentMemoryLimits()))
+            if (const std::optional<std::string> refusal =
+                    frameSizeRefusal(width, height, Detector::bufferBytesPerPixel() + kCopyBytesPerPixel,
+                                     currentMemoryLimits()))
                 throw FrameTooLarge(*refusal);
         }
         cv::Mat gray = pixels;
@@ -155,18 +160,21 @@ py::object PythonDetector::eventMask() {
 }
 
 py::list PythonDetector::objects() {
-    const std::vector<ObjectTrack> confirmed = withDetector([this] { return detector.getConfirmedObjects(); });
+    const std::vector<ObjectTrack> confirmed =
+        withDetector([this] { return detector.getConfirmedObjects(); });
     py::list list;
-    for (const ObjectTrack& t : confirmed) list.append(objectType(t.box.x, t.box.y, t.box.width, t.box.height, t.score));
+    for (const ObjectTrack& t : confirmed)
+        list.append(objectType(t.box.x, t.box.y, t.box.width, t.box.height, t.score));
     return list;
 }
 
 }  // namespace
 
 void bindDetector(py::module_& module) {
-    const py::object type = py::module_::import("collections")
-                                .attr("namedtuple")("Object", py::make_tuple("x", "y", "width", "height", "score"),
-                                                    py::arg("module") = "tarvolen");
+    const py::object type =
+        py::module_::import("collections")
+            .attr("namedtuple")("Object", py::make_tuple("x", "y", "width", "height", "score"),
+                                py::arg("module") = "tarvolen");
     type.attr("__doc__") =
         "A confirmed object: its latest box (x, y, width, height in pixels) and its persistence score.";
     module.attr("Object") = type;

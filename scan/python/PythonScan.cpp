@@ -52,7 +52,9 @@ std::string withArgumentName(std::string text) {
 }
 
 // A path back as Python spells it (os.fsdecode).
-py::object pythonPath(const std::string& path) { return py::module_::import("os").attr("fsdecode")(py::bytes(path)); }
+py::object pythonPath(const std::string& path) {
+    return py::module_::import("os").attr("fsdecode")(py::bytes(path));
+}
 
 [[noreturn]] void raiseOsError(const py::tuple& arguments) {
     PyErr_SetObject(PyExc_OSError, arguments.ptr());
@@ -91,8 +93,8 @@ std::string numberText(double value, bool fixedPoint) {
 }
 
 bool isRealNumber(const py::handle& value) {
-    return !PyBool_Check(value.ptr()) && (PyIndex_Check(value.ptr()) || PyFloat_Check(value.ptr()) ||
-                                          py::hasattr(value, "__float__"));
+    return !PyBool_Check(value.ptr()) &&
+           (PyIndex_Check(value.ptr()) || PyFloat_Check(value.ptr()) || py::hasattr(value, "__float__"));
 }
 
 double realNumber(const py::handle& value, const char* argument) {
@@ -111,25 +113,31 @@ double realNumber(const py::handle& value, const char* argument) {
 std::string timeText(const py::handle& value, const char* argument) {
     if (py::isinstance<py::str>(value)) return value.cast<std::string>();
     if (isRealNumber(value)) return numberText(realNumber(value, argument), true);
-    throw py::type_error(std::string(argument) + " must be seconds (a number) or a time as text (\"HH:MM:SS.mmm\"), not " +
+    throw py::type_error(std::string(argument) +
+                         " must be seconds (a number) or a time as text (\"HH:MM:SS.mmm\"), not " +
                          typeName(value));
 }
 
-bool isWholeNumber(const py::handle& value) { return !PyBool_Check(value.ptr()) && PyIndex_Check(value.ptr()); }
+bool isWholeNumber(const py::handle& value) {
+    return !PyBool_Check(value.ptr()) && PyIndex_Check(value.ptr());
+}
 
 // roi: one rectangle (x, y, width, height) or a sequence of them, each as
 // --roi X,Y,W,H.
 std::vector<std::string> roiTexts(const py::handle& roi) {
-    const char* const expected = "roi must be (x, y, width, height) in whole pixels, or a list of such rectangles";
+    const char* const expected =
+        "roi must be (x, y, width, height) in whole pixels, or a list of such rectangles";
     const auto rectangleText = [&](const py::handle& rectangle) {
-        if (!py::isinstance<py::sequence>(rectangle) || py::isinstance<py::str>(rectangle) || py::len(rectangle) != 4)
+        if (!py::isinstance<py::sequence>(rectangle) || py::isinstance<py::str>(rectangle) ||
+            py::len(rectangle) != 4)
             throw py::type_error(std::string(expected) + ", not " + std::string(py::repr(rectangle)));
         std::string text;
         for (const py::handle& field : py::reinterpret_borrow<py::sequence>(rectangle)) {
             if (!isWholeNumber(field))
                 throw py::type_error(std::string(expected) + ", not " + std::string(py::repr(rectangle)));
             // Checked by the command line's own reading, range included.
-            text += (text.empty() ? "" : ",") + std::string(py::str(py::int_(py::reinterpret_borrow<py::object>(field))));
+            text += (text.empty() ? "" : ",") +
+                    std::string(py::str(py::int_(py::reinterpret_borrow<py::object>(field))));
         }
         return text;
     };
@@ -153,8 +161,12 @@ struct ScanArguments {
 // The scan's options from the arguments, through the command line's own
 // parser, so that every check and default is the tool's.
 ScanOptions scanOptions(const ScanArguments& a) {
-    std::vector<std::string> args{"tarvolen-scan", "--pre", numberText(realNumber(a.pre, "pre"), false), "--post",
-                                  numberText(realNumber(a.post, "post"), false), "--min-event",
+    std::vector<std::string> args{"tarvolen-scan",
+                                  "--pre",
+                                  numberText(realNumber(a.pre, "pre"), false),
+                                  "--post",
+                                  numberText(realNumber(a.post, "post"), false),
+                                  "--min-event",
                                   numberText(realNumber(a.minEvent, "min_event"), false)};
     if (!a.roi.is_none()) {
         for (const std::string& rectangle : roiTexts(a.roi)) args.insert(args.end(), {"--roi", rectangle});
@@ -184,8 +196,9 @@ class PythonInterrupt {
 public:
     PythonInterrupt()
         : caller(std::this_thread::get_id()),
-          onMainThread(py::module_::import("threading").attr("current_thread")().is(
-              py::module_::import("threading").attr("main_thread")())) {}
+          onMainThread(py::module_::import("threading")
+                           .attr("current_thread")()
+                           .is(py::module_::import("threading").attr("main_thread")())) {}
 
     // Called without the interpreter lock, by the scan's threads.
     bool operator()() {
@@ -242,7 +255,8 @@ py::list scanForPython(const ScanArguments& arguments) {
     DetectorParameters detector = defaultScanDetector();
     if (!arguments.settings.is_none()) {
         if (!py::isinstance<py::dict>(arguments.settings) && !py::hasattr(arguments.settings, "keys"))
-            throw py::type_error("settings must be a dict of detector settings, not " + typeName(arguments.settings));
+            throw py::type_error("settings must be a dict of detector settings, not " +
+                                 typeName(arguments.settings));
         applyPythonSettings(detector, py::dict(arguments.settings));
     }
     quietenScanLibraries();
@@ -252,9 +266,15 @@ py::list scanForPython(const ScanArguments& arguments) {
     std::ostringstream messages;
     std::vector<nlohmann::ordered_json> events;
     PythonInterrupt interrupt;
-    ScanContext context{options, detector, [&interrupt] { return interrupt(); }, summary, messages, false,
-                        [&](const EventRecord& record) { events.push_back(eventJson(EventTimes::MediaTime, record, file)); },
-                        false};
+    ScanContext context{
+        options,
+        detector,
+        [&interrupt] { return interrupt(); },
+        summary,
+        messages,
+        false,
+        [&](const EventRecord& record) { events.push_back(eventJson(EventTimes::MediaTime, record, file)); },
+        false};
     FileOutcome outcome;
     {
         const py::gil_scoped_release released;
@@ -285,10 +305,10 @@ void bindScan(py::module_& module) {
     module.def(
         "scan",
         [](const py::object& path, const py::object& settings, const py::object& pre, const py::object& post,
-           const py::object& minEvent, const py::object& roi, const py::object& regionFile, const py::object& start,
-           const py::object& end) {
-            return scanForPython(
-                ScanArguments{fileSystemPath(path, "path"), settings, pre, post, minEvent, roi, regionFile, start, end});
+           const py::object& minEvent, const py::object& roi, const py::object& regionFile,
+           const py::object& start, const py::object& end) {
+            return scanForPython(ScanArguments{fileSystemPath(path, "path"), settings, pre, post, minEvent,
+                                               roi, regionFile, start, end});
         },
         py::arg("path"), py::arg("settings") = py::none(), py::arg("pre") = 1.5, py::arg("post") = 2.0,
         py::arg("min_event") = 0.0, py::arg("roi") = py::none(), py::arg("region_file") = py::none(),

@@ -23,7 +23,8 @@ std::string shown(const py::handle& value) { return py::repr(value); }
 bool isNumpyBool(const py::handle& value) {
     const py::object type = py::type::of(value);
     const std::string name = py::str(type.attr("__name__"));
-    return py::str(type.attr("__module__")).cast<std::string>() == "numpy" && (name == "bool_" || name == "bool");
+    return py::str(type.attr("__module__")).cast<std::string>() == "numpy" &&
+           (name == "bool_" || name == "bool");
 }
 
 // An integer too large for 64 bits reads as the JSON reader reads such a
@@ -43,7 +44,8 @@ SettingValue integerValue(const py::handle& value) {
 // __float__); nothing for anything else (a string, None, a list ...).
 std::optional<SettingValue> settingValueOf(const py::handle& value) {
     try {
-        if (PyBool_Check(value.ptr()) || isNumpyBool(value)) return SettingValue(PyObject_IsTrue(value.ptr()) == 1);
+        if (PyBool_Check(value.ptr()) || isNumpyBool(value))
+            return SettingValue(PyObject_IsTrue(value.ptr()) == 1);
         if (PyIndex_Check(value.ptr())) return integerValue(value);
         if (PyFloat_Check(value.ptr()) || py::hasattr(value, "__float__")) {
             const double real = PyFloat_AsDouble(value.ptr());
@@ -60,7 +62,8 @@ std::optional<SettingValue> settingValueOf(const py::handle& value) {
 
 std::string knownKeys() {
     std::string keys;
-    for (const auto& [key, value] : detectorSettings(DetectorParameters())) keys += (keys.empty() ? "" : ", ") + key;
+    for (const auto& [key, value] : detectorSettings(DetectorParameters()))
+        keys += (keys.empty() ? "" : ", ") + key;
     return keys;
 }
 
@@ -82,16 +85,18 @@ py::object pythonText(const std::string& text) {
 
 void applyPythonSettings(DetectorParameters& parameters, const py::dict& settings) {
     for (const auto& [keyObject, value] : settings) {
-        if (!py::isinstance<py::str>(keyObject)) raiseValueError("setting names are strings, not " + shown(keyObject));
+        if (!py::isinstance<py::str>(keyObject))
+            raiseValueError("setting names are strings, not " + shown(keyObject));
         const std::string key = keyObject.cast<std::string>();
         if (!isDetectorSetting(key))
-            raiseValueError(key + ": " + settingFaultText(SettingFault::UnknownKey, key) + " (the settings are " +
-                            knownKeys() + ")");
+            raiseValueError(key + ": " + settingFaultText(SettingFault::UnknownKey, key) +
+                            " (the settings are " + knownKeys() + ")");
         const std::optional<SettingValue> typed = settingValueOf(value);
-        const SettingFault fault = typed ? applySettingValue(parameters, key, *typed) : SettingFault::WrongType;
+        const SettingFault fault =
+            typed ? applySettingValue(parameters, key, *typed) : SettingFault::WrongType;
         if (fault == SettingFault::WrongType)
-            throw py::type_error(key + ": " + settingFaultText(fault, key) + " (got " + typeName(value) + " " +
-                                 shown(value) + ")");
+            throw py::type_error(key + ": " + settingFaultText(fault, key) + " (got " + typeName(value) +
+                                 " " + shown(value) + ")");
         if (fault != SettingFault::None)
             raiseValueError(key + ": " + settingFaultText(fault, key) + " (got " + shown(value) + ")");
     }

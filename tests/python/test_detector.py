@@ -1,7 +1,6 @@
 """tarvolen.Detector: bit for bit the C++ detector on the same frames, in
 every layout a NumPy user hands over; its refusals; its threads."""
 
-import os
 import sys
 import threading
 import time
@@ -10,35 +9,41 @@ import numpy as np
 import pytest
 
 import tarvolen
-from conftest import DetectorRun, decoded_frames
+from conftest import HEIGHT, SLOWDOWN, WIDTH, DetectorRun, decoded_frames
 
 FRAMES = 200
 SETTINGS = {"num_frames": 5, "num_threads": 2}
-SLOWDOWN = float(os.environ.get("TARVOLEN_E2E_SLOWDOWN", "1"))
+REGION = np.zeros((HEIGHT, WIDTH), np.uint8)
+REGION[HEIGHT // 3:, :] = 255
+CROP = np.s_[40:HEIGHT - 36, 64:WIDTH - 64]
 
 
 def every_other_column(gray):
-    """The same gray frame as a view whose rows are not contiguous."""
     padded = np.zeros((gray.shape[0], gray.shape[1] * 2), np.uint8)
     padded[:, ::2] = gray
     return padded[:, ::2]
 
 
-# name: (the pixel format FFmpeg decodes to, the frame process() is given)
+# name: (the pixel format FFmpeg decodes to, (frame, roi) for process() from
+# the frame's number and the decoded frame)
 LAYOUTS = {
-    "gray": ("gray", lambda frame: frame),
-    "bgr": ("bgr24", lambda frame: frame),
-    "gray_strided_view": ("gray", every_other_column),
-    "bgr_view_of_rgb_reversed": ("rgb24", lambda frame: frame[:, :, ::-1]),
+    "gray": ("gray", lambda i, frame: (frame, None)),
+    "bgr": ("bgr24", lambda i, frame: (frame, None)),
+    "gray_strided_view": ("gray", lambda i, frame: (every_other_column(frame), None)),
+    "bgr_view_of_rgb_reversed": ("rgb24", lambda i, frame: (frame[:, :, ::-1], None)),
+    # The frames shrink mid-stream (the model starts afresh, the tracks go on)
+    # and the region is a view of a larger mask.
+    "region_and_size_change": ("bgr24", lambda i, frame: (frame, REGION) if i < FRAMES // 2
+                               else (frame[CROP], REGION[CROP])),
 }
 
 
 def run_detector(detector, frames, reference=None):
-    """Feeds (frame, roi) pairs to the Python detector (and the reference)."""
+    """Feeds (frame, roi) pairs to the detector, and to the reference."""
     run = DetectorRun()
     for frame, roi in frames:
         detector.process(frame, roi)
-        if reference is not None:
+        if reference:
             reference.process_frame(frame, roi)
         run.add(detector.objects, detector.event_mask)
     return run
@@ -46,34 +51,12 @@ def run_detector(detector, frames, reference=None):
 
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_masks_and_tracks_are_the_cpp_detectors(layout, sample_video, reference):
-    pixel_format, view = LAYOUTS[layout]
+    pixel_format, given = LAYOUTS[layout]
     expected = reference(SETTINGS)
-    frames = ((view(frame), None) for frame in decoded_frames(sample_video, pixel_format, FRAMES))
+    frames = (given(i, frame) for i, frame in enumerate(decoded_frames(sample_video, pixel_format, FRAMES)))
     run = run_detector(tarvolen.Detector(**SETTINGS), frames, expected)
     expected = expected.finish()
-    assert any(expected.objects) and len(expected.masks) > 10, "too little happened to compare"
-    run.assert_same_as(expected)
-
-
-def test_region_and_a_size_change_as_the_cpp_detector_handles_them(sample_video, reference):
-    """The frames shrink mid-stream: the model and window start afresh, the
-    tracks go on; the region is a strided view of a larger mask."""
-    width, height = 768, 576
-    region = np.zeros((height, width), np.uint8)
-    region[height // 3:, :] = 255
-    crop = np.s_[40:height - 36, 64:width - 64]
-
-    def frames():
-        for index, frame in enumerate(decoded_frames(sample_video, "bgr24", FRAMES)):
-            assert frame.shape[:2] == (height, width)
-            yield (frame, region) if index < FRAMES // 2 else (frame[crop], region[crop])
-
-    expected = reference(SETTINGS)
-    run = run_detector(tarvolen.Detector(**SETTINGS), frames(), expected)
-    expected = expected.finish()
-    assert FRAMES // 2 in [index for index, _ in expected.masks], "the new size gave no new mask"
-    assert expected.masks[-1][1].shape == region[crop].shape
-    assert any(expected.objects[FRAMES // 2:]), "no object after the size change"
+    assert len(expected.objects) == FRAMES and any(expected.objects[-50:]) and len(expected.masks) > 10
     run.assert_same_as(expected)
 
 
@@ -88,17 +71,14 @@ def test_reset_starts_afresh(sample_video):
 
 def test_detectors_on_two_threads_give_what_each_gives_alone(sample_video):
     frames = [(frame, None) for frame in decoded_frames(sample_video, "gray", 80)]
-    alone = run_detector(tarvolen.Detector(num_frames=5), frames)
     runs = [None, None]
-
-    def work(slot):
-        runs[slot] = run_detector(tarvolen.Detector(num_frames=5), frames)
-
-    threads = [threading.Thread(target=work, args=(slot,)) for slot in range(2)]
+    threads = [threading.Thread(target=lambda slot=slot: runs.__setitem__(
+        slot, run_detector(tarvolen.Detector(num_frames=5), frames))) for slot in range(2)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
+    alone = run_detector(tarvolen.Detector(num_frames=5), frames)
     for run in runs:
         run.assert_same_as(alone)
 
@@ -108,9 +88,8 @@ def test_process_lets_other_threads_run():
     interpreter only when process() lets go of it."""
     detector = tarvolen.Detector(num_frames=1)
     frame = np.zeros((480, 640), np.uint8)
-    started = threading.Event()
-    seen = threading.Event()
-    deadline = time.monotonic() + 60 * SLOWDOWN  # ends the worker should process() hold the lock
+    started, seen = threading.Event(), threading.Event()
+    deadline = time.monotonic() + 60 * SLOWDOWN  # should process() hold the lock
 
     def work():
         started.set()
@@ -135,9 +114,7 @@ def test_process_lets_other_threads_run():
     ({"bogus": 1}, ValueError, "bogus"),
     ({"pixel_deviation": "10"}, TypeError, "pixel_deviation"),
     ({"alpha_coeff": True}, TypeError, "alpha_coeff"),
-    ({"num_frames": None}, TypeError, "num_frames"),
     ({"min_object_width": [3]}, TypeError, "min_object_width"),
-    ({"pixel_deviation": 255.5}, ValueError, "pixel_deviation"),
     ({"num_frames": 0}, ValueError, "num_frames"),
     ({"alpha_coeff": float("nan")}, ValueError, "alpha_coeff"),
     ({"max_object_width": 10**30}, ValueError, "max_object_width"),
@@ -147,18 +124,12 @@ def test_bad_settings_raise_naming_the_key(settings, error, name):
         tarvolen.Detector(**settings)
 
 
-@pytest.mark.parametrize("settings, expected", [
-    ({}, {"min_object_width": 2, "max_object_width": 64, "min_object_height": 2, "max_object_height": 64,
-          "object_detection_criterion": 2, "pixel_deviation": 10.0, "alpha_coeff": 0.01, "num_threads": 1,
-          "num_frames": 30}),
-    ({"num_threads": 4.9, "num_frames": True, "max_object_height": 9.99}, {"num_threads": 4, "num_frames": 1,
-                                                                            "max_object_height": 9}),
-    ({"alpha_coeff": np.float32(0.05), "min_object_width": np.int64(3)}, {"alpha_coeff": 0.05, "min_object_width": 3}),
-])
-def test_settings_are_taken_as_scan_set_takes_them(settings, expected):
-    taken = tarvolen.Detector(**settings).settings
-    assert {key: taken[key] for key in expected} == expected
-    assert len(taken) == 9
+def test_settings_are_taken_as_scan_set_takes_them():
+    taken = tarvolen.Detector(num_threads=4.9, num_frames=True, alpha_coeff=np.float32(0.05),
+                              min_object_width=np.int64(3)).settings
+    assert taken == {"min_object_width": 3, "max_object_width": 64, "min_object_height": 2, "max_object_height": 64,
+                     "object_detection_criterion": 2, "pixel_deviation": 10.0, "alpha_coeff": 0.05,
+                     "num_threads": 4, "num_frames": 1}
 
 
 GOOD = np.zeros((48, 64), np.uint8)
@@ -166,17 +137,12 @@ GOOD = np.zeros((48, 64), np.uint8)
 
 @pytest.mark.parametrize("frame, roi, words", [
     (np.zeros((48, 64), np.float32), None, "float32"),
-    (np.zeros((48, 64), np.uint16), None, "uint16"),
-    (np.zeros((48, 64), bool), None, "bool"),
-    (np.zeros(64, np.uint8), None, r"\(64,\)"),
     (np.zeros((48, 64, 4), np.uint8), None, r"\(48, 64, 4\)"),
-    (np.zeros((48, 64, 1), np.uint8), None, r"\(48, 64, 1\)"),
     (np.zeros((2, 48, 64, 3), np.uint8), None, "shape"),
     (np.zeros((0, 64), np.uint8), None, r"\(0, 64\)"),
     (GOOD.tolist(), None, "list"),
     (GOOD, np.zeros((48, 63), np.uint8), "roi"),
     (GOOD, np.zeros((48, 64), np.int32), "roi"),
-    (GOOD, "everything", "roi"),
 ])
 def test_bad_frames_raise_and_change_nothing(frame, roi, words):
     detector = tarvolen.Detector(num_frames=1)
@@ -184,10 +150,8 @@ def test_bad_frames_raise_and_change_nothing(frame, roi, words):
     with pytest.raises(ValueError, match=words):
         detector.process(frame, roi)
     assert detector.event_mask.shape == GOOD.shape
-    detector.process(GOOD)
 
 
 def test_the_installed_package_is_tested_and_versioned(source_dir):
     assert "site-packages" in tarvolen.__file__
-    cmake = (source_dir / "CMakeLists.txt").read_text()
-    assert f"project(Tarvolen VERSION {tarvolen.__version__} " in cmake
+    assert f"project(Tarvolen VERSION {tarvolen.__version__} " in (source_dir / "CMakeLists.txt").read_text()

@@ -17,4 +17,5 @@ def test_the_example_plots_a_files_activity(source_dir, sample_video, tmp_path):
          "--end", "30", "--set", "num_frames=10"], check=True, capture_output=True, text=True).stdout
     assert matplotlib.image.imread(png).shape[:2] == FIGURE_PIXELS
     events = tarvolen.scan(sample_video, settings={"num_frames": 10}, end=30)
-    assert events and f"{png}: 300 frames, {len(events)} events" in printed
+    told = f"{len(events)} event" + ("" if len(events) == 1 else "s")
+    assert events and f"{png}: 300 frames, {told}" in printed
