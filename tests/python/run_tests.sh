@@ -16,7 +16,7 @@ missing_prerequisite() {
 [ -x "$python" ] || missing_prerequisite "$python"
 "$python" -c 'import ensurepip, venv, numpy, pytest, matplotlib, cv2' 2>/dev/null ||
   missing_prerequisite "python3-venv, python3-numpy, python3-pytest, python3-matplotlib or python3-opencv"
-command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null || missing_prerequisite "ffmpeg"
+command -v ffmpeg >/dev/null || missing_prerequisite "ffmpeg"
 sample="$root/samples/vtest.avi"
 [ -f "$sample" ] || missing_prerequisite "the sample clip $sample (scripts/fetch-sample.sh)"
 
