@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -87,9 +88,25 @@ private:
         return work();
     }
 
+    void checkFits(int width, int height);
+
     std::mutex mutex;
     Detector detector;
+    // The last frame size found to fit in memory, width << 32 | height: the
+    // limits are read again only when the size changes.
+    std::atomic<std::uint64_t> fittingSize{0};
 };
+
+// Refuses a frame whose copies and the detector's buffers would not fit in
+// the memory left, before anything is copied or allocated.
+void PythonDetector::checkFits(int width, int height) {
+    const std::uint64_t size = static_cast<std::uint64_t>(width) << 32 | static_cast<std::uint32_t>(height);
+    if (size == fittingSize.load()) return;
+    if (const std::optional<std::string> refusal = frameSizeRefusal(
+            width, height, Detector::bufferBytesPerPixel() + kCopyBytesPerPixel, currentMemoryLimits()))
+        throw FrameTooLarge(*refusal);
+    fittingSize.store(size);
+}
 
 void PythonDetector::process(const py::object& frameObject, const py::object& roiObject) {
     const char* const expected =
@@ -105,6 +122,8 @@ void PythonDetector::process(const py::object& frameObject, const py::object& ro
         throw py::value_error("frame of " + describe(frame) + " is larger than the detector takes");
     const int height = static_cast<int>(frame.shape(0));
     const int width = static_cast<int>(frame.shape(1));
+
+    checkFits(width, height);
 
     cv::Mat roi;
     if (!roiObject.is_none()) {
@@ -122,12 +141,6 @@ void PythonDetector::process(const py::object& frameObject, const py::object& ro
     const cv::Mat pixels = contiguousCopy(frame, height, width, colour ? CV_8UC3 : CV_8UC1);
 
     withDetector([&] {
-        if (width != detector.frameWidth() || height != detector.frameHeight()) {
-            if (const std::optional<std::string> refusal =
-                    frameSizeRefusal(width, height, Detector::bufferBytesPerPixel() + kCopyBytesPerPixel,
-                                     currentMemoryLimits()))
-                throw FrameTooLarge(*refusal);
-        }
         cv::Mat gray = pixels;
         // As the programs convert their frames, from contiguous BGR.
         if (colour) cv::cvtColor(pixels, gray, cv::COLOR_BGR2GRAY);

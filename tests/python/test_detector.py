@@ -152,6 +152,11 @@ def test_bad_frames_raise_and_change_nothing(frame, roi, words):
     assert detector.event_mask.shape == GOOD.shape
 
 
+def test_a_frame_too_large_for_the_memory_is_refused_before_it_is_copied():
+    with pytest.raises(MemoryError, match="100000x100000 too large"):
+        tarvolen.Detector().process(np.broadcast_to(np.uint8(0), (100_000, 100_000)))
+
+
 def test_the_installed_package_is_tested_and_versioned(source_dir):
     assert "site-packages" in tarvolen.__file__
     assert f"project(Tarvolen VERSION {tarvolen.__version__} " in (source_dir / "CMakeLists.txt").read_text()
