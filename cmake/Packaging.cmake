@@ -1,7 +1,7 @@
 # What is installed, and the Debian package CPack builds from it
 # (`cpack -G DEB` in the build folder). The programs install themselves
-# (app/, scan/, watch/); this adds the systemd unit, its user, the man pages
-# and the example configurations.
+# (app/, scan/, watch/); this adds the systemd unit, its user, the man pages,
+# the example configurations and the Slurm job script.
 include(GNUInstallDirs)
 
 set(TARVOLEN_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
@@ -38,6 +38,8 @@ install(FILES
   ${TARVOLEN_PACKAGING_DIR}/examples/tarvolen-alerts.yml
   DESTINATION ${TARVOLEN_DOC_DIR}/examples)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TARVOLEN_DOC_DIR})
+# tarvolen-scan as a Slurm array job over a list of files (README: "On a Slurm cluster").
+install(PROGRAMS ${TARVOLEN_PACKAGING_DIR}/slurm/tarvolen-scan.sbatch DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvolen/slurm)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarvolen)

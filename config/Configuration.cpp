@@ -78,6 +78,8 @@ int readSaturatedInt(const json& value) {
             return static_cast<int>(std::min<std::uint64_t>(value.get<std::uint64_t>(), kMax));
         case json::value_t::number_float: {
             const double truncated = std::trunc(value.get<double>());
+            // Only a typed value (not JSON text) can be NaN: refused as out of range.
+            if (std::isnan(truncated)) return INT_MIN;
             return static_cast<int>(
                 std::clamp(truncated, static_cast<double>(kMin), static_cast<double>(kMax)));
         }
@@ -137,31 +139,80 @@ bool readConfiguration(const std::string& fileName, Configuration& config) {
     return readWholeFile(fileName, text) && parseConfiguration(text, config);
 }
 
+namespace {
+
+// Where a setting's key leads: one of the double settings, or the code of
+// an int one; neither for a key that names no setting.
+struct SettingTarget {
+    const DoubleSetting* doubleSetting = nullptr;
+    int intCode = 0;
+    bool known() const { return doubleSetting != nullptr || intCode != 0; }
+};
+
+SettingTarget settingTarget(const std::string& key) {
+    SettingTarget target;
+    for (const DoubleSetting& setting : kDoubleSettings) {
+        if (key == setting.key) target.doubleSetting = &setting;
+    }
+    if (key == "num_threads") target.intCode = DetectorParameters::kNumThreads;
+    if (key == "num_frames") target.intCode = DetectorParameters::kNumFrames;
+    return target;
+}
+
+// The one place where a detector setting is checked, whatever form its
+// value arrived in.
+SettingFault applyJsonSetting(DetectorParameters& parameters, const SettingTarget& target,
+                              const json& value) {
+    if (!target.known()) return SettingFault::UnknownKey;
+    bool accepted = false;
+    try {
+        accepted = target.doubleSetting ? parameters.set(target.doubleSetting->code, value.get<double>())
+                                        : parameters.set(target.intCode, readSaturatedInt(value));
+    } catch (const std::exception&) {
+        return SettingFault::WrongType;
+    }
+    return accepted ? SettingFault::None : SettingFault::OutOfRange;
+}
+
+}  // namespace
+
+bool isDetectorSetting(const std::string& key) { return settingTarget(key).known(); }
+
+std::string settingFaultText(SettingFault fault, const std::string& key) {
+    const bool intSetting = settingTarget(key).intCode != 0;
+    switch (fault) {
+        case SettingFault::None:
+            return {};
+        case SettingFault::UnknownKey:
+            return "not a detector setting";
+        case SettingFault::NotJson:
+            return "not a JSON value";
+        case SettingFault::WrongType:
+            return intSetting ? "wrong type: a number or true/false is expected"
+                              : "wrong type: a number is expected";
+        case SettingFault::OutOfRange:
+            return "out of range";
+    }
+    return {};
+}
+
 std::string applySetting(DetectorParameters& parameters, const std::string& key,
                          const std::string& valueText) {
-    const DoubleSetting* doubleSetting = nullptr;
-    for (const DoubleSetting& setting : kDoubleSettings) {
-        if (key == setting.key) doubleSetting = &setting;
-    }
-    const int intCode = key == "num_threads"  ? DetectorParameters::kNumThreads
-                        : key == "num_frames" ? DetectorParameters::kNumFrames
-                                              : 0;
-    if (!doubleSetting && intCode == 0) return "not a detector setting";
+    const SettingTarget target = settingTarget(key);
+    if (!target.known()) return settingFaultText(SettingFault::UnknownKey, key);
     json value;
     try {
         value = json::parse(valueText);
     } catch (const std::exception&) {
-        return "not a JSON value";
+        return settingFaultText(SettingFault::NotJson, key);
     }
-    bool accepted = false;
-    try {
-        accepted = doubleSetting ? parameters.set(doubleSetting->code, value.get<double>())
-                                 : parameters.set(intCode, readSaturatedInt(value));
-    } catch (const std::exception&) {
-        return doubleSetting ? "wrong type: a number is expected"
-                             : "wrong type: a number or true/false is expected";
-    }
-    return accepted ? std::string() : "out of range";
+    return settingFaultText(applyJsonSetting(parameters, target, value), key);
+}
+
+SettingFault applySettingValue(DetectorParameters& parameters, const std::string& key,
+                               const SettingValue& value) {
+    const json asJson = std::visit([](auto v) { return json(v); }, value);
+    return applyJsonSetting(parameters, settingTarget(key), asJson);
 }
 
 }  // namespace tarvolen

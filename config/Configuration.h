@@ -1,9 +1,11 @@
 // Reading Tarvolen.json: the video source and the detector's parameters.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "detector/DetectorParameters.h"
@@ -32,6 +34,27 @@ bool readConfiguration(const std::string& fileName, Configuration& config);
 // what is wrong with it (without the key); then nothing changed.
 std::string applySetting(DetectorParameters& parameters, const std::string& key,
                          const std::string& valueText);
+
+// A setting's value that arrives already typed (a Python argument) rather
+// than as JSON text: true/false, a whole number or another number, as a JSON
+// reader would hold it.
+using SettingValue = std::variant<bool, std::int64_t, double>;
+
+// What can be wrong with a setting, by kind, for callers that report the
+// kinds differently (Python raises TypeError for a type, ValueError else).
+enum class SettingFault { None, UnknownKey, NotJson, WrongType, OutOfRange };
+
+// The same checks as applySetting() for a typed value: the same type rules
+// and narrowing, and a value out of range is refused. Nothing changes unless
+// None is returned.
+SettingFault applySettingValue(DetectorParameters& parameters, const std::string& key,
+                               const SettingValue& value);
+
+// Whether `key` names one of the nine detector settings.
+bool isDetectorSetting(const std::string& key);
+
+// A fault as applySetting() words it (without the key).
+std::string settingFaultText(SettingFault fault, const std::string& key);
 
 // The nine detector settings under their keys, in the file's order, with
 // the values `parameters` hold.

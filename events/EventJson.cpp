@@ -11,7 +11,7 @@ namespace tarvolen {
 
 using std::chrono::system_clock;
 
-std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::string& file) {
+nlohmann::ordered_json eventJson(EventTimes times, const EventRecord& e, const std::string& file) {
     nlohmann::ordered_json line;
     if (times == EventTimes::WallClock) {
         line["file"] = file.empty() ? std::filesystem::path(e.clipPath).filename().string() : file;
@@ -45,7 +45,11 @@ std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::str
     if (times == EventTimes::WallClock && e.clipStartWallMs) line["clip_start"] = isoLocalTime(fromEpochMs(*e.clipStartWallMs));
     if (times == EventTimes::WallClock && !e.clipStream.empty()) line["clip_stream"] = e.clipStream;
     if (e.interrupted) line["interrupted"] = true;
-    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return line;
+}
+
+std::string eventJsonLine(EventTimes times, const EventRecord& e, const std::string& file) {
+    return eventJson(times, e, file).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string eventStartJsonLine(const std::string& clipPath, double startMs, std::int64_t startFrame) {

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "events/EventRecorder.h"
 
 namespace tarvolen {
@@ -34,6 +36,11 @@ enum class EventTimes {
 // For WallClock `file` defaults to the file name of the record's clip. Names
 // that are not UTF-8 are kept readable rather than refused.
 std::string eventJsonLine(EventTimes times, const EventRecord& event, const std::string& file = std::string());
+
+// The object that eventJsonLine() writes, for callers that hand the event on
+// as a value of their own (the Python module's dicts) rather than as text.
+nlohmann::ordered_json eventJson(EventTimes times, const EventRecord& event,
+                                 const std::string& file = std::string());
 
 // What is known of a live event when it opens, as one line of JSON: "file"
 // (its clip's file name), "start" (the local time of its first frame, as in

@@ -37,8 +37,8 @@ int coreCount() {
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-// A rectangle outside a file's frame is a usage error, found before
-// anything is scanned. Files that do not open are reported when scanned.
+}  // namespace
+
 std::string checkRegionsAgainstFiles(const ScanOptions& options) {
     if (options.regions.empty() && options.polygons.empty()) return {};
     for (const std::string& file : options.files) {
@@ -57,11 +57,21 @@ std::string checkRegionsAgainstFiles(const ScanOptions& options) {
     return {};
 }
 
-}  // namespace
+void quietenScanLibraries() {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    setenv("OPENCV_FFMPEG_LOGLEVEL", kFfmpegQuiet, 0);
+    VideoFile::quietenLibraryLog();
+}
+
+DetectorParameters defaultScanDetector() {
+    DetectorParameters detector;
+    detector.set(DetectorParameters::kNumThreads, std::min(coreCount(), kMaxDetectorThreads));
+    return detector;
+}
 
 std::string loadDetectorSettings(const ScanOptions& options, DetectorParameters& settings) {
     Configuration config;
-    config.detector.set(DetectorParameters::kNumThreads, std::min(coreCount(), kMaxDetectorThreads));
+    config.detector = defaultScanDetector();
     std::string path = options.configPath;
     std::error_code ec;
     if (path.empty() && fs::is_regular_file(kDefaultConfig, ec)) path = kDefaultConfig;
@@ -76,11 +86,7 @@ std::string loadDetectorSettings(const ScanOptions& options, DetectorParameters&
 }
 
 int runScan(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    // The scan reports bad input itself, on one line: no OpenCV or FFmpeg
-    // chatter on standard error, unless the user asks for FFmpeg's.
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    setenv("OPENCV_FFMPEG_LOGLEVEL", kFfmpegQuiet, 0);
-    VideoFile::quietenLibraryLog();
+    quietenScanLibraries();
     const ParsedCommandLine parsed = parseCommandLine(argc, argv);
     if (parsed.outcome == ParsedCommandLine::Help) {
         out << parsed.text << std::flush;

@@ -10,6 +10,20 @@
 
 namespace tarvolen {
 
+// The scan reports bad input itself, on one line: no OpenCV or FFmpeg
+// chatter on standard error, unless the user asks for FFmpeg's
+// (OPENCV_FFMPEG_LOGLEVEL).
+void quietenScanLibraries();
+
+// The detector parameters of a scan before any configuration: the defaults
+// with num_threads at the number of cores.
+DetectorParameters defaultScanDetector();
+
+// A rectangle or polygon wholly outside a file's frame is a usage error,
+// found before anything is scanned: the one-line problem, or an empty
+// string. Files that do not open are reported when scanned.
+std::string checkRegionsAgainstFiles(const ScanOptions& options);
+
 // The detector parameters of a scan: the defaults with num_threads at the
 // number of cores, then the configuration file (--config, else Tarvolen.json
 // in the working folder if there is one), then each --set. Returns the one-

@@ -311,7 +311,7 @@ bool FileScan::prepare(const cv::Mat& first) {
 }
 
 bool FileScan::openOutputs() {
-    if (!log.open(outputPath(stem + ".events.jsonl"))) {
+    if (context.writeFiles && !log.open(outputPath(stem + ".events.jsonl"))) {
         outputFailure = log.failure();
         return false;
     }
@@ -405,7 +405,9 @@ void FileScan::cutClip(EventRecord& record) {
 void FileScan::onEvent(const EventRecord& closed) {
     EventRecord record = closed;
     if (options.clips && options.clipFormat == "copy") cutClip(record);
-    if (!log.append(eventJsonLine(EventTimes::MediaTime, record, file)) && outputFailure.empty()) outputFailure = log.failure();
+    if (context.writeFiles && !log.append(eventJsonLine(EventTimes::MediaTime, record, file)) && outputFailure.empty())
+        outputFailure = log.failure();
+    if (context.onEvent) context.onEvent(record);
     const double frameMs = 1000.0 / fps;
     if (sheet)
         sheet->addEvent(record.number, record.startMs, record.endMs + frameMs, record.peakPicture,
@@ -459,6 +461,7 @@ void FileScan::report(FileOutcome outcome) {
 }
 
 void FileScan::writeRunSummary(FileOutcome outcome) {
+    if (!context.writeFiles) return;
     RunSummary run;
     run.file = file;
     run.outcome = outcome;

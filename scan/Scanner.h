@@ -11,6 +11,8 @@
 
 namespace tarvolen {
 
+struct EventRecord;
+
 struct ScanContext {
     const ScanOptions& options;
     DetectorParameters detector;
@@ -18,6 +20,12 @@ struct ScanContext {
     std::ostream& out;                  // the summary
     std::ostream& err;                  // errors, warnings, progress
     bool showProgress = false;
+    // Each event as it closes, beside its JSON line (the Python module
+    // collects them here).
+    std::function<void(const EventRecord&)> onEvent = {};
+    // false: no STEM.events.jsonl and no STEM.scan.json, for a caller that
+    // takes the events from onEvent.
+    bool writeFiles = true;
 };
 
 enum class FileOutcome {

@@ -18,6 +18,9 @@ packages=(
   openbox wmctrl
   qemu-user
   dpkg-dev systemd
+  pybind11-dev python3-dev python3-pybind11 python3-numpy python3-setuptools python3-wheel python3-venv
+  python3-pytest python3-matplotlib python3-opencv
+  slurm-wlm munge
 )
 
 sudo_cmd=()

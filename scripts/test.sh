@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds with warnings as errors, and runs every
-# test: in a release build, under AddressSanitizer/UndefinedBehaviorSanitizer,
+# test: in a release build (with the Python module's tests in a fresh virtual
+# environment and tarvolen-scan on a one-node Slurm cluster the test starts),
+# under AddressSanitizer/UndefinedBehaviorSanitizer,
 # and the threaded parts under ThreadSanitizer; then a bounded fuzzing run.
 # The end-to-end tests drive the real programs on Xvfb displays that they
 # start themselves. Under CI=true a missing prerequisite fails the run.
@@ -19,7 +21,10 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 e2e_jobs=$((jobs * 2))
 
 echo "== release build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARVOLEN_WERROR=ON >/dev/null
+# With the Python module (Debian's interpreter, the one that sees Debian's
+# NumPy): its tests install it into a fresh virtual environment from here.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARVOLEN_WERROR=ON -DTARVOLEN_BUILD_PYTHON=ON \
+  -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs" -LE gui)
 (cd build && ctest --output-on-failure -j"$e2e_jobs" -L gui)

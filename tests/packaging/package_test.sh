@@ -51,6 +51,7 @@ done
 for example in Tarvolen.json Tarvolen.events.json camera.json tarvolen-alerts.yml; do
   check "the example $example" has -rw-r--r-- "usr/share/doc/tarvolen/examples/$example"
 done
+check "the Slurm array job, executable" has -rwxr-xr-x "usr/share/tarvolen/slurm/tarvolen-scan.sbatch"
 check "nothing outside /usr" bash -c "! grep -vE ' \./(usr/.*)?$' <<<'$contents'"
 
 info="$(dpkg-deb -I "$deb")"

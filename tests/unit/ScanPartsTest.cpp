@@ -1,3 +1,4 @@
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -426,6 +427,23 @@ TEST(ApplySetting, UsesTheFilesNarrowing) {
     EXPECT_EQ(detector.get(DetectorParameters::kMinObjectWidth), 8192);
     EXPECT_EQ(applySetting(detector, "alpha_coeff", " 0.5 "), "");
     EXPECT_FLOAT_EQ(detector.get(DetectorParameters::kAlphaCoeff), 0.5f);
+}
+
+// Values that arrive typed (the Python module's arguments) are taken as the
+// JSON values they stand for; NaN, which no JSON text holds, is refused.
+TEST(ApplySettingValue, TakesTypedValuesAsTheFileWould) {
+    DetectorParameters detector;
+    EXPECT_EQ(applySettingValue(detector, "num_frames", SettingValue(true)), SettingFault::None);
+    EXPECT_EQ(applySettingValue(detector, "num_threads", SettingValue(std::int64_t{3})), SettingFault::None);
+    EXPECT_EQ(applySettingValue(detector, "min_object_width", SettingValue(std::int64_t{1} << 40)),
+              SettingFault::OutOfRange);
+    EXPECT_EQ(applySettingValue(detector, "pixel_deviation", SettingValue(true)), SettingFault::WrongType);
+    EXPECT_EQ(applySettingValue(detector, "num_frames", SettingValue(std::nan(""))), SettingFault::OutOfRange);
+    EXPECT_EQ(applySettingValue(detector, "alpha_coeff", SettingValue(std::nan(""))), SettingFault::OutOfRange);
+    EXPECT_EQ(applySettingValue(detector, "bogus", SettingValue(1.0)), SettingFault::UnknownKey);
+    EXPECT_EQ(detector.num_frames, 1);
+    EXPECT_EQ(detector.num_threads, 3);
+    EXPECT_EQ(detector.min_object_width, DetectorParameters().min_object_width);
 }
 
 }  // namespace
