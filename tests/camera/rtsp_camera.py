@@ -1,0 +1,252 @@
+#!/usr/bin/python3
+"""A test camera: an RTSP server on 127.0.0.1 that serves MP4 files as live streams.
+
+    rtsp_camera.py [--port PORT] [--ready-file FILE] --mount /main=main.mp4 [--mount /sub=sub.mp4 ...]
+
+Each mount plays its file at the file's own rate, looped for ever, whether or
+not anyone watches, as a camera does. The file's H.264 packets (and its AAC
+packets, when it has sound) are sent as they are, never re-encoded. All the
+clients of a mount share one pipeline and get the same packets, joining
+wherever the stream is when they connect. Timestamps run on across the loops.
+
+Once it listens it prints "rtsp_camera: listening on rtsp://127.0.0.1:PORT"
+and, with --ready-file, writes the port to FILE (atomically); --port 0 (the
+default) lets the kernel pick the port.
+
+SIGKILL, SIGTERM or SIGINT drops the camera at once (the connections close); SIGSTOP stalls
+it with its connections open, and SIGCONT resumes it live: the frames of the
+stall are lost and the stream goes on from the next keyframe, its
+timestamps jumping by the stall as a camera's clock does.
+
+Needs Debian's python3-gi, gir1.2-gst-rtsp-server-1.0, gstreamer1.0-rtsp and
+gstreamer1.0-plugins-good/-bad; run it with /usr/bin/python3.
+"""
+
+import argparse
+import os
+import signal
+import sys
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstPbutils", "1.0")
+gi.require_version("GstRtspServer", "1.0")
+from gi.repository import GLib, Gst, GstPbutils, GstRtspServer  # noqa: E402
+
+LISTEN_ADDRESS = "127.0.0.1"
+# A packet handed over this much later than its time means that the process
+# was stopped (SIGSTOP) or starved: the camera then skips to the next
+# keyframe that is on time rather than bursting out the backlog.
+STALL_NS = 500 * Gst.MSECOND
+# How long reading a file's header may take.
+OPEN_TIMEOUT_NS = 10 * Gst.SECOND
+# Data a client pipeline may queue before its source drops the oldest: a few
+# seconds of a 1080p stream, so that a pipeline that stops pulling never
+# grows without bound.
+APPSRC_MAX_BYTES = 16 * 1024 * 1024
+
+# A client pipeline: one live source per kind of stream, payloaded as it is.
+# rtph264pay sends SPS and PPS before every keyframe so that a client joining
+# mid-stream can decode from the next one.
+SOURCE = "appsrc name={kind} is-live=true format=time leaky-type=downstream max-bytes=%d" % APPSRC_MAX_BYTES
+PAYLOADERS = {"video": "rtph264pay name=pay{n} pt={pt} config-interval=-1",
+              "audio": "rtpmp4gpay name=pay{n} pt={pt}"}
+FIRST_DYNAMIC_PAYLOAD_TYPE = 96
+
+
+def fail(message):
+    print(f"rtsp_camera: {message}", file=sys.stderr, flush=True)
+    sys.exit(1)
+
+
+class ClientPipeline:
+    """The sources of one shared media, and where its clock stood when the first packet reached it."""
+
+    def __init__(self, sources):
+        self.sources = sources  # kind -> appsrc
+        self.offset = None  # add to a feed time to get this pipeline's running time
+
+    def push(self, kind, buffer, feed_pts, feed_dts):
+        appsrc = self.sources[kind]
+        if self.offset is None:
+            joined = appsrc.get_current_running_time()
+            if joined == Gst.CLOCK_TIME_NONE:
+                return  # not playing yet
+            self.offset = joined - feed_pts
+        if feed_pts + self.offset < 0:
+            return
+        out = buffer.copy()  # shares the memory: the packet's bytes are neither copied nor changed
+        out.pts = feed_pts + self.offset
+        has_dts = feed_dts is not None and feed_dts + self.offset >= 0
+        out.dts = feed_dts + self.offset if has_dts else Gst.CLOCK_TIME_NONE
+        appsrc.emit("push-buffer", out)
+
+
+class FileFeed:
+    """One file played for ever at its own rate, its packets handed to every client pipeline of its mount.
+
+    Packets are timed on the feed's own time line: the loop's number times the
+    file's length plus the packet's time in the file, so that every loop
+    follows the last one exactly and sound and picture stay together."""
+
+    def __init__(self, path):
+        self.path = path
+        self.kinds = ["video"] + (["audio"] if self._has_sound(path) else [])
+        launch = f'filesrc location="{path}" ! qtdemux name=demux '
+        launch += "demux.video_0 ! queue ! h264parse ! appsink name=video sync=true emit-signals=true "
+        if "audio" in self.kinds:
+            launch += "demux.audio_0 ! queue ! aacparse ! appsink name=audio sync=true emit-signals=true"
+        self.pipeline = Gst.parse_launch(launch)
+        self.sinks = {kind: self.pipeline.get_by_name(kind) for kind in self.kinds}
+        self.caps = {}
+        self.length_ns = 0
+        self.loops = {kind: (None, 0) for kind in self.kinds}  # kind -> (segment base, loop number)
+        self.skipping = False
+        self.clients = []
+
+    @staticmethod
+    def _has_sound(path):
+        try:
+            info = GstPbutils.Discoverer.new(OPEN_TIMEOUT_NS).discover_uri(Gst.filename_to_uri(path))
+        except GLib.Error as error:
+            fail(f"cannot read {path}: {error.message}")
+        if not info.get_video_streams():
+            fail(f"cannot play {path}: it has no video")
+        return len(info.get_audio_streams()) > 0
+
+    def start(self):
+        """Reads the streams' formats and the file's length, then plays looping."""
+        for kind, sink in self.sinks.items():
+            sink.connect("new-sample", self._on_sample, kind)
+        self.pipeline.set_state(Gst.State.PAUSED)
+        result, _, _ = self.pipeline.get_state(OPEN_TIMEOUT_NS)
+        if result != Gst.StateChangeReturn.SUCCESS:
+            fail(f"cannot play {self.path}: an MP4 file with H.264 video (and AAC sound) is needed")
+        for kind, sink in self.sinks.items():
+            self.caps[kind] = sink.get_static_pad("sink").get_current_caps()
+        found, self.length_ns = self.pipeline.query_duration(Gst.Format.TIME)
+        if not found or self.length_ns <= 0:
+            fail(f"cannot play {self.path}: its length is unknown")
+        # A segment seek ends with SEGMENT_DONE instead of EOS, and the next
+        # one queued from there plays on without a pause.
+        self.pipeline.seek_simple(Gst.Format.TIME, Gst.SeekFlags.FLUSH | Gst.SeekFlags.SEGMENT, 0)
+        bus = self.pipeline.get_bus()
+        bus.add_signal_watch()
+        bus.connect("message::segment-done", self._on_segment_done)
+        bus.connect("message::error", self._on_error)
+        self.pipeline.set_state(Gst.State.PLAYING)
+
+    def _on_segment_done(self, _bus, _message):
+        self.pipeline.seek_simple(Gst.Format.TIME, Gst.SeekFlags.SEGMENT, 0)
+
+    def _on_error(self, _bus, message):
+        error, _ = message.parse_error()
+        fail(f"{self.path}: {error.message}")
+
+    def add_client(self, client):
+        for kind, appsrc in client.sources.items():
+            appsrc.set_property("caps", self.caps[kind])
+        self.clients.append(client)
+
+    def remove_client(self, client):
+        self.clients.remove(client)
+
+    def _on_sample(self, sink, kind):
+        sample = sink.emit("pull-sample")
+        buffer = sample.get_buffer()
+        segment = sample.get_segment()
+        feed_pts = self._feed_time(kind, segment, buffer.pts)
+        feed_dts = None if buffer.dts == Gst.CLOCK_TIME_NONE else self._feed_time(kind, segment, buffer.dts)
+        if self._skipping(sink, kind, segment.to_running_time(Gst.Format.TIME, buffer.pts), buffer):
+            return Gst.FlowReturn.OK
+        for client in list(self.clients):
+            client.push(kind, buffer, feed_pts, feed_dts)
+        return Gst.FlowReturn.OK
+
+    def _feed_time(self, kind, segment, time):
+        """The time on the feed's time line; each new segment is the next loop."""
+        base, loop = self.loops[kind]
+        if base is not None and segment.base != base:
+            loop += 1
+        self.loops[kind] = (segment.base, loop)
+        return loop * self.length_ns + time - segment.start
+
+    def _skipping(self, sink, kind, running, buffer):
+        """True while packets are dropped after a stall, until a video keyframe on time."""
+        now = sink.get_current_running_time()
+        if now != Gst.CLOCK_TIME_NONE and now > running + STALL_NS:
+            self.skipping = True
+        elif self.skipping and kind == "video" and not buffer.has_flags(Gst.BufferFlags.DELTA_UNIT):
+            self.skipping = False
+        return self.skipping
+
+
+def make_factory(feed):
+    """A shared media: one client pipeline for the mount however many clients watch it."""
+    branches = [f"{SOURCE.format(kind=kind)} ! "
+                + PAYLOADERS[kind].format(n=n, pt=FIRST_DYNAMIC_PAYLOAD_TYPE + n)
+                for n, kind in enumerate(feed.kinds)]
+    factory = GstRtspServer.RTSPMediaFactory()
+    factory.set_launch("( " + " ".join(branches) + " )")
+    factory.set_shared(True)
+
+    def on_configure(_factory, media):
+        bin_ = media.get_element()
+        client = ClientPipeline({kind: bin_.get_by_name(kind) for kind in feed.kinds})
+        feed.add_client(client)
+        media.connect("unprepared", lambda _media: feed.remove_client(client))
+
+    factory.connect("media-configure", on_configure)
+    return factory
+
+
+def parse_mount(text):
+    path, sep, file = text.partition("=")
+    if not sep or not path.startswith("/") or not file:
+        raise argparse.ArgumentTypeError(f"expected /PATH=FILE, got {text!r}")
+    if not os.path.isfile(file):
+        raise argparse.ArgumentTypeError(f"no such file: {file}")
+    return path, os.path.abspath(file)
+
+
+def write_ready_file(path, port):
+    temporary = path + ".tmp"
+    with open(temporary, "w") as out:
+        out.write(f"{port}\n")
+    os.replace(temporary, path)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="A test camera: MP4 files served over RTSP as live streams.")
+    parser.add_argument("--port", type=int, default=0, help="TCP port on 127.0.0.1 (0: the kernel picks one)")
+    parser.add_argument("--mount", type=parse_mount, action="append", required=True, metavar="/PATH=FILE",
+                        help="serve FILE at rtsp://127.0.0.1:PORT/PATH (repeatable)")
+    parser.add_argument("--ready-file", help="written with the port once the server listens")
+    args = parser.parse_args()
+
+    Gst.init(None)
+    loop = GLib.MainLoop()
+    server = GstRtspServer.RTSPServer()
+    server.set_address(LISTEN_ADDRESS)
+    server.set_service(str(args.port))
+    mounts = server.get_mount_points()
+    for path, file in args.mount:
+        feed = FileFeed(file)
+        feed.start()
+        mounts.add_factory(path, make_factory(feed))
+    if server.attach(None) == 0:
+        fail(f"cannot listen on {LISTEN_ADDRESS}:{args.port}")
+    port = server.get_bound_port()
+    # SIGINT and SIGTERM end the process at once, as SIGKILL does: a camera
+    # that loses its power says goodbye to nobody.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    if args.ready_file:
+        write_ready_file(args.ready_file, port)
+    print(f"rtsp_camera: listening on rtsp://{LISTEN_ADDRESS}:{port}", flush=True)
+    loop.run()
+
+
+if __name__ == "__main__":
+    main()
