@@ -17,6 +17,9 @@ packages=(
   openbox wmctrl
   qemu-user
   dpkg-dev systemd
+  # The test camera (tests/camera/rtsp_camera.py), run with Debian's python3.
+  python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gst-plugins-base-1.0 gstreamer1.0-rtsp
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
 )
 
 sudo_cmd=()

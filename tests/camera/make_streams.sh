@@ -4,7 +4,7 @@
 # H.264), both 15 fps with a fixed keyframe interval each, for
 # tests/camera/rtsp_camera.py to serve.
 #
-#   make_streams.sh [OPTIONS] SCENE OUT_DIR
+#   make_streams.sh [OPTIONS] SCENE OUT_DIR    (options before or after)
 #
 # Scenes:
 #   walk    a still, textured background; a dark box (1/24 of the width, 1/5
@@ -35,11 +35,12 @@
 # none), niced; 10 s of the walk scene take a few seconds.
 set -euo pipefail
 
-usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
+help() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0; }
+usage() { echo "usage: make_streams.sh [OPTIONS] walk|people|light OUT_DIR (--help for more)" >&2; exit 2; }
 die() { echo "make_streams: $*" >&2; exit 1; }
 
 seconds=10 fps=15 main_gop=30 sub_gop=15 main_size=1920x1080 sub_size=640x360
-main_kbps=4000 sub_kbps=768 sub_sound=0 noise=0 light_at="" walks=()
+main_kbps=4000 sub_kbps=768 sub_sound=0 noise=0 light_at="" walks=() positional=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds="$2"; shift 2 ;;
@@ -54,13 +55,13 @@ while [ $# -gt 0 ]; do
     --sub-kbps) sub_kbps="$2"; shift 2 ;;
     --sub-sound) sub_sound=1; shift ;;
     --noise) noise="$2"; shift 2 ;;
-    -h|--help) usage ;;
+    -h|--help) help ;;
     -*) die "unknown option $1" ;;
-    *) break ;;
+    *) positional+=("$1"); shift ;;
   esac
 done
-[ $# -eq 2 ] || usage
-scene="$1" out="$2"
+[ "${#positional[@]}" -eq 2 ] || usage
+scene="${positional[0]}" out="${positional[1]}"
 [ "${#walks[@]}" -gt 0 ] || walks=(2-6)
 [ -n "$light_at" ] || light_at="$(awk -v s="$seconds" 'BEGIN{print s / 2}')"
 command -v ffmpeg >/dev/null || die "ffmpeg is not installed"

@@ -2,6 +2,7 @@
 """A test camera: an RTSP server on 127.0.0.1 that serves MP4 files as live streams.
 
     rtsp_camera.py [--port PORT] [--ready-file FILE] --mount /main=main.mp4 [--mount /sub=sub.mp4 ...]
+    rtsp_camera.py --check    (exits with status 0 when everything it needs is installed)
 
 Each mount plays its file at the file's own rate, looped for ever, whether or
 not anyone watches, as a camera does. The file's H.264 packets (and its AAC
@@ -27,12 +28,16 @@ import os
 import signal
 import sys
 
-import gi
+try:
+    import gi
 
-gi.require_version("Gst", "1.0")
-gi.require_version("GstPbutils", "1.0")
-gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstPbutils, GstRtspServer  # noqa: E402
+    gi.require_version("Gst", "1.0")
+    gi.require_version("GstPbutils", "1.0")
+    gi.require_version("GstRtspServer", "1.0")
+    from gi.repository import GLib, Gst, GstPbutils, GstRtspServer
+except (ImportError, ValueError) as error:
+    sys.exit(f"rtsp_camera: {error} (python3-gi and gir1.2-gst-rtsp-server-1.0 are needed; "
+             "run it with /usr/bin/python3)")
 
 LISTEN_ADDRESS = "127.0.0.1"
 # A packet handed over this much later than its time means that the process
@@ -55,6 +60,15 @@ PAYLOADERS = {"video": "rtph264pay name=pay{n} pt={pt} config-interval=-1",
 FIRST_DYNAMIC_PAYLOAD_TYPE = 96
 
 
+# Every element the camera's pipelines use, and the package it comes in.
+ELEMENTS = {"filesrc": "gstreamer1.0 core", "queue": "gstreamer1.0 core",
+            "appsrc": "gstreamer1.0-plugins-base", "appsink": "gstreamer1.0-plugins-base",
+            "qtdemux": "gstreamer1.0-plugins-good", "aacparse": "gstreamer1.0-plugins-good",
+            "rtph264pay": "gstreamer1.0-plugins-good", "rtpmp4gpay": "gstreamer1.0-plugins-good",
+            "rtpbin": "gstreamer1.0-plugins-good", "multiudpsink": "gstreamer1.0-plugins-good",
+            "h264parse": "gstreamer1.0-plugins-bad"}
+
+
 def fail(message):
     print(f"rtsp_camera: {message}", file=sys.stderr, flush=True)
     sys.exit(1)
@@ -70,10 +84,12 @@ class ClientPipeline:
     def push(self, kind, buffer, feed_pts, feed_dts):
         appsrc = self.sources[kind]
         if self.offset is None:
-            joined = appsrc.get_current_running_time()
-            if joined == Gst.CLOCK_TIME_NONE:
-                return  # not playing yet
-            self.offset = joined - feed_pts
+            # The pipeline hands its elements the clock first and the base
+            # time after: until both are there, its running time is not.
+            clock = appsrc.get_clock()
+            if clock is None or appsrc.get_base_time() == 0:
+                return
+            self.offset = clock.get_time() - appsrc.get_base_time() - feed_pts
         if feed_pts + self.offset < 0:
             return
         out = buffer.copy()  # shares the memory: the packet's bytes are neither copied nor changed
@@ -201,6 +217,10 @@ def make_factory(feed):
     return factory
 
 
+def missing_elements():
+    return [f"{name} ({package})" for name, package in ELEMENTS.items() if Gst.ElementFactory.find(name) is None]
+
+
 def parse_mount(text):
     path, sep, file = text.partition("=")
     if not sep or not path.startswith("/") or not file:
@@ -220,12 +240,21 @@ def write_ready_file(path, port):
 def main():
     parser = argparse.ArgumentParser(description="A test camera: MP4 files served over RTSP as live streams.")
     parser.add_argument("--port", type=int, default=0, help="TCP port on 127.0.0.1 (0: the kernel picks one)")
-    parser.add_argument("--mount", type=parse_mount, action="append", required=True, metavar="/PATH=FILE",
+    parser.add_argument("--mount", type=parse_mount, action="append", metavar="/PATH=FILE",
                         help="serve FILE at rtsp://127.0.0.1:PORT/PATH (repeatable)")
     parser.add_argument("--ready-file", help="written with the port once the server listens")
+    parser.add_argument("--check", action="store_true",
+                        help="only check that every GStreamer element needed is installed")
     args = parser.parse_args()
 
     Gst.init(None)
+    missing = missing_elements()
+    if missing:
+        fail("GStreamer elements missing: " + ", ".join(missing))
+    if args.check:
+        return
+    if not args.mount:
+        parser.error("at least one --mount is needed")
     loop = GLib.MainLoop()
     server = GstRtspServer.RTSPServer()
     server.set_address(LISTEN_ADDRESS)

@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# End-to-end tests of the test camera (tests/camera): the RTSP server on
+# 127.0.0.1 serving a main and a sub stream made by make_streams.sh, read by
+# ffmpeg as a recorder would. No display is used.
+#   camera_test.sh BUILD_DIR CASE
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+# shellcheck source=tests/camera/camera_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../camera/camera_lib.sh"
+
+why="$(camera_missing)"
+[ -z "$why" ] || missing_prerequisite "$why"
+
+fps=15
+frame_ms=$((1000 / fps))
+# The files last 2 s, so that every read of a few seconds crosses a loop.
+file_seconds=2
+read_seconds=3
+stall_seconds=2
+reader_pid=""
+hashes="$camera_dir/h264_hashes.py"
+
+stop_reader() {
+  [ -n "$reader_pid" ] || return 0
+  kill -KILL "$reader_pid" 2>/dev/null
+  wait "$reader_pid" 2>/dev/null
+  reader_pid=""
+}
+trap 'stop_reader; stop_camera; cleanup' EXIT
+
+wait_for() {  # wait_for SECONDS COMMAND...: polls until the command succeeds
+  local deadline=$((SECONDS + $1 * ${TARVOLEN_E2E_SLOWDOWN:-1})); shift
+  until "$@"; do
+    [ "$SECONDS" -ge "$deadline" ] && return 1
+    sleep 0.05
+  done
+}
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# The walk scene's two streams, 2 s long, a keyframe every second in both.
+serve_walk() {
+  make_streams walk "$work/streams" --seconds "$file_seconds" --walk 0.5-1.5 --main-gop "$fps" --sub-gop "$fps" ||
+    { fail "make the streams"; return 1; }
+  start_camera "$work" "/main=$work/streams/main.mp4" "/sub=$work/streams/sub.mp4" || { fail "start the camera"; return 1; }
+}
+
+# describe URL: the streams ffprobe sees, one line each: type,codec,size,rate.
+describe() {
+  ffprobe -v error -rtsp_transport tcp -show_entries stream=codec_type,codec_name,width,height,r_frame_rate \
+    -of json "$1" | jq -r '.streams[] | [.codec_type, .codec_name, "\(.width // 0)x\(.height // 0)", .r_frame_rate] | join(",")'
+}
+
+# packets FILE STREAM: "PTS_MS FLAGS" for each packet of the stream (v or a).
+packets() {
+  ffprobe -v error -select_streams "$2" -show_entries packet=pts_time,flags -of csv=p=0 "$1" |
+    awk -F, '{printf "%d %s\n", $1 * 1000 + 0.5, $2}'
+}
+# steps LIST: the smallest and largest gap between packets of a list made by packets, in ms.
+steps() { awk 'NR > 1 {d = $1 - p; if (NR == 2 || d < lo) lo = d; if (d > hi) hi = d} {p = $1} END {print lo + 0, hi + 0}' "$1"; }
+
+# check_copy URL SECONDS FILE SOURCE: ffmpeg copies SECONDS of URL into FILE
+# as a recorder does; checks the rate, the first keyframe, and that the
+# pictures are SOURCE's, byte for byte.
+check_copy() {
+  local t0 elapsed_ms count first lo hi same list="$3.video"
+  t0=$(now_ms)
+  timeout $((30 * ${TARVOLEN_E2E_SLOWDOWN:-1})) \
+    ffmpeg -nostdin -v error -y -rtsp_transport tcp -i "$1" -c copy -t "$2" "$3"
+  check "ffmpeg copies $2 s of $1" [ $? -eq 0 ]
+  elapsed_ms=$(($(now_ms) - t0))
+  check "at the stream's own rate: $2 s of it take $elapsed_ms ms" [ "$elapsed_ms" -ge $(($2 * 900)) ]
+  packets "$3" v >"$list"
+  # ffmpeg counts the time from the first packet, but copies from the first
+  # keyframe, which comes within a second.
+  count="$(wc -l <"$list")"
+  check "$(($2 - 1)) to $2 s of pictures ($count)" [ "$count" -ge $((fps * ($2 - 1))) -a "$count" -le $((fps * $2 + 1)) ]
+  first="$(head -n1 "$list" | cut -d' ' -f2)"
+  check "the first is a keyframe ($first)" [ "${first:0:1}" = K ]
+  read -r lo hi < <(steps "$list")
+  check "all $frame_ms ms apart across the file's loop ($lo to $hi ms)" [ "$lo" -ge $((frame_ms - 2)) -a "$hi" -le $((frame_ms + 2)) ]
+  same="$("$camera_python" "$hashes" --within "$4" "$3")"
+  check "the pictures are the file's, byte for byte: $same" [ $? -eq 0 ]
+}
+
+case_serves_two_streams() {
+  serve_walk || return
+  local main sub
+  main="$(describe "$camera_url/main" | sort | tr '\n' ' ')"
+  check "/main: 1920x1080 H.264 at 15 fps and AAC sound ($main)" [ "$main" = "audio,aac,0x0,0/0 video,h264,1920x1080,15/1 " ]
+  sub="$(describe "$camera_url/sub" | tr '\n' ' ')"
+  check "/sub: 640x360 H.264 at 15 fps ($sub)" [ "$sub" = "video,h264,640x360,15/1 " ]
+  check_copy "$camera_url/main" "$read_seconds" "$work/main.mkv" "$work/streams/main.mp4"
+  local count lo hi
+  packets "$work/main.mkv" a >"$work/main.audio"
+  count="$(wc -l <"$work/main.audio")"
+  # AAC at 16 kHz: 1024 samples, 64 ms a packet.
+  check "the sound comes along: $count AAC packets" [ "$count" -ge $((read_seconds * 15 - 2)) ]
+  # The file's sound is not a whole number of AAC packets long: each loop
+  # may leave a gap of less than one.
+  read -r lo hi < <(steps "$work/main.audio")
+  check "64 ms apart, a gap shorter than that at the loop ($lo to $hi ms)" [ "$lo" -ge 62 -a "$hi" -le 128 ]
+  check_copy "$camera_url/sub" "$read_seconds" "$work/sub.mkv" "$work/streams/sub.mp4"
+  check "two readers of one mount at once both get it" bash -c "
+    ffmpeg -nostdin -v error -rtsp_transport tcp -i '$camera_url/sub' -c copy -t 1 -f null - &
+    ffmpeg -nostdin -v error -rtsp_transport tcp -i '$camera_url/sub' -c copy -t 1 -f null - &
+    wait -n && wait -n"
+}
+
+# start_reader URL FILE: ffmpeg copies URL into FILE until stopped, its
+# progress in $work/progress.
+start_reader() {
+  rm -f "$work/progress"
+  ffmpeg -nostdin -v error -y -rtsp_transport tcp -i "$1" -c copy -progress "$work/progress" "$2" &
+  reader_pid=$!
+}
+# reader_ms: how much of the stream the reader has written, in ms (0 before any).
+reader_ms() {
+  sed -n 's/^out_time_us=\([0-9]*\)$/\1/p' "$work/progress" 2>/dev/null | awk '{ms = int($1 / 1000)} END {print ms + 0}'
+}
+reader_past() { [ "$(reader_ms)" -gt "$1" ]; }
+reader_gone() { ! kill -0 "$reader_pid" 2>/dev/null; }
+
+# check_drop SIGNAL: a reader of the camera sees its connection end when
+# the camera gets SIGNAL.
+check_drop() {
+  start_camera "$work" "/sub=$work/streams/sub.mp4" || { fail "start the camera"; return; }
+  start_reader "$camera_url/sub" "$work/read.mkv"
+  wait_for 15 reader_past 0 || { fail "the reader gets the stream"; return; }
+  kill "-$1" "$camera_pid"
+  local t0=$(now_ms)
+  check "the camera's process ends on SIG$1" wait_for 5 bash -c "! kill -0 $camera_pid 2>/dev/null"
+  check "the reader sees the stream end ($(($(now_ms) - t0)) ms)" wait_for 10 reader_gone
+  stop_reader
+  stop_camera
+}
+
+case_kill_drops() {
+  make_streams walk "$work/streams" --seconds "$file_seconds" --sub-gop "$fps" || { fail "make the streams"; return; }
+  check_drop KILL
+  check_drop TERM
+}
+
+# established PORT: a TCP connection to 127.0.0.1:PORT is open.
+established() { grep -qi "^ *[0-9]*: [0-9A-F]*:[0-9A-F]* 0100007F:$(printf '%04X' "$1") 01 " /proc/net/tcp; }
+
+case_stop_stalls() {
+  make_streams walk "$work/streams" --seconds "$file_seconds" --sub-gop "$fps" || { fail "make the streams"; return; }
+  start_camera "$work" "/sub=$work/streams/sub.mp4" || { fail "start the camera"; return; }
+  start_reader "$camera_url/sub" "$work/read.mkv"
+  wait_for 15 reader_past 1000 || { fail "the reader gets the stream"; return; }
+  kill -STOP "$camera_pid"
+  local stalled_ms t0
+  # Packets already sent may still arrive: the stall is measured after them.
+  wait_for 5 bash -c "a=\$(sed -n 's/^out_time_us=//p' '$work/progress' | tail -n1); sleep 0.6;
+    [ \"\$a\" = \"\$(sed -n 's/^out_time_us=//p' '$work/progress' | tail -n1)\" ]"
+  stalled_ms="$(reader_ms)"
+  sleep "$stall_seconds"  # nothing may happen meanwhile
+  check "SIGSTOP stalls the stream (the reader stays at $stalled_ms ms, now $(reader_ms))" [ "$(reader_ms)" -eq "$stalled_ms" ]
+  check "with the connection open" established "$camera_port"
+  check "the reader waits" kill -0 "$reader_pid"
+  kill -CONT "$camera_pid"
+  t0=$(now_ms)
+  check "SIGCONT resumes it" wait_for 10 reader_past $((stalled_ms + 1000))
+  kill -INT "$reader_pid"
+  wait_for 10 reader_gone || fail "the reader ends on SIGINT"
+  stop_reader
+  # The camera goes on live: no burst of the frames of the stall, but a
+  # jump of the timestamps by about the stall, to a keyframe.
+  local jump_ms flags
+  packets "$work/read.mkv" v >"$work/read.video"
+  read -r jump_ms flags < <(awk 'NR > 1 && $1 - p > big {big = $1 - p; flags = $2} {p = $1} END {print big + 0, flags}' "$work/read.video")
+  check "after the stall the stream goes on live: its timestamps jump by about the stall ($jump_ms ms)" \
+    [ "$jump_ms" -ge $((stall_seconds * 800)) ]
+  check "to a keyframe ($flags)" [ "${flags:0:1}" = K ]
+}
+
+"case_$case_name"
+echo "$case_name: $failures failure(s)"
+[ "$failures" -eq 0 ]
