@@ -41,9 +41,11 @@ except (ImportError, ValueError) as error:
 
 LISTEN_ADDRESS = "127.0.0.1"
 # A packet handed over this much later than its time means that the process
-# was stopped (SIGSTOP) or starved: the camera then skips to the next
-# keyframe that is on time rather than bursting out the backlog.
-STALL_NS = 500 * Gst.MSECOND
+# was stopped (SIGSTOP): the camera then drops packets until a keyframe
+# that is on time again (RESUME_NS late at most) rather than burst out the
+# backlog. Shorter delays, as a loaded machine causes, are caught up.
+STALL_NS = 2 * Gst.SECOND
+RESUME_NS = 250 * Gst.MSECOND
 # How long reading a file's header may take.
 OPEN_TIMEOUT_NS = 10 * Gst.SECOND
 # Data a client pipeline may queue before its source drops the oldest: a few
@@ -191,9 +193,12 @@ class FileFeed:
     def _skipping(self, sink, kind, running, buffer):
         """True while packets are dropped after a stall, until a video keyframe on time."""
         now = sink.get_current_running_time()
-        if now != Gst.CLOCK_TIME_NONE and now > running + STALL_NS:
+        if now == Gst.CLOCK_TIME_NONE:
+            return self.skipping
+        if now > running + STALL_NS:
             self.skipping = True
-        elif self.skipping and kind == "video" and not buffer.has_flags(Gst.BufferFlags.DELTA_UNIT):
+        elif (self.skipping and kind == "video" and not buffer.has_flags(Gst.BufferFlags.DELTA_UNIT)
+              and now <= running + RESUME_NS):
             self.skipping = False
         return self.skipping
 
