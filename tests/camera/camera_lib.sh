@@ -1,24 +1,33 @@
+# shellcheck shell=bash disable=SC2034  # camera_url is for the scripts that source this file
 # The test camera for shell scripts (sourced): tests/camera/rtsp_camera.py
-# started on 127.0.0.1 at a port the kernel picks, waited for, stalled and
-# stopped; tests/camera/make_streams.sh makes what it serves.
+# started on 127.0.0.1, waited for and stopped; tests/camera/make_streams.sh
+# makes what it serves.
 #
-#   camera_missing                    prints why the camera cannot run here (nothing: it can)
-#   make_streams ARGS...              tests/camera/make_streams.sh ARGS...
-#   start_camera DIR /PATH=FILE...    starts it, output in DIR/camera.log; waits until it
-#                                     listens; sets camera_pid, camera_port and camera_url
-#                                     (rtsp://127.0.0.1:PORT); returns 1 if it does not start
-#   stop_camera                       kills it (SIGKILL) and waits for it; call it from a trap
+#   camera_missing                   prints why the camera cannot run here (nothing: it can)
+#   make_streams ARGS...             tests/camera/make_streams.sh ARGS...
+#   start_camera DIR [--port PORT] /PATH=FILE...
+#                                    starts a camera, its output in DIR/camera.log, at a port the
+#                                    kernel picks or at PORT (to bring a camera back where it
+#                                    was); waits until it listens; sets camera_pid, camera_port
+#                                    and camera_url (rtsp://127.0.0.1:PORT); returns 1 if it does
+#                                    not start
+#   stop_camera [PID]                kills that camera (SIGKILL; by default the last one started)
+#                                    and waits for it
+#   stop_cameras                     kills every camera started; for a trap
 #
-# Every bound is scaled by TARVOLEN_E2E_SLOWDOWN.
+# Several cameras may run at once, e.g. one serving /main and another /sub,
+# so that the main stream can drop (stop_camera, kill -STOP) while the sub
+# stream stays. Every bound is scaled by TARVOLEN_E2E_SLOWDOWN.
 
 camera_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 # Debian's Python, which has GStreamer's bindings: another may come first on PATH.
 camera_python=/usr/bin/python3
-# Reading both files' headers and starting to listen; seconds.
+# Reading the files' headers and starting to listen; seconds.
 camera_start_timeout_s=20
 camera_pid=""
 camera_port=""
 camera_url=""
+camera_pids=()
 
 camera_missing() {
   command -v ffmpeg >/dev/null || { echo "ffmpeg is not installed"; return; }
@@ -29,13 +38,16 @@ camera_missing() {
 make_streams() { bash "$camera_dir/make_streams.sh" "$@"; }
 
 start_camera() {
-  local dir="$1" mount args=()
+  local dir="$1" args=()
   shift
+  if [ "${1:-}" = --port ]; then args+=(--port "$2"); shift 2; fi
+  local mount
   for mount in "$@"; do args+=(--mount "$mount"); done
   rm -f "$dir/camera.port"
   "$camera_python" "$camera_dir/rtsp_camera.py" --ready-file "$dir/camera.port" "${args[@]}" \
     >"$dir/camera.log" 2>&1 </dev/null &
   camera_pid=$!
+  camera_pids+=("$camera_pid")
   local deadline=$((SECONDS + camera_start_timeout_s * ${TARVOLEN_E2E_SLOWDOWN:-1}))
   until [ -s "$dir/camera.port" ]; do
     if ! kill -0 "$camera_pid" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; then
@@ -50,8 +62,16 @@ start_camera() {
 }
 
 stop_camera() {
-  [ -n "$camera_pid" ] || return 0
-  kill -KILL "$camera_pid" 2>/dev/null
-  wait "$camera_pid" 2>/dev/null
-  camera_pid=""
+  local pid="${1:-$camera_pid}"
+  [ -n "$pid" ] || return 0
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  [ "$pid" = "$camera_pid" ] && camera_pid=""
+  return 0
+}
+
+stop_cameras() {
+  local pid
+  for pid in "${camera_pids[@]}"; do stop_camera "$pid"; done
+  camera_pids=()
 }

@@ -13,6 +13,7 @@ out. Any re-encoding, or any changed byte of a slice, shows. Needs ffmpeg.
 
 import argparse
 import hashlib
+import signal
 import subprocess
 import sys
 
@@ -91,6 +92,7 @@ def within(source, clip):
 
 
 def main():
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # piped into head: end quietly
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--within", metavar="SOURCE", help="check that FILE's pictures are a run of SOURCE's")
     parser.add_argument("file")

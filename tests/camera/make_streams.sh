@@ -105,11 +105,12 @@ still() { echo "loop=loop=-1:size=1,setpts=N/$fps/TB"; }
 scene_walk() {
   make_background
   scene_inputs=(-i "$tmp/background.png")
-  local graph="[0:v]$(still)[s0]" n=0 walk start end
+  local graph n=0 walk start end
+  graph="[0:v]$(still)[s0]"
   for walk in "${walks[@]}"; do
     start="${walk%-*}" end="${walk#*-}"
     [[ "$start" =~ ^[0-9.]+$ && "$end" =~ ^[0-9.]+$ ]] || die "--walk wants START-END in seconds, got $walk"
-    graph+=";color=c=0x181818:s=$((main_w / 24))x$((main_h / 5)):r=$fps[box$n]"
+    graph+=";color=c=0x181818:s=$((main_w / 24))x$((main_h / 5)):r=${fps}[box$n]"
     graph+=";[s$n][box$n]overlay=x='-w+(W+w)*(t-$start)/($end-$start)':y='H*3/5-h/2'"
     graph+=":enable='between(t,$start,$end)':shortest=1[s$((n + 1))]"
     n=$((n + 1))
@@ -154,6 +155,6 @@ sub_audio=(-an)
 # down, as a camera's two encoders see one sensor.
 # shellcheck disable=SC2046
 ffmpeg_quiet "${scene_inputs[@]}" -f lavfi -i "sine=frequency=440:sample_rate=16000" \
-  -filter_complex "$scene_graph;[scene]format=yuv420p$grain,split[main][s];[s]scale=$sub_size[sub]" \
+  -filter_complex "$scene_graph;[scene]format=yuv420p$grain,split[main][s];[s]scale=${sub_size}[sub]" \
   -map "[main]" -map "$sound_input:a" -t "$seconds" -r "$fps" $(h264 "$main_gop" "$main_kbps") "${aac[@]}" "$out/main.mp4" \
   -map "[sub]" "${sub_audio[@]}" -t "$seconds" -r "$fps" $(h264 "$sub_gop" "$sub_kbps") "$out/sub.mp4"

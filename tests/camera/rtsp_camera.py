@@ -236,10 +236,14 @@ def parse_mount(text):
 
 
 def write_ready_file(path, port):
+    """Written whole and renamed, so that a reader never sees half the port."""
     temporary = path + ".tmp"
-    with open(temporary, "w") as out:
-        out.write(f"{port}\n")
-    os.replace(temporary, path)
+    try:
+        with open(temporary, "w") as out:
+            out.write(f"{port}\n")
+        os.replace(temporary, path)
+    except OSError as error:
+        fail(f"cannot write {path}: {error.strerror}")
 
 
 def main():

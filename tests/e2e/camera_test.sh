@@ -30,7 +30,7 @@ stop_reader() {
   reader_pid=""
   more_readers=()
 }
-trap 'stop_reader; stop_camera; cleanup' EXIT
+trap 'stop_reader; stop_cameras; cleanup' EXIT
 
 wait_for() {  # wait_for SECONDS COMMAND...: polls until the command succeeds
   local deadline=$((SECONDS + $1 * ${TARVOLEN_E2E_SLOWDOWN:-1})); shift
@@ -143,16 +143,21 @@ reader_ms() {
 reader_past() { [ "$(reader_ms)" -gt "$1" ]; }
 reader_gone() { ! kill -0 "$reader_pid" 2>/dev/null; }
 
-# check_drop SIGNAL: a reader of the camera sees its connection end when
-# the camera gets SIGNAL.
+# check_drop SIGNAL [PORT]: a reader of the camera (at PORT if given) sees
+# its connection end when the camera gets SIGNAL.
 check_drop() {
-  start_camera "$work" "/sub=$work/streams/sub.mp4" || { fail "start the camera"; return; }
+  local port_args=()
+  [ -n "${2:-}" ] && port_args=(--port "$2")
+  start_camera "$work" "${port_args[@]}" "/sub=$work/streams/sub.mp4" || { fail "start the camera"; return; }
   start_reader "$camera_url/sub" "$work/read.mkv"
-  wait_for 15 reader_past 0 || { fail "the reader gets the stream"; return; }
+  check "a reader gets $camera_url/sub" wait_for 15 reader_past 0 || return
   kill "-$1" "$camera_pid"
-  local t0=$(now_ms)
+  local t0 gone
+  t0=$(now_ms)
   check "the camera's process ends on SIG$1" wait_for 5 bash -c "! kill -0 $camera_pid 2>/dev/null"
-  check "the reader sees the stream end ($(($(now_ms) - t0)) ms)" wait_for 10 reader_gone
+  wait_for 10 reader_gone
+  gone=$?
+  check "the reader sees the stream end ($(($(now_ms) - t0)) ms after the signal)" [ "$gone" -eq 0 ]
   stop_reader
   stop_camera
 }
@@ -160,7 +165,8 @@ check_drop() {
 case_kill_drops() {
   make_streams walk "$work/streams" --seconds "$file_seconds" --sub-gop "$fps" || { fail "make the streams"; return; }
   check_drop KILL
-  check_drop TERM
+  # A camera brought back where it was, as one that reboots.
+  check_drop TERM "$camera_port"
 }
 
 # established PORT: a TCP connection to 127.0.0.1:PORT is open.
