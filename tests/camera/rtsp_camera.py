@@ -5,7 +5,8 @@
     rtsp_camera.py --check    (exits with status 0 when everything it needs is installed)
 
 Each mount plays its file at the file's own rate, looped for ever, whether or
-not anyone watches, as a camera does. The file's H.264 packets (and its AAC
+not anyone watches, as a camera does; all mounts start together, so files of
+one length (a scene's main and sub streams) show the same moment at once. The file's H.264 packets (and its AAC
 packets, when it has sound) are sent as they are, never re-encoded. All the
 clients of a mount share one pipeline and get the same packets, joining
 wherever the stream is when they connect. Timestamps run on across the loops.
@@ -77,36 +78,37 @@ def fail(message):
 
 
 class ClientPipeline:
-    """The sources of one shared media, and where its clock stood when the first packet reached it."""
+    """The sources of one shared media."""
 
     def __init__(self, sources):
         self.sources = sources  # kind -> appsrc
-        self.offset = None  # add to a feed time to get this pipeline's running time
 
-    def push(self, kind, buffer, feed_pts, feed_dts):
+    def push(self, kind, buffer, due, decode_ahead):
+        """Hands the packet on, timed by when it is due on the clock; drops it unless the pipeline plays.
+
+        The pipeline hands its elements the clock first and the base time
+        after; one that pauses (the server pauses it while a client sets up)
+        gets a new base time when it plays again, its running time having
+        stood still meanwhile. Timed by the clock, every packet leaves on
+        time and in order whatever happened before."""
         appsrc = self.sources[kind]
-        if self.offset is None:
-            # The pipeline hands its elements the clock first and the base
-            # time after: until both are there, its running time is not.
-            clock = appsrc.get_clock()
-            if clock is None or appsrc.get_base_time() == 0:
-                return
-            self.offset = clock.get_time() - appsrc.get_base_time() - feed_pts
-        if feed_pts + self.offset < 0:
+        base = appsrc.get_base_time()
+        if base == 0 or base > due or appsrc.get_clock() is None or appsrc.get_state(0)[1] != Gst.State.PLAYING:
             return
         out = buffer.copy()  # shares the memory: the packet's bytes are neither copied nor changed
-        out.pts = feed_pts + self.offset
-        has_dts = feed_dts is not None and feed_dts + self.offset >= 0
-        out.dts = feed_dts + self.offset if has_dts else Gst.CLOCK_TIME_NONE
+        out.pts = due - base
+        out.dts = out.pts - decode_ahead if out.pts >= decode_ahead else Gst.CLOCK_TIME_NONE
         appsrc.emit("push-buffer", out)
 
 
 class FileFeed:
     """One file played for ever at its own rate, its packets handed to every client pipeline of its mount.
 
-    Packets are timed on the feed's own time line: the loop's number times the
-    file's length plus the packet's time in the file, so that every loop
-    follows the last one exactly and sound and picture stay together."""
+    Each loop is a segment seek: the next one is queued when the last ends, so
+    that it plays on without a pause. GStreamer counts a loop as ending at
+    its last packet rather than after it; each sink's ts-offset puts that
+    right, so that loop N starts exactly N file lengths after the first and
+    a stream keeps its rate."""
 
     def __init__(self, path):
         self.path = path
@@ -133,10 +135,11 @@ class FileFeed:
             fail(f"cannot play {path}: it has no video")
         return len(info.get_audio_streams()) > 0
 
-    def start(self):
-        """Reads the streams' formats and the file's length, then plays looping."""
+    def prepare(self):
+        """Reads the streams' formats and the file's length, and readies the loop."""
         for kind, sink in self.sinks.items():
             sink.connect("new-sample", self._on_sample, kind)
+            sink.get_static_pad("sink").add_probe(Gst.PadProbeType.EVENT_DOWNSTREAM, self._on_event, kind)
         self.pipeline.set_state(Gst.State.PAUSED)
         result, _, _ = self.pipeline.get_state(OPEN_TIMEOUT_NS)
         if result != Gst.StateChangeReturn.SUCCESS:
@@ -146,13 +149,17 @@ class FileFeed:
         found, self.length_ns = self.pipeline.query_duration(Gst.Format.TIME)
         if not found or self.length_ns <= 0:
             fail(f"cannot play {self.path}: its length is unknown")
-        # A segment seek ends with SEGMENT_DONE instead of EOS, and the next
-        # one queued from there plays on without a pause.
         self.pipeline.seek_simple(Gst.Format.TIME, Gst.SeekFlags.FLUSH | Gst.SeekFlags.SEGMENT, 0)
         bus = self.pipeline.get_bus()
         bus.add_signal_watch()
         bus.connect("message::segment-done", self._on_segment_done)
         bus.connect("message::error", self._on_error)
+
+    def play(self, clock, base_time):
+        """Plays from BASE_TIME on CLOCK: feeds given the same one show the same moment of their files at once."""
+        self.pipeline.use_clock(clock)
+        self.pipeline.set_start_time(Gst.CLOCK_TIME_NONE)  # keep the base time given
+        self.pipeline.set_base_time(base_time)
         self.pipeline.set_state(Gst.State.PLAYING)
 
     def _on_segment_done(self, _bus, _message):
@@ -161,6 +168,18 @@ class FileFeed:
     def _on_error(self, _bus, message):
         error, _ = message.parse_error()
         fail(f"{self.path}: {error.message}")
+
+    def _on_event(self, _pad, info, kind):
+        """At each loop's segment, before its first packet: the sink's offset that makes it start on time."""
+        event = info.get_event()
+        if event.type == Gst.EventType.SEGMENT:
+            segment = event.parse_segment()
+            base, loop = self.loops[kind]
+            if base is not None and segment.base != base:
+                loop += 1
+            self.loops[kind] = (segment.base, loop)
+            self.sinks[kind].set_property("ts-offset", loop * self.length_ns - segment.base)
+        return Gst.PadProbeReturn.OK
 
     def add_client(self, client):
         for kind, appsrc in client.sources.items():
@@ -173,22 +192,15 @@ class FileFeed:
     def _on_sample(self, sink, kind):
         sample = sink.emit("pull-sample")
         buffer = sample.get_buffer()
-        segment = sample.get_segment()
-        feed_pts = self._feed_time(kind, segment, buffer.pts)
-        feed_dts = None if buffer.dts == Gst.CLOCK_TIME_NONE else self._feed_time(kind, segment, buffer.dts)
-        if self._skipping(sink, kind, segment.to_running_time(Gst.Format.TIME, buffer.pts), buffer):
+        # When the packet was due: the sink has just waited for that moment.
+        running = sample.get_segment().to_running_time(Gst.Format.TIME, buffer.pts) + sink.get_property("ts-offset")
+        if self._skipping(sink, kind, running, buffer):
             return Gst.FlowReturn.OK
+        due = self.pipeline.get_base_time() + running
+        decode_ahead = buffer.pts - buffer.dts if buffer.dts != Gst.CLOCK_TIME_NONE else 0
         for client in list(self.clients):
-            client.push(kind, buffer, feed_pts, feed_dts)
+            client.push(kind, buffer, due, decode_ahead)
         return Gst.FlowReturn.OK
-
-    def _feed_time(self, kind, segment, time):
-        """The time on the feed's time line; each new segment is the next loop."""
-        base, loop = self.loops[kind]
-        if base is not None and segment.base != base:
-            loop += 1
-        self.loops[kind] = (segment.base, loop)
-        return loop * self.length_ns + time - segment.start
 
     def _skipping(self, sink, kind, running, buffer):
         """True while packets are dropped after a stall, until a video keyframe on time."""
@@ -269,10 +281,18 @@ def main():
     server.set_address(LISTEN_ADDRESS)
     server.set_service(str(args.port))
     mounts = server.get_mount_points()
+    feeds = []
     for path, file in args.mount:
         feed = FileFeed(file)
-        feed.start()
+        feed.prepare()
         mounts.add_factory(path, make_factory(feed))
+        feeds.append(feed)
+    # One start for all, as a camera's encoders all see one sensor: the main
+    # and the sub stream show the same moment at the same time.
+    clock = Gst.SystemClock.obtain()
+    started = clock.get_time()
+    for feed in feeds:
+        feed.play(clock, started)
     if server.attach(None) == 0:
         fail(f"cannot listen on {LISTEN_ADDRESS}:{args.port}")
     port = server.get_bound_port()

@@ -62,38 +62,94 @@ packets() {
 # steps LIST: the smallest and largest gap between packets of a list made by packets, in ms.
 steps() { awk 'NR > 1 {d = $1 - p; if (NR == 2 || d < lo) lo = d; if (d > hi) hi = d} {p = $1} END {print lo + 0, hi + 0}' "$1"; }
 
-# check_copy URL SECONDS FILE SOURCE: ffmpeg copies SECONDS of URL into FILE
-# as a recorder does; checks the rate, the first keyframe, and that the
-# pictures are SOURCE's, byte for byte.
-check_copy() {
-  local t0 elapsed_ms count first lo hi same list="$3.video"
+# copy URL FILE: ffmpeg copies $read_seconds s of URL into FILE as a
+# recorder does; FILE.status gets its exit status and how long it took, in ms.
+copy() {
+  local t0 status
   t0=$(now_ms)
   timeout $((30 * ${TARVOLEN_E2E_SLOWDOWN:-1})) \
-    ffmpeg -nostdin -v error -y -rtsp_transport tcp -i "$1" -c copy -t "$2" "$3"
-  check "ffmpeg copies $2 s of $1" [ $? -eq 0 ]
-  elapsed_ms=$(($(now_ms) - t0))
-  check "at the stream's own rate: $2 s of it take $elapsed_ms ms" [ "$elapsed_ms" -ge $(($2 * 900)) ]
-  packets "$3" v >"$list"
+    ffmpeg -nostdin -v error -y -rtsp_transport tcp -i "$1" -c copy -t "$read_seconds" "$2"
+  status=$?
+  echo "$status $(($(now_ms) - t0))" >"$2.status"
+}
+
+# check_copied FILE SOURCE: FILE, made by copy, came at the stream's rate,
+# starts with a keyframe, and holds SOURCE's pictures, byte for byte.
+check_copied() {
+  local status elapsed_ms count first lo hi same list="$1.video"
+  read -r status elapsed_ms <"$1.status"
+  check "ffmpeg copies $read_seconds s into $(basename "$1") (status $status)" [ "$status" -eq 0 ]
+  check "at the stream's own rate: $read_seconds s of it take $elapsed_ms ms" [ "$elapsed_ms" -ge $((read_seconds * 900)) ]
+  packets "$1" v >"$list"
   # ffmpeg counts the time from the first packet, but copies from the first
   # keyframe, which comes within a second.
   count="$(wc -l <"$list")"
-  check "$(($2 - 1)) to $2 s of pictures ($count)" [ "$count" -ge $((fps * ($2 - 1))) -a "$count" -le $((fps * $2 + 1)) ]
+  check "$((read_seconds - 1)) to $read_seconds s of pictures ($count)" \
+    [ "$count" -ge $((fps * (read_seconds - 1))) -a "$count" -le $((fps * read_seconds + 1)) ]
   first="$(head -n1 "$list" | cut -d' ' -f2)"
   check "the first is a keyframe ($first)" [ "${first:0:1}" = K ]
   read -r lo hi < <(steps "$list")
   check "all $frame_ms ms apart across the file's loop ($lo to $hi ms)" [ "$lo" -ge $((frame_ms - 2)) -a "$hi" -le $((frame_ms + 2)) ]
-  same="$("$camera_python" "$hashes" --within "$4" "$3")"
+  same="$("$camera_python" "$hashes" --within "$2" "$1")"
   check "the pictures are the file's, byte for byte: $same" [ $? -eq 0 ]
+}
+
+# arrivals URL FILE: 2 s of URL's pictures copied into FILE, each timed by
+# the wall clock when it arrived.
+arrivals() {
+  timeout $((30 * ${TARVOLEN_E2E_SLOWDOWN:-1})) ffmpeg -nostdin -v error -y -use_wallclock_as_timestamps 1 \
+    -rtsp_transport tcp -i "$1" -map 0:v -c copy -copyts -frames:v $((2 * fps)) -f nut "$2"
+}
+# origin FILE SOURCE: when, by the wall clock, SOURCE's first picture was
+# (or would have been) sent, in s: the median over FILE's pictures, each
+# placed in SOURCE by its hash.
+origin() {
+  local start
+  start="$("$camera_python" "$hashes" --within "$2" "$1" | sed -n 's/.* from picture \([0-9]*\) on.*/\1/p')"
+  [ -n "$start" ] || return 1
+  ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$1" |
+    awk -v start="$start" -v fps="$fps" '{printf "%.6f\n", $1 - (start + NR - 1) / fps}' | sort -n |
+    awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'
+}
+
+# check_same_moment: the main and the sub stream show the same moment of
+# the scene at the same time, as a camera's two encoders of one sensor do.
+check_same_moment() {
+  local readers=()
+  arrivals "$camera_url/main" "$work/main.nut" &
+  readers+=($!)
+  arrivals "$camera_url/sub" "$work/sub.nut" &
+  readers+=($!)
+  wait "${readers[@]}"
+  local main sub offset_ms
+  main="$(origin "$work/main.nut" "$work/streams/main.mp4")"
+  sub="$(origin "$work/sub.nut" "$work/streams/sub.mp4")"
+  # The files loop together: the offset counts modulo their length.
+  offset_ms="$(awk -v m="${main:-0}" -v s="${sub:-0}" -v loop="$file_seconds" \
+    'BEGIN {d = m - s; d -= loop * int(d / loop + (d < 0 ? -0.5 : 0.5)); printf "%d", d * 1000}')"
+  check "the main and the sub stream show the same moment at once (the main one $offset_ms ms later)" \
+    [ -n "$main" -a -n "$sub" -a "${offset_ms#-}" -le "$frame_ms" ]
 }
 
 case_serves_two_streams() {
   serve_walk || return
-  local main sub
-  main="$(describe "$camera_url/main" | sort | tr '\n' ' ')"
+  local main sub readers=()
+  # Both streams at once, as a recorder reads them.
+  describe "$camera_url/main" | sort | tr '\n' ' ' >"$work/main.streams" &
+  readers+=($!)
+  describe "$camera_url/sub" | tr '\n' ' ' >"$work/sub.streams" &
+  readers+=($!)
+  wait "${readers[@]}"
+  main="$(cat "$work/main.streams")" sub="$(cat "$work/sub.streams")"
   check "/main: 1920x1080 H.264 at 15 fps and AAC sound ($main)" [ "$main" = "audio,aac,0x0,0/0 video,h264,1920x1080,15/1 " ]
-  sub="$(describe "$camera_url/sub" | tr '\n' ' ')"
   check "/sub: 640x360 H.264 at 15 fps ($sub)" [ "$sub" = "video,h264,640x360,15/1 " ]
-  check_copy "$camera_url/main" "$read_seconds" "$work/main.mkv" "$work/streams/main.mp4"
+  readers=()
+  copy "$camera_url/main" "$work/main.mkv" &
+  readers+=($!)
+  copy "$camera_url/sub" "$work/sub.mkv" &
+  readers+=($!)
+  wait "${readers[@]}"
+  check_copied "$work/main.mkv" "$work/streams/main.mp4"
   local count lo hi
   packets "$work/main.mkv" a >"$work/main.audio"
   count="$(wc -l <"$work/main.audio")"
@@ -103,7 +159,8 @@ case_serves_two_streams() {
   # may leave a gap of less than one.
   read -r lo hi < <(steps "$work/main.audio")
   check "64 ms apart, a gap shorter than that at the loop ($lo to $hi ms)" [ "$lo" -ge 62 -a "$hi" -le 128 ]
-  check_copy "$camera_url/sub" "$read_seconds" "$work/sub.mkv" "$work/streams/sub.mp4"
+  check_copied "$work/sub.mkv" "$work/streams/sub.mp4"
+  check_same_moment
   check_shared "$camera_url/sub"
 }
 
