@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A test camera: an RTSP server on 127.0.0.1 that serves MP4 files as live streams.
 
-    rtsp_camera.py [--port PORT] [--ready-file FILE] --mount /main=main.mp4 [--mount /sub=sub.mp4 ...]
+    rtsp_camera.py [--port PORT] [--ready-file FILE] [--origin NS] --mount /main=main.mp4 [--mount /sub=sub.mp4 ...]
     rtsp_camera.py --check    (exits with status 0 when everything it needs is installed)
 
 Each mount plays its file at the file's own rate, looped for ever, whether or
@@ -12,7 +12,12 @@ clients of a mount share one pipeline and get the same packets, joining
 wherever the stream is when they connect. Timestamps run on across the loops.
 
 Once it listens it prints "rtsp_camera: listening on rtsp://127.0.0.1:PORT"
-and, with --ready-file, writes the port to FILE (atomically); --port 0 (the
+and, with --ready-file, writes to FILE (atomically) the port on one line and
+its origin on the next: the time of the monotonic clock (CLOCK_MONOTONIC, in
+ns) when its files' first loop started. Another camera given that origin
+with --origin plays its files in step with this one, as if it had run since
+then: a main and a sub stream served by two cameras, or a camera brought
+back, show the same moment as the first at the same time. --port 0 (the
 default) lets the kernel pick the port.
 
 SIGKILL, SIGTERM or SIGINT drops the camera at once (the connections close); SIGSTOP stalls
@@ -155,8 +160,11 @@ class FileFeed:
         bus.connect("message::segment-done", self._on_segment_done)
         bus.connect("message::error", self._on_error)
 
-    def play(self, clock, base_time):
-        """Plays from BASE_TIME on CLOCK: feeds given the same one show the same moment of their files at once."""
+    def play(self, clock, origin):
+        """Plays on CLOCK as if from ORIGIN on: feeds given the same origin show the same moment of their files at once."""
+        # The loop under way now started a whole number of lengths after the
+        # origin; the packets before now are late, and nobody listens yet.
+        base_time = origin + (clock.get_time() - origin) // self.length_ns * self.length_ns
         self.pipeline.use_clock(clock)
         self.pipeline.set_start_time(Gst.CLOCK_TIME_NONE)  # keep the base time given
         self.pipeline.set_base_time(base_time)
@@ -247,12 +255,12 @@ def parse_mount(text):
     return path, os.path.abspath(file)
 
 
-def write_ready_file(path, port):
-    """Written whole and renamed, so that a reader never sees half the port."""
+def write_ready_file(path, port, origin):
+    """Written whole and renamed, so that a reader never sees half of it."""
     temporary = path + ".tmp"
     try:
         with open(temporary, "w") as out:
-            out.write(f"{port}\n")
+            out.write(f"{port}\n{origin}\n")
         os.replace(temporary, path)
     except OSError as error:
         fail(f"cannot write {path}: {error.strerror}")
@@ -263,7 +271,9 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="TCP port on 127.0.0.1 (0: the kernel picks one)")
     parser.add_argument("--mount", type=parse_mount, action="append", metavar="/PATH=FILE",
                         help="serve FILE at rtsp://127.0.0.1:PORT/PATH (repeatable)")
-    parser.add_argument("--ready-file", help="written with the port once the server listens")
+    parser.add_argument("--ready-file", help="written with the port and the origin once the server listens")
+    parser.add_argument("--origin", type=int, metavar="NS",
+                        help="play in step with the camera whose ready file gave this origin (default: now)")
     parser.add_argument("--check", action="store_true",
                         help="only check that every GStreamer element needed is installed")
     args = parser.parse_args()
@@ -290,9 +300,11 @@ def main():
     # One start for all, as a camera's encoders all see one sensor: the main
     # and the sub stream show the same moment at the same time.
     clock = Gst.SystemClock.obtain()
-    started = clock.get_time()
+    origin = clock.get_time() if args.origin is None else args.origin
+    if origin > clock.get_time():
+        fail(f"the origin {origin} is in the future of the monotonic clock")
     for feed in feeds:
-        feed.play(clock, started)
+        feed.play(clock, origin)
     if server.attach(None) == 0:
         fail(f"cannot listen on {LISTEN_ADDRESS}:{args.port}")
     port = server.get_bound_port()
@@ -301,7 +313,7 @@ def main():
     signal.signal(signal.SIGINT, signal.SIG_DFL)
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
     if args.ready_file:
-        write_ready_file(args.ready_file, port)
+        write_ready_file(args.ready_file, port, origin)
     print(f"rtsp_camera: listening on rtsp://{LISTEN_ADDRESS}:{port}", flush=True)
     loop.run()
 

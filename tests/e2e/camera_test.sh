@@ -112,13 +112,14 @@ origin() {
     awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'
 }
 
-# check_same_moment: the main and the sub stream show the same moment of
-# the scene at the same time, as a camera's two encoders of one sensor do.
+# check_same_moment MAIN_URL SUB_URL [WHAT]: the main and the sub stream
+# show the same moment of the scene at the same time, as a camera's two
+# encoders of one sensor do.
 check_same_moment() {
   local readers=()
-  arrivals "$camera_url/main" "$work/main.nut" &
+  arrivals "$1" "$work/main.nut" &
   readers+=($!)
-  arrivals "$camera_url/sub" "$work/sub.nut" &
+  arrivals "$2" "$work/sub.nut" &
   readers+=($!)
   wait "${readers[@]}"
   local main sub offset_ms
@@ -127,7 +128,7 @@ check_same_moment() {
   # The files loop together: the offset counts modulo their length.
   offset_ms="$(awk -v m="${main:-0}" -v s="${sub:-0}" -v loop="$file_seconds" \
     'BEGIN {d = m - s; d -= loop * int(d / loop + (d < 0 ? -0.5 : 0.5)); printf "%d", d * 1000}')"
-  check "the main and the sub stream show the same moment at once (the main one $offset_ms ms later)" \
+  check "${3:-the main and the sub stream} show the same moment at once (the main one $offset_ms ms later)" \
     [ -n "$main" -a -n "$sub" -a "${offset_ms#-}" -le "$frame_ms" ]
 }
 
@@ -160,7 +161,7 @@ case_serves_two_streams() {
   read -r lo hi < <(steps "$work/main.audio")
   check "64 ms apart, a gap shorter than that at the loop ($lo to $hi ms)" [ "$lo" -ge 62 -a "$hi" -le 128 ]
   check_copied "$work/sub.mkv" "$work/streams/sub.mp4"
-  check_same_moment
+  check_same_moment "$camera_url/main" "$camera_url/sub"
   check_shared "$camera_url/sub"
 }
 
@@ -224,6 +225,23 @@ case_kill_drops() {
   check_drop KILL
   # A camera brought back where it was, as one that reboots.
   check_drop TERM "$camera_port"
+}
+
+# Two cameras, one for each stream, and one of them brought back: given the
+# first one's origin, they play in step as one camera's two streams do.
+case_in_step() {
+  serve_walk || return
+  stop_camera
+  mkdir -p "$work/main" "$work/sub"
+  start_camera "$work/main" "/main=$work/streams/main.mp4" || { fail "start the main camera"; return; }
+  local main_pid="$camera_pid" main_url="$camera_url/main" main_port="$camera_port" origin="$camera_origin"
+  start_camera "$work/sub" --origin "$origin" "/sub=$work/streams/sub.mp4" || { fail "start the sub camera"; return; }
+  local sub_url="$camera_url/sub"
+  check_same_moment "$main_url" "$sub_url" "a main camera and a sub camera started after it"
+  stop_camera "$main_pid"
+  start_camera "$work/main" --port "$main_port" --origin "$origin" "/main=$work/streams/main.mp4" ||
+    { fail "bring the main camera back"; return; }
+  check_same_moment "$main_url" "$sub_url" "the main camera brought back and the sub camera"
 }
 
 # established PORT: a TCP connection to 127.0.0.1:PORT is open.
