@@ -42,9 +42,12 @@ wait_for() {  # wait_for SECONDS COMMAND...: polls until the command succeeds
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
 # The walk scene's two streams, 2 s long, a keyframe every second in both.
-serve_walk() {
+make_walk() {
   make_streams walk "$work/streams" --seconds "$file_seconds" --walk 0.5-1.5 --main-gop "$fps" --sub-gop "$fps" ||
     { fail "make the streams"; return 1; }
+}
+serve_walk() {
+  make_walk || return 1
   start_camera "$work" "/main=$work/streams/main.mp4" "/sub=$work/streams/sub.mp4" || { fail "start the camera"; return 1; }
 }
 
@@ -221,7 +224,7 @@ check_drop() {
 }
 
 case_kill_drops() {
-  make_streams walk "$work/streams" --seconds "$file_seconds" --sub-gop "$fps" || { fail "make the streams"; return; }
+  make_walk || return
   check_drop KILL
   # A camera brought back where it was, as one that reboots.
   check_drop TERM "$camera_port"
@@ -230,8 +233,7 @@ case_kill_drops() {
 # Two cameras, one for each stream, and one of them brought back: given the
 # first one's origin, they play in step as one camera's two streams do.
 case_in_step() {
-  serve_walk || return
-  stop_camera
+  make_walk || return
   mkdir -p "$work/main" "$work/sub"
   start_camera "$work/main" "/main=$work/streams/main.mp4" || { fail "start the main camera"; return; }
   local main_pid="$camera_pid" main_url="$camera_url/main" main_port="$camera_port" origin="$camera_origin"
@@ -248,14 +250,15 @@ case_in_step() {
 established() { grep -qi "^ *[0-9]*: [0-9A-F]*:[0-9A-F]* 0100007F:$(printf '%04X' "$1") 01 " /proc/net/tcp; }
 
 case_stop_stalls() {
-  make_streams walk "$work/streams" --seconds "$file_seconds" --sub-gop "$fps" || { fail "make the streams"; return; }
+  make_walk || return
   start_camera "$work" "/sub=$work/streams/sub.mp4" || { fail "start the camera"; return; }
   start_reader "$camera_url/sub" "$work/read.mkv"
   wait_for 15 reader_past 1000 || { fail "the reader gets the stream"; return; }
   kill -STOP "$camera_pid"
-  local stalled_ms t0
-  # Packets already sent may still arrive: the stall is measured after them.
-  wait_for 5 bash -c "a=\$(sed -n 's/^out_time_us=//p' '$work/progress' | tail -n1); sleep 0.6;
+  local stalled_ms
+  # Packets already sent may still arrive: the stall is measured once the
+  # reader's progress (written every 0.5 s) has stood still for a second.
+  wait_for 10 bash -c "a=\$(sed -n 's/^out_time_us=//p' '$work/progress' | tail -n1); sleep 1;
     [ \"\$a\" = \"\$(sed -n 's/^out_time_us=//p' '$work/progress' | tail -n1)\" ]"
   stalled_ms="$(reader_ms)"
   sleep "$stall_seconds"  # nothing may happen meanwhile
@@ -263,7 +266,6 @@ case_stop_stalls() {
   check "with the connection open" established "$camera_port"
   check "the reader waits" kill -0 "$reader_pid"
   kill -CONT "$camera_pid"
-  t0=$(now_ms)
   check "SIGCONT resumes it" wait_for 10 reader_past $((stalled_ms + 1000))
   kill -INT "$reader_pid"
   wait_for 10 reader_gone || fail "the reader ends on SIGINT"
