@@ -48,7 +48,10 @@ while [ $# -gt 0 ]; do
     *) break ;;
   esac
 done
-[ $# -gt 0 ] || { echo "usage: bench/cameras.sh [--copies N] [--seconds S] [--warmup S] [--streams DIR] [--keep] [--] COMMAND..." >&2; exit 2; }
+if [ $# -eq 0 ]; then
+  echo "usage: bench/cameras.sh [--copies N] [--seconds S] [--warmup S] [--streams DIR] [--keep] [--] COMMAND..." >&2
+  exit 2
+fi
 command_line="$*"
 why="$(camera_missing)"
 [ -z "$why" ] || { echo "cameras.sh: the test camera cannot run: $why" >&2; exit 1; }
@@ -68,7 +71,8 @@ trap finish EXIT
 if [ ! -s "$streams/main.mp4" ] || [ ! -s "$streams/sub.mp4" ]; then
   t0=$SECONDS
   make_streams people "$streams" --seconds "$scene_seconds"
-  echo "made the people scene's streams ($scene_seconds s) in $((SECONDS - t0)) s: $(du -h "$streams/main.mp4" | cut -f1) main, $(du -h "$streams/sub.mp4" | cut -f1) sub"
+  echo "made the people scene's streams ($scene_seconds s) in $((SECONDS - t0)) s:" \
+    "$(du -h "$streams/main.mp4" | cut -f1) main, $(du -h "$streams/sub.mp4" | cut -f1) sub"
 fi
 start_camera "$work" "/main=$streams/main.mp4" "/sub=$streams/sub.mp4"
 export MAIN="$camera_url/main" SUB="$camera_url/sub"

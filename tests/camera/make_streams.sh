@@ -81,7 +81,8 @@ make_background() {
     boxes+="drawbox=x=iw*$((5 + i * 15))/100:y=ih*$((10 + (i % 3) * 25))/100:w=iw/10:h=ih/8"
     boxes+=":c=0x$((30 + i * 11))$((50 + i * 7))70@0.6:t=fill,"
   done
-  ffmpeg_quiet -f lavfi -i "gradients=s=$main_size:c0=0x5a6e82:c1=0xc8bea0:x0=0:y0=0:x1=$main_w:y1=$main_h:speed=0.00001:seed=1" \
+  local gradient="gradients=s=$main_size:c0=0x5a6e82:c1=0xc8bea0:x0=0:y0=0:x1=$main_w:y1=$main_h:speed=0.00001:seed=1"
+  ffmpeg_quiet -f lavfi -i "$gradient" \
     -vf "${boxes}noise=alls=8:all_seed=11,gblur=sigma=2" -frames:v 1 "$tmp/background.png"
 }
 
@@ -90,8 +91,8 @@ make_background() {
 # illuminator's hot spot and surfaces that reflect infrared more than
 # others. Some patches change by a few levels, others by over a hundred.
 make_infrared() {
-  ffmpeg_quiet -f lavfi -i "color=gray:s=16x9,noise=alls=100:all_seed=5" -vf "scale=$main_size:flags=bicubic,format=gray" \
-    -frames:v 1 "$tmp/patches.png"
+  ffmpeg_quiet -f lavfi -i "color=gray:s=16x9,noise=alls=100:all_seed=5" \
+    -vf "scale=$main_size:flags=bicubic,format=gray" -frames:v 1 "$tmp/patches.png"
   ffmpeg_quiet -i "$tmp/background.png" -i "$tmp/patches.png" -filter_complex \
     "[0:v]format=gray[g];[g][1:v]blend=all_expr='min(255, A * (0.75 + 0.6 * B / 255) + 30)'" \
     -frames:v 1 "$tmp/infrared.png"
@@ -156,5 +157,6 @@ sub_audio=(-an)
 # shellcheck disable=SC2046
 ffmpeg_quiet "${scene_inputs[@]}" -f lavfi -i "sine=frequency=440:sample_rate=16000" \
   -filter_complex "$scene_graph;[scene]format=yuv420p$grain,split[main][s];[s]scale=${sub_size}[sub]" \
-  -map "[main]" -map "$sound_input:a" -t "$seconds" -r "$fps" $(h264 "$main_gop" "$main_kbps") "${aac[@]}" "$out/main.mp4" \
+  -map "[main]" -map "$sound_input:a" -t "$seconds" -r "$fps" $(h264 "$main_gop" "$main_kbps") "${aac[@]}" \
+  "$out/main.mp4" \
   -map "[sub]" "${sub_audio[@]}" -t "$seconds" -r "$fps" $(h264 "$sub_gop" "$sub_kbps") "$out/sub.mp4"

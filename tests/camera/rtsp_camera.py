@@ -6,10 +6,12 @@
 
 Each mount plays its file at the file's own rate, looped for ever, whether or
 not anyone watches, as a camera does; all mounts start together, so files of
-one length (a scene's main and sub streams) show the same moment at once. The file's H.264 packets (and its AAC
-packets, when it has sound) are sent as they are, never re-encoded. All the
-clients of a mount share one pipeline and get the same packets, joining
-wherever the stream is when they connect. Timestamps run on across the loops.
+one length (a scene's main and sub streams) show the same moment at once.
+The file's H.264 packets (and its AAC packets, when it has sound) are sent
+as they are, never re-encoded. All the clients of a mount share one pipeline
+and get the same packets, joining wherever the stream is when they connect.
+Timestamps run on across the loops. A file's sound that is not a whole
+number of AAC packets long leaves a gap shorter than one at each loop.
 
 Once it listens it prints "rtsp_camera: listening on rtsp://127.0.0.1:PORT"
 and, with --ready-file, writes to FILE (atomically) the port on one line and
@@ -20,10 +22,10 @@ then: a main and a sub stream served by two cameras, or a camera brought
 back, show the same moment as the first at the same time. --port 0 (the
 default) lets the kernel pick the port.
 
-SIGKILL, SIGTERM or SIGINT drops the camera at once (the connections close); SIGSTOP stalls
-it with its connections open, and SIGCONT resumes it live: the frames of the
-stall are lost and the stream goes on from the next keyframe, its
-timestamps jumping by the stall as a camera's clock does.
+SIGKILL, SIGTERM or SIGINT drops the camera at once (the connections close);
+SIGSTOP stalls it with its connections open, and SIGCONT resumes it live:
+the frames of the stall are lost and the stream goes on from the next
+keyframe, its timestamps jumping by the stall as a camera's clock does.
 
 Needs Debian's python3-gi, gir1.2-gst-rtsp-server-1.0, gstreamer1.0-rtsp and
 gstreamer1.0-plugins-good/-bad; run it with /usr/bin/python3.
@@ -161,7 +163,7 @@ class FileFeed:
         bus.connect("message::error", self._on_error)
 
     def play(self, clock, origin):
-        """Plays on CLOCK as if from ORIGIN on: feeds given the same origin show the same moment of their files at once."""
+        """Plays on CLOCK as if from ORIGIN on: feeds of one origin show the same moment of their files at once."""
         # The loop under way now started a whole number of lengths after the
         # origin; the packets before now are late, and nobody listens yet.
         base_time = origin + (clock.get_time() - origin) // self.length_ns * self.length_ns
@@ -195,7 +197,8 @@ class FileFeed:
         self.clients.append(client)
 
     def remove_client(self, client):
-        self.clients.remove(client)
+        if client in self.clients:
+            self.clients.remove(client)
 
     def _on_sample(self, sink, kind):
         sample = sink.emit("pull-sample")

@@ -48,13 +48,15 @@ make_walk() {
 }
 serve_walk() {
   make_walk || return 1
-  start_camera "$work" "/main=$work/streams/main.mp4" "/sub=$work/streams/sub.mp4" || { fail "start the camera"; return 1; }
+  start_camera "$work" "/main=$work/streams/main.mp4" "/sub=$work/streams/sub.mp4" ||
+    { fail "start the camera"; return 1; }
 }
 
 # describe URL: the streams ffprobe sees, one line each: type,codec,size,rate.
 describe() {
   ffprobe -v error -rtsp_transport tcp -show_entries stream=codec_type,codec_name,width,height,r_frame_rate \
-    -of json "$1" | jq -r '.streams[] | [.codec_type, .codec_name, "\(.width // 0)x\(.height // 0)", .r_frame_rate] | join(",")'
+    -of json "$1" |
+    jq -r '.streams[] | [.codec_type, .codec_name, "\(.width // 0)x\(.height // 0)", .r_frame_rate] | join(",")'
 }
 
 # packets FILE STREAM: "PTS_MS FLAGS" for each packet of the stream (v or a).
@@ -63,7 +65,9 @@ packets() {
     awk -F, '{printf "%d %s\n", $1 * 1000 + 0.5, $2}'
 }
 # steps LIST: the smallest and largest gap between packets of a list made by packets, in ms.
-steps() { awk 'NR > 1 {d = $1 - p; if (NR == 2 || d < lo) lo = d; if (d > hi) hi = d} {p = $1} END {print lo + 0, hi + 0}' "$1"; }
+steps() {
+  awk 'NR > 1 {d = $1 - p; if (NR == 2 || d < lo) lo = d; if (d > hi) hi = d} {p = $1} END {print lo + 0, hi + 0}' "$1"
+}
 
 # copy URL FILE: ffmpeg copies $read_seconds s of URL into FILE as a
 # recorder does; FILE.status gets its exit status and how long it took, in ms.
@@ -82,7 +86,8 @@ check_copied() {
   local status elapsed_ms count first lo hi same list="$1.video"
   read -r status elapsed_ms <"$1.status"
   check "ffmpeg copies $read_seconds s into $(basename "$1") (status $status)" [ "$status" -eq 0 ]
-  check "at the stream's own rate: $read_seconds s of it take $elapsed_ms ms" [ "$elapsed_ms" -ge $((read_seconds * 900)) ]
+  check "at the stream's own rate: $read_seconds s of it take $elapsed_ms ms" \
+    [ "$elapsed_ms" -ge $((read_seconds * 900)) ]
   packets "$1" v >"$list"
   # ffmpeg counts the time from the first packet, but copies from the first
   # keyframe, which comes within a second.
@@ -92,7 +97,8 @@ check_copied() {
   first="$(head -n1 "$list" | cut -d' ' -f2)"
   check "the first is a keyframe ($first)" [ "${first:0:1}" = K ]
   read -r lo hi < <(steps "$list")
-  check "all $frame_ms ms apart across the file's loop ($lo to $hi ms)" [ "$lo" -ge $((frame_ms - 2)) -a "$hi" -le $((frame_ms + 2)) ]
+  check "all $frame_ms ms apart across the file's loop ($lo to $hi ms)" \
+    [ "$lo" -ge $((frame_ms - 2)) -a "$hi" -le $((frame_ms + 2)) ]
   same="$("$camera_python" "$hashes" --within "$2" "$1")"
   check "the pictures are the file's, byte for byte: $same" [ $? -eq 0 ]
 }
@@ -145,7 +151,8 @@ case_serves_two_streams() {
   readers+=($!)
   wait "${readers[@]}"
   main="$(cat "$work/main.streams")" sub="$(cat "$work/sub.streams")"
-  check "/main: 1920x1080 H.264 at 15 fps and AAC sound ($main)" [ "$main" = "audio,aac,0x0,0/0 video,h264,1920x1080,15/1 " ]
+  check "/main: 1920x1080 H.264 at 15 fps and AAC sound ($main)" \
+    [ "$main" = "audio,aac,0x0,0/0 video,h264,1920x1080,15/1 " ]
   check "/sub: 640x360 H.264 at 15 fps ($sub)" [ "$sub" = "video,h264,640x360,15/1 " ]
   readers=()
   copy "$camera_url/main" "$work/main.mkv" &
@@ -262,7 +269,8 @@ case_stop_stalls() {
     [ \"\$a\" = \"\$(sed -n 's/^out_time_us=//p' '$work/progress' | tail -n1)\" ]"
   stalled_ms="$(reader_ms)"
   sleep "$stall_seconds"  # nothing may happen meanwhile
-  check "SIGSTOP stalls the stream (the reader stays at $stalled_ms ms, now $(reader_ms))" [ "$(reader_ms)" -eq "$stalled_ms" ]
+  check "SIGSTOP stalls the stream (the reader stays at $stalled_ms ms, now $(reader_ms))" \
+    [ "$(reader_ms)" -eq "$stalled_ms" ]
   check "with the connection open" established "$camera_port"
   check "the reader waits" kill -0 "$reader_pid"
   kill -CONT "$camera_pid"
@@ -274,7 +282,8 @@ case_stop_stalls() {
   # jump of the timestamps by about the stall, to a keyframe.
   local jump_ms flags
   packets "$work/read.mkv" v >"$work/read.video"
-  read -r jump_ms flags < <(awk 'NR > 1 && $1 - p > big {big = $1 - p; flags = $2} {p = $1} END {print big + 0, flags}' "$work/read.video")
+  read -r jump_ms flags < <(awk 'NR > 1 && $1 - p > big {big = $1 - p; flags = $2} {p = $1} END {print big + 0, flags}' \
+    "$work/read.video")
   check "after the stall the stream goes on live: its timestamps jump by about the stall ($jump_ms ms)" \
     [ "$jump_ms" -ge $((stall_seconds * 800)) ]
   check "to a keyframe ($flags)" [ "${flags:0:1}" = K ]
