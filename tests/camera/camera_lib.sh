@@ -69,7 +69,7 @@ stop_camera() {
   local pid="${1:-$camera_pid}"
   [ -n "$pid" ] || return 0
   kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true  # its status is SIGKILL's: not a failure, also under set -e
   [ "$pid" = "$camera_pid" ] && camera_pid=""
   return 0
 }
