@@ -448,6 +448,15 @@ TEST_F(WatchConfigurationTest, EachProblemIsOneLineNamingTheFileAndTheKey) {
     EXPECT_EQ(load(good, {{"num_frames", "0"}}).rfind("--set num_frames=0: num_frames: ", 0), 0u);
     EXPECT_EQ(load((dir / "none.json").string()),
               (dir / "none.json").string() + ": no such configuration file");
+    // Copied clips need packets: a record source only with them, and no camera to copy from.
+    const std::string recordOnly = write(on, R"({"record_source": "rtsp://cam/main"})");
+    EXPECT_EQ(load(recordOnly), recordOnly + ": Watch.record_source needs Event_Recording.format \"copy\" (its "
+                                             "packets are copied into the clips)");
+    const std::string copy = write(R"({"enabled": true, "folder": "ev", "format": "copy"})");
+    EXPECT_EQ(load(copy, {}, std::string("0")),
+              copy + ": Event_Recording.format \"copy\" needs a stream or a video file as the source (the camera 0 "
+                     "gives frames, not packets)");
+    EXPECT_EQ(load(copy, {}, std::string("rtsp://cam/sub")), "");
     std::ofstream(dir / "broken.json") << "{";
     EXPECT_EQ(
         load((dir / "broken.json").string()),

@@ -183,6 +183,13 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"mqtt": {"host": "h", "tls": {"ca": "x"}}})", R"(Watch.mqtt.tls has an unknown key "ca")"},
         Refused{R"({"mqtt": {"host": "h", "tls": {"ca_file": "/nonexistent/ca.pem"}}})",
                 "Watch.mqtt.tls.ca_file cannot be read: /nonexistent/ca.pem (No such file or directory)"},
+        // A record source must have packets to copy: a camera has frames.
+        Refused{R"({"record_source": "0"})",
+                R"(Watch.record_source must be the URL of a stream (or the path of a video file) (got "0"))"},
+        Refused{R"({"record_source": "/dev/video2"})",
+                R"(Watch.record_source must be the URL of a stream (or the path of a video file) (got "/dev/video2"))"},
+        Refused{R"({"record_source": 5})",
+                R"(Watch.record_source must be the URL of a stream (or the path of a video file) (got 5))"},
         Refused{R"({"mqtt": {"host": "h", "tls": {"ca_file": "/"}}})",
                 "Watch.mqtt.tls.ca_file cannot be read: / (not a regular file)"},
         Refused{R"({"mqtt": {"host": "h", "tls": {"cert_file": ")" TARVOLEN_EXAMPLE_CONFIG R"("}}})",
