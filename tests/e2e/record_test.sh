@@ -96,14 +96,15 @@ check_copied() {
       and ([.frames[].boxes[]] | length) > 0' "$boxes"
 }
 
-# The box is 1/24 of the width and 1/5 of the height, in the frame's middle
-# fifths: the event's box in the clip's pixels holds it.
+# The box is a fifth of the frame's height, its middle at three fifths: the
+# event's box, in the clip's pixels, holds its rows (a pixel of slack at a
+# side, as the detector's erosion takes).
 check_bbox() {
-  local line="$1" width="$2" height="$3" x y w h
+  local line="$1" width="$2" height="$3" x y w h slack=$(($3 / 100 + 1))
   read -r x y w h < <(jq -r '.bbox | @tsv' <<<"$line")
-  check "bbox $x $y $w $h in the clip's ${width}x$height pixels" \
-    [ "$x" -ge 0 -a $((x + w)) -le "$width" -a "$y" -le $((height * 2 / 5)) -a $((y + h)) -ge $((height * 4 / 5)) ]
-  check "bbox at least the box's height" [ "$h" -ge $((height / 5)) ]
+  check "bbox $x $y $w $h in the clip's ${width}x$height pixels" [ "$x" -ge 0 -a $((x + w)) -le "$width" ]
+  check "bbox $x $y $w $h holds the box's rows" \
+    [ "$y" -le $((height / 2 + slack)) -a $((y + h)) -ge $((height * 7 / 10 - slack)) -a $((y + h)) -le "$height" ]
 }
 
 case_copied_from_main() {
