@@ -281,7 +281,7 @@ void CopiedClips::finishClip() {
         clip.failure = finished;
         clip.writeFailed = true;
     }
-    const bool sameClock = clip.stream != kRecordStream;
+    const bool sameClock = sharesFramesClock(clip);
     const bool started = !std::isnan(clip.startMediaMs);
     if (clip.failure.empty() && !started) clip.failure = "no keyframe came for it";
     CopiedClipOutcome outcome;
@@ -313,8 +313,15 @@ void CopiedClips::finishClip() {
     report(path, outcome);
 }
 
+// Whether the clip's packets carry the detected frames' own times: those of
+// a file, or of the stream the frames were decoded from.
+bool CopiedClips::sharesFramesClock(const Clip& clip) const {
+    if (!clip.reader) return true;
+    return clip.stream != kRecordStream && sources.detectRingFeedsFrames;
+}
+
 void CopiedClips::writeBoxes(const Clip& clip, const std::string& path) const {
-    const bool sameClock = clip.stream != kRecordStream;
+    const bool sameClock = sharesFramesClock(clip);
     const double sx = sources.detectSize.empty() ? 1.0 : static_cast<double>(clip.size.width) / sources.detectSize.width;
     const double sy =
         sources.detectSize.empty() ? 1.0 : static_cast<double>(clip.size.height) / sources.detectSize.height;

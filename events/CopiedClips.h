@@ -39,6 +39,10 @@ struct CopySources {
     std::shared_ptr<PacketRing> record;  // the camera's record stream; null when it has none
     std::string file;                    // a detected file, cut by its own times
     cv::Size detectSize;                 // the detected frames' pixels, the boxes' scale
+    // Whether the detected frames were decoded from the detect ring's very
+    // packets (so that their own times match them exactly), rather than read
+    // from the same source over another connection.
+    bool detectRingFeedsFrames = true;
     // How long the end of a clip waits for its last packets when the stream
     // has gone quiet.
     std::chrono::milliseconds tailWait{10000};
@@ -110,6 +114,7 @@ private:
     void finishClip();
     void cutFile(Clip& clip);
     void writeBoxes(const Clip& clip, const std::string& path) const;
+    bool sharesFramesClock(const Clip& clip) const;
     void fail(const std::string& why);
 
     const CopySources sources;
