@@ -326,21 +326,19 @@ probe_times_ms() {
 
 case_damaged_stream() {
   [ -s "$sample" ] || missing_prerequisite "the sample clip (scripts/fetch-sample.sh)"
-  local dir="$work/damaged" size k
+  local dir="$work/damaged"
   mkdir -p "$dir"
   ffmpeg -v error -y -i "$sample" -t 40 -c:v libx264 -g 25 -f mpegts "$dir/clean.ts" || { fail "make stream"; return; }
   cp "$dir/clean.ts" "$dir/cam.ts"
-  size=$(stat -c %s "$dir/cam.ts")
-  for k in 1 2 3 4; do
-    head -c 3000 /dev/urandom | dd of="$dir/cam.ts" bs=1 seek=$((size * k / 5)) conv=notrunc 2>/dev/null
-  done
+  spoil "$dir/cam.ts" 4 3000
   local decodable
   decodable="$(probe "$dir/cam.ts" nb_read_frames | head -n1)"
   run_scan "$dir/r" "${detector_args[@]}" "$dir/cam.ts"
   check "a damaged stream is scanned to its end: exit 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
   check "every decodable frame is scanned ($(json_number "$dir/r/cam.scan.json" frames_read) of $decodable)" \
     [ "$(json_number "$dir/r/cam.scan.json" frames_read)" = "$decodable" ]
-  check "the damage is counted" [ "$(json_number "$dir/r/cam.scan.json" damaged_stretches)" -ge 1 ]
+  check "the damage is counted ($(json_number "$dir/r/cam.scan.json" damaged_stretches) stretches)" \
+    [ "$(json_number "$dir/r/cam.scan.json" damaged_stretches)" -ge 1 ]
   check "one warning line names it: $(cat "$dir/r/stderr")" \
     [ "$(grep -c '^tarvolen-scan: warning: .*cam.ts: [0-9]* damaged stretch' "$dir/r/stderr")" -eq 1 ]
   check "and nothing else on standard error" [ "$(wc -l <"$dir/r/stderr")" -eq 1 ]
