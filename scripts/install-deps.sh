@@ -17,6 +17,12 @@ packages=(
   openbox wmctrl
   qemu-user
   dpkg-dev systemd
+  python3 curl util-linux
+  # Not used by the programs, but present on any desktop: with them OpenCV
+  # has a GStreamer back end to fall back on, which the programs must never
+  # reach for a path (the tests make sure they do not). The test camera of
+  # the streaming tests needs them too.
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-rtsp gir1.2-gst-rtsp-server-1.0 python3-gi
 )
 
 sudo_cmd=()

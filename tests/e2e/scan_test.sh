@@ -262,10 +262,8 @@ interrupt_case() {  # interrupt_case SIGNAL
   mkdir -p "$dir"
   (cd "$dir" && exec "$scan" "${detector_args[@]}" --pre 0.4 --post 0.4 --clips --annotated all.avi "$long" \
     >"$dir/stdout" 2>"$dir/stderr" </dev/null) &
-  local pid=$! waited=0
-  while [ "$(cat "$dir/long.events.jsonl" 2>/dev/null | wc -l)" -lt 2 ] && [ $waited -lt 600 ]; do
-    sleep 0.05; waited=$((waited + 1))
-  done
+  local pid=$!
+  wait_for 30 has_lines "$dir/long.events.jsonl" 2
   kill -"$1" $pid
   wait $pid
   local rc=$?
