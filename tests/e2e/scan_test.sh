@@ -279,13 +279,10 @@ interrupt_case() {  # interrupt_case SIGNAL
   while IFS= read -r line; do
     n=$((n + 1))
     start=$(field "$line" start_frame); end=$(field "$line" end_frame)
-    local clip
-    clip="$dir/$(printf 'long.event_%03d.avi' $n)"
-    check "clip $n is finished and playable with its $((end - start + 1)) frames" \
-      [ "$(frames_of "$clip")" = "$((end - start + 1))" ]
+    check_playable "$dir/$(printf 'long.event_%03d.avi' $n)" "clip $n" $((end - start + 1))
   done <"$dir/long.events.jsonl"
   check "no clip without its event line" [ "$(ls "$dir"/long.event_*.avi | wc -l)" -eq "$events" ]
-  check "the annotated video is finished and playable" [ "$(frames_of "$dir/all.avi")" -gt 0 ]
+  check_playable "$dir/all.avi" "the annotated video"
 }
 
 case_sigint() { interrupt_case INT; }
