@@ -115,6 +115,10 @@ bool VideoFile::State::openAt(const std::string& file, std::string& error) {
         return false;
     }
     codec->thread_count = 0;  // as many as the decoder finds useful
+    // Slices in parallel, not frames: with frame threads the H.264 decoder
+    // does not flag the frames whose errors it concealed, and a stretch lost
+    // without the demuxer noticing would go uncounted.
+    codec->thread_type = FF_THREAD_SLICE;
     if (avcodec_open2(codec.get(), decoder, nullptr) < 0) {
         error = "cannot open its decoder";
         return false;

@@ -21,7 +21,11 @@ packages=(
   pybind11-dev python3-dev python3-pybind11 python3-numpy python3-setuptools python3-wheel python3-venv
   python3-pytest python3-matplotlib python3-opencv
   slurm-wlm munge
-  # The test camera (tests/camera/rtsp_camera.py), run with Debian's python3.
+  python3 curl util-linux
+  # Not used by the programs, but present on any desktop: with them OpenCV
+  # has a GStreamer back end to fall back on, which the programs must never
+  # reach for a path (the tests make sure they do not). The test camera
+  # (tests/camera/rtsp_camera.py, run with Debian's python3) needs them too.
   python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gst-plugins-base-1.0 gstreamer1.0-rtsp
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
 )

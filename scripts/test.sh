@@ -17,6 +17,12 @@ if ! scripts/fetch-sample.sh; then
 fi
 
 jobs="$(nproc 2>/dev/null || echo 2)"
+# Every wall-clock bound of the tests is written for an idle machine and
+# stretched by TARVOLEN_E2E_SLOWDOWN (a whole number): 1 unless given; a busy
+# machine sets more (scripts/test-under-load.sh). The sanitizer stages
+# multiply it by how many times slower their builds run.
+slowdown="${TARVOLEN_E2E_SLOWDOWN:-1}"
+export TARVOLEN_E2E_SLOWDOWN="$slowdown"
 # The end-to-end cases mostly wait on their programs' clocks and servers.
 e2e_jobs=$((jobs * 2))
 
@@ -42,10 +48,11 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # OpenCV's gPhoto2 camera back end, probed when a path opens with no other,
 # leaks libusb's device list; the leak checker would take it for ours.
 (cd build-asan && ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 OPENCV_VIDEOIO_PRIORITY_GPHOTO2=0 \
-  ctest --output-on-failure -j"$jobs" -L 'unit|detector')
+  TARVOLEN_E2E_SLOWDOWN=$((slowdown * 2)) ctest --output-on-failure -j"$jobs" -L 'unit|detector')
 # The GUI toolkit keeps process-lifetime allocations that the leak checker
 # would report; memory errors and undefined behaviour still fail these runs.
-(cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j"$e2e_jobs" -L gui)
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0 TARVOLEN_E2E_SLOWDOWN=$((slowdown * 2)) \
+  ctest --output-on-failure -j"$e2e_jobs" -L gui)
 
 echo "== thread sanitizer build"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVOLEN_TSAN=ON -DTARVOLEN_BUILD_BENCH=OFF \
@@ -60,9 +67,9 @@ cmake --build build-tsan -j"$jobs" --target tarvolen_platform_tests tarvolen_med
   tarvolen_app_tests tarvolen_scan_tests tarvolen tarvolen-scan make_clip inspect_image \
   tarvolen_watch_tests tarvolen_web_tests tarvolen-watch free_port
 export TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1 suppressions=$root/tests/tsan.supp"
-(cd build-tsan && ctest --output-on-failure -j"$jobs" \
+(cd build-tsan && TARVOLEN_E2E_SLOWDOWN=$((slowdown * 4)) ctest --output-on-failure -j"$jobs" \
   -R '^tarvolen_(platform|media|events|app|scan|watch|web)_tests$')
-(cd build-tsan && TARVOLEN_E2E_SLOWDOWN=4 ctest --output-on-failure -j"$jobs" \
+(cd build-tsan && TARVOLEN_E2E_SLOWDOWN=$((slowdown * 4)) ctest --output-on-failure -j"$jobs" \
   -R '^(scan\.(events|sigint|parallel|damaged_stream)|event_recording\.(two_bursts|signals_mid_event)|reliability\.sigterm_recording|watch\.(file_once|sigterm_mid_event|mqtt_broker_gone|home_assistant))$')
 unset TSAN_OPTIONS
 

@@ -73,6 +73,22 @@ field() {
   sed -E "s/.*\"$2\":(\"[^\"]*\"|\[[^]]*\]|\{[^}]*\}|[^,}]*).*/\1/" <<<"$1" | tr -d '"[]'
 }
 
+# spoil FILE PLACES LENGTH: writes LENGTH bytes of a fixed pattern over FILE at
+# PLACES evenly spaced offsets (at 1/(PLACES+1), 2/(PLACES+1), ... of its size):
+# the same damage in every run.
+spoil() {
+  python3 - "$@" <<'PY'
+import os, random, sys
+path, places, length = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+size = os.path.getsize(path)
+pattern = random.Random(2024).randbytes(length)
+with open(path, "r+b") as f:
+    for k in range(1, places + 1):
+        f.seek(size * k // (places + 1))
+        f.write(pattern)
+PY
+}
+
 # free_port: a TCP port of 127.0.0.1 that the kernel just handed out and
 # nobody holds, so that side-by-side runs pick different ports.
 free_port() { "$build/tests/free_port"; }

@@ -262,10 +262,8 @@ interrupt_case() {  # interrupt_case SIGNAL
   mkdir -p "$dir"
   (cd "$dir" && exec "$scan" "${detector_args[@]}" --pre 0.4 --post 0.4 --clips --annotated all.avi "$long" \
     >"$dir/stdout" 2>"$dir/stderr" </dev/null) &
-  local pid=$! waited=0
-  while [ "$(cat "$dir/long.events.jsonl" 2>/dev/null | wc -l)" -lt 2 ] && [ $waited -lt 600 ]; do
-    sleep 0.05; waited=$((waited + 1))
-  done
+  local pid=$!
+  wait_for 30 has_lines "$dir/long.events.jsonl" 2
   kill -"$1" $pid
   wait $pid
   local rc=$?
@@ -281,13 +279,10 @@ interrupt_case() {  # interrupt_case SIGNAL
   while IFS= read -r line; do
     n=$((n + 1))
     start=$(field "$line" start_frame); end=$(field "$line" end_frame)
-    local clip
-    clip="$dir/$(printf 'long.event_%03d.avi' $n)"
-    check "clip $n is finished and playable with its $((end - start + 1)) frames" \
-      [ "$(frames_of "$clip")" = "$((end - start + 1))" ]
+    check_playable "$dir/$(printf 'long.event_%03d.avi' $n)" "clip $n" $((end - start + 1))
   done <"$dir/long.events.jsonl"
   check "no clip without its event line" [ "$(ls "$dir"/long.event_*.avi | wc -l)" -eq "$events" ]
-  check "the annotated video is finished and playable" [ "$(frames_of "$dir/all.avi")" -gt 0 ]
+  check_playable "$dir/all.avi" "the annotated video"
 }
 
 case_sigint() { interrupt_case INT; }
@@ -326,21 +321,19 @@ probe_times_ms() {
 
 case_damaged_stream() {
   [ -s "$sample" ] || missing_prerequisite "the sample clip (scripts/fetch-sample.sh)"
-  local dir="$work/damaged" size k
+  local dir="$work/damaged"
   mkdir -p "$dir"
   ffmpeg -v error -y -i "$sample" -t 40 -c:v libx264 -g 25 -f mpegts "$dir/clean.ts" || { fail "make stream"; return; }
   cp "$dir/clean.ts" "$dir/cam.ts"
-  size=$(stat -c %s "$dir/cam.ts")
-  for k in 1 2 3 4; do
-    head -c 3000 /dev/urandom | dd of="$dir/cam.ts" bs=1 seek=$((size * k / 5)) conv=notrunc 2>/dev/null
-  done
+  spoil "$dir/cam.ts" 4 3000
   local decodable
   decodable="$(probe "$dir/cam.ts" nb_read_frames | head -n1)"
   run_scan "$dir/r" "${detector_args[@]}" "$dir/cam.ts"
   check "a damaged stream is scanned to its end: exit 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
   check "every decodable frame is scanned ($(json_number "$dir/r/cam.scan.json" frames_read) of $decodable)" \
     [ "$(json_number "$dir/r/cam.scan.json" frames_read)" = "$decodable" ]
-  check "the damage is counted" [ "$(json_number "$dir/r/cam.scan.json" damaged_stretches)" -ge 1 ]
+  check "the damage is counted ($(json_number "$dir/r/cam.scan.json" damaged_stretches) stretches)" \
+    [ "$(json_number "$dir/r/cam.scan.json" damaged_stretches)" -ge 1 ]
   check "one warning line names it: $(cat "$dir/r/stderr")" \
     [ "$(grep -c '^tarvolen-scan: warning: .*cam.ts: [0-9]* damaged stretch' "$dir/r/stderr")" -eq 1 ]
   check "and nothing else on standard error" [ "$(wc -l <"$dir/r/stderr")" -eq 1 ]

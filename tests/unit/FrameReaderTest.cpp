@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "TestSupport.h"
@@ -293,9 +294,15 @@ INSTANTIATE_TEST_SUITE_P(Policies, DecodeThreadException,
                                            std::make_pair(EmptyReadPolicy::Retry, Status::Stalled),
                                            std::make_pair(EmptyReadPolicy::ToEnd, Status::Ended)));
 
-TEST_F(FrameReaderTest, OpenVideoFileOpensClipsAndRefusesTheRest) {
+TEST_F(FrameReaderTest, OpenVideoFileOpensClipsAndImageSequencesAndRefusesTheRest) {
     cv::VideoCapture capture;
     EXPECT_TRUE(openVideoFile(makeClip(2), capture));
+    for (int i = 0; i < 3; ++i) cv::imwrite(file(cv::format("frame_%04d.png", i)), test::stampedFrame(i, clipSize));
+    cv::VideoCapture sequence;
+    ASSERT_TRUE(openVideoFile(file("frame_%04d.png"), sequence));
+    int read = 0;
+    for (cv::Mat frame; sequence.read(frame); ++read) EXPECT_NEAR(cv::mean(frame)[0], levelOf(read), 0.5) << read;
+    EXPECT_EQ(read, 3);
     const std::string text = (dir / "notes.txt").string();
     std::ofstream(text) << "not a video";
     for (const std::string& path : {text, (dir / "missing.avi").string(), dir.string()}) {
