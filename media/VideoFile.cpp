@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -10,6 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -49,6 +51,129 @@ bool soleOwner(const cv::Mat& m) {
     return m.u != nullptr && __atomic_load_n(&m.u->refcount, __ATOMIC_ACQUIRE) == 1;
 }
 
+// `picture` as a fresh image of the frame's size and `type`, unless it can be
+// written into as it is.
+void fitPicture(const AVFrame& frame, int type, cv::Mat& picture) {
+    if (!soleOwner(picture) || picture.rows != frame.height || picture.cols != frame.width || picture.type() != type)
+        picture = cv::Mat(frame.height, frame.width, type);
+}
+
+// Decoded pictures to BGR24 as OpenCV's reader converts them; the scaler is
+// reused while frames keep their size and format.
+class BgrConverter {
+public:
+    void convert(const AVFrame& frame, cv::Mat& picture) {
+        fitPicture(frame, CV_8UC3, picture);
+        scaler.reset(sws_getCachedContext(scaler.release(), frame.width, frame.height,
+                                          static_cast<AVPixelFormat>(frame.format), frame.width, frame.height,
+                                          AV_PIX_FMT_BGR24, kScaleFlags, nullptr, nullptr, nullptr));
+        if (!scaler) throw std::runtime_error("cannot convert the video's pixel format");
+        std::uint8_t* planes[4] = {picture.data, nullptr, nullptr, nullptr};
+        int steps[4] = {static_cast<int>(picture.step[0]), 0, 0, 0};
+        sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, steps);
+    }
+
+private:
+    std::unique_ptr<SwsContext, ScalerFreer> scaler;
+};
+
+// The converter of the pictures asked for after they were read, shared by the
+// frames of one file, whichever thread asks.
+struct SharedConverter {
+    std::mutex mutex;
+    BgrConverter converter;
+};
+
+// A frame's BGR made from a reference to the decoder's picture, which is
+// released once converted.
+class DecoderColour final : public ColourPicture {
+public:
+    DecoderColour(std::unique_ptr<AVFrame, FrameFreer> decoded, std::shared_ptr<SharedConverter> shared)
+        : frame(std::move(decoded)), converter(std::move(shared)) {}
+
+    cv::Mat bgr() const override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (frame) {
+            cv::Mat converted;
+            {
+                std::lock_guard<std::mutex> converting(converter->mutex);
+                converter->converter.convert(*frame, converted);
+            }
+            picture = converted;
+            frame.reset();
+        }
+        return picture;
+    }
+
+private:
+    mutable std::mutex mutex;
+    mutable std::unique_ptr<AVFrame, FrameFreer> frame;
+    mutable cv::Mat picture;
+    const std::shared_ptr<SharedConverter> converter;
+};
+
+// A format's luma plane as the gray picture: its bit depth, and whether its
+// codes span the full range or the limited ("MPEG") one.
+struct LumaPlane {
+    int depth = 8;
+    bool fullRange = false;
+    bool operator==(const LumaPlane& o) const { return depth == o.depth && fullRange == o.fullRange; }
+};
+
+constexpr int kGrayDepth = 8;
+constexpr int kMaxLumaDepth = 16;
+// Limited range: luma codes 16 (black) to 235 (white) at 8 bits, scaled with
+// the depth.
+constexpr double kLimitedBlack = 16.0;
+constexpr double kLimitedSpan = 219.0;
+constexpr double kGrayWhite = 255.0;
+
+// The JPEG formats, full range by their very name.
+bool fullRangeFormat(AVPixelFormat format) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P:
+        case AV_PIX_FMT_YUVJ422P:
+        case AV_PIX_FMT_YUVJ444P:
+        case AV_PIX_FMT_YUVJ440P:
+        case AV_PIX_FMT_YUVJ411P:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The frame's luma plane, when it is one of whole 8- to 16-bit samples in
+// native byte order with chroma beside it; nothing for RGB, gray, palette,
+// packed, Bayer, float and hardware formats, which go through BGR.
+std::optional<LumaPlane> lumaPlaneOf(const AVFrame& frame) {
+    const auto format = static_cast<AVPixelFormat>(frame.format);
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+    constexpr std::uint64_t kNoLumaPlane = AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
+                                           AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT |
+                                           AV_PIX_FMT_FLAG_BAYER | AV_PIX_FMT_FLAG_BE;
+    if (d == nullptr || (d->flags & kNoLumaPlane) != 0 || d->nb_components < 3 || frame.linesize[0] <= 0)
+        return std::nullopt;
+    const AVComponentDescriptor& y = d->comp[0];
+    const int sampleBytes = y.depth > kGrayDepth ? 2 : 1;
+    if (y.plane != 0 || y.offset != 0 || y.shift != 0 || y.step != sampleBytes || y.depth < kGrayDepth ||
+        y.depth > kMaxLumaDepth)
+        return std::nullopt;
+    return LumaPlane{y.depth, frame.color_range == AVCOL_RANGE_JPEG || fullRangeFormat(format)};
+}
+
+// The gray level of every luma code, rounded and clamped: what BGR made by
+// the reader's conversion gives through cv::cvtColor, whose weights sum to 1.
+std::vector<std::uint8_t> grayLevels(const LumaPlane& plane) {
+    const int codes = 1 << plane.depth;
+    const double scale = static_cast<double>(1 << (plane.depth - kGrayDepth));
+    const double black = plane.fullRange ? 0.0 : kLimitedBlack * scale;
+    const double span = plane.fullRange ? codes - 1 : kLimitedSpan * scale;
+    std::vector<std::uint8_t> levels(static_cast<std::size_t>(codes));
+    for (int code = 0; code < codes; ++code)
+        levels[static_cast<std::size_t>(code)] = cv::saturate_cast<std::uint8_t>((code - black) * kGrayWhite / span);
+    return levels;
+}
+
 }  // namespace
 
 struct VideoFile::State {
@@ -57,7 +182,11 @@ struct VideoFile::State {
     std::unique_ptr<AVCodecContext, CodecFreer> codec;
     std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
     std::unique_ptr<AVFrame, FrameFreer> decoded{av_frame_alloc()};
-    std::unique_ptr<SwsContext, ScalerFreer> scaler;
+    BgrConverter colourConverter;
+    FramePictures pictures = FramePictures::Colour;
+    std::shared_ptr<SharedConverter> laterConverter;  // of the frames given as luma
+    std::optional<LumaPlane> levelsFor;               // what `grayLevelTable` was made for
+    std::vector<std::uint8_t> grayLevelTable;
     int stream = -1;
     AVRational timeBase{0, 1};
     std::int64_t startTs = AV_NOPTS_VALUE;
@@ -80,7 +209,8 @@ struct VideoFile::State {
     bool receive(VideoFrame& frame);
     bool feedDecoder();
     double frameTimeMs(const AVFrame& frame);
-    void convert(const AVFrame& frame, cv::Mat& picture);
+    void convert(const AVFrame& frame, VideoFrame& out);
+    void copyLuma(const AVFrame& frame, const LumaPlane& plane, cv::Mat& picture);
     void noteDamage() { ++pendingDamage; }
     void closeStretch(double atMs);
     std::int64_t countFramesBefore(std::int64_t ts);
@@ -188,17 +318,45 @@ double VideoFile::State::frameTimeMs(const AVFrame& frame) {
     return ms;
 }
 
-void VideoFile::State::convert(const AVFrame& frame, cv::Mat& picture) {
-    if (!soleOwner(picture) || picture.rows != frame.height || picture.cols != frame.width ||
-        picture.type() != CV_8UC3)
-        picture = cv::Mat(frame.height, frame.width, CV_8UC3);
-    scaler.reset(sws_getCachedContext(scaler.release(), frame.width, frame.height,
-                                      static_cast<AVPixelFormat>(frame.format), frame.width, frame.height,
-                                      AV_PIX_FMT_BGR24, kScaleFlags, nullptr, nullptr, nullptr));
-    if (!scaler) throw std::runtime_error("cannot convert the video's pixel format");
-    std::uint8_t* planes[4] = {picture.data, nullptr, nullptr, nullptr};
-    int steps[4] = {static_cast<int>(picture.step[0]), 0, 0, 0};
-    sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, steps);
+void VideoFile::State::convert(const AVFrame& frame, VideoFrame& out) {
+    out.colour.reset();
+    const std::optional<LumaPlane> luma =
+        pictures == FramePictures::Luma ? lumaPlaneOf(frame) : std::optional<LumaPlane>();
+    if (!luma) {
+        colourConverter.convert(frame, out.picture);
+        return;
+    }
+    copyLuma(frame, *luma, out.picture);
+    // A reference, not a copy: the decoder's picture stays until it is
+    // converted or the frame is dropped.
+    std::unique_ptr<AVFrame, FrameFreer> kept(av_frame_clone(&frame));
+    if (!kept) throw std::bad_alloc();
+    if (!laterConverter) laterConverter = std::make_shared<SharedConverter>();
+    out.colour = std::make_shared<DecoderColour>(std::move(kept), laterConverter);
+}
+
+void VideoFile::State::copyLuma(const AVFrame& frame, const LumaPlane& plane, cv::Mat& picture) {
+    fitPicture(frame, CV_8UC1, picture);
+    if (!levelsFor || !(*levelsFor == plane)) {
+        grayLevelTable = grayLevels(plane);
+        levelsFor = plane;
+    }
+    if (plane.depth == kGrayDepth) {
+        const cv::Mat luma(frame.height, frame.width, CV_8UC1, frame.data[0], static_cast<std::size_t>(frame.linesize[0]));
+        if (plane.fullRange) {
+            luma.copyTo(picture);
+        } else {
+            cv::LUT(luma, cv::Mat(1, static_cast<int>(grayLevelTable.size()), CV_8UC1, grayLevelTable.data()), picture);
+        }
+        return;
+    }
+    const std::uint16_t maxCode = static_cast<std::uint16_t>(grayLevelTable.size() - 1);
+    for (int row = 0; row < frame.height; ++row) {
+        const auto* codes = reinterpret_cast<const std::uint16_t*>(frame.data[0] + static_cast<std::ptrdiff_t>(row) * frame.linesize[0]);
+        std::uint8_t* gray = picture.ptr<std::uint8_t>(row);
+        // Codes past the depth (a damaged frame) count as its white.
+        for (int col = 0; col < frame.width; ++col) gray[col] = grayLevelTable[std::min(codes[col], maxCode)];
+    }
 }
 
 bool VideoFile::State::receive(VideoFrame& out) {
@@ -227,7 +385,7 @@ bool VideoFile::State::receive(VideoFrame& out) {
             continue;
         }
         closeStretch(ms);
-        convert(*decoded, out.picture);
+        convert(*decoded, out);
         av_frame_unref(decoded.get());
         out.index = nextIndex++;
         out.timeMs = ms;
@@ -296,6 +454,8 @@ double VideoFile::durationMs() const {
 
 bool VideoFile::read(VideoFrame& frame) { return state->receive(frame); }
 
+void VideoFile::setPictures(FramePictures pictures) { state->pictures = pictures; }
+
 bool VideoFile::skipTo(double ms) {
     State& s = *state;
     if (!(ms > 0)) return true;
@@ -308,6 +468,7 @@ bool VideoFile::skipTo(double ms) {
         std::string ignored;
         auto fresh = std::make_unique<State>();
         if (!fresh->openAt(s.path, ignored)) return false;
+        fresh->pictures = s.pictures;
         state = std::move(fresh);
         state->discardBeforeMs = ms;
         state->countDiscarded = true;

@@ -4,6 +4,8 @@
 //
 // Frames come out as 8-bit BGR, converted exactly as OpenCV's FFmpeg reader
 // converts them, so that the detector sees the same pixels whichever reads.
+// Asked for luma pictures, the file gives the decoder's own luma plane as the
+// gray picture instead and converts to BGR only the frames someone asks for.
 #pragma once
 
 #include <cstdint>
@@ -24,9 +26,32 @@ struct DamagedStretch {
     int packets = 0;               // packets lost or decoded with errors in the stretch
 };
 
+// The BGR picture of a frame whose gray picture came from the decoder's luma
+// plane: converted from the decoder's own picture, exactly as a frame read in
+// colour is, the first time someone asks, and kept for later asks.
+class ColourPicture {
+public:
+    virtual ~ColourPicture() = default;
+    // CV_8UC3. Safe to call from any thread; the pixels are shared with every
+    // caller, so one that draws on them should be the last to ask.
+    virtual cv::Mat bgr() const = 0;
+};
+
+// What read() makes of each frame.
+enum class FramePictures {
+    Colour,  // BGR, as OpenCV's reader converts it
+    // The decoder's luma plane as 8-bit gray, stretched to full range when the
+    // stream is limited ("MPEG") range, so that it is what BGR gives through
+    // cv::cvtColor(COLOR_BGR2GRAY) within rounding; BGR only when asked. A
+    // format without such a plane (RGB, packed or palette formats) still
+    // gives BGR.
+    Luma,
+};
+
 // One decoded frame.
 struct VideoFrame {
-    cv::Mat picture;        // CV_8UC3, BGR
+    cv::Mat picture;        // CV_8UC3, BGR; with FramePictures::Luma CV_8UC1 gray where the format allows
+    std::shared_ptr<const ColourPicture> colour;  // with a gray picture: its BGR, on demand; else null
     std::int64_t index = 0;  // in decode order from the file's first frame, counting only frames that decoded
     double timeMs = 0;       // presentation time from the file's start
 };
@@ -52,6 +77,8 @@ public:
     // reused when it is the only owner). False at the end of the file, also
     // when the rest of the file cannot be decoded at all.
     bool read(VideoFrame& frame);
+    // What the next reads give; BGR unless set.
+    void setPictures(FramePictures pictures);
 
     // Positions the file so that the next read() gives the first frame whose
     // time is at or after `ms`, numbered as in a read of the whole file.

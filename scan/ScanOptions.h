@@ -35,6 +35,8 @@ struct ScanOptions {
     std::string maskPath;
     bool progress = false;
     bool quiet = false;
+    int detectWidth = 0;            // --detect-width: 0 detects frames as delivered
+    double lightChangePercent = 0;  // --light-change: 0 is off
 };
 
 struct ParsedCommandLine {
