@@ -147,6 +147,17 @@ std::string readWeb(const json& object, std::optional<WebSettings>& out) {
     return refused;
 }
 
+// A number the caller's `valid` accepts; `what` says which.
+template <typename Number, typename Valid>
+std::string readNumber(const SectionReader& watch, const char* key, const std::string& what, Valid valid,
+                       Number& out) {
+    const json* value = watch.find(key);
+    if (value == nullptr) return "";
+    if (!value->is_number() || !valid(value->get<double>())) return watch.problem(key, what, *value);
+    out = static_cast<Number>(value->get<double>());
+    return "";
+}
+
 // An object under `key` of the section, read by `readObject` when present.
 template <typename Settings, typename Reader>
 std::string readObjectKey(const SectionReader& watch, const char* key, std::optional<Settings>& out,
@@ -164,7 +175,8 @@ std::string readSection(const json& section, WatchSettings& out) {
     const char* const command = "must be a string (a shell command)";
     return firstProblem({
         watch.unknownKey({"source_timeout_seconds", "reconnect_max_seconds", "on_source_lost",
-                          "on_source_back", "status_file", "status_interval_seconds", kMqttKey, kWebKey}),
+                          "on_source_back", "status_file", "status_interval_seconds", kMqttKey, kWebKey,
+                          "detect_width", "region_file", "light_change_percent"}),
         watch.seconds("source_timeout_seconds", 0.0, false, kMaxWatchSeconds, out.sourceTimeoutSeconds),
         watch.seconds("reconnect_max_seconds", kMinReconnectMaxSeconds, true, kMaxWatchSeconds,
                       out.reconnectMaxSeconds),
@@ -174,6 +186,15 @@ std::string readSection(const json& section, WatchSettings& out) {
         watch.seconds("status_interval_seconds", 0.0, false, kMaxWatchSeconds, out.statusIntervalSeconds),
         readObjectKey(watch, kMqttKey, out.mqtt, readMqtt),
         readObjectKey(watch, kWebKey, out.web, readWeb),
+        readNumber(watch, "detect_width",
+                   "must be 0 (frames as delivered) or a whole number from " + std::to_string(kMinDetectWidth) +
+                       " to " + std::to_string(kMaxDetectWidth),
+                   validDetectWidth, out.detection.detectWidth),
+        watch.text("region_file", "must be the path of a region file, or empty for none", out.regionFile),
+        readNumber(watch, "light_change_percent",
+                   "must be 0 (off) or a number from " + plainNumber(kMinLightChangePercent) + " to " +
+                       plainNumber(kMaxLightChangePercent),
+                   validLightChangePercent, out.detection.lightChangePercent),
     });
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/DetectionSettings.h"
+
 namespace tarvolen {
 
 // Watch.mqtt: where events and the watcher's state are published.
@@ -35,6 +37,8 @@ struct WatchSettings {
     double statusIntervalSeconds = 5.0;  // between two writes of the status file
     std::optional<MqttSettings> mqtt;    // absent: no MQTT
     std::optional<WebSettings> web;      // absent: no web view
+    DetectionSettings detection;         // detect_width, light_change_percent
+    std::string regionFile;              // region_file: polygons, as tarvolen-scan --region-file reads; empty: none
 };
 
 // Accepted ranges, in seconds.

@@ -10,26 +10,10 @@
 
 #include <opencv2/core.hpp>
 
+#include "config/DetectionSettings.h"
 #include "detector/Detector.h"
 
 namespace tarvolen {
-
-// Frames narrower or wider than this cannot be detected at a set width.
-constexpr int kMinDetectWidth = 16;
-constexpr int kMaxDetectWidth = 7680;
-constexpr double kMinLightChangePercent = 1.0;
-constexpr double kMaxLightChangePercent = 100.0;
-
-struct DetectionSettings {
-    // 0: frames are detected as delivered. Otherwise they are scaled,
-    // area-averaged with their aspect kept, to this width first, so that
-    // object sizes in pixels mean the same whatever the camera.
-    int detectWidth = 0;
-    // 0: off. Otherwise a model update whose event pixels cover more than
-    // this share of the region (in percent) is a change of light, not
-    // motion: the detector starts afresh and that update finds no object.
-    double lightChangePercent = 0;
-};
 
 // The size frames of `delivered` are detected at with `detectWidth`:
 // `delivered` itself for 0; else that width, the height in proportion,

@@ -69,8 +69,8 @@ ordered_json parametersJson(const ScanOptions& options, const DetectorParameters
     parameters["region_file"] = options.regionFile.empty() ? ordered_json() : ordered_json(options.regionFile);
     parameters["start_ms"] = options.startMs ? ordered_json(wholeMilliseconds(*options.startMs)) : ordered_json();
     parameters["end_ms"] = options.endMs ? ordered_json(wholeMilliseconds(*options.endMs)) : ordered_json();
-    parameters["detect_width"] = options.detectWidth;
-    parameters["light_change_percent"] = settingJson(options.lightChangePercent);
+    parameters["detect_width"] = options.detection.detectWidth;
+    parameters["light_change_percent"] = settingJson(options.detection.lightChangePercent);
     return parameters;
 }
 

@@ -7,7 +7,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include "events/DetectionStep.h"
 #include "events/EventRules.h"
 #include "media/ClipWriter.h"
 #include "draw/Timecode.h"
@@ -43,9 +42,7 @@ std::optional<double> numberOf(const std::string& text) {
 const CLI::Validator kDetectWidth(
     [](std::string& text) -> std::string {
         const std::optional<double> width = numberOf(text);
-        if (width && std::trunc(*width) == *width &&
-            (*width == 0 || (*width >= kMinDetectWidth && *width <= kMaxDetectWidth)))
-            return {};
+        if (width && validDetectWidth(*width)) return {};
         return text + " is neither 0 (frames as delivered) nor a whole width from " +
                std::to_string(kMinDetectWidth) + " to " + std::to_string(kMaxDetectWidth);
     },
@@ -55,9 +52,9 @@ const CLI::Validator kDetectWidth(
 const CLI::Validator kLightChange(
     [](std::string& text) -> std::string {
         const std::optional<double> percent = numberOf(text);
-        if (percent && (*percent == 0 || (*percent >= kMinLightChangePercent && *percent <= kMaxLightChangePercent)))
-            return {};
-        return text + " is neither 0 (off) nor a percentage from 1 to 100";
+        if (percent && validLightChangePercent(*percent)) return {};
+        return text + " is neither 0 (off) nor a percentage from " + std::to_string(std::lround(kMinLightChangePercent)) +
+               " to " + std::to_string(std::lround(kMaxLightChangePercent));
     },
     "0 or 1..100");
 
@@ -242,14 +239,14 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
     app.add_option("--mask", o.maskPath, "write the event mask as video, .avi or .mp4 ({stem}: the\n"
                    "input's stem)")
         ->type_name("FILE");
-    app.add_option("--detect-width", o.detectWidth,
+    app.add_option("--detect-width", o.detection.detectWidth,
                    "detect on frames scaled, area-averaged, to this width (16 to 7680;\n"
                    "0: as decoded); object sizes are in these pixels, boxes in the\n"
                    "outputs in the file's")
         ->check(kDetectWidth)
         ->type_name("W")
         ->capture_default_str();
-    app.add_option("--light-change", o.lightChangePercent,
+    app.add_option("--light-change", o.detection.lightChangePercent,
                    "a model update whose events cover more than PCT % of the region\n"
                    "is a change of light: the model starts afresh (1 to 100; 0: off)")
         ->check(kLightChange)

@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "config/DetectionSettings.h"
 #include "roi/RegionFile.h"
 
 namespace tarvolen {
@@ -35,8 +36,7 @@ struct ScanOptions {
     std::string maskPath;
     bool progress = false;
     bool quiet = false;
-    int detectWidth = 0;            // --detect-width: 0 detects frames as delivered
-    double lightChangePercent = 0;  // --light-change: 0 is off
+    DetectionSettings detection;  // --detect-width, --light-change
 };
 
 struct ParsedCommandLine {

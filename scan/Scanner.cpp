@@ -235,7 +235,7 @@ bool FileScan::openInput() {
     videoFile = VideoFile::open(file, why);
     // Detected at a set width, the picture the detector needs is the
     // decoder's luma plane; BGR is made only for what is drawn.
-    if (videoFile && options.detectWidth > 0) videoFile->setPictures(FramePictures::Luma);
+    if (videoFile && options.detection.detectWidth > 0) videoFile->setPictures(FramePictures::Luma);
     if (videoFile) {
         reportedSize = videoFile->frameSize();
         reportedFps = videoFile->reportedFps();
@@ -254,7 +254,7 @@ bool FileScan::openInput() {
         error(file + ": " + inputProblem);
         return false;
     }
-    const std::string tooLarge = reportedSize ? tooLargeToScan(*reportedSize, options.detectWidth) : std::string();
+    const std::string tooLarge = reportedSize ? tooLargeToScan(*reportedSize, options.detection.detectWidth) : std::string();
     if (!tooLarge.empty()) {
         inputProblem = tooLarge;
         error(file + ": " + tooLarge);
@@ -303,7 +303,7 @@ double FileScan::frameTimeMs(const DecodedFrame& decoded) {
 
 bool FileScan::prepare(const cv::Mat& first) {
     frameSize = first.size();
-    const std::string tooLarge = tooLargeToScan(frameSize, options.detectWidth);
+    const std::string tooLarge = tooLargeToScan(frameSize, options.detection.detectWidth);
     if (!tooLarge.empty()) {
         error(file + ": " + tooLarge);
         return false;
@@ -321,7 +321,7 @@ bool FileScan::prepare(const cv::Mat& first) {
     detector = std::make_unique<Detector>();
     detector->setParameters(context.detector);
     step = std::make_unique<DetectionStep>(*detector,
-                                           DetectionSettings{options.detectWidth, options.lightChangePercent});
+                                           options.detection);
     step->setRegion(region ? roiMask : cv::Mat());
     try {
         step->prepare(frameSize);
