@@ -1,11 +1,14 @@
 #include "media/VideoFile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <new>
 #include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -112,45 +115,18 @@ private:
     const std::shared_ptr<SharedConverter> converter;
 };
 
-// A format's luma plane as the gray picture: its bit depth, and whether its
-// codes span the full range or the limited ("MPEG") one.
-struct LumaPlane {
-    int depth = 8;
-    bool fullRange = false;
-    bool operator==(const LumaPlane& o) const { return depth == o.depth && fullRange == o.fullRange; }
-};
-
+// Frames whose luma plane is the gray picture: whole 8- to 16-bit samples in
+// native byte order, with chroma beside them.
 constexpr int kGrayDepth = 8;
 constexpr int kMaxLumaDepth = 16;
-// Limited range: luma codes 16 (black) to 235 (white) at 8 bits, scaled with
-// the depth.
-constexpr double kLimitedBlack = 16.0;
-constexpr double kLimitedSpan = 219.0;
-constexpr double kGrayWhite = 255.0;
+constexpr std::uint64_t kNoLumaPlane = AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
+                                       AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT | AV_PIX_FMT_FLAG_BAYER |
+                                       AV_PIX_FMT_FLAG_BE;
 
-// The JPEG formats, full range by their very name.
-bool fullRangeFormat(AVPixelFormat format) {
-    switch (format) {
-        case AV_PIX_FMT_YUVJ420P:
-        case AV_PIX_FMT_YUVJ422P:
-        case AV_PIX_FMT_YUVJ444P:
-        case AV_PIX_FMT_YUVJ440P:
-        case AV_PIX_FMT_YUVJ411P:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// The frame's luma plane, when it is one of whole 8- to 16-bit samples in
-// native byte order with chroma beside it; nothing for RGB, gray, palette,
-// packed, Bayer, float and hardware formats, which go through BGR.
-std::optional<LumaPlane> lumaPlaneOf(const AVFrame& frame) {
-    const auto format = static_cast<AVPixelFormat>(frame.format);
-    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
-    constexpr std::uint64_t kNoLumaPlane = AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
-                                           AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT |
-                                           AV_PIX_FMT_FLAG_BAYER | AV_PIX_FMT_FLAG_BE;
+// The luma plane's bit depth; nothing for RGB, gray, palette, packed, Bayer,
+// float and hardware formats, which go through BGR.
+std::optional<int> lumaDepthOf(const AVFrame& frame) {
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
     if (d == nullptr || (d->flags & kNoLumaPlane) != 0 || d->nb_components < 3 || frame.linesize[0] <= 0)
         return std::nullopt;
     const AVComponentDescriptor& y = d->comp[0];
@@ -158,19 +134,59 @@ std::optional<LumaPlane> lumaPlaneOf(const AVFrame& frame) {
     if (y.plane != 0 || y.offset != 0 || y.shift != 0 || y.step != sampleBytes || y.depth < kGrayDepth ||
         y.depth > kMaxLumaDepth)
         return std::nullopt;
-    return LumaPlane{y.depth, frame.color_range == AVCOL_RANGE_JPEG || fullRangeFormat(format)};
+    return y.depth;
 }
 
-// The gray level of every luma code, rounded and clamped: what BGR made by
-// the reader's conversion gives through cv::cvtColor, whose weights sum to 1.
-std::vector<std::uint8_t> grayLevels(const LumaPlane& plane) {
-    const int codes = 1 << plane.depth;
-    const double scale = static_cast<double>(1 << (plane.depth - kGrayDepth));
-    const double black = plane.fullRange ? 0.0 : kLimitedBlack * scale;
-    const double span = plane.fullRange ? codes - 1 : kLimitedSpan * scale;
+// Sets every sample of a plane of `frame` to `value`.
+void fillPlane(AVFrame& frame, int plane, int rows, int depth, int value) {
+    for (int row = 0; row < rows; ++row) {
+        std::uint8_t* line = frame.data[plane] + static_cast<std::ptrdiff_t>(row) * frame.linesize[plane];
+        if (depth > kGrayDepth) {
+            std::fill_n(reinterpret_cast<std::uint16_t*>(line), frame.linesize[plane] / 2, static_cast<std::uint16_t>(value));
+        } else {
+            std::fill_n(line, frame.linesize[plane], static_cast<std::uint8_t>(value));
+        }
+    }
+}
+
+// The gray level of every luma code of frames like `like` (format and width):
+// what the reader's own BGR conversion and cv::cvtColor make of a colourless
+// pixel of that code. So the gray matches the BGR pictures however swscale
+// reads the format's range (limited, unless a JPEG format), and a coloured
+// pixel differs only by the rounding of its channels.
+std::vector<std::uint8_t> grayLevels(const AVFrame& like, int depth) {
+    const int codes = 1 << depth;
+    const auto format = static_cast<AVPixelFormat>(like.format);
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+    // Every code once, row after row at the frame's own width (swscale picks
+    // its way by the width), in whole chroma rows.
+    const int chromaRows = 1 << d->log2_chroma_h;
+    const int rows = ((codes + like.width - 1) / like.width + chromaRows - 1) / chromaRows * chromaRows;
+    std::unique_ptr<AVFrame, FrameFreer> ramp(av_frame_alloc());
+    if (!ramp) throw std::bad_alloc();
+    ramp->format = format;
+    ramp->width = like.width;
+    ramp->height = rows;
+    if (av_frame_get_buffer(ramp.get(), 0) < 0) throw std::bad_alloc();
+    for (int plane = 1; plane < AV_NUM_DATA_POINTERS && ramp->data[plane] != nullptr; ++plane) {
+        const int planeRows = plane == 3 ? rows : AV_CEIL_RSHIFT(rows, d->log2_chroma_h);
+        fillPlane(*ramp, plane, planeRows, depth, 1 << (depth - 1));  // no colour (or half alpha)
+    }
+    fillPlane(*ramp, 0, rows, depth, codes - 1);
+    for (int code = 0; code < codes; ++code) {
+        std::uint8_t* line = ramp->data[0] + static_cast<std::ptrdiff_t>(code / like.width) * ramp->linesize[0];
+        if (depth > kGrayDepth) {
+            reinterpret_cast<std::uint16_t*>(line)[code % like.width] = static_cast<std::uint16_t>(code);
+        } else {
+            line[code % like.width] = static_cast<std::uint8_t>(code);
+        }
+    }
+    BgrConverter converter;
+    cv::Mat bgr, gray;
+    converter.convert(*ramp, bgr);
+    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
     std::vector<std::uint8_t> levels(static_cast<std::size_t>(codes));
-    for (int code = 0; code < codes; ++code)
-        levels[static_cast<std::size_t>(code)] = cv::saturate_cast<std::uint8_t>((code - black) * kGrayWhite / span);
+    for (int code = 0; code < codes; ++code) levels[static_cast<std::size_t>(code)] = gray.at<std::uint8_t>(code / like.width, code % like.width);
     return levels;
 }
 
@@ -185,8 +201,10 @@ struct VideoFile::State {
     BgrConverter colourConverter;
     FramePictures pictures = FramePictures::Colour;
     std::shared_ptr<SharedConverter> laterConverter;  // of the frames given as luma
-    std::optional<LumaPlane> levelsFor;               // what `grayLevelTable` was made for
+    // The gray of every luma code, for frames of `levelsFormat` and `levelsWidth`.
     std::vector<std::uint8_t> grayLevelTable;
+    int levelsFormat = AV_PIX_FMT_NONE;
+    int levelsWidth = 0;
     int stream = -1;
     AVRational timeBase{0, 1};
     std::int64_t startTs = AV_NOPTS_VALUE;
@@ -210,7 +228,7 @@ struct VideoFile::State {
     bool feedDecoder();
     double frameTimeMs(const AVFrame& frame);
     void convert(const AVFrame& frame, VideoFrame& out);
-    void copyLuma(const AVFrame& frame, const LumaPlane& plane, cv::Mat& picture);
+    void copyLuma(const AVFrame& frame, int depth, cv::Mat& picture);
     void noteDamage() { ++pendingDamage; }
     void closeStretch(double atMs);
     std::int64_t countFramesBefore(std::int64_t ts);
@@ -320,13 +338,12 @@ double VideoFile::State::frameTimeMs(const AVFrame& frame) {
 
 void VideoFile::State::convert(const AVFrame& frame, VideoFrame& out) {
     out.colour.reset();
-    const std::optional<LumaPlane> luma =
-        pictures == FramePictures::Luma ? lumaPlaneOf(frame) : std::optional<LumaPlane>();
-    if (!luma) {
+    const std::optional<int> lumaDepth = pictures == FramePictures::Luma ? lumaDepthOf(frame) : std::nullopt;
+    if (!lumaDepth) {
         colourConverter.convert(frame, out.picture);
         return;
     }
-    copyLuma(frame, *luma, out.picture);
+    copyLuma(frame, *lumaDepth, out.picture);
     // A reference, not a copy: the decoder's picture stays until it is
     // converted or the frame is dropped.
     std::unique_ptr<AVFrame, FrameFreer> kept(av_frame_clone(&frame));
@@ -335,26 +352,23 @@ void VideoFile::State::convert(const AVFrame& frame, VideoFrame& out) {
     out.colour = std::make_shared<DecoderColour>(std::move(kept), laterConverter);
 }
 
-void VideoFile::State::copyLuma(const AVFrame& frame, const LumaPlane& plane, cv::Mat& picture) {
+void VideoFile::State::copyLuma(const AVFrame& frame, int depth, cv::Mat& picture) {
     fitPicture(frame, CV_8UC1, picture);
-    if (!levelsFor || !(*levelsFor == plane)) {
-        grayLevelTable = grayLevels(plane);
-        levelsFor = plane;
+    if (frame.format != levelsFormat || frame.width != levelsWidth) {
+        grayLevelTable = grayLevels(frame, depth);
+        levelsFormat = frame.format;
+        levelsWidth = frame.width;
     }
-    if (plane.depth == kGrayDepth) {
+    if (depth == kGrayDepth) {
         const cv::Mat luma(frame.height, frame.width, CV_8UC1, frame.data[0], static_cast<std::size_t>(frame.linesize[0]));
-        if (plane.fullRange) {
-            luma.copyTo(picture);
-        } else {
-            cv::LUT(luma, cv::Mat(1, static_cast<int>(grayLevelTable.size()), CV_8UC1, grayLevelTable.data()), picture);
-        }
+        cv::LUT(luma, cv::Mat(1, static_cast<int>(grayLevelTable.size()), CV_8UC1, grayLevelTable.data()), picture);
         return;
     }
-    const std::uint16_t maxCode = static_cast<std::uint16_t>(grayLevelTable.size() - 1);
+    const auto maxCode = static_cast<std::uint16_t>(grayLevelTable.size() - 1);
     for (int row = 0; row < frame.height; ++row) {
         const auto* codes = reinterpret_cast<const std::uint16_t*>(frame.data[0] + static_cast<std::ptrdiff_t>(row) * frame.linesize[0]);
         std::uint8_t* gray = picture.ptr<std::uint8_t>(row);
-        // Codes past the depth (a damaged frame) count as its white.
+        // A code past the depth (a damaged frame) counts as its white.
         for (int col = 0; col < frame.width; ++col) gray[col] = grayLevelTable[std::min(codes[col], maxCode)];
     }
 }

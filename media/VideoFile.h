@@ -40,11 +40,14 @@ public:
 // What read() makes of each frame.
 enum class FramePictures {
     Colour,  // BGR, as OpenCV's reader converts it
-    // The decoder's luma plane as 8-bit gray, stretched to full range when the
-    // stream is limited ("MPEG") range, so that it is what BGR gives through
-    // cv::cvtColor(COLOR_BGR2GRAY) within rounding; BGR only when asked. A
-    // format without such a plane (RGB, packed or palette formats) still
-    // gives BGR.
+    // The decoder's luma plane as 8-bit gray, its codes mapped to the gray
+    // that BGR converted as above gives through cv::cvtColor(COLOR_BGR2GRAY)
+    // for a colourless pixel (a limited, "MPEG" range stretched to 0..255,
+    // deeper samples brought to 8 bits), so that it differs from the gray of
+    // the BGR picture only by that picture's rounding of each channel (and
+    // where a saturated colour clipped one); BGR only when asked. A format
+    // without such a plane (RGB, gray, packed or palette formats) still gives
+    // BGR.
     Luma,
 };
 

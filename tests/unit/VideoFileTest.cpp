@@ -6,12 +6,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "media/VideoFile.h"
@@ -127,6 +129,56 @@ INSTANTIATE_TEST_SUITE_P(
                       Encoding{"H264WithBFrames", "h264.mp4", "-c:v libx264 -bf 3 -pix_fmt yuv420p"},
                       Encoding{"OddSizeMotionJpeg", "odd.avi", "-vf scale=333:251 -c:v mjpeg"},
                       Encoding{"Vp9", "vp9.webm", "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 500k"}),
+    [](const ::testing::TestParamInfo<Encoding>& testCase) { return std::string(testCase.param.name); });
+
+// Asked for luma, a file gives the gray the detector would make of its BGR,
+// within rounding, and the very BGR pictures of a read in colour on demand;
+// a format without a luma plane gives BGR as before.
+class LumaPictures : public VideoFileTest, public ::testing::WithParamInterface<Encoding> {};
+
+TEST_P(LumaPictures, AreTheGrayOfTheColourPicturesWithinRounding) {
+    const std::string path = std::string(GetParam().file).empty() ? sampleVideo() : make(GetParam().file, GetParam().args);
+    std::unique_ptr<VideoFile> colour = openOrFail(path);
+    std::unique_ptr<VideoFile> luma = openOrFail(path);
+    ASSERT_TRUE(colour && luma);
+    luma->setPictures(FramePictures::Luma);
+    const bool hasLumaPlane = std::string(GetParam().name) != "Rgb";
+    VideoFrame expected, frame;
+    cv::Mat gray, difference;
+    double sum = 0, beyondRounding = 0, pixels = 0;
+    int frames = 0;
+    for (; colour->read(expected) && frames < 20; ++frames) {
+        ASSERT_TRUE(luma->read(frame)) << "frame " << frames;
+        if (!hasLumaPlane) {
+            ASSERT_FALSE(frame.colour);
+            ASSERT_EQ(cv::norm(frame.picture, expected.picture, cv::NORM_INF), 0.0) << "frame " << frames;
+            continue;
+        }
+        ASSERT_EQ(frame.picture.type(), CV_8UC1);
+        ASSERT_TRUE(frame.colour);
+        ASSERT_EQ(cv::norm(frame.colour->bgr(), expected.picture, cv::NORM_INF), 0.0) << "frame " << frames;
+        cv::cvtColor(expected.picture, gray, cv::COLOR_BGR2GRAY);
+        cv::absdiff(gray, frame.picture, difference);
+        sum += cv::sum(difference)[0];
+        beyondRounding += cv::countNonZero(difference > 2);
+        pixels += static_cast<double>(difference.total());
+    }
+    EXPECT_GT(frames, 0);
+    if (!hasLumaPlane) return;
+    // The BGR conversion rounds each channel on its own; a saturated colour
+    // loses a channel to clipping, which the luma plane does not.
+    std::cout << GetParam().name << ": luma gray against BGR made gray: mean difference " << sum / pixels
+              << ", beyond 2 levels at " << 100 * beyondRounding / pixels << " % of the pixels\n";
+    EXPECT_LT(sum / pixels, 1.0);
+    EXPECT_LT(beyondRounding / pixels, 0.03);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LumaPictures,
+    ::testing::Values(Encoding{"SampleLimitedRange", "", ""},
+                      Encoding{"MotionJpegFullRange", "mjpeg.avi", "-c:v mjpeg -q:v 3"},
+                      Encoding{"TenBit", "h264-10.mkv", "-frames:v 20 -c:v libx264 -pix_fmt yuv420p10le"},
+                      Encoding{"Rgb", "rgb.mkv", "-frames:v 20 -c:v ffv1 -pix_fmt bgr0"}),
     [](const ::testing::TestParamInfo<Encoding>& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(VideoFileTest, ARateThatChangesGivesEveryFrameItsOwnTime) {
