@@ -237,6 +237,8 @@ TEST(CommandLine, TakesEveryOption) {
                                        "--clips",      "--sheet",
                                        "--annotated",  "{stem}.ann.avi",
                                        "--mask",       "m_{stem}.avi",
+                                       "--detect-width", "640",
+                                       "--light-change", "37.5",
                                        "--quiet"});
     ASSERT_EQ(p.outcome, ParsedCommandLine::Run) << p.text;
     const ScanOptions& o = p.options;
@@ -252,6 +254,8 @@ TEST(CommandLine, TakesEveryOption) {
     EXPECT_TRUE(o.clips && o.sheet && o.quiet && !o.progress);
     EXPECT_EQ(expandStem(o.annotatedPath, inputStem(o.files[1])), "c.ann.avi");
     EXPECT_EQ(expandStem(o.maskPath, "x"), "m_x.avi");
+    EXPECT_EQ(o.detection.detectWidth, 640);
+    EXPECT_EQ(o.detection.lightChangePercent, 37.5);
 }
 
 TEST(CommandLine, ClipFormatsAndVideoExtensions) {
@@ -278,7 +282,8 @@ TEST(CommandLine, HelpListsEveryOptionWithDefaults) {
     ASSERT_EQ(p.outcome, ParsedCommandLine::Help);
     for (const char* option :
          {"--config", "--set", "--roi", "--pre", "--post", "--min-event", "--quit-after", "--output-dir",
-          "--clips", "--clip-format", "--sheet", "--annotated", "--mask", "--progress", "--quiet"})
+          "--clips", "--clip-format", "--sheet", "--annotated", "--mask", "--progress", "--quiet", "--detect-width",
+          "--light-change"})
         EXPECT_NE(p.text.find(option), std::string::npos) << option;
     EXPECT_NE(p.text.find("=1.5"), std::string::npos);
     EXPECT_NE(p.text.find("=2"), std::string::npos);
@@ -323,7 +328,16 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{"unknown clip format", {"a.avi", "--clips", "--clip-format", "mkv"}, "--clip-format"},
         BadCommandLine{"clip format without clips", {"a.avi", "--clip-format", "mp4"}, "--clips"},
         BadCommandLine{"annotated as mov", {"a.avi", "--annotated", "out.mov"}, "out.mov: the video's name must end in .avi"},
-        BadCommandLine{"mask without extension", {"a.avi", "--mask", "{stem}-mask"}, "{stem}-mask: the video's name"}),
+        BadCommandLine{"mask without extension", {"a.avi", "--mask", "{stem}-mask"}, "{stem}-mask: the video's name"},
+        BadCommandLine{"detect width below 16", {"a.avi", "--detect-width", "15"},
+                       "--detect-width: 15 is neither 0 (frames as delivered) nor a whole width from 16 to 7680"},
+        BadCommandLine{"detect width above 7680", {"a.avi", "--detect-width", "7681"}, "7681 is neither"},
+        BadCommandLine{"detect width not whole", {"a.avi", "--detect-width", "640.5"}, "640.5 is neither"},
+        BadCommandLine{"detect width not a number", {"a.avi", "--detect-width", "wide"}, "wide is neither"},
+        BadCommandLine{"light change below 1", {"a.avi", "--light-change", "0.5"},
+                       "--light-change: 0.5 is neither 0 (off) nor a percentage from 1 to 100"},
+        BadCommandLine{"light change above 100", {"a.avi", "--light-change", "100.5"}, "100.5 is neither"},
+        BadCommandLine{"negative light change", {"a.avi", "--light-change", "-5"}, "--light-change"}),
     [](const ::testing::TestParamInfo<BadCommandLine>& testCase) {
         std::string name = testCase.param.name;
         for (char& c : name) {

@@ -37,7 +37,8 @@ TEST(WatchSettings, EveryKeyIsRead) {
         "on_source_back": "logger back", "status_file": "/run/cam/status.json", "status_interval_seconds": 0.5,
         "mqtt": {"host": "broker.lan", "port": 8883, "topic": "home/cam1", "username": "u", "password": "p",
                  "client_id": "cam1"},
-        "web": {"listen": "127.0.0.1:8080", "token": "s3cret"}})"),
+        "web": {"listen": "127.0.0.1:8080", "token": "s3cret"}, "detect_width": 640, "region_file": "cam1.json",
+        "light_change_percent": 62.5})"),
                                  settings),
               "");
     EXPECT_EQ(settings.sourceTimeoutSeconds, 2.5);
@@ -56,6 +57,9 @@ TEST(WatchSettings, EveryKeyIsRead) {
     ASSERT_TRUE(settings.web);
     EXPECT_EQ(settings.web->listen, "127.0.0.1:8080");
     EXPECT_EQ(settings.web->token, "s3cret");
+    EXPECT_EQ(settings.detection.detectWidth, 640);
+    EXPECT_EQ(settings.regionFile, "cam1.json");
+    EXPECT_EQ(settings.detection.lightChangePercent, 62.5);
 }
 
 TEST(WatchSettings, MqttTakesItsDefaultsAndTheRangeLimits) {
@@ -149,7 +153,23 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"web": {"listen": 8080}})",
                 R"(Watch.web.listen must be a string "host:port" (got 8080))"},
         Refused{R"({"web": {"listen": ":1", "token": true}})",
-                "Watch.web.token must be a string (got true)"}));
+                "Watch.web.token must be a string (got true)"},
+        Refused{R"({"detect_width": 15})",
+                "Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got 15)"},
+        Refused{R"({"detect_width": 7681})",
+                "Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got 7681)"},
+        Refused{R"({"detect_width": 640.5})",
+                "Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got 640.5)"},
+        Refused{R"({"detect_width": "640"})",
+                R"(Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got "640"))"},
+        Refused{R"({"light_change_percent": 0.5})",
+                "Watch.light_change_percent must be 0 (off) or a number from 1 to 100 (got 0.5)"},
+        Refused{R"({"light_change_percent": 100.5})",
+                "Watch.light_change_percent must be 0 (off) or a number from 1 to 100 (got 100.5)"},
+        Refused{R"({"light_change_percent": true})",
+                "Watch.light_change_percent must be 0 (off) or a number from 1 to 100 (got true)"},
+        Refused{R"({"region_file": ["a.json"]})",
+                R"(Watch.region_file must be the path of a region file, or empty for none (got ["a.json"]))"}));
 
 TEST(WatchSettings, AFileProblemStartsWithItsName) {
     const std::filesystem::path file =
