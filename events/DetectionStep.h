@@ -46,8 +46,11 @@ public:
 
     // One delivered frame, 8-bit: BGR (made gray as cv::cvtColor makes it) or
     // gray. With no detection width, no region and no light rule, exactly
-    // what the detector fed the same gray frame gives.
-    Detection process(const cv::Mat& picture);
+    // what the detector fed the same gray frame gives. `grayLevels` (1 x 256)
+    // is given when the picture holds codes, not gray (the decoder's luma
+    // plane): it is applied once the picture is at the detection size, where
+    // it costs least.
+    Detection process(const cv::Mat& picture, const cv::Mat& grayLevels = cv::Mat());
 
     // The detector's event mask in the pixels of frames of `delivered` (255 =
     // event); all 0 before the first frame.
@@ -65,13 +68,16 @@ public:
 
 private:
     const cv::Mat& grayOf(const cv::Mat& picture);
+    const cv::Mat& scaleTo(const cv::Mat& full, cv::Size size);
     const cv::Mat& regionAt(cv::Size size);
     std::optional<double> lightChange(cv::Size size, const cv::Mat& region);
 
     Detector& detector;
     const DetectionSettings chosen;
     cv::Mat gray;            // of a BGR frame
+    std::vector<cv::Mat> halves;  // the gray frame halved, once, twice ... on the way there
     cv::Mat scaled;          // the gray frame at the detection size
+    cv::Mat leveled;         // luma codes made gray
     cv::Mat region;          // as set, in delivered pixels
     cv::Mat regionScaled;    // at `regionScaledTo`, made when first needed
     cv::Size regionScaledTo;

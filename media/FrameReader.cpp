@@ -57,9 +57,9 @@ FrameReaderSettings scanReading(std::function<bool()> stopRequested) {
 }
 
 cv::Mat DecodedFrame::takeBgr() {
-    if (colour) {
-        cv::Mat bgr = colour->bgr();
-        colour.reset();
+    if (luma) {
+        cv::Mat bgr = luma->bgr();
+        luma.reset();
         return bgr;
     }
     if (picture.type() == CV_8UC3) return picture;
@@ -258,9 +258,9 @@ bool FrameReader::readOnce(DecodedFrame& frame) {
         conformSize = frame.picture.size();
         adoptFrameSize = false;
     }
-    frame.colour = source->takeColour();
+    frame.luma = source->takeLuma();
     if (conformSize && !conform(frame)) return false;
-    if (settings.colourAhead && frame.colour) frame.colour->bgr();
+    if (settings.colourAhead && frame.luma) frame.luma->bgr();
     // A source that numbers its frames (one read from a later point) keeps
     // its numbers; otherwise they count on across rewinds.
     if (index >= 0) decoded = index;
@@ -270,7 +270,7 @@ bool FrameReader::readOnce(DecodedFrame& frame) {
 
 // Never hands the caller a frame of another size or layout than asked for.
 bool FrameReader::conform(DecodedFrame& frame) const {
-    const bool luma = frame.colour && frame.picture.type() == CV_8UC1;
+    const bool luma = frame.luma && frame.picture.type() == CV_8UC1;
     if (luma && frame.picture.size() == *conformSize) return true;
     if (luma) frame.picture = frame.takeBgr();
     cv::Mat& picture = frame.picture;

@@ -25,16 +25,20 @@ namespace tarvolen {
 
 struct DecodedFrame {
     cv::Mat picture;
-    // Set when `picture` is the gray of the decoder's luma plane (see
-    // FramePictures::Luma): the frame's BGR, made when first asked.
-    std::shared_ptr<const ColourPicture> colour;
+    // Set when `picture` holds the codes of the decoder's luma plane (see
+    // FramePictures::Luma): their gray levels, and the frame's BGR made when
+    // first asked.
+    std::shared_ptr<const LumaFrame> luma;
     std::int64_t index = -1;  // in decode order, from 0, counting on across rewinds
     double positionMs = -1;   // the source's presentation time; negative when it gives none
 
     // The frame in 8-bit BGR, to draw on: `picture` itself when it is in
-    // colour, else the colour picture, which is let go of, so that the
-    // pixels returned are the caller's alone once nobody else asked.
+    // colour, else the luma frame's, which is let go of, so that the pixels
+    // returned are the caller's alone once nobody else asked.
     cv::Mat takeBgr();
+    // The gray level of each value of `picture` when it holds luma codes;
+    // empty when it is gray or colour already.
+    cv::Mat grayLevels() const { return luma ? luma->grayLevels() : cv::Mat(); }
 };
 
 // What a failed or empty read means. Each policy is a pair of steps in
@@ -53,12 +57,12 @@ struct FrameReaderSettings {
     EmptyReadPolicy onEmptyRead = EmptyReadPolicy::ToEnd;
     // Frames decoded ahead of the caller.
     std::size_t queueFrames = 1;
-    // When set, every frame is brought to CV_8UC3 of this size (a gray
-    // picture with its colour picture, of this size, is left as it is);
-    // otherwise frames are delivered as decoded.
+    // When set, every frame is brought to CV_8UC3 of this size (a luma
+    // picture of this size is left as it is); otherwise frames are delivered
+    // as decoded.
     std::optional<cv::Size> conformTo;
-    // Frames read as gray with a colour picture have it made on the reading
-    // thread, ahead of the caller: for a caller that draws on every frame.
+    // Frames read as luma have their BGR made on the reading thread, ahead of
+    // the caller: for a caller that draws on every frame.
     bool colourAhead = false;
     // Loop and Retry give a source up when nothing was read for this long.
     std::chrono::milliseconds stallTimeout{5000};

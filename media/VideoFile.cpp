@@ -87,12 +87,14 @@ struct SharedConverter {
     BgrConverter converter;
 };
 
-// A frame's BGR made from a reference to the decoder's picture, which is
-// released once converted.
-class DecoderColour final : public ColourPicture {
+// A luma frame's gray levels, and its BGR made from a reference to the
+// decoder's picture, which is released once converted.
+class DecoderLuma final : public LumaFrame {
 public:
-    DecoderColour(std::unique_ptr<AVFrame, FrameFreer> decoded, std::shared_ptr<SharedConverter> shared)
-        : frame(std::move(decoded)), converter(std::move(shared)) {}
+    DecoderLuma(cv::Mat codeLevels, std::unique_ptr<AVFrame, FrameFreer> decoded, std::shared_ptr<SharedConverter> shared)
+        : levels(std::move(codeLevels)), frame(std::move(decoded)), converter(std::move(shared)) {}
+
+    const cv::Mat& grayLevels() const override { return levels; }
 
     cv::Mat bgr() const override {
         std::lock_guard<std::mutex> lock(mutex);
@@ -109,13 +111,14 @@ public:
     }
 
 private:
+    const cv::Mat levels;
     mutable std::mutex mutex;
     mutable std::unique_ptr<AVFrame, FrameFreer> frame;
     mutable cv::Mat picture;
     const std::shared_ptr<SharedConverter> converter;
 };
 
-// Frames whose luma plane is the gray picture: whole 8- to 16-bit samples in
+// Frames whose luma plane is the picture: whole 8- to 16-bit samples in
 // native byte order, with chroma beside them.
 constexpr int kGrayDepth = 8;
 constexpr int kMaxLumaDepth = 16;
@@ -201,8 +204,11 @@ struct VideoFile::State {
     BgrConverter colourConverter;
     FramePictures pictures = FramePictures::Colour;
     std::shared_ptr<SharedConverter> laterConverter;  // of the frames given as luma
-    // The gray of every luma code, for frames of `levelsFormat` and `levelsWidth`.
-    std::vector<std::uint8_t> grayLevelTable;
+    // The gray of every luma code, for frames of `levelsFormat` and
+    // `levelsWidth`: 8-bit codes' handed on with the frames, deeper ones'
+    // applied here.
+    cv::Mat grayLevelTable;
+    std::vector<std::uint8_t> deepGrayLevels;
     int levelsFormat = AV_PIX_FMT_NONE;
     int levelsWidth = 0;
     int stream = -1;
@@ -337,7 +343,7 @@ double VideoFile::State::frameTimeMs(const AVFrame& frame) {
 }
 
 void VideoFile::State::convert(const AVFrame& frame, VideoFrame& out) {
-    out.colour.reset();
+    out.luma.reset();
     const std::optional<int> lumaDepth = pictures == FramePictures::Luma ? lumaDepthOf(frame) : std::nullopt;
     if (!lumaDepth) {
         colourConverter.convert(frame, out.picture);
@@ -349,27 +355,36 @@ void VideoFile::State::convert(const AVFrame& frame, VideoFrame& out) {
     std::unique_ptr<AVFrame, FrameFreer> kept(av_frame_clone(&frame));
     if (!kept) throw std::bad_alloc();
     if (!laterConverter) laterConverter = std::make_shared<SharedConverter>();
-    out.colour = std::make_shared<DecoderColour>(std::move(kept), laterConverter);
+    out.luma = std::make_shared<DecoderLuma>(grayLevelTable, std::move(kept), laterConverter);
 }
 
+// 8-bit codes are copied as they are, their gray levels applied by whoever
+// has scaled them down; deeper ones are made gray levels here.
 void VideoFile::State::copyLuma(const AVFrame& frame, int depth, cv::Mat& picture) {
     fitPicture(frame, CV_8UC1, picture);
     if (frame.format != levelsFormat || frame.width != levelsWidth) {
-        grayLevelTable = grayLevels(frame, depth);
+        const std::vector<std::uint8_t> levels = grayLevels(frame, depth);
+        if (depth == kGrayDepth) {
+            grayLevelTable = cv::Mat(levels, true).reshape(1, 1);
+        } else {
+            deepGrayLevels = levels;
+            grayLevelTable = cv::Mat(1, 1 << kGrayDepth, CV_8UC1);
+            for (int level = 0; level < grayLevelTable.cols; ++level) grayLevelTable.at<std::uint8_t>(level) = static_cast<std::uint8_t>(level);
+        }
         levelsFormat = frame.format;
         levelsWidth = frame.width;
     }
     if (depth == kGrayDepth) {
         const cv::Mat luma(frame.height, frame.width, CV_8UC1, frame.data[0], static_cast<std::size_t>(frame.linesize[0]));
-        cv::LUT(luma, cv::Mat(1, static_cast<int>(grayLevelTable.size()), CV_8UC1, grayLevelTable.data()), picture);
+        luma.copyTo(picture);
         return;
     }
-    const auto maxCode = static_cast<std::uint16_t>(grayLevelTable.size() - 1);
+    const auto maxCode = static_cast<std::uint16_t>(deepGrayLevels.size() - 1);
     for (int row = 0; row < frame.height; ++row) {
         const auto* codes = reinterpret_cast<const std::uint16_t*>(frame.data[0] + static_cast<std::ptrdiff_t>(row) * frame.linesize[0]);
         std::uint8_t* gray = picture.ptr<std::uint8_t>(row);
         // A code past the depth (a damaged frame) counts as its white.
-        for (int col = 0; col < frame.width; ++col) gray[col] = grayLevelTable[std::min(codes[col], maxCode)];
+        for (int col = 0; col < frame.width; ++col) gray[col] = deepGrayLevels[std::min(codes[col], maxCode)];
     }
 }
 

@@ -31,9 +31,9 @@ public:
     // reads to fail. An input whose reads are bounded by a timeout of their
     // own may leave it to that.
     virtual void interrupt() {}
-    // After a read() that gave the decoder's luma plane as a gray picture:
-    // the frame's BGR picture, made on demand. Null after a picture in colour.
-    virtual std::shared_ptr<const ColourPicture> takeColour() { return nullptr; }
+    // After a read() that gave the decoder's luma plane as the picture: its
+    // gray levels and the frame's BGR picture. Null after a picture in colour.
+    virtual std::shared_ptr<const LumaFrame> takeLuma() { return nullptr; }
 };
 
 // OpenCV's capture.
@@ -58,7 +58,7 @@ public:
     bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
     void rewindToSecondFrame() override;
     void release() override;
-    std::shared_ptr<const ColourPicture> takeColour() override { return std::move(frame.colour); }
+    std::shared_ptr<const LumaFrame> takeLuma() override { return std::move(frame.luma); }
     // The damaged stretches met; read it once the reader has stopped.
     const std::vector<DamagedStretch>& damage() const { return file ? file->damage() : keptDamage; }
     bool endedEarly() const { return file ? file->endedEarly() : keptEndedEarly; }

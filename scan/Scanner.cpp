@@ -373,11 +373,11 @@ bool FileScan::openOutputs() {
 }
 
 // A frame of another size or layout is brought to the first one's, as the
-// live program does; one that cannot be counts as black. The gray of the
-// decoder's luma plane, of the first frame's size, stays as it is.
+// live program does; one that cannot be counts as black. The decoder's luma
+// plane, of the first frame's size, stays as it is.
 void FileScan::conform(DecodedFrame& decoded) const {
     const cv::Mat& picture = decoded.picture;
-    const bool luma = decoded.colour && picture.type() == CV_8UC1;
+    const bool luma = decoded.luma && picture.type() == CV_8UC1;
     if ((luma || picture.type() == CV_8UC3) && picture.size() == frameSize) return;
     const cv::Mat source = decoded.takeBgr();
     cv::Mat conformed;
@@ -387,7 +387,7 @@ void FileScan::conform(DecodedFrame& decoded) const {
 
 void FileScan::processFrame(DecodedFrame& decoded) {
     conform(decoded);
-    const Detection detection = step->process(decoded.picture);
+    const Detection detection = step->process(decoded.picture, decoded.grayLevels());
 
     FrameInfo info;
     // Numbers and times are the whole file's, also for a range.
@@ -417,7 +417,7 @@ void FileScan::processFrame(DecodedFrame& decoded) {
     if (annotatedWriter) annotatedWriter->write(frame);
     recorder->addFrame(std::move(info), recorder->writesClips() ? frame : cv::Mat(), peakPicture);
     frame.release();
-    decoded.colour.reset();  // the decoder's picture goes back now
+    decoded.luma.reset();  // the decoder's picture goes back now
     reader->recycle(std::move(decoded.picture));
     ++frames;
     progress.update(ProgressState{frames, announcedFrames,

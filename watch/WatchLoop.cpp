@@ -101,7 +101,7 @@ WatchEnd WatchLoop::run(FrameReader& reader, const std::function<bool()>& quit, 
 void WatchLoop::processFrame(DecodedFrame& frame) {
     const FrameTime when = timeOf(frame);
     const steady_clock::time_point t0 = steady_clock::now();
-    const Detection detection = step.process(frame.picture);
+    const Detection detection = step.process(frame.picture, frame.grayLevels());
     const steady_clock::time_point t1 = steady_clock::now();
     const int processingMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
     if (detection.lightChangePercent)

@@ -61,7 +61,7 @@ public:
     bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
     void rewindToSecondFrame() override { inner->rewindToSecondFrame(); }
     void release() override { inner->release(); }
-    std::shared_ptr<const ColourPicture> takeColour() override { return inner->takeColour(); }
+    std::shared_ptr<const LumaFrame> takeLuma() override { return inner->takeLuma(); }
 
 private:
     static SleepUntil defaultSleep();
