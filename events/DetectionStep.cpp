@@ -67,11 +67,7 @@ cv::Rect DetectionStep::toDelivered(const cv::Rect& box, cv::Size detected, cv::
 }
 
 const cv::Mat& DetectionStep::grayOf(const cv::Mat& picture) {
-    if (picture.type() == CV_8UC1) {
-        if (picture.isContinuous()) return picture;
-        picture.copyTo(gray);
-        return gray;
-    }
+    if (picture.type() == CV_8UC1) return picture;
     if (picture.type() == CV_8UC3) {
         cv::cvtColor(picture, gray, cv::COLOR_BGR2GRAY);
         return gray;
@@ -141,6 +137,12 @@ Detection DetectionStep::process(const cv::Mat& picture, const cv::Mat& grayLeve
     if (!grayLevels.empty() && picture.type() == CV_8UC1) {
         cv::LUT(*detected, grayLevels, leveled);
         detected = &leveled;
+    }
+    // The detector takes rows back to back; a picture lent by the decoder may
+    // have padding between them.
+    if (!detected->isContinuous()) {
+        detected->copyTo(gray);
+        detected = &gray;
     }
     const cv::Mat& mask = regionAt(size);
     detector.process(detected->data, size.width, size.height, mask.empty() ? nullptr : mask.data);

@@ -74,7 +74,7 @@ private:
 
     Detector& detector;
     const DetectionSettings chosen;
-    cv::Mat gray;            // of a BGR frame
+    cv::Mat gray;            // of a BGR frame, or a gray one made continuous
     std::vector<cv::Mat> halves;  // the gray frame halved, once, twice ... on the way there
     cv::Mat scaled;          // the gray frame at the detection size
     cv::Mat leveled;         // luma codes made gray

@@ -71,8 +71,9 @@ cv::Mat DecodedFrame::takeBgr() {
 
 bool solelyOwned(const cv::Mat& picture) {
     // Other threads (a writer dropping its copy) change the count with
-    // atomic adds; a plain read of it would be a data race.
-    return !picture.empty() && picture.u != nullptr &&
+    // atomic adds; a plain read of it would be a data race. A picture lent
+    // by the decoder (a luma plane) is the decoder's too.
+    return !picture.empty() && picture.u != nullptr && picture.u->currAllocator == cv::Mat::getDefaultAllocator() &&
            __atomic_load_n(&picture.u->refcount, __ATOMIC_ACQUIRE) == 1;
 }
 

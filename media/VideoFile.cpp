@@ -50,9 +50,49 @@ double seconds(AVRational r) { return r.den == 0 ? 0.0 : av_q2d(r); }
 
 bool corrupt(const AVFrame& frame) { return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT); }
 
+// A picture of the program's own that nobody else refers to: one lent from
+// the decoder (below) is never written into.
 bool soleOwner(const cv::Mat& m) {
-    return m.u != nullptr && __atomic_load_n(&m.u->refcount, __ATOMIC_ACQUIRE) == 1;
+    return m.u != nullptr && m.u->currAllocator == cv::Mat::getDefaultAllocator() &&
+           __atomic_load_n(&m.u->refcount, __ATOMIC_ACQUIRE) == 1;
 }
+
+// Lends the decoder's own luma plane as a matrix, without a copy: the
+// matrix's data holds a reference to the decoded frame, which goes back to
+// the decoder with the last copy of the matrix. Nobody writes into it (the
+// decoder may still predict other frames from it): it is never solely owned,
+// and a matrix made anew on it is allocated afresh.
+class LentPlanes final : public cv::MatAllocator {
+public:
+    static const LentPlanes& instance() {
+        static const LentPlanes planes;
+        return planes;
+    }
+
+    // The frame's 8-bit luma plane; takes the reference over.
+    cv::Mat lend(std::unique_ptr<AVFrame, FrameFreer> frame) const {
+        cv::Mat plane(frame->height, frame->width, CV_8UC1, frame->data[0], static_cast<std::size_t>(frame->linesize[0]));
+        auto* data = new cv::UMatData(this);
+        data->data = data->origdata = frame->data[0];
+        data->size = static_cast<std::size_t>(frame->linesize[0]) * static_cast<std::size_t>(frame->height);
+        data->userdata = frame.release();
+        data->refcount = 1;
+        plane.u = data;
+        return plane;
+    }
+
+    cv::UMatData* allocate(int, const int*, int, void*, std::size_t*, cv::AccessFlag,
+                           cv::UMatUsageFlags) const override {
+        return nullptr;  // lends, never allocates (the matrices keep no allocator)
+    }
+    bool allocate(cv::UMatData*, cv::AccessFlag, cv::UMatUsageFlags) const override { return false; }
+    void deallocate(cv::UMatData* data) const override {
+        if (data == nullptr) return;
+        auto* frame = static_cast<AVFrame*>(data->userdata);
+        av_frame_free(&frame);
+        delete data;
+    }
+};
 
 // `picture` as a fresh image of the frame's size and `type`, unless it can be
 // written into as it is.
@@ -358,10 +398,9 @@ void VideoFile::State::convert(const AVFrame& frame, VideoFrame& out) {
     out.luma = std::make_shared<DecoderLuma>(grayLevelTable, std::move(kept), laterConverter);
 }
 
-// 8-bit codes are copied as they are, their gray levels applied by whoever
-// has scaled them down; deeper ones are made gray levels here.
+// 8-bit codes are lent as they are, their gray levels applied by whoever has
+// scaled them down; deeper ones are made gray levels here.
 void VideoFile::State::copyLuma(const AVFrame& frame, int depth, cv::Mat& picture) {
-    fitPicture(frame, CV_8UC1, picture);
     if (frame.format != levelsFormat || frame.width != levelsWidth) {
         const std::vector<std::uint8_t> levels = grayLevels(frame, depth);
         if (depth == kGrayDepth) {
@@ -375,10 +414,12 @@ void VideoFile::State::copyLuma(const AVFrame& frame, int depth, cv::Mat& pictur
         levelsWidth = frame.width;
     }
     if (depth == kGrayDepth) {
-        const cv::Mat luma(frame.height, frame.width, CV_8UC1, frame.data[0], static_cast<std::size_t>(frame.linesize[0]));
-        luma.copyTo(picture);
+        std::unique_ptr<AVFrame, FrameFreer> lent(av_frame_clone(&frame));
+        if (!lent) throw std::bad_alloc();
+        picture = LentPlanes::instance().lend(std::move(lent));
         return;
     }
+    fitPicture(frame, CV_8UC1, picture);
     const auto maxCode = static_cast<std::uint16_t>(deepGrayLevels.size() - 1);
     for (int row = 0; row < frame.height; ++row) {
         const auto* codes = reinterpret_cast<const std::uint16_t*>(frame.data[0] + static_cast<std::ptrdiff_t>(row) * frame.linesize[0]);
