@@ -137,32 +137,36 @@ detect_width() {
   echo "## tarvolen-scan --detect-width 640 against decoding alone ($(date -u '+%Y-%m-%d %H:%M UTC'))"
   echo
   echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load before: $(cut -d' ' -f1-3 /proc/loadavg)"
-  echo "- best of $repeat alternating rounds (frames/s); decode: FFmpeg's libraries alone"
-  echo "  (\`tarvolen_decode_rate FILE 0 decode\`); luma: the same with the luma plane copied out as the scan"
-  echo "  reads it (\`... 0 luma\`); scan 640: \`tarvolen-scan --detect-width 640\` with no output but the"
-  echo "  log, so no frame is converted to BGR; exact: \`tarvolen-scan\` at the defaults; CPU: mean user + system s"
+  echo "- best of $repeat alternating rounds (frames/s); decode: FFmpeg's libraries alone, the frames"
+  echo "  dropped (\`tarvolen_decode_rate FILE 0 decode\`); luma: the luma plane handed on as the scan reads it"
+  echo "  (\`... 0 luma\`); to BGR: converted as the exact scan reads (\`... 0 libav\`, the \"decode only\" of"
+  echo "  the table above); scan 640: \`tarvolen-scan --detect-width 640\` with no output but the log, so"
+  echo "  no frame is converted to BGR; exact: \`tarvolen-scan\` at the defaults; CPU: mean user + system s"
+  echo "  of a whole run (start-up included)"
   echo
-  echo "| file | frames | decode | luma | scan 640 | scan 640 / decode | exact scan | exact / decode | CPU s decode / luma / scan 640 / exact |"
-  echo "|---|---|---|---|---|---|---|---|---|"
-  local file i rate cpu d l w e dc lc wc ec
+  echo "| file | frames | decode | luma | to BGR | scan 640 | scan 640 / decode | scan 640 / to BGR | exact scan | CPU s decode / luma / scan 640 / exact |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
+  local file i rate cpu d l b w e dc lc wc ec
   cd "$work"  # no Tarvolen.json of the caller's
   for file in "$h264" "$hevc"; do
-    d=(); l=(); w=(); e=(); dc=(); lc=(); wc=(); ec=()
+    d=(); l=(); b=(); w=(); e=(); dc=(); lc=(); wc=(); ec=()
     for i in $(seq "$repeat"); do
       timed rate cpu "$decode" "$file" 0 decode; d+=("$rate"); dc+=("$cpu")
       timed rate cpu "$decode" "$file" 0 luma; l+=("$rate"); lc+=("$cpu")
+      timed rate cpu "$decode" "$file" 0 libav; b+=("$rate")
       rm -rf "$work/out"
       timed rate cpu "$scan" -o "$work/out" --detect-width 640 "$file"; w+=("$rate"); wc+=("$cpu")
       rm -rf "$work/out"
       timed rate cpu "$scan" -o "$work/out" "$file"; e+=("$rate"); ec+=("$cpu")
     done
-    local bd bl bw be
+    local bd bl bb bw be
     bd="$(printf '%s\n' "${d[@]}" | best)"; bl="$(printf '%s\n' "${l[@]}" | best)"
-    bw="$(printf '%s\n' "${w[@]}" | best)"; be="$(printf '%s\n' "${e[@]}" | best)"
-    printf '| %s | %s | %.1f | %.1f | %.1f | **%.2f** | %.1f | %.2f | %s / %s / %s / %s |\n' "$(basename "$file")" \
+    bb="$(printf '%s\n' "${b[@]}" | best)"; bw="$(printf '%s\n' "${w[@]}" | best)"
+    be="$(printf '%s\n' "${e[@]}" | best)"
+    printf '| %s | %s | %.1f | %.1f | %.1f | %.1f | **%.2f** | %.2f | %.1f | %s / %s / %s / %s |\n' "$(basename "$file")" \
       "$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames -of csv=p=0 "$file")" \
-      "$bd" "$bl" "$bw" "$(awk -v a="$bw" -v b="$bd" 'BEGIN { print a / b }')" "$be" \
-      "$(awk -v a="$be" -v b="$bd" 'BEGIN { print a / b }')" "$(printf '%s\n' "${dc[@]}" | mean)" \
+      "$bd" "$bl" "$bb" "$bw" "$(awk -v a="$bw" -v b="$bd" 'BEGIN { print a / b }')" \
+      "$(awk -v a="$bw" -v b="$bb" 'BEGIN { print a / b }')" "$be" "$(printf '%s\n' "${dc[@]}" | mean)" \
       "$(printf '%s\n' "${lc[@]}" | mean)" "$(printf '%s\n' "${wc[@]}" | mean)" "$(printf '%s\n' "${ec[@]}" | mean)"
   done
   rm -rf "$work/out"

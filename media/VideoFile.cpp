@@ -64,9 +64,10 @@ bool soleOwner(const cv::Mat& m) {
 // and a matrix made anew on it is allocated afresh.
 class LentPlanes final : public cv::MatAllocator {
 public:
+    // Never destroyed: a matrix may be let go of during the program's exit.
     static const LentPlanes& instance() {
-        static const LentPlanes planes;
-        return planes;
+        static const LentPlanes* const planes = new LentPlanes();
+        return *planes;
     }
 
     // The frame's 8-bit luma plane; takes the reference over.

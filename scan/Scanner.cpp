@@ -320,8 +320,7 @@ bool FileScan::prepare(const cv::Mat& first) {
     if (region) outline = regionOutline(roiMask);
     detector = std::make_unique<Detector>();
     detector->setParameters(context.detector);
-    step = std::make_unique<DetectionStep>(*detector,
-                                           options.detection);
+    step = std::make_unique<DetectionStep>(*detector, options.detection);
     step->setRegion(region ? roiMask : cv::Mat());
     try {
         step->prepare(frameSize);
