@@ -333,10 +333,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "--detect-width: 15 is neither 0 (frames as delivered) nor a whole width from 16 to 7680"},
         BadCommandLine{"detect width above 7680", {"a.avi", "--detect-width", "7681"}, "7681 is neither"},
         BadCommandLine{"detect width not whole", {"a.avi", "--detect-width", "640.5"}, "640.5 is neither"},
-        BadCommandLine{"detect width not a number", {"a.avi", "--detect-width", "wide"}, "wide is neither"},
         BadCommandLine{"light change below 1", {"a.avi", "--light-change", "0.5"},
                        "--light-change: 0.5 is neither 0 (off) nor a percentage from 1 to 100"},
-        BadCommandLine{"light change above 100", {"a.avi", "--light-change", "100.5"}, "100.5 is neither"},
         BadCommandLine{"negative light change", {"a.avi", "--light-change", "-5"}, "--light-change"}),
     [](const ::testing::TestParamInfo<BadCommandLine>& testCase) {
         std::string name = testCase.param.name;

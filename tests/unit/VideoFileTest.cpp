@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -131,10 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Encoding{"Vp9", "vp9.webm", "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 500k"}),
     [](const ::testing::TestParamInfo<Encoding>& testCase) { return std::string(testCase.param.name); });
 
-// Asked for luma, a file gives codes whose gray levels are the gray the
-// detector would make of its BGR, within rounding, and the very BGR pictures
-// of a read in colour on demand; a format without a luma plane gives BGR as
-// before.
+// Asked for luma, a file gives codes whose gray levels are the gray of its BGR
+// within rounding, and the BGR of a read in colour on demand; a format
+// without a luma plane gives BGR as before.
 class LumaPictures : public VideoFileTest, public ::testing::WithParamInterface<Encoding> {};
 
 TEST_P(LumaPictures, AreTheGrayOfTheColourPicturesWithinRounding) {
@@ -147,17 +145,12 @@ TEST_P(LumaPictures, AreTheGrayOfTheColourPicturesWithinRounding) {
     VideoFrame expected, frame;
     cv::Mat gray, levels, difference;
     double sum = 0, beyondRounding = 0, pixels = 0;
-    int frames = 0;
-    for (; colour->read(expected) && frames < 20; ++frames) {
-        ASSERT_TRUE(luma->read(frame)) << "frame " << frames;
-        if (!hasLumaPlane) {
-            ASSERT_FALSE(frame.luma);
-            ASSERT_EQ(cv::norm(frame.picture, expected.picture, cv::NORM_INF), 0.0) << "frame " << frames;
-            continue;
-        }
-        ASSERT_EQ(frame.picture.type(), CV_8UC1);
-        ASSERT_TRUE(frame.luma);
-        ASSERT_EQ(cv::norm(frame.luma->bgr(), expected.picture, cv::NORM_INF), 0.0) << "frame " << frames;
+    for (int n = 0; n < 20 && colour->read(expected); ++n) {
+        ASSERT_TRUE(luma->read(frame));
+        ASSERT_EQ(frame.luma != nullptr, hasLumaPlane);
+        // The BGR picture is the very one of a read in colour.
+        ASSERT_EQ(cv::norm(frame.luma ? frame.luma->bgr() : frame.picture, expected.picture, cv::NORM_INF), 0.0);
+        if (!hasLumaPlane) continue;
         cv::cvtColor(expected.picture, gray, cv::COLOR_BGR2GRAY);
         cv::LUT(frame.picture, frame.luma->grayLevels(), levels);
         cv::absdiff(gray, levels, difference);
@@ -165,14 +158,9 @@ TEST_P(LumaPictures, AreTheGrayOfTheColourPicturesWithinRounding) {
         beyondRounding += cv::countNonZero(difference > 2);
         pixels += static_cast<double>(difference.total());
     }
-    EXPECT_GT(frames, 0);
-    if (!hasLumaPlane) return;
-    // The BGR conversion rounds each channel on its own; a saturated colour
-    // loses a channel to clipping, which the luma plane does not.
-    std::cout << GetParam().name << ": luma gray against BGR made gray: mean difference " << sum / pixels
-              << ", beyond 2 levels at " << 100 * beyondRounding / pixels << " % of the pixels\n";
-    EXPECT_LT(sum / pixels, 1.0);
-    EXPECT_LT(beyondRounding / pixels, 0.03);
+    // The BGR conversion rounds each channel on its own (and clips saturated
+    // colours); measured figures in bench/RESULTS.md.
+    EXPECT_TRUE(!hasLumaPlane || (sum / pixels < 1.0 && beyondRounding / pixels < 0.03)) << sum / pixels;
 }
 
 INSTANTIATE_TEST_SUITE_P(
