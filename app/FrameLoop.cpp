@@ -385,10 +385,11 @@ int runTarvolen() {
     // The live program detects frames as they come, in the region the
     // operator drags.
     DetectionStep step(detector);
-    const std::optional<std::string> tooLarge = reserveFrameBuffers(frameWidth, frameHeight, programBytesPerPixel(), [&images, &step] {
-        step.prepare(cv::Size(frameWidth, frameHeight));
-        createImages(images);
-    });
+    const std::optional<std::string> tooLarge =
+        reserveFrameBuffers(frameWidth, frameHeight, programBytesPerPixel(), [&images, &step] {
+            step.prepare(cv::Size(frameWidth, frameHeight));
+            createImages(images);
+        });
     if (tooLarge) return stopWithMessage(tooLarge->c_str());
     LiveView view(cv::Size(frameWidth, frameHeight), roiMouseCallback);
     return runLoop(view, kind, fps, images, step, eventSettings);

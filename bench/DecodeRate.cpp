@@ -39,14 +39,16 @@ int decodeOnly(const char* path) {
     const Clock::time_point start = Clock::now();
     tarvolen::VideoFile::quietenLibraryLog();
     AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, path, nullptr, nullptr) < 0 || avformat_find_stream_info(format, nullptr) < 0) {
+    if (avformat_open_input(&format, path, nullptr, nullptr) < 0 ||
+        avformat_find_stream_info(format, nullptr) < 0) {
         std::fprintf(stderr, "tarvolen_decode_rate: cannot open %s\n", path);
         return 1;
     }
     const AVCodec* decoder = nullptr;
     const int stream = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
     AVCodecContext* codec = stream >= 0 ? avcodec_alloc_context3(decoder) : nullptr;
-    if (codec == nullptr || avcodec_parameters_to_context(codec, format->streams[stream]->codecpar) < 0) return 1;
+    if (codec == nullptr || avcodec_parameters_to_context(codec, format->streams[stream]->codecpar) < 0)
+        return 1;
     codec->thread_count = 0;
     if (avcodec_open2(codec, decoder, nullptr) < 0) return 1;
     AVPacket* packet = av_packet_alloc();

@@ -24,7 +24,8 @@ struct DetectionSettings {
 };
 
 inline bool validDetectWidth(double width) {
-    return width == 0 || (width >= kMinDetectWidth && width <= kMaxDetectWidth && width == static_cast<int>(width));
+    return width == 0 ||
+           (width >= kMinDetectWidth && width <= kMaxDetectWidth && width == static_cast<int>(width));
 }
 
 inline bool validLightChangePercent(double percent) {

@@ -187,8 +187,8 @@ std::string readSection(const json& section, WatchSettings& out) {
         readObjectKey(watch, kMqttKey, out.mqtt, readMqtt),
         readObjectKey(watch, kWebKey, out.web, readWeb),
         readNumber(watch, "detect_width",
-                   "must be 0 (frames as delivered) or a whole number from " + std::to_string(kMinDetectWidth) +
-                       " to " + std::to_string(kMaxDetectWidth),
+                   "must be 0 (frames as delivered) or a whole number from " +
+                       std::to_string(kMinDetectWidth) + " to " + std::to_string(kMaxDetectWidth),
                    validDetectWidth, out.detection.detectWidth),
         watch.text("region_file", "must be the path of a region file, or empty for none", out.regionFile),
         readNumber(watch, "light_change_percent",

@@ -38,7 +38,7 @@ struct WatchSettings {
     std::optional<MqttSettings> mqtt;    // absent: no MQTT
     std::optional<WebSettings> web;      // absent: no web view
     DetectionSettings detection;         // detect_width, light_change_percent
-    std::string regionFile;              // region_file: polygons, as tarvolen-scan --region-file reads; empty: none
+    std::string regionFile;              // region_file (as tarvolen-scan --region-file); empty: none
 };
 
 // Accepted ranges, in seconds.

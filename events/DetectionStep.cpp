@@ -23,8 +23,8 @@ std::int64_t floorDiv(std::int64_t a, std::int64_t b) { return a >= 0 ? a / b : 
 std::int64_t ceilDiv(std::int64_t a, std::int64_t b) { return -floorDiv(-a, b); }
 
 int clampToInt(std::int64_t value) {
-    return static_cast<int>(std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(),
-                                                     std::numeric_limits<int>::max()));
+    return static_cast<int>(
+        std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -48,8 +48,8 @@ cv::Size detectionSize(cv::Size delivered, int detectWidth) {
     const std::int64_t width = detectWidth;
     if (width <= 0 || delivered.width <= 0 || delivered.width == width) return delivered;
     // Rounded to the nearest whole pixel, halves up.
-    const std::int64_t height =
-        (2 * static_cast<std::int64_t>(delivered.height) * width + delivered.width) / (2 * static_cast<std::int64_t>(delivered.width));
+    const std::int64_t height = (2 * static_cast<std::int64_t>(delivered.height) * width + delivered.width) /
+                                (2 * static_cast<std::int64_t>(delivered.width));
     return cv::Size(detectWidth, clampToInt(std::max<std::int64_t>(1, height)));
 }
 
@@ -61,8 +61,10 @@ cv::Rect DetectionStep::toDelivered(const cv::Rect& box, cv::Size detected, cv::
     };
     const std::int64_t x0 = scale(box.x, detected.width, delivered.width, false);
     const std::int64_t y0 = scale(box.y, detected.height, delivered.height, false);
-    const std::int64_t x1 = scale(static_cast<std::int64_t>(box.x) + box.width, detected.width, delivered.width, true);
-    const std::int64_t y1 = scale(static_cast<std::int64_t>(box.y) + box.height, detected.height, delivered.height, true);
+    const std::int64_t x1 =
+        scale(static_cast<std::int64_t>(box.x) + box.width, detected.width, delivered.width, true);
+    const std::int64_t y1 =
+        scale(static_cast<std::int64_t>(box.y) + box.height, detected.height, delivered.height, true);
     return cv::Rect(clampToInt(x0), clampToInt(y0), clampToInt(x1 - x0), clampToInt(y1 - y0));
 }
 
@@ -90,12 +92,13 @@ const cv::Mat& DetectionStep::grayOf(const cv::Mat& picture) {
 // is left small.
 const cv::Mat& DetectionStep::scaleTo(const cv::Mat& full, cv::Size size) {
     const cv::Mat* from = &full;
-    for (std::size_t level = 0; from->cols >= kHalveFromFactor * size.width &&
-                                from->rows >= kHalveFromFactor * size.height && from->cols % kHalf == 0 &&
-                                from->rows % kHalf == 0;
+    for (std::size_t level = 0;
+         from->cols >= kHalveFromFactor * size.width && from->rows >= kHalveFromFactor * size.height &&
+         from->cols % kHalf == 0 && from->rows % kHalf == 0;
          ++level) {
         if (halves.size() <= level) halves.emplace_back();
-        cv::resize(*from, halves[level], cv::Size(from->cols / kHalf, from->rows / kHalf), 0, 0, cv::INTER_AREA);
+        cv::resize(*from, halves[level], cv::Size(from->cols / kHalf, from->rows / kHalf), 0, 0,
+                   cv::INTER_AREA);
         from = &halves[level];
     }
     cv::resize(*from, scaled, size, 0, 0, cv::INTER_AREA);
@@ -115,7 +118,8 @@ const cv::Mat& DetectionStep::regionAt(cv::Size size) {
 
 // Once per model update: its event pixels against the region's.
 std::optional<double> DetectionStep::lightChange(cv::Size size, const cv::Mat& mask) {
-    if (chosen.lightChangePercent <= 0 || detector.eventMaskVersion() == checkedMaskVersion) return std::nullopt;
+    if (chosen.lightChangePercent <= 0 || detector.eventMaskVersion() == checkedMaskVersion)
+        return std::nullopt;
     checkedMaskVersion = detector.eventMaskVersion();
     eventMask.create(size, CV_8UC1);
     if (!detector.copyEventMask(eventMask.data)) return std::nullopt;

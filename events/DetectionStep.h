@@ -32,7 +32,7 @@ class DetectionStep {
 public:
     // The detector is the caller's (it may be reset or reconfigured between
     // frames); the step keeps the images it works on.
-    explicit DetectionStep(Detector& detector, DetectionSettings settings = DetectionSettings());
+    explicit DetectionStep(Detector& fed, DetectionSettings settings = DetectionSettings());
 
     // Sizes the detector and the step's images for frames of `delivered` now,
     // ahead of the first one; throws std::bad_alloc when they cannot be had.
@@ -74,14 +74,14 @@ private:
 
     Detector& detector;
     const DetectionSettings chosen;
-    cv::Mat gray;            // of a BGR frame, or a gray one made continuous
+    cv::Mat gray;                 // of a BGR frame, or a gray one made continuous
     std::vector<cv::Mat> halves;  // the gray frame halved, once, twice ... on the way there
-    cv::Mat scaled;          // the gray frame at the detection size
-    cv::Mat leveled;         // luma codes made gray
-    cv::Mat region;          // as set, in delivered pixels
-    cv::Mat regionScaled;    // at `regionScaledTo`, made when first needed
+    cv::Mat scaled;               // the gray frame at the detection size
+    cv::Mat leveled;              // luma codes made gray
+    cv::Mat region;               // as set, in delivered pixels
+    cv::Mat regionScaled;         // at `regionScaledTo`, made when first needed
     cv::Size regionScaledTo;
-    cv::Mat eventMask;       // the light rule's copy
+    cv::Mat eventMask;  // the light rule's copy
     std::uint64_t checkedMaskVersion = 0;
 };
 

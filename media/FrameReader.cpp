@@ -65,7 +65,8 @@ cv::Mat DecodedFrame::takeBgr() {
     if (picture.type() == CV_8UC3) return picture;
     cv::Mat bgr;
     // A camera may deliver gray or four channels; one that cannot be drawn on is black.
-    if (!conformFrame(picture, picture.size(), bgr)) bgr = cv::Mat::zeros(std::max(picture.rows, 1), std::max(picture.cols, 1), CV_8UC3);
+    if (!conformFrame(picture, picture.size(), bgr))
+        bgr = cv::Mat::zeros(std::max(picture.rows, 1), std::max(picture.cols, 1), CV_8UC3);
     return bgr;
 }
 
@@ -73,7 +74,8 @@ bool solelyOwned(const cv::Mat& picture) {
     // Other threads (a writer dropping its copy) change the count with
     // atomic adds; a plain read of it would be a data race. A picture lent
     // by the decoder (a luma plane) is the decoder's too.
-    return !picture.empty() && picture.u != nullptr && picture.u->currAllocator == cv::Mat::getDefaultAllocator() &&
+    return !picture.empty() && picture.u != nullptr &&
+           picture.u->currAllocator == cv::Mat::getDefaultAllocator() &&
            __atomic_load_n(&picture.u->refcount, __ATOMIC_ACQUIRE) == 1;
 }
 

@@ -72,7 +72,8 @@ public:
 
     // The frame's 8-bit luma plane; takes the reference over.
     cv::Mat lend(std::unique_ptr<AVFrame, FrameFreer> frame) const {
-        cv::Mat plane(frame->height, frame->width, CV_8UC1, frame->data[0], static_cast<std::size_t>(frame->linesize[0]));
+        cv::Mat plane(frame->height, frame->width, CV_8UC1, frame->data[0],
+                      static_cast<std::size_t>(frame->linesize[0]));
         auto* data = new cv::UMatData(this);
         data->data = data->origdata = frame->data[0];
         data->size = static_cast<std::size_t>(frame->linesize[0]) * static_cast<std::size_t>(frame->height);
@@ -98,7 +99,8 @@ public:
 // `picture` as a fresh image of the frame's size and `type`, unless it can be
 // written into as it is.
 void fitPicture(const AVFrame& frame, int type, cv::Mat& picture) {
-    if (!soleOwner(picture) || picture.rows != frame.height || picture.cols != frame.width || picture.type() != type)
+    if (!soleOwner(picture) || picture.rows != frame.height || picture.cols != frame.width ||
+        picture.type() != type)
         picture = cv::Mat(frame.height, frame.width, type);
 }
 
@@ -132,7 +134,8 @@ struct SharedConverter {
 // decoder's picture, which is released once converted.
 class DecoderLuma final : public LumaFrame {
 public:
-    DecoderLuma(cv::Mat codeLevels, std::unique_ptr<AVFrame, FrameFreer> decoded, std::shared_ptr<SharedConverter> shared)
+    DecoderLuma(cv::Mat codeLevels, std::unique_ptr<AVFrame, FrameFreer> decoded,
+                std::shared_ptr<SharedConverter> shared)
         : levels(std::move(codeLevels)), frame(std::move(decoded)), converter(std::move(shared)) {}
 
     const cv::Mat& grayLevels() const override { return levels; }
@@ -164,8 +167,8 @@ private:
 constexpr int kGrayDepth = 8;
 constexpr int kMaxLumaDepth = 16;
 constexpr std::uint64_t kNoLumaPlane = AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
-                                       AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT | AV_PIX_FMT_FLAG_BAYER |
-                                       AV_PIX_FMT_FLAG_BE;
+                                       AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT |
+                                       AV_PIX_FMT_FLAG_BAYER | AV_PIX_FMT_FLAG_BE;
 
 // The luma plane's bit depth; nothing for RGB, gray, palette, packed, Bayer,
 // float and hardware formats, which go through BGR.
@@ -186,7 +189,8 @@ void fillPlane(AVFrame& frame, int plane, int rows, int depth, int value) {
     for (int row = 0; row < rows; ++row) {
         std::uint8_t* line = frame.data[plane] + static_cast<std::ptrdiff_t>(row) * frame.linesize[plane];
         if (depth > kGrayDepth) {
-            std::fill_n(reinterpret_cast<std::uint16_t*>(line), frame.linesize[plane] / 2, static_cast<std::uint16_t>(value));
+            std::fill_n(reinterpret_cast<std::uint16_t*>(line), frame.linesize[plane] / 2,
+                        static_cast<std::uint16_t>(value));
         } else {
             std::fill_n(line, frame.linesize[plane], static_cast<std::uint8_t>(value));
         }
@@ -218,7 +222,8 @@ std::vector<std::uint8_t> grayLevels(const AVFrame& like, int depth) {
     }
     fillPlane(*ramp, 0, rows, depth, codes - 1);
     for (int code = 0; code < codes; ++code) {
-        std::uint8_t* line = ramp->data[0] + static_cast<std::ptrdiff_t>(code / like.width) * ramp->linesize[0];
+        std::uint8_t* line =
+            ramp->data[0] + static_cast<std::ptrdiff_t>(code / like.width) * ramp->linesize[0];
         if (depth > kGrayDepth) {
             reinterpret_cast<std::uint16_t*>(line)[code % like.width] = static_cast<std::uint16_t>(code);
         } else {
@@ -230,7 +235,8 @@ std::vector<std::uint8_t> grayLevels(const AVFrame& like, int depth) {
     converter.convert(*ramp, bgr);
     cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
     std::vector<std::uint8_t> levels(static_cast<std::size_t>(codes));
-    for (int code = 0; code < codes; ++code) levels[static_cast<std::size_t>(code)] = gray.at<std::uint8_t>(code / like.width, code % like.width);
+    for (int code = 0; code < codes; ++code)
+        levels[static_cast<std::size_t>(code)] = gray.at<std::uint8_t>(code / like.width, code % like.width);
     return levels;
 }
 
@@ -409,7 +415,8 @@ void VideoFile::State::copyLuma(const AVFrame& frame, int depth, cv::Mat& pictur
         } else {
             deepGrayLevels = levels;
             grayLevelTable = cv::Mat(1, 1 << kGrayDepth, CV_8UC1);
-            for (int level = 0; level < grayLevelTable.cols; ++level) grayLevelTable.at<std::uint8_t>(level) = static_cast<std::uint8_t>(level);
+            for (int level = 0; level < grayLevelTable.cols; ++level)
+                grayLevelTable.at<std::uint8_t>(level) = static_cast<std::uint8_t>(level);
         }
         levelsFormat = frame.format;
         levelsWidth = frame.width;
@@ -423,7 +430,8 @@ void VideoFile::State::copyLuma(const AVFrame& frame, int depth, cv::Mat& pictur
     fitPicture(frame, CV_8UC1, picture);
     const auto maxCode = static_cast<std::uint16_t>(deepGrayLevels.size() - 1);
     for (int row = 0; row < frame.height; ++row) {
-        const auto* codes = reinterpret_cast<const std::uint16_t*>(frame.data[0] + static_cast<std::ptrdiff_t>(row) * frame.linesize[0]);
+        const auto* codes = reinterpret_cast<const std::uint16_t*>(
+            frame.data[0] + static_cast<std::ptrdiff_t>(row) * frame.linesize[0]);
         std::uint8_t* gray = picture.ptr<std::uint8_t>(row);
         // A code past the depth (a damaged frame) counts as its white.
         for (int col = 0; col < frame.width; ++col) gray[col] = deepGrayLevels[std::min(codes[col], maxCode)];

@@ -57,8 +57,9 @@ enum class FramePictures {
 
 // One decoded frame.
 struct VideoFrame {
-    cv::Mat picture;        // CV_8UC3, BGR; with FramePictures::Luma CV_8UC1 luma codes where the format allows
-    std::shared_ptr<const LumaFrame> luma;  // with luma codes: their gray levels and the frame's BGR; else null
+    cv::Mat picture;  // CV_8UC3, BGR; with FramePictures::Luma CV_8UC1 luma codes where the format allows
+    std::shared_ptr<const LumaFrame>
+        luma;                // with luma codes: their gray levels and the frame's BGR; else null
     std::int64_t index = 0;  // in decode order from the file's first frame, counting only frames that decoded
     double timeMs = 0;       // presentation time from the file's start
 };

@@ -53,8 +53,9 @@ const CLI::Validator kLightChange(
     [](std::string& text) -> std::string {
         const std::optional<double> percent = numberOf(text);
         if (percent && validLightChangePercent(*percent)) return {};
-        return text + " is neither 0 (off) nor a percentage from " + std::to_string(std::lround(kMinLightChangePercent)) +
-               " to " + std::to_string(std::lround(kMaxLightChangePercent));
+        return text + " is neither 0 (off) nor a percentage from " +
+               std::to_string(std::lround(kMinLightChangePercent)) + " to " +
+               std::to_string(std::lround(kMaxLightChangePercent));
     },
     "0 or 1..100");
 

@@ -63,9 +63,10 @@ std::string tooLargeToScan(cv::Size size, int detectWidth) {
     const cv::Size detected = detectionSize(size, detectWidth);
     const double detectorShare =
         size.area() > 0 ? static_cast<double>(detected.area()) / static_cast<double>(size.area()) : 1.0;
-    const auto detectorBytes =
-        static_cast<std::size_t>(std::ceil(static_cast<double>(Detector::bufferBytesPerPixel()) * detectorShare));
-    return frameSizeRefusal(size.width, size.height, detectorBytes + kFrameBytesPerPixel, currentMemoryLimits())
+    const auto detectorBytes = static_cast<std::size_t>(
+        std::ceil(static_cast<double>(Detector::bufferBytesPerPixel()) * detectorShare));
+    return frameSizeRefusal(size.width, size.height, detectorBytes + kFrameBytesPerPixel,
+                            currentMemoryLimits())
         .value_or(std::string());
 }
 
@@ -254,7 +255,8 @@ bool FileScan::openInput() {
         error(file + ": " + inputProblem);
         return false;
     }
-    const std::string tooLarge = reportedSize ? tooLargeToScan(*reportedSize, options.detection.detectWidth) : std::string();
+    const std::string tooLarge =
+        reportedSize ? tooLargeToScan(*reportedSize, options.detection.detectWidth) : std::string();
     if (!tooLarge.empty()) {
         inputProblem = tooLarge;
         error(file + ": " + tooLarge);
@@ -270,13 +272,15 @@ std::unique_ptr<FrameReader> FileScan::startReading() {
     if (!videoFile) return std::make_unique<FrameReader>(std::move(capture), std::move(reading));
     // Frames before the range are not decoded where the file can seek.
     if (options.startMs) videoFile->skipTo(*options.startMs);
-    return std::make_unique<FrameReader>(std::make_unique<FileInput>(std::move(videoFile)), std::move(reading));
+    return std::make_unique<FrameReader>(std::make_unique<FileInput>(std::move(videoFile)),
+                                         std::move(reading));
 }
 
 // Clips drawn from the frames and the annotated video draw on every frame;
 // the contact sheet only on an event's busiest one.
 bool FileScan::drawsEveryFrame() const {
-    return (options.clips && clipFormatNamed(options.clipFormat).has_value()) || !options.annotatedPath.empty();
+    return (options.clips && clipFormatNamed(options.clipFormat).has_value()) ||
+           !options.annotatedPath.empty();
 }
 
 // The next frame of the range; false at its end or the file's.
@@ -429,8 +433,9 @@ void FileScan::sayLightChange(const FrameInfo& info, double percent) {
     ++lightChanges;
     if (options.quiet) return;
     progress.clear();
-    error(file + ": light change at " + formatTimecode(info.timeMs) + " (frame " + std::to_string(info.index) +
-          "): " + std::to_string(std::lround(percent)) + " % of the region changed; the model starts afresh");
+    error(file + ": light change at " + formatTimecode(info.timeMs) + " (frame " +
+          std::to_string(info.index) + "): " + std::to_string(std::lround(percent)) +
+          " % of the region changed; the model starts afresh");
 }
 
 // Cut from the source's own packets, beside the frames: the scan goes on

@@ -201,7 +201,8 @@ private:
         std::optional<OpenedSource> opened = openWatchFile(source, why, pictures);
         if (quitRequested()) return kWatchStopped;
         if (!opened) return fail(kWatchFailed, "cannot open " + shown + ": " + why);
-        if (std::string outside = regionOutside(opened->frameSize); !outside.empty()) return fail(kWatchUsage, outside);
+        if (std::string outside = regionOutside(opened->frameSize); !outside.empty())
+            return fail(kWatchUsage, outside);
         if (std::string problem = prepareServices(); !problem.empty()) return fail(kWatchFailed, problem);
         if (std::string problem = prepareDetection(opened->frameSize, opened->fps, true); !problem.empty())
             return fail(kWatchFailed, problem);

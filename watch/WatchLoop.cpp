@@ -42,7 +42,13 @@ Duration fromMs(double ms) {
 
 WatchLoop::WatchLoop(const WatchRun& run, Detector& d, WatchStatusBoard& b, WatchObservers o,
                      std::ostream& out)
-    : setup(run), detector(d), board(b), observers(std::move(o)), messages(out), step(d, run.detection), regionSize(run.frameSize) {
+    : setup(run),
+      detector(d),
+      board(b),
+      observers(std::move(o)),
+      messages(out),
+      step(d, run.detection),
+      regionSize(run.frameSize) {
     followRegion(setup.frameSize);
     startRecording();
 }
@@ -103,7 +109,8 @@ void WatchLoop::processFrame(DecodedFrame& frame) {
     const steady_clock::time_point t0 = steady_clock::now();
     const Detection detection = step.process(frame.picture, frame.grayLevels());
     const steady_clock::time_point t1 = steady_clock::now();
-    const int processingMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
+    const int processingMs =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
     if (detection.lightChangePercent)
         messages << "Light change: " << std::lround(*detection.lightChangePercent)
                  << " % of the region changed; the model starts afresh" << std::endl;

@@ -120,7 +120,7 @@ private:
     const cv::Size regionSize;  // the frame size the region's polygons are in
     cv::Mat regionArea;         // the region at the present frame size; empty without one
     RegionOutline outline;      // of regionArea
-    RoiSelection noRegion;   // drawn as the live program draws it without a selection
+    RoiSelection noRegion;      // drawn as the live program draws it without a selection
     FrameRateWindow rate{kRateWindow};
     std::int64_t frames = 0;
     SourceState state = SourceState::Starting;

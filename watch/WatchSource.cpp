@@ -82,7 +82,8 @@ std::optional<WatchSourceKind> classifyWatchSource(const std::string& source) {
     return std::nullopt;
 }
 
-std::optional<OpenedSource> openWatchFile(const std::string& path, std::string& error, FramePictures pictures) {
+std::optional<OpenedSource> openWatchFile(const std::string& path, std::string& error,
+                                          FramePictures pictures) {
     return openFile(path, error, pictures);
 }
 

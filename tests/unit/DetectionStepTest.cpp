@@ -48,7 +48,8 @@ TEST_P(StepOnSample, IsTheDetectorFedTheFramesGray) {
         const std::vector<ObjectTrack> expected = direct.getConfirmedObjects();
         ASSERT_EQ(detection.objects.size(), expected.size()) << "frame " << i;
         for (std::size_t k = 0; k < expected.size(); ++k)
-            ASSERT_TRUE(detection.objects[k].box == expected[k].box && detection.objects[k].score == expected[k].score);
+            ASSERT_TRUE(detection.objects[k].box == expected[k].box &&
+                        detection.objects[k].score == expected[k].score);
         confirmedFrames += !expected.empty();
     }
     EXPECT_GT(confirmedFrames, 30);
@@ -59,20 +60,25 @@ INSTANTIATE_TEST_SUITE_P(WholeFrameAndRegion, StepOnSample, ::testing::Bool());
 // A detected pixel averages the delivered pixels under it: a box brought back
 // covers all of them, and no more than the pixels they touch.
 TEST(DetectionStepBoxes, BroughtBackCoverEveryPixelTheirObjectWasAveragedFrom) {
-    const std::pair<cv::Size, cv::Size> sizes[] = {
-        {{640, 360}, {1920, 1080}}, {{640, 480}, {1280, 720}}, {{100, 75}, {333, 250}}, {{16, 9}, {7680, 4320}}};
+    const std::pair<cv::Size, cv::Size> sizes[] = {{{640, 360}, {1920, 1080}},
+                                                   {{640, 480}, {1280, 720}},
+                                                   {{100, 75}, {333, 250}},
+                                                   {{16, 9}, {7680, 4320}}};
     std::mt19937 random(7);
     for (const auto& [detected, delivered] : sizes) {
         const double sx = static_cast<double>(delivered.width) / detected.width;
         const double sy = static_cast<double>(delivered.height) / detected.height;
         for (int i = 0; i < 200; ++i) {
-            const int x = static_cast<int>(random() % detected.width), y = static_cast<int>(random() % detected.height);
+            const int x = static_cast<int>(random() % detected.width),
+                      y = static_cast<int>(random() % detected.height);
             const cv::Rect box(x, y, 1 + static_cast<int>(random() % (detected.width - x)),
                                1 + static_cast<int>(random() % (detected.height - y)));
             const cv::Rect back = DetectionStep::toDelivered(box, detected, delivered);
-            const double left = box.x * sx, right = box.br().x * sx, top = box.y * sy, bottom = box.br().y * sy;
-            EXPECT_TRUE(back.x <= left && back.x > left - 1 && back.br().x >= right && back.br().x < right + 1 &&
-                        back.y <= top && back.y > top - 1 && back.br().y >= bottom && back.br().y < bottom + 1)
+            const double left = box.x * sx, right = box.br().x * sx, top = box.y * sy,
+                         bottom = box.br().y * sy;
+            EXPECT_TRUE(back.x <= left && back.x > left - 1 && back.br().x >= right &&
+                        back.br().x < right + 1 && back.y <= top && back.y > top - 1 &&
+                        back.br().y >= bottom && back.br().y < bottom + 1)
                 << box << " of " << detected << " came back as " << back << " in " << delivered;
         }
     }

@@ -136,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
 class LumaPictures : public VideoFileTest, public ::testing::WithParamInterface<Encoding> {};
 
 TEST_P(LumaPictures, AreTheGrayOfTheColourPicturesWithinRounding) {
-    const std::string path = std::string(GetParam().file).empty() ? sampleVideo() : make(GetParam().file, GetParam().args);
+    const std::string path =
+        std::string(GetParam().file).empty() ? sampleVideo() : make(GetParam().file, GetParam().args);
     std::unique_ptr<VideoFile> colour = openOrFail(path);
     std::unique_ptr<VideoFile> luma = openOrFail(path);
     ASSERT_TRUE(colour && luma);
@@ -149,7 +150,8 @@ TEST_P(LumaPictures, AreTheGrayOfTheColourPicturesWithinRounding) {
         ASSERT_TRUE(luma->read(frame));
         ASSERT_EQ(frame.luma != nullptr, hasLumaPlane);
         // The BGR picture is the very one of a read in colour.
-        ASSERT_EQ(cv::norm(frame.luma ? frame.luma->bgr() : frame.picture, expected.picture, cv::NORM_INF), 0.0);
+        ASSERT_EQ(cv::norm(frame.luma ? frame.luma->bgr() : frame.picture, expected.picture, cv::NORM_INF),
+                  0.0);
         if (!hasLumaPlane) continue;
         cv::cvtColor(expected.picture, gray, cv::COLOR_BGR2GRAY);
         cv::LUT(frame.picture, frame.luma->grayLevels(), levels);

@@ -152,20 +152,23 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"web": {"port": 1}})", R"(Watch.web has an unknown key "port")"},
         Refused{R"({"web": {"listen": 8080}})",
                 R"(Watch.web.listen must be a string "host:port" (got 8080))"},
-        Refused{R"({"web": {"listen": ":1", "token": true}})",
-                "Watch.web.token must be a string (got true)"},
-        Refused{R"({"detect_width": 15})",
-                "Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got 15)"},
+        Refused{R"({"web": {"listen": ":1", "token": true}})", "Watch.web.token must be a string (got true)"},
+        Refused{
+            R"({"detect_width": 15})",
+            "Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got 15)"},
         Refused{R"({"detect_width": 640.5})",
-                "Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got 640.5)"},
-        Refused{R"({"detect_width": "640"})",
-                R"(Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got "640"))"},
+                "Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got "
+                "640.5)"},
+        Refused{
+            R"({"detect_width": "640"})",
+            R"(Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got "640"))"},
         Refused{R"({"light_change_percent": 0.5})",
                 "Watch.light_change_percent must be 0 (off) or a number from 1 to 100 (got 0.5)"},
         Refused{R"({"light_change_percent": true})",
                 "Watch.light_change_percent must be 0 (off) or a number from 1 to 100 (got true)"},
-        Refused{R"({"region_file": ["a.json"]})",
-                R"(Watch.region_file must be the path of a region file, or empty for none (got ["a.json"]))"}));
+        Refused{
+            R"({"region_file": ["a.json"]})",
+            R"(Watch.region_file must be the path of a region file, or empty for none (got ["a.json"]))"}));
 
 TEST(WatchSettings, AFileProblemStartsWithItsName) {
     const std::filesystem::path file =
