@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/Display.h"
+#include "events/DetectionStep.h"
 #include "events/LiveEventRecording.h"
 #include "app/FileDialog.h"
 #include "app/Keys.h"
@@ -64,7 +65,6 @@ enum class LiveSource { File, Camera, Stream };
 
 struct LoopImages {
     cv::Mat colour;
-    cv::Mat gray;
     cv::Mat mask;
     // The detector's mask version `mask` holds; none before the first copy.
     std::optional<std::uint64_t> maskVersion;
@@ -127,7 +127,6 @@ FrameReaderSettings readingFor(LiveSource kind, cv::Size frameSize) {
 
 void createImages(LoopImages& images) {
     images.colour.create(frameHeight, frameWidth, CV_8UC3);
-    images.gray.create(frameHeight, frameWidth, CV_8UC1);
     images.mask = cv::Mat::zeros(frameHeight, frameWidth, CV_8UC1);
     roi_mask = cv::Mat(frameHeight, frameWidth, CV_8UC1, cv::Scalar(255));
 }
@@ -181,11 +180,13 @@ ReadOutcome readFrame(FrameReader& reader, LoopImages& images, LiveView& view, c
     return outcome;
 }
 
-// Returns the processing time in whole milliseconds.
-int processFrame(LoopImages& images) {
+// The confirmed objects; `processingMs` gets the processing time in whole
+// milliseconds.
+std::vector<ObjectTrack> processFrame(LoopImages& images, DetectionStep& step, int& processingMs) {
     const Clock::time_point t0 = Clock::now();
-    cv::cvtColor(images.colour, images.gray, cv::COLOR_BGR2GRAY);
-    detector.process(images.gray.data, frameWidth, frameHeight, roi_mask.data);
+    // The mouse may have drawn a new region into the mask since.
+    step.setRegion(roi_mask);
+    Detection detection = step.process(images.colour);
     const Clock::time_point t1 = Clock::now();
     // The mask changes once a window at most: a full-size copy every frame
     // would cost a 4K pass about a millisecond for nothing.
@@ -194,7 +195,8 @@ int processFrame(LoopImages& images) {
         detector.copyEventMask(images.mask.data);
         images.maskVersion = detector.eventMaskVersion();
     }
-    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
+    processingMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
+    return std::move(detection.objects);
 }
 
 void annotate(cv::Mat& colour, const std::vector<ObjectTrack>& objects, int processingMs) {
@@ -283,14 +285,13 @@ void scaleRegion(cv::Size from, cv::Size to) {
 // images, the region and the windows follow, and a recording or event clip
 // in progress is finished and a new one started at the new size. The
 // refusal when the machine cannot hold frames of that size.
-std::optional<std::string> followFrameSize(LoopImages& images, LiveView& view, Recorder& recorder,
-                                           LiveEventRecording& events) {
+std::optional<std::string> followFrameSize(LoopImages& images, DetectionStep& step, LiveView& view,
+                                           Recorder& recorder, LiveEventRecording& events) {
     const cv::Size from(frameWidth, frameHeight);
     const cv::Size to = images.colour.size();
     const std::optional<std::string> tooLarge =
-        reserveFrameBuffers(to.width, to.height, programBytesPerPixel(), [&images, to] {
-            detector.prepare(to.width, to.height);
-            images.gray.create(to, CV_8UC1);
+        reserveFrameBuffers(to.width, to.height, programBytesPerPixel(), [&images, &step, to] {
+            step.prepare(to);
             images.mask = cv::Mat::zeros(to, CV_8UC1);
         });
     if (tooLarge) return tooLarge;
@@ -304,7 +305,7 @@ std::optional<std::string> followFrameSize(LoopImages& images, LiveView& view, R
     return std::nullopt;
 }
 
-int runLoop(LiveView& view, LiveSource kind, double fps, LoopImages& images,
+int runLoop(LiveView& view, LiveSource kind, double fps, LoopImages& images, DetectionStep& step,
             const EventRecordingSettings& eventSettings) {
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
     LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
@@ -332,14 +333,14 @@ int runLoop(LiveView& view, LiveSource kind, double fps, LoopImages& images,
             continue;
         }
         if (images.colour.size() != cv::Size(frameWidth, frameHeight)) {
-            const std::optional<std::string> refused = followFrameSize(images, view, recorder, events);
+            const std::optional<std::string> refused = followFrameSize(images, step, view, recorder, events);
             if (refused) {
                 endRun(RunEnd::Quit, recorder, events);
                 return stopWithMessage(refused->c_str());
             }
         }
-        const int processingMs = processFrame(images);
-        const std::vector<ObjectTrack> objects = detector.getConfirmedObjects();
+        int processingMs = 0;
+        const std::vector<ObjectTrack> objects = processFrame(images, step, processingMs);
         annotate(images.colour, objects, processingMs);
         events.addFrame(images.colour, objects);
         recorder.record(images.colour);
@@ -379,13 +380,17 @@ int runTarvolen() {
     frameWidth = reportedSize->width;
     frameHeight = reportedSize->height;
     LoopImages images;
-    const std::optional<std::string> tooLarge = reserveFrameBuffers(frameWidth, frameHeight, programBytesPerPixel(), [&images] {
-        detector.prepare(frameWidth, frameHeight);
-        createImages(images);
-    });
+    // The live program detects frames as they come, in the region the
+    // operator drags.
+    DetectionStep step(detector);
+    const std::optional<std::string> tooLarge =
+        reserveFrameBuffers(frameWidth, frameHeight, programBytesPerPixel(), [&images, &step] {
+            step.prepare(cv::Size(frameWidth, frameHeight));
+            createImages(images);
+        });
     if (tooLarge) return stopWithMessage(tooLarge->c_str());
     LiveView view(cv::Size(frameWidth, frameHeight), roiMouseCallback);
-    return runLoop(view, kind, fps, images, eventSettings);
+    return runLoop(view, kind, fps, images, step, eventSettings);
 }
 
 }  // namespace tarvolen

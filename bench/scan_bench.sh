@@ -10,6 +10,12 @@
 # of each is kept. Then one run with --clips --sheet, and the peak memory
 # of each. Prints a Markdown report. LONG_MINUTES (default 60) sets the long
 # file's length; a timed comparison belongs here, never in the tests.
+# DETECT_ONLY=1 runs only the detection-width part: on the 1080p H.264 and
+# 4K HEVC files, REPEAT (default 3) alternating rounds of decoding alone
+# (FFmpeg's libraries, the frames dropped), decoding to the luma plane as the
+# scan reads it with --detect-width, the scan with --detect-width 640 and no
+# drawn output (so no BGR conversion at all) and the exact scan; best rate
+# of each, the ratios to decoding alone, and the mean CPU seconds.
 # Last, the clip formats: the plain scan against --clips with each
 # --clip-format on vtest.avi and the 1080p MJPEG file (one run each), and the
 # size per second and encoding cost per frame of Motion-JPEG and MP4 clips
@@ -40,7 +46,8 @@ hevc="$(make_input vtest_2160_hevc.mp4 -stream_loop 1 -i "$sample" -vf scale=384
   -c:v libx265 -preset ultrafast -x265-params log-level=error -an)"
 # vtest.avi is 79.5 s long: loop it for the long file, without re-encoding.
 loops=$(((long_minutes * 60 + 79) / 80 - 1))
-long="$(make_input "vtest_${long_minutes}min.avi" -stream_loop "$loops" -i "$sample" -c copy)"
+[ "${DETECT_ONLY:-0}" = 1 ] ||
+  long="$(make_input "vtest_${long_minutes}min.avi" -stream_loop "$loops" -i "$sample" -c copy)"
 fi
 
 rate_of() { grep -oE '[0-9.]+ frames/s' | head -n1 | cut -d' ' -f1; }
@@ -115,6 +122,59 @@ clip_formats() {
 }
 if [ "${CLIPS_ONLY:-0}" = 1 ]; then clip_formats; exit 0; fi
 
+# timed RATE_VAR CPU_VAR COMMAND...: runs it; the rate it prints and its user + system seconds.
+timed() {
+  local rate_var="$1" cpu_var="$2"; shift 2
+  local out
+  out="$(/usr/bin/time -f 'cpu %U %S' -o "$work/time" "$@")"
+  printf -v "$rate_var" '%s' "$(grep -oE '[0-9.]+ frames/s' <<<"$out" | head -n1 | cut -d' ' -f1)"
+  [ -n "${!rate_var}" ] || printf -v "$rate_var" '%s' "$(cut -d' ' -f3 <<<"$out")"
+  printf -v "$cpu_var" '%s' "$(cpu_of)"
+}
+mean() { awk '{ s += $1 } END { printf "%.2f", s / NR }'; }
+
+detect_width() {
+  echo "## tarvolen-scan --detect-width 640 against decoding alone ($(date -u '+%Y-%m-%d %H:%M UTC'))"
+  echo
+  echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "- best of $repeat alternating rounds (frames/s); decode: FFmpeg's libraries alone, the frames"
+  echo "  dropped (\`tarvolen_decode_rate FILE 0 decode\`); luma: the luma plane handed on as the scan reads it"
+  echo "  (\`... 0 luma\`); to BGR: converted as the exact scan reads (\`... 0 libav\`, the \"decode only\" of"
+  echo "  the table above); scan 640: \`tarvolen-scan --detect-width 640\` with no output but the log, so"
+  echo "  no frame is converted to BGR; exact: \`tarvolen-scan\` at the defaults; CPU: mean user + system s"
+  echo "  of a whole run (start-up included)"
+  echo
+  echo "| file | frames | decode | luma | to BGR | scan 640 | scan 640 / decode | scan 640 / to BGR | exact scan | CPU s decode / luma / scan 640 / exact |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
+  local file i rate cpu d l b w e dc lc wc ec
+  cd "$work"  # no Tarvolen.json of the caller's
+  for file in "$h264" "$hevc"; do
+    d=(); l=(); b=(); w=(); e=(); dc=(); lc=(); wc=(); ec=()
+    for i in $(seq "$repeat"); do
+      timed rate cpu "$decode" "$file" 0 decode; d+=("$rate"); dc+=("$cpu")
+      timed rate cpu "$decode" "$file" 0 luma; l+=("$rate"); lc+=("$cpu")
+      timed rate cpu "$decode" "$file" 0 libav; b+=("$rate")
+      rm -rf "$work/out"
+      timed rate cpu "$scan" -o "$work/out" --detect-width 640 "$file"; w+=("$rate"); wc+=("$cpu")
+      rm -rf "$work/out"
+      timed rate cpu "$scan" -o "$work/out" "$file"; e+=("$rate"); ec+=("$cpu")
+    done
+    local bd bl bb bw be
+    bd="$(printf '%s\n' "${d[@]}" | best)"; bl="$(printf '%s\n' "${l[@]}" | best)"
+    bb="$(printf '%s\n' "${b[@]}" | best)"; bw="$(printf '%s\n' "${w[@]}" | best)"
+    be="$(printf '%s\n' "${e[@]}" | best)"
+    printf '| %s | %s | %.1f | %.1f | %.1f | %.1f | **%.2f** | %.2f | %.1f | %s / %s / %s / %s |\n' "$(basename "$file")" \
+      "$(ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames -of csv=p=0 "$file")" \
+      "$bd" "$bl" "$bb" "$bw" "$(awk -v a="$bw" -v b="$bd" 'BEGIN { print a / b }')" \
+      "$(awk -v a="$bw" -v b="$bb" 'BEGIN { print a / b }')" "$be" "$(printf '%s\n' "${dc[@]}" | mean)" \
+      "$(printf '%s\n' "${lc[@]}" | mean)" "$(printf '%s\n' "${wc[@]}" | mean)" "$(printf '%s\n' "${ec[@]}" | mean)"
+  done
+  rm -rf "$work/out"
+  echo
+  echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+if [ "${DETECT_ONLY:-0}" = 1 ]; then detect_width; exit 0; fi
+
 echo "## tarvolen-scan throughput ($(date -u '+%Y-%m-%d %H:%M UTC'))"
 echo
 echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), load before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -157,3 +217,5 @@ echo
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 clip_formats
+echo
+detect_width

@@ -265,6 +265,17 @@ std::string readName(const SectionReader& watch, std::string& name) {
     return "";
 }
 
+// A number the caller's `valid` accepts; `what` says which.
+template <typename Number, typename Valid>
+std::string readNumber(const SectionReader& watch, const char* key, const std::string& what, Valid valid,
+                       Number& out) {
+    const json* value = watch.find(key);
+    if (value == nullptr) return "";
+    if (!value->is_number() || !valid(value->get<double>())) return watch.problem(key, what, *value);
+    out = static_cast<Number>(value->get<double>());
+    return "";
+}
+
 std::string readSection(const json& section, WatchSettings& out) {
     if (!section.is_object())
         return std::string(kSectionKey) + " must be an object (got " + shownSettingValue(section) + ")";
@@ -273,7 +284,7 @@ std::string readSection(const json& section, WatchSettings& out) {
     return firstProblem({
         watch.unknownKey({"name", "source_timeout_seconds", "reconnect_max_seconds", "on_source_lost",
                           "on_source_back", "status_file", "status_interval_seconds", kMqttKey, kWebKey,
-                          kRecordSourceKey}),
+                          kRecordSourceKey, "detect_width", "region_file", "light_change_percent"}),
         readName(watch, out.name),
         watch.seconds("source_timeout_seconds", 0.0, false, kMaxWatchSeconds, out.sourceTimeoutSeconds),
         watch.seconds("reconnect_max_seconds", kMinReconnectMaxSeconds, true, kMaxWatchSeconds,
@@ -285,6 +296,15 @@ std::string readSection(const json& section, WatchSettings& out) {
         readObjectKey(watch, kMqttKey, out.mqtt, readMqtt),
         readObjectKey(watch, kWebKey, out.web, readWeb),
         readRecordSource(watch, out.recordSource),
+        readNumber(watch, "detect_width",
+                   "must be 0 (frames as delivered) or a whole number from " +
+                       std::to_string(kMinDetectWidth) + " to " + std::to_string(kMaxDetectWidth),
+                   validDetectWidth, out.detection.detectWidth),
+        watch.text("region_file", "must be the path of a region file, or empty for none", out.regionFile),
+        readNumber(watch, "light_change_percent",
+                   "must be 0 (off) or a number from " + plainNumber(kMinLightChangePercent) + " to " +
+                       plainNumber(kMaxLightChangePercent),
+                   validLightChangePercent, out.detection.lightChangePercent),
     });
 }
 

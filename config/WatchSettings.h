@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/DetectionSettings.h"
+
 namespace tarvolen {
 
 // Watch.mqtt.tls: the broker is reached over TLS. Every path has been
@@ -55,6 +57,8 @@ struct WatchSettings {
     // A camera's second stream, whose packets are copied into the clips
     // while the source is the stream detected on; empty: none.
     std::string recordSource;
+    DetectionSettings detection;         // detect_width, light_change_percent
+    std::string regionFile;              // region_file (as tarvolen-scan --region-file); empty: none
 };
 
 // Accepted ranges, in seconds.

@@ -49,6 +49,13 @@ void drawLiveAnnotation(cv::Mat& frame, const std::vector<ObjectTrack>& objects,
     drawProcessingTime(frame, processingMs, frame.cols);
 }
 
+void drawLiveAnnotation(cv::Mat& frame, const std::vector<ObjectTrack>& objects, const RegionOutline& region,
+                        int processingMs) {
+    drawObjectBoxes(frame, objects);
+    drawRegionOutline(frame, region);
+    drawProcessingTime(frame, processingMs, frame.cols);
+}
+
 void drawRecordingLabel(cv::Mat& frame) { drawLabel(frame, "RECORDING", kRecordingLabelOrigin); }
 
 void drawEventLabel(cv::Mat& frame) { drawLabel(frame, "EVENT", kEventLabelOrigin, kYellow); }

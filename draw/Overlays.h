@@ -31,6 +31,9 @@ void drawRegionOutline(cv::Mat& frame, const RegionOutline& outline);
 // selected) and the processing time.
 void drawLiveAnnotation(cv::Mat& frame, const std::vector<ObjectTrack>& objects, const RoiSelection& region,
                         int processingMs);
+// The same with a region of any shape, outlined as the scan outlines it.
+void drawLiveAnnotation(cv::Mat& frame, const std::vector<ObjectTrack>& objects, const RegionOutline& region,
+                        int processingMs);
 
 // "RECORDING" in red at the top left.
 void drawRecordingLabel(cv::Mat& frame);

@@ -53,10 +53,26 @@ FrameReaderSettings scanReading(std::function<bool()> stopRequested) {
     return settings;
 }
 
+cv::Mat DecodedFrame::takeBgr() {
+    if (luma) {
+        cv::Mat bgr = luma->bgr();
+        luma.reset();
+        return bgr;
+    }
+    if (picture.type() == CV_8UC3) return picture;
+    cv::Mat bgr;
+    // A camera may deliver gray or four channels; one that cannot be drawn on is black.
+    if (!conformFrame(picture, picture.size(), bgr))
+        bgr = cv::Mat::zeros(std::max(picture.rows, 1), std::max(picture.cols, 1), CV_8UC3);
+    return bgr;
+}
+
 bool solelyOwned(const cv::Mat& picture) {
     // Other threads (a writer dropping its copy) change the count with
-    // atomic adds; a plain read of it would be a data race.
+    // atomic adds; a plain read of it would be a data race. A picture lent
+    // by the decoder (a luma plane) is the decoder's too.
     return !picture.empty() && picture.u != nullptr &&
+           picture.u->currAllocator == cv::Mat::getDefaultAllocator() &&
            __atomic_load_n(&picture.u->refcount, __ATOMIC_ACQUIRE) == 1;
 }
 
@@ -244,7 +260,9 @@ bool FrameReader::readOnce(DecodedFrame& frame) {
         conformSize = frame.picture.size();
         adoptFrameSize = false;
     }
-    if (conformSize && !conform(frame.picture)) return false;
+    frame.luma = source->takeLuma();
+    if (conformSize && !conform(frame)) return false;
+    if (settings.colourAhead && frame.luma) frame.luma->bgr();
     // A source that numbers its frames (one read from a later point) keeps
     // its numbers; otherwise they count on across rewinds.
     if (index >= 0) decoded = index;
@@ -253,7 +271,11 @@ bool FrameReader::readOnce(DecodedFrame& frame) {
 }
 
 // Never hands the caller a frame of another size or layout than asked for.
-bool FrameReader::conform(cv::Mat& picture) const {
+bool FrameReader::conform(DecodedFrame& frame) const {
+    const bool luma = frame.luma && frame.picture.type() == CV_8UC1;
+    if (luma && frame.picture.size() == *conformSize) return true;
+    if (luma) frame.picture = frame.takeBgr();
+    cv::Mat& picture = frame.picture;
     if (picture.type() == CV_8UC3 && picture.size() == *conformSize) return true;
     cv::Mat conformed;
     if (!conformFrame(picture, *conformSize, conformed)) return false;

@@ -26,12 +26,24 @@ namespace tarvolen {
 
 struct DecodedFrame {
     cv::Mat picture;
+    // Set when `picture` holds the codes of the decoder's luma plane (see
+    // FramePictures::Luma): their gray levels, and the frame's BGR made when
+    // first asked.
+    std::shared_ptr<const LumaFrame> luma;
     std::int64_t index = -1;  // in decode order, from 0, counting on across rewinds
     double positionMs = -1;   // the source's presentation time; negative when it gives none
     // When it arrived from the source: its packet's arrival where the input
     // knows it, else when it was read. The clock a camera's two streams are
     // matched on.
     std::chrono::steady_clock::time_point arrival;
+
+    // The frame in 8-bit BGR, to draw on: `picture` itself when it is in
+    // colour, else the luma frame's, which is let go of, so that the pixels
+    // returned are the caller's alone once nobody else asked.
+    cv::Mat takeBgr();
+    // The gray level of each value of `picture` when it holds luma codes;
+    // empty when it is gray or colour already.
+    cv::Mat grayLevels() const { return luma ? luma->grayLevels() : cv::Mat(); }
 };
 
 // What a failed or empty read means. Each policy is a pair of steps in
@@ -50,9 +62,13 @@ struct FrameReaderSettings {
     EmptyReadPolicy onEmptyRead = EmptyReadPolicy::ToEnd;
     // Frames decoded ahead of the caller.
     std::size_t queueFrames = 1;
-    // When set, every frame is brought to CV_8UC3 of this size; otherwise
-    // frames are delivered as decoded.
+    // When set, every frame is brought to CV_8UC3 of this size (a luma
+    // picture of this size is left as it is); otherwise frames are delivered
+    // as decoded.
     std::optional<cv::Size> conformTo;
+    // Frames read as luma have their BGR made on the reading thread, ahead of
+    // the caller: for a caller that draws on every frame.
+    bool colourAhead = false;
     // Loop and Retry give a source up when nothing was read for this long.
     std::chrono::milliseconds stallTimeout{5000};
     // Between failed reads after the first, immediate, retry.
@@ -166,7 +182,7 @@ private:
     bool readAll();
     ReadResult readWithRetries(DecodedFrame& frame);
     bool readOnce(DecodedFrame& frame);
-    bool conform(cv::Mat& picture) const;
+    bool conform(DecodedFrame& frame) const;
     void prepareRetry();
     std::chrono::milliseconds pauseBefore(int attempt) const;
     bool pause(std::chrono::milliseconds length);

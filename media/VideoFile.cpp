@@ -1,16 +1,21 @@
 #include "media/VideoFile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <deque>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -48,8 +53,194 @@ double seconds(AVRational r) { return r.den == 0 ? 0.0 : av_q2d(r); }
 
 bool corrupt(const AVFrame& frame) { return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT); }
 
+// A picture of the program's own that nobody else refers to: one lent from
+// the decoder (below) is never written into.
 bool soleOwner(const cv::Mat& m) {
-    return m.u != nullptr && __atomic_load_n(&m.u->refcount, __ATOMIC_ACQUIRE) == 1;
+    return m.u != nullptr && m.u->currAllocator == cv::Mat::getDefaultAllocator() &&
+           __atomic_load_n(&m.u->refcount, __ATOMIC_ACQUIRE) == 1;
+}
+
+// Lends the decoder's own luma plane as a matrix, without a copy: the
+// matrix's data holds a reference to the decoded frame, which goes back to
+// the decoder with the last copy of the matrix. Nobody writes into it (the
+// decoder may still predict other frames from it): it is never solely owned,
+// and a matrix made anew on it is allocated afresh.
+class LentPlanes final : public cv::MatAllocator {
+public:
+    // Never destroyed: a matrix may be let go of during the program's exit.
+    static const LentPlanes& instance() {
+        static const LentPlanes* const planes = new LentPlanes();
+        return *planes;
+    }
+
+    // The frame's 8-bit luma plane; takes the reference over.
+    cv::Mat lend(std::unique_ptr<AVFrame, FrameFreer> frame) const {
+        cv::Mat plane(frame->height, frame->width, CV_8UC1, frame->data[0],
+                      static_cast<std::size_t>(frame->linesize[0]));
+        auto* data = new cv::UMatData(this);
+        data->data = data->origdata = frame->data[0];
+        data->size = static_cast<std::size_t>(frame->linesize[0]) * static_cast<std::size_t>(frame->height);
+        data->userdata = frame.release();
+        data->refcount = 1;
+        plane.u = data;
+        return plane;
+    }
+
+    cv::UMatData* allocate(int, const int*, int, void*, std::size_t*, cv::AccessFlag,
+                           cv::UMatUsageFlags) const override {
+        return nullptr;  // lends, never allocates (the matrices keep no allocator)
+    }
+    bool allocate(cv::UMatData*, cv::AccessFlag, cv::UMatUsageFlags) const override { return false; }
+    void deallocate(cv::UMatData* data) const override {
+        if (data == nullptr) return;
+        auto* frame = static_cast<AVFrame*>(data->userdata);
+        av_frame_free(&frame);
+        delete data;
+    }
+};
+
+// `picture` as a fresh image of the frame's size and `type`, unless it can be
+// written into as it is.
+void fitPicture(const AVFrame& frame, int type, cv::Mat& picture) {
+    if (!soleOwner(picture) || picture.rows != frame.height || picture.cols != frame.width ||
+        picture.type() != type)
+        picture = cv::Mat(frame.height, frame.width, type);
+}
+
+// Decoded pictures to BGR24 as OpenCV's reader converts them; the scaler is
+// reused while frames keep their size and format.
+class BgrConverter {
+public:
+    void convert(const AVFrame& frame, cv::Mat& picture) {
+        fitPicture(frame, CV_8UC3, picture);
+        scaler.reset(sws_getCachedContext(scaler.release(), frame.width, frame.height,
+                                          static_cast<AVPixelFormat>(frame.format), frame.width, frame.height,
+                                          AV_PIX_FMT_BGR24, kScaleFlags, nullptr, nullptr, nullptr));
+        if (!scaler) throw std::runtime_error("cannot convert the video's pixel format");
+        std::uint8_t* planes[4] = {picture.data, nullptr, nullptr, nullptr};
+        int steps[4] = {static_cast<int>(picture.step[0]), 0, 0, 0};
+        sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, steps);
+    }
+
+private:
+    std::unique_ptr<SwsContext, ScalerFreer> scaler;
+};
+
+// The converter of the pictures asked for after they were read, shared by the
+// frames of one file, whichever thread asks.
+struct SharedConverter {
+    std::mutex mutex;
+    BgrConverter converter;
+};
+
+// A luma frame's gray levels, and its BGR made from a reference to the
+// decoder's picture, which is released once converted.
+class DecoderLuma final : public LumaFrame {
+public:
+    DecoderLuma(cv::Mat codeLevels, std::unique_ptr<AVFrame, FrameFreer> decoded,
+                std::shared_ptr<SharedConverter> shared)
+        : levels(std::move(codeLevels)), frame(std::move(decoded)), converter(std::move(shared)) {}
+
+    const cv::Mat& grayLevels() const override { return levels; }
+
+    cv::Mat bgr() const override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (frame) {
+            cv::Mat converted;
+            {
+                std::lock_guard<std::mutex> converting(converter->mutex);
+                converter->converter.convert(*frame, converted);
+            }
+            picture = converted;
+            frame.reset();
+        }
+        return picture;
+    }
+
+private:
+    const cv::Mat levels;
+    mutable std::mutex mutex;
+    mutable std::unique_ptr<AVFrame, FrameFreer> frame;
+    mutable cv::Mat picture;
+    const std::shared_ptr<SharedConverter> converter;
+};
+
+// Frames whose luma plane is the picture: whole 8- to 16-bit samples in
+// native byte order, with chroma beside them.
+constexpr int kGrayDepth = 8;
+constexpr int kMaxLumaDepth = 16;
+constexpr std::uint64_t kNoLumaPlane = AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
+                                       AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_FLOAT |
+                                       AV_PIX_FMT_FLAG_BAYER | AV_PIX_FMT_FLAG_BE;
+
+// The luma plane's bit depth; nothing for RGB, gray, palette, packed, Bayer,
+// float and hardware formats, which go through BGR.
+std::optional<int> lumaDepthOf(const AVFrame& frame) {
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+    if (d == nullptr || (d->flags & kNoLumaPlane) != 0 || d->nb_components < 3 || frame.linesize[0] <= 0)
+        return std::nullopt;
+    const AVComponentDescriptor& y = d->comp[0];
+    const int sampleBytes = y.depth > kGrayDepth ? 2 : 1;
+    if (y.plane != 0 || y.offset != 0 || y.shift != 0 || y.step != sampleBytes || y.depth < kGrayDepth ||
+        y.depth > kMaxLumaDepth)
+        return std::nullopt;
+    return y.depth;
+}
+
+// Sets every sample of a plane of `frame` to `value`.
+void fillPlane(AVFrame& frame, int plane, int rows, int depth, int value) {
+    for (int row = 0; row < rows; ++row) {
+        std::uint8_t* line = frame.data[plane] + static_cast<std::ptrdiff_t>(row) * frame.linesize[plane];
+        if (depth > kGrayDepth) {
+            std::fill_n(reinterpret_cast<std::uint16_t*>(line), frame.linesize[plane] / 2,
+                        static_cast<std::uint16_t>(value));
+        } else {
+            std::fill_n(line, frame.linesize[plane], static_cast<std::uint8_t>(value));
+        }
+    }
+}
+
+// The gray level of every luma code of frames like `like` (format and width):
+// what the reader's own BGR conversion and cv::cvtColor make of a colourless
+// pixel of that code. So the gray matches the BGR pictures however swscale
+// reads the format's range (limited, unless a JPEG format), and a coloured
+// pixel differs only by the rounding of its channels.
+std::vector<std::uint8_t> grayLevels(const AVFrame& like, int depth) {
+    const int codes = 1 << depth;
+    const auto format = static_cast<AVPixelFormat>(like.format);
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+    // Every code once, row after row at the frame's own width (swscale picks
+    // its way by the width), in whole chroma rows.
+    const int chromaRows = 1 << d->log2_chroma_h;
+    const int rows = ((codes + like.width - 1) / like.width + chromaRows - 1) / chromaRows * chromaRows;
+    std::unique_ptr<AVFrame, FrameFreer> ramp(av_frame_alloc());
+    if (!ramp) throw std::bad_alloc();
+    ramp->format = format;
+    ramp->width = like.width;
+    ramp->height = rows;
+    if (av_frame_get_buffer(ramp.get(), 0) < 0) throw std::bad_alloc();
+    for (int plane = 1; plane < AV_NUM_DATA_POINTERS && ramp->data[plane] != nullptr; ++plane) {
+        const int planeRows = plane == 3 ? rows : AV_CEIL_RSHIFT(rows, d->log2_chroma_h);
+        fillPlane(*ramp, plane, planeRows, depth, 1 << (depth - 1));  // no colour (or half alpha)
+    }
+    fillPlane(*ramp, 0, rows, depth, codes - 1);
+    for (int code = 0; code < codes; ++code) {
+        std::uint8_t* line =
+            ramp->data[0] + static_cast<std::ptrdiff_t>(code / like.width) * ramp->linesize[0];
+        if (depth > kGrayDepth) {
+            reinterpret_cast<std::uint16_t*>(line)[code % like.width] = static_cast<std::uint16_t>(code);
+        } else {
+            line[code % like.width] = static_cast<std::uint8_t>(code);
+        }
+    }
+    BgrConverter converter;
+    cv::Mat bgr, gray;
+    converter.convert(*ramp, bgr);
+    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
+    std::vector<std::uint8_t> levels(static_cast<std::size_t>(codes));
+    for (int code = 0; code < codes; ++code)
+        levels[static_cast<std::size_t>(code)] = gray.at<std::uint8_t>(code / like.width, code % like.width);
+    return levels;
 }
 
 }  // namespace
@@ -62,7 +253,16 @@ struct VideoFile::State {
     std::unique_ptr<AVCodecContext, CodecFreer> codec;
     std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
     std::unique_ptr<AVFrame, FrameFreer> decoded{av_frame_alloc()};
-    std::unique_ptr<SwsContext, ScalerFreer> scaler;
+    BgrConverter colourConverter;
+    FramePictures pictures = FramePictures::Colour;
+    std::shared_ptr<SharedConverter> laterConverter;  // of the frames given as luma
+    // The gray of every luma code, for frames of `levelsFormat` and
+    // `levelsWidth`: 8-bit codes' handed on with the frames, deeper ones'
+    // applied here.
+    cv::Mat grayLevelTable;
+    std::vector<std::uint8_t> deepGrayLevels;
+    int levelsFormat = AV_PIX_FMT_NONE;
+    int levelsWidth = 0;
     int stream = -1;
     AVRational timeBase{0, 1};
     std::int64_t startTs = AV_NOPTS_VALUE;
@@ -91,7 +291,8 @@ struct VideoFile::State {
     bool receive(VideoFrame& frame);
     bool feedDecoder();
     double frameTimeMs(const AVFrame& frame);
-    void convert(const AVFrame& frame, cv::Mat& picture);
+    void convert(const AVFrame& frame, VideoFrame& out);
+    void copyLuma(const AVFrame& frame, int depth, cv::Mat& picture);
     void noteDamage() { ++pendingDamage; }
     void closeStretch(double atMs);
     std::int64_t countFramesBefore(std::int64_t ts);
@@ -215,17 +416,53 @@ double VideoFile::State::frameTimeMs(const AVFrame& frame) {
     return ms;
 }
 
-void VideoFile::State::convert(const AVFrame& frame, cv::Mat& picture) {
-    if (!soleOwner(picture) || picture.rows != frame.height || picture.cols != frame.width ||
-        picture.type() != CV_8UC3)
-        picture = cv::Mat(frame.height, frame.width, CV_8UC3);
-    scaler.reset(sws_getCachedContext(scaler.release(), frame.width, frame.height,
-                                      static_cast<AVPixelFormat>(frame.format), frame.width, frame.height,
-                                      AV_PIX_FMT_BGR24, kScaleFlags, nullptr, nullptr, nullptr));
-    if (!scaler) throw std::runtime_error("cannot convert the video's pixel format");
-    std::uint8_t* planes[4] = {picture.data, nullptr, nullptr, nullptr};
-    int steps[4] = {static_cast<int>(picture.step[0]), 0, 0, 0};
-    sws_scale(scaler.get(), frame.data, frame.linesize, 0, frame.height, planes, steps);
+void VideoFile::State::convert(const AVFrame& frame, VideoFrame& out) {
+    out.luma.reset();
+    const std::optional<int> lumaDepth = pictures == FramePictures::Luma ? lumaDepthOf(frame) : std::nullopt;
+    if (!lumaDepth) {
+        colourConverter.convert(frame, out.picture);
+        return;
+    }
+    copyLuma(frame, *lumaDepth, out.picture);
+    // A reference, not a copy: the decoder's picture stays until it is
+    // converted or the frame is dropped.
+    std::unique_ptr<AVFrame, FrameFreer> kept(av_frame_clone(&frame));
+    if (!kept) throw std::bad_alloc();
+    if (!laterConverter) laterConverter = std::make_shared<SharedConverter>();
+    out.luma = std::make_shared<DecoderLuma>(grayLevelTable, std::move(kept), laterConverter);
+}
+
+// 8-bit codes are lent as they are, their gray levels applied by whoever has
+// scaled them down; deeper ones are made gray levels here.
+void VideoFile::State::copyLuma(const AVFrame& frame, int depth, cv::Mat& picture) {
+    if (frame.format != levelsFormat || frame.width != levelsWidth) {
+        const std::vector<std::uint8_t> levels = grayLevels(frame, depth);
+        if (depth == kGrayDepth) {
+            grayLevelTable = cv::Mat(levels, true).reshape(1, 1);
+        } else {
+            deepGrayLevels = levels;
+            grayLevelTable = cv::Mat(1, 1 << kGrayDepth, CV_8UC1);
+            for (int level = 0; level < grayLevelTable.cols; ++level)
+                grayLevelTable.at<std::uint8_t>(level) = static_cast<std::uint8_t>(level);
+        }
+        levelsFormat = frame.format;
+        levelsWidth = frame.width;
+    }
+    if (depth == kGrayDepth) {
+        std::unique_ptr<AVFrame, FrameFreer> lent(av_frame_clone(&frame));
+        if (!lent) throw std::bad_alloc();
+        picture = LentPlanes::instance().lend(std::move(lent));
+        return;
+    }
+    fitPicture(frame, CV_8UC1, picture);
+    const auto maxCode = static_cast<std::uint16_t>(deepGrayLevels.size() - 1);
+    for (int row = 0; row < frame.height; ++row) {
+        const auto* codes = reinterpret_cast<const std::uint16_t*>(
+            frame.data[0] + static_cast<std::ptrdiff_t>(row) * frame.linesize[0]);
+        std::uint8_t* gray = picture.ptr<std::uint8_t>(row);
+        // A code past the depth (a damaged frame) counts as its white.
+        for (int col = 0; col < frame.width; ++col) gray[col] = deepGrayLevels[std::min(codes[col], maxCode)];
+    }
 }
 
 bool VideoFile::State::receive(VideoFrame& out) {
@@ -255,7 +492,7 @@ bool VideoFile::State::receive(VideoFrame& out) {
         }
         closeStretch(ms);
         lastArrival = arrivalOf(decoded->pts != AV_NOPTS_VALUE ? decoded->pts : decoded->best_effort_timestamp);
-        convert(*decoded, out.picture);
+        convert(*decoded, out);
         av_frame_unref(decoded.get());
         out.index = nextIndex++;
         out.timeMs = ms;
@@ -331,6 +568,8 @@ double VideoFile::durationMs() const {
 
 bool VideoFile::read(VideoFrame& frame) { return state->receive(frame); }
 
+void VideoFile::setPictures(FramePictures pictures) { state->pictures = pictures; }
+
 bool VideoFile::skipTo(double ms) {
     State& s = *state;
     if (!(ms > 0)) return true;
@@ -344,6 +583,7 @@ bool VideoFile::skipTo(double ms) {
         auto fresh = std::make_unique<State>();
         fresh->options = s.options;
         if (!fresh->openAt(s.path, ignored)) return false;
+        fresh->pictures = s.pictures;
         state = std::move(fresh);
         state->discardBeforeMs = ms;
         state->countDiscarded = true;

@@ -4,6 +4,8 @@
 //
 // Frames come out as 8-bit BGR, converted exactly as OpenCV's FFmpeg reader
 // converts them, so that the detector sees the same pixels whichever reads.
+// Asked for luma pictures, the file gives the decoder's own luma plane as the
+// gray picture instead and converts to BGR only the frames someone asks for.
 #pragma once
 
 #include <chrono>
@@ -37,9 +39,40 @@ struct DamagedStretch {
     int packets = 0;               // packets lost or decoded with errors in the stretch
 };
 
+// What comes with a picture taken from the decoder's luma plane: the gray
+// level of each of its codes, and the frame's BGR picture, converted from the
+// decoder's own picture, exactly as a frame read in colour is, the first time
+// someone asks.
+class LumaFrame {
+public:
+    virtual ~LumaFrame() = default;
+    // 1 x 256, CV_8UC1: for each code of the picture, the gray that its BGR
+    // gives through cv::cvtColor(COLOR_BGR2GRAY) for a colourless pixel (a
+    // limited, "MPEG", range stretched to 0..255). A coloured pixel's gray
+    // differs from it only by the BGR picture's rounding of each channel, or
+    // where a saturated colour clipped one. Cheapest applied once the picture
+    // is scaled down to what it is needed at.
+    virtual const cv::Mat& grayLevels() const = 0;
+    // CV_8UC3. Safe to call from any thread; the pixels are shared with every
+    // caller, so one that draws on them should be the last to ask.
+    virtual cv::Mat bgr() const = 0;
+};
+
+// What read() makes of each frame.
+enum class FramePictures {
+    Colour,  // BGR, as OpenCV's reader converts it
+    // The decoder's luma plane as an 8-bit picture of its codes (deeper
+    // samples already made gray levels), with a LumaFrame for its gray levels
+    // and its BGR picture, made only when asked. A format without such a
+    // plane (RGB, gray, packed or palette formats) still gives BGR.
+    Luma,
+};
+
 // One decoded frame.
 struct VideoFrame {
-    cv::Mat picture;        // CV_8UC3, BGR
+    cv::Mat picture;  // CV_8UC3, BGR; with FramePictures::Luma CV_8UC1 luma codes where the format allows
+    std::shared_ptr<const LumaFrame>
+        luma;                // with luma codes: their gray levels and the frame's BGR; else null
     std::int64_t index = 0;  // in decode order from the file's first frame, counting only frames that decoded
     double timeMs = 0;       // presentation time from the file's start
 };
@@ -68,6 +101,8 @@ public:
     // reused when it is the only owner). False at the end of the file, also
     // when the rest of the file cannot be decoded at all.
     bool read(VideoFrame& frame);
+    // What the next reads give; BGR unless set.
+    void setPictures(FramePictures pictures);
 
     // Positions the file so that the next read() gives the first frame whose
     // time is at or after `ms`, numbered as in a read of the whole file.

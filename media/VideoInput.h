@@ -37,6 +37,9 @@ public:
     // arrival); nothing when the input cannot tell, and the reader takes the
     // moment read() returned.
     virtual std::optional<std::chrono::steady_clock::time_point> lastArrival() const { return std::nullopt; }
+    // After a read() that gave the decoder's luma plane as the picture: its
+    // gray levels and the frame's BGR picture. Null after a picture in colour.
+    virtual std::shared_ptr<const LumaFrame> takeLuma() { return nullptr; }
 };
 
 // OpenCV's capture.
@@ -63,6 +66,7 @@ public:
     void release() override;
     void interrupt() override;
     std::optional<std::chrono::steady_clock::time_point> lastArrival() const override;
+    std::shared_ptr<const LumaFrame> takeLuma() override { return std::move(frame.luma); }
     // The damaged stretches met; read it once the reader has stopped.
     const std::vector<DamagedStretch>& damage() const { return file ? file->damage() : keptDamage; }
     bool endedEarly() const { return file ? file->endedEarly() : keptEndedEarly; }

@@ -69,6 +69,8 @@ ordered_json parametersJson(const ScanOptions& options, const DetectorParameters
     parameters["region_file"] = options.regionFile.empty() ? ordered_json() : ordered_json(options.regionFile);
     parameters["start_ms"] = options.startMs ? ordered_json(wholeMilliseconds(*options.startMs)) : ordered_json();
     parameters["end_ms"] = options.endMs ? ordered_json(wholeMilliseconds(*options.endMs)) : ordered_json();
+    parameters["detect_width"] = options.detection.detectWidth;
+    parameters["light_change_percent"] = settingJson(options.detection.lightChangePercent);
     return parameters;
 }
 
@@ -92,6 +94,7 @@ std::string runSummaryJson(const RunSummary& run, const ScanOptions& options, co
     summary["event_fps"] = run.eventFps;
     summary["parameters"] = parametersJson(options, detector);
     summary["events"] = run.events;
+    summary["light_changes"] = run.lightChanges;
     summary["scan_seconds"] = run.elapsedSeconds;
     summary["scan_fps"] = run.elapsedSeconds > 0 ? static_cast<double>(run.framesRead) / run.elapsedSeconds : 0.0;
     return summary.dump(2, ' ', false, ordered_json::error_handler_t::replace);

@@ -27,6 +27,7 @@ struct RunSummary {
     double reportedFps = 0;
     double eventFps = 0;  // the rate pre, post and min-event are counted in
     int events = 0;
+    int lightChanges = 0;  // model updates taken for a change of light
     double elapsedSeconds = 0;
 };
 

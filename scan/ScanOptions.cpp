@@ -1,7 +1,9 @@
 #include "scan/ScanOptions.h"
 
+#include <cmath>
 #include <filesystem>
 #include <map>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
@@ -24,6 +26,38 @@ const char* const kDescription =
     "and prints a summary; --clips, --sheet, --annotated and --mask add more.\n"
     "Exit status: 0 every file scanned, 1 a file or an output failed, 2 usage or\n"
     "configuration error, 130 interrupted.";
+
+// A number CLI11 would read whole, or nothing.
+std::optional<double> numberOf(const std::string& text) {
+    std::size_t used = 0;
+    try {
+        const double value = std::stod(text, &used);
+        if (used == text.size() && std::isfinite(value)) return value;
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+// 0, or a whole number of pixels in the detection's range.
+const CLI::Validator kDetectWidth(
+    [](std::string& text) -> std::string {
+        const std::optional<double> width = numberOf(text);
+        if (width && validDetectWidth(*width)) return {};
+        return text + " is neither 0 (frames as delivered) nor a whole width from " +
+               std::to_string(kMinDetectWidth) + " to " + std::to_string(kMaxDetectWidth);
+    },
+    "0 or 16..7680");
+
+// 0 (off), or a share of the region from 1 to 100 percent.
+const CLI::Validator kLightChange(
+    [](std::string& text) -> std::string {
+        const std::optional<double> percent = numberOf(text);
+        if (percent && validLightChangePercent(*percent)) return {};
+        return text + " is neither 0 (off) nor a percentage from " +
+               std::to_string(std::lround(kMinLightChangePercent)) + " to " +
+               std::to_string(std::lround(kMaxLightChangePercent));
+    },
+    "0 or 1..100");
 
 std::string oneLine(std::string text) {
     for (char& c : text) {
@@ -206,6 +240,19 @@ ParsedCommandLine parseCommandLine(int argc, const char* const* argv) {
     app.add_option("--mask", o.maskPath, "write the event mask as video, .avi or .mp4 ({stem}: the\n"
                    "input's stem)")
         ->type_name("FILE");
+    app.add_option("--detect-width", o.detection.detectWidth,
+                   "detect on frames scaled, area-averaged, to this width (16 to 7680;\n"
+                   "0: as decoded); object sizes are in these pixels, boxes in the\n"
+                   "outputs in the file's")
+        ->check(kDetectWidth)
+        ->type_name("W")
+        ->capture_default_str();
+    app.add_option("--light-change", o.detection.lightChangePercent,
+                   "a model update whose events cover more than PCT % of the region\n"
+                   "is a change of light: the model starts afresh (1 to 100; 0: off)")
+        ->check(kLightChange)
+        ->type_name("PCT")
+        ->capture_default_str();
     auto* progress =
         app.add_flag("--progress", o.progress, "show progress even when standard error is no terminal");
     app.add_flag("--quiet", o.quiet, "print only errors")->excludes(progress);

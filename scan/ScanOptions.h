@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "config/DetectionSettings.h"
 #include "roi/RegionFile.h"
 
 namespace tarvolen {
@@ -35,6 +36,7 @@ struct ScanOptions {
     std::string maskPath;
     bool progress = false;
     bool quiet = false;
+    DetectionSettings detection;  // --detect-width, --light-change
 };
 
 struct ParsedCommandLine {

@@ -12,6 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "events/DetectionStep.h"
 #include "events/VideoClipSink.h"
 #include "media/FrameInput.h"
 #include "media/FrameReader.h"
@@ -26,6 +27,7 @@
 #include "media/StreamCut.h"
 #include "roi/RoiSelection.h"
 #include "draw/Annotation.h"
+#include "draw/Timecode.h"
 #include "scan/ContactSheet.h"
 #include "scan/EventLog.h"
 #include "scan/Progress.h"
@@ -55,9 +57,15 @@ constexpr std::size_t kScanImageBytesPerPixel = 8;
 const std::size_t kFrameBytesPerPixel =
     FrameReader::bufferBytesPerPixel(kScanQueueFrames) + kScanImageBytesPerPixel;
 
-// Why frames of this size cannot be scanned here, or an empty string.
-std::string tooLargeToScan(cv::Size size) {
-    return frameSizeRefusal(size.width, size.height, Detector::bufferBytesPerPixel() + kFrameBytesPerPixel,
+// Why frames of this size cannot be scanned here, or an empty string. The
+// detector's buffers are those of the size it detects at.
+std::string tooLargeToScan(cv::Size size, int detectWidth) {
+    const cv::Size detected = detectionSize(size, detectWidth);
+    const double detectorShare =
+        size.area() > 0 ? static_cast<double>(detected.area()) / static_cast<double>(size.area()) : 1.0;
+    const auto detectorBytes = static_cast<std::size_t>(
+        std::ceil(static_cast<double>(Detector::bufferBytesPerPixel()) * detectorShare));
+    return frameSizeRefusal(size.width, size.height, detectorBytes + kFrameBytesPerPixel,
                             currentMemoryLimits())
         .value_or(std::string());
 }
@@ -82,7 +90,10 @@ private:
     double frameTimeMs(const DecodedFrame& decoded);
     bool prepare(const cv::Mat& first);
     bool openOutputs();
+    bool drawsEveryFrame() const;
     void processFrame(DecodedFrame& decoded);
+    void conform(DecodedFrame& decoded) const;
+    void sayLightChange(const FrameInfo& info, double percent);
     void onEvent(const EventRecord& closed);
     void cutClip(EventRecord& record);
     bool outputsFailed();
@@ -114,7 +125,8 @@ private:
     cv::Mat roiMask;
     RegionOutline outline;
     std::unique_ptr<Detector> detector;
-    cv::Mat gray;
+    std::unique_ptr<DetectionStep> step;
+    int lightChanges = 0;
     cv::Mat mask;
 
     EventLog log;
@@ -222,6 +234,9 @@ bool FileScan::openInput() {
     std::optional<cv::Size> reportedSize;
     std::string why;
     videoFile = VideoFile::open(file, why);
+    // Detected at a set width, the picture the detector needs is the
+    // decoder's luma plane; BGR is made only for what is drawn.
+    if (videoFile && options.detection.detectWidth > 0) videoFile->setPictures(FramePictures::Luma);
     if (videoFile) {
         reportedSize = videoFile->frameSize();
         reportedFps = videoFile->reportedFps();
@@ -240,7 +255,8 @@ bool FileScan::openInput() {
         error(file + ": " + inputProblem);
         return false;
     }
-    const std::string tooLarge = reportedSize ? tooLargeToScan(*reportedSize) : std::string();
+    const std::string tooLarge =
+        reportedSize ? tooLargeToScan(*reportedSize, options.detection.detectWidth) : std::string();
     if (!tooLarge.empty()) {
         inputProblem = tooLarge;
         error(file + ": " + tooLarge);
@@ -250,11 +266,21 @@ bool FileScan::openInput() {
 }
 
 std::unique_ptr<FrameReader> FileScan::startReading() {
-    if (!videoFile) return std::make_unique<FrameReader>(std::move(capture), scanReading(context.interrupted));
+    FrameReaderSettings reading = scanReading(context.interrupted);
+    // BGR for every frame is better made on the reading thread, beside the detection.
+    reading.colourAhead = drawsEveryFrame();
+    if (!videoFile) return std::make_unique<FrameReader>(std::move(capture), std::move(reading));
     // Frames before the range are not decoded where the file can seek.
     if (options.startMs) videoFile->skipTo(*options.startMs);
     return std::make_unique<FrameReader>(std::make_unique<FileInput>(std::move(videoFile)),
-                                         scanReading(context.interrupted));
+                                         std::move(reading));
+}
+
+// Clips drawn from the frames and the annotated video draw on every frame;
+// the contact sheet only on an event's busiest one.
+bool FileScan::drawsEveryFrame() const {
+    return (options.clips && clipFormatNamed(options.clipFormat).has_value()) ||
+           !options.annotatedPath.empty();
 }
 
 // The next frame of the range; false at its end or the file's.
@@ -281,7 +307,7 @@ double FileScan::frameTimeMs(const DecodedFrame& decoded) {
 
 bool FileScan::prepare(const cv::Mat& first) {
     frameSize = first.size();
-    const std::string tooLarge = tooLargeToScan(frameSize);
+    const std::string tooLarge = tooLargeToScan(frameSize, options.detection.detectWidth);
     if (!tooLarge.empty()) {
         error(file + ": " + tooLarge);
         return false;
@@ -293,12 +319,15 @@ bool FileScan::prepare(const cv::Mat& first) {
         return false;
     }
     fps = eventFrameRate(reportedFps);
+    const bool region = !options.regions.empty() || !options.polygons.empty();
     roiMask = regionMask(options.regions, options.polygons, frameSize);
-    if (!options.regions.empty() || !options.polygons.empty()) outline = regionOutline(roiMask);
+    if (region) outline = regionOutline(roiMask);
     detector = std::make_unique<Detector>();
     detector->setParameters(context.detector);
+    step = std::make_unique<DetectionStep>(*detector, options.detection);
+    step->setRegion(region ? roiMask : cv::Mat());
     try {
-        detector->prepare(frameSize.width, frameSize.height);
+        step->prepare(frameSize);
     } catch (const std::bad_alloc&) {
         error(file + ": frames of " + std::to_string(frameSize.width) + "x" +
               std::to_string(frameSize.height) + " need more memory than can be had");
@@ -346,35 +375,43 @@ bool FileScan::openOutputs() {
     return true;
 }
 
+// A frame of another size or layout is brought to the first one's, as the
+// live program does; one that cannot be counts as black. The decoder's luma
+// plane, of the first frame's size, stays as it is.
+void FileScan::conform(DecodedFrame& decoded) const {
+    const cv::Mat& picture = decoded.picture;
+    const bool luma = decoded.luma && picture.type() == CV_8UC1;
+    if ((luma || picture.type() == CV_8UC3) && picture.size() == frameSize) return;
+    const cv::Mat source = decoded.takeBgr();
+    cv::Mat conformed;
+    if (!conformFrame(source, frameSize, conformed)) conformed = cv::Mat::zeros(frameSize, CV_8UC3);
+    decoded.picture = conformed;
+}
+
 void FileScan::processFrame(DecodedFrame& decoded) {
-    cv::Mat frame = std::move(decoded.picture);
-    if (frame.type() != CV_8UC3 || frame.size() != frameSize) {
-        cv::Mat conformed;
-        // A frame of another size or layout is brought to the first one's,
-        // as the live program does; one that cannot be counts as black.
-        if (!conformFrame(frame, frameSize, conformed)) conformed = cv::Mat::zeros(frameSize, CV_8UC3);
-        frame = conformed;
-    }
-    cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY);
-    detector->process(gray.data, frameSize.width, frameSize.height, roiMask.data);
-    const std::vector<ObjectTrack> confirmed = detector->getConfirmedObjects();
+    conform(decoded);
+    const Detection detection = step->process(decoded.picture, decoded.grayLevels());
 
     FrameInfo info;
     // Numbers and times are the whole file's, also for a range.
     info.index = decoded.index;
     info.timeMs = decoded.positionMs;
-    info.objects.reserve(confirmed.size());
-    for (const ObjectTrack& t : confirmed) info.objects.push_back(t.box);
+    info.objects.reserve(detection.objects.size());
+    for (const ObjectTrack& t : detection.objects) info.objects.push_back(t.box);
     if (firstMs < 0) firstMs = info.timeMs;
     lastMs = info.timeMs;
     lastIndex = info.index;
+    if (detection.lightChangePercent) sayLightChange(info, *detection.lightChangePercent);
 
+    // Only what is drawn on needs the frame in BGR.
+    const bool peak = sheet && recorder->wantsPeakPicture(static_cast<int>(detection.objects.size()));
+    const bool drawn = recorder->writesClips() || annotatedWriter;
+    cv::Mat frame = peak || drawn ? decoded.takeBgr() : cv::Mat();
     cv::Mat peakPicture;
-    if (sheet && recorder->wantsPeakPicture(static_cast<int>(confirmed.size())))
-        peakPicture = sheet->makePicture(frame);
-    if (recorder->writesClips() || annotatedWriter) annotateFrame(frame, info.objects, outline, info.timeMs);
+    if (peak) peakPicture = sheet->makePicture(frame);
+    if (drawn) annotateFrame(frame, info.objects, outline, info.timeMs);
     if (maskWriter) {
-        detector->copyEventMask(mask.data);
+        step->copyEventMask(frameSize, mask);
         cv::Mat colourMask;
         cv::cvtColor(mask, colourMask, cv::COLOR_GRAY2BGR);
         maskWriter->write(std::move(colourMask));
@@ -382,11 +419,23 @@ void FileScan::processFrame(DecodedFrame& decoded) {
     // The writers share the annotated pixels; nobody writes into them again.
     if (annotatedWriter) annotatedWriter->write(frame);
     recorder->addFrame(std::move(info), recorder->writesClips() ? frame : cv::Mat(), peakPicture);
-    reader->recycle(std::move(frame));
+    frame.release();
+    decoded.luma.reset();  // the decoder's picture goes back now
+    reader->recycle(std::move(decoded.picture));
     ++frames;
     progress.update(ProgressState{frames, announcedFrames,
                                   std::chrono::duration<double>(Clock::now() - started).count(),
                                   recorder->eventsCompleted()});
+}
+
+// A change of light is worth a line, unless the scan was asked to be quiet.
+void FileScan::sayLightChange(const FrameInfo& info, double percent) {
+    ++lightChanges;
+    if (options.quiet) return;
+    progress.clear();
+    error(file + ": light change at " + formatTimecode(info.timeMs) + " (frame " +
+          std::to_string(info.index) + "): " + std::to_string(std::lround(percent)) +
+          " % of the region changed; the model starts afresh");
 }
 
 // Cut from the source's own packets, beside the frames: the scan goes on
@@ -476,6 +525,7 @@ void FileScan::writeRunSummary(FileOutcome outcome) {
     run.reportedFps = reportedFps;
     run.eventFps = fps;
     run.events = recorder ? recorder->eventsCompleted() : 0;
+    run.lightChanges = lightChanges;
     run.elapsedSeconds = std::chrono::duration<double>(Clock::now() - started).count();
     const std::string path = outputPath(stem + ".scan.json");
     if (!writeRunSummaryFile(path, run, options, context.detector) && outputFailure.empty())

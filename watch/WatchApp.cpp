@@ -171,13 +171,15 @@ LiveInput openLive(const std::string& source, milliseconds timeout, const std::s
     return live;
 }
 
-// A file is read once, to its end; frames keep the file's size.
+// A file is read once, to its end; frames keep the file's size. Every frame
+// is drawn on, so one read as luma has its colour made on the reading thread.
 FrameReaderSettings fileReading(cv::Size size) {
     FrameReaderSettings settings;
     settings.onEmptyRead = EmptyReadPolicy::ToEnd;
     settings.queueFrames = kLiveFileQueueFrames;
     settings.conformTo = size;
     settings.stopRequested = quitRequested;
+    settings.colourAhead = true;
     return settings;
 }
 
@@ -238,9 +240,14 @@ private:
 
     int watchFile() {
         std::string why;
-        std::optional<OpenedSource> opened = openWatchFile(source, why);
+        // Detected at a set width, the detector needs only the decoder's luma plane.
+        const FramePictures pictures =
+            config.watch.detection.detectWidth > 0 ? FramePictures::Luma : FramePictures::Colour;
+        std::optional<OpenedSource> opened = openWatchFile(source, why, pictures);
         if (quitRequested()) return kWatchStopped;
         if (!opened) return fail(kWatchFailed, "cannot open " + shown + ": " + why);
+        if (std::string outside = regionOutside(opened->frameSize); !outside.empty())
+            return fail(kWatchUsage, outside);
         if (std::string problem = prepareServices(); !problem.empty()) return fail(kWatchFailed, problem);
         if (std::string problem = prepareDetection(opened->frameSize, opened->fps, true); !problem.empty())
             return fail(kWatchFailed, problem);
@@ -272,6 +279,10 @@ private:
         }
         OpenedSource opened;
         opened.frameSize = first.picture.size();
+        if (std::string outside = regionOutside(opened.frameSize); !outside.empty()) {
+            reader.stop();
+            return fail(kWatchUsage, outside);
+        }
         if (std::string problem = prepareDetection(opened.frameSize, 0.0, false); !problem.empty())
             return fail(kWatchFailed, problem);
         if (!loop->recording()) return kWatchFailed;
@@ -412,13 +423,24 @@ private:
             mqtt->publishSnapshot(std::move(jpeg));
     }
 
+    // The region's polygons are in the first frame's pixels: one that has
+    // none of them is a mistake of the configuration, said as the scan says it.
+    std::string regionOutside(cv::Size size) const {
+        const std::optional<std::string> polygon = polygonOutsideFrame(config.region, size);
+        if (!polygon) return "";
+        return options.configPath + ": Watch.region_file " + config.watch.regionFile + ": " + *polygon +
+               " lies wholly outside the " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+               " frame";
+    }
+
     // Detector, memory and the loop for frames of `size`: the problem, or empty.
     std::string prepareDetection(cv::Size size, double fileFps, bool fileSource) {
         if (!detector.setParameters(config.detectorAndSource.detector))
             return "the detector refuses its parameters";
+        const cv::Size detected = detectionSize(size, config.watch.detection.detectWidth);
         if (std::optional<std::string> tooLarge =
                 reserveFrameBuffers(size.width, size.height, watchBytesPerPixel(),
-                                    [this, size] { detector.prepare(size.width, size.height); }))
+                                    [this, detected] { detector.prepare(detected.width, detected.height); }))
             return *tooLarge;
         WatchRun run;
         run.source = shown;
@@ -431,6 +453,8 @@ private:
             if (fileSource) run.copy.file = source;
             run.copy.tailWait = toMilliseconds(config.watch.sourceTimeoutSeconds);
         }
+        run.detection = config.watch.detection;
+        run.region = config.region;
         loop = std::make_unique<WatchLoop>(run, detector, board, observers(), err);
         return "";
     }
@@ -525,6 +549,12 @@ std::string loadWatchConfiguration(const WatchOptions& options, WatchConfigurati
             return path + ": " + problem;
     if (read.watch.web)
         if (std::string problem = checkWebSettings(*read.watch.web); !problem.empty()) return problem;
+    if (!read.watch.regionFile.empty()) {
+        std::string problem;
+        std::optional<PolygonRegions> region = readRegionFile(read.watch.regionFile, problem);
+        if (!region) return path + ": Watch.region_file " + problem;
+        read.region = std::move(*region);
+    }
     if (options.source) read.detectorAndSource.videoSource = *options.source;
     if (std::string problem = copyProblem(read); !problem.empty()) return path + ": " + problem;
     out = read;

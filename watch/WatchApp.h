@@ -9,6 +9,7 @@
 #include "config/Configuration.h"
 #include "config/EventRecordingSettings.h"
 #include "config/WatchSettings.h"
+#include "roi/RegionFile.h"
 #include "watch/WatchOptions.h"
 
 namespace tarvolen {
@@ -25,6 +26,7 @@ struct WatchConfiguration {
     Configuration detectorAndSource;  // the source is --source's when given
     EventRecordingSettings events;
     WatchSettings watch;
+    PolygonRegions region;  // read from watch.regionFile
 };
 
 // Reads options.configPath (which must exist), applies --set and --source,

@@ -1,6 +1,7 @@
 #include "watch/WatchLoop.h"
 
 #include <algorithm>
+#include <cmath>
 #include <iomanip>
 #include <sstream>
 
@@ -41,8 +42,14 @@ Duration fromMs(double ms) {
 
 WatchLoop::WatchLoop(const WatchRun& run, Detector& d, WatchStatusBoard& b, WatchObservers o,
                      std::ostream& out)
-    : setup(run), detector(d), board(b), observers(std::move(o)), messages(out) {
-    roiMask = cv::Mat(setup.frameSize, CV_8UC1, cv::Scalar(255));
+    : setup(run),
+      detector(d),
+      board(b),
+      observers(std::move(o)),
+      messages(out),
+      step(d, run.detection),
+      regionSize(run.frameSize) {
+    followRegion(setup.frameSize);
     startRecording();
 }
 
@@ -105,22 +112,56 @@ WatchEnd WatchLoop::run(FrameReader& reader, const std::function<bool()>& quit, 
 
 void WatchLoop::processFrame(DecodedFrame& frame) {
     const FrameTime when = timeOf(frame);
-    const int processingMs = detect(frame.picture);
-    const std::vector<ObjectTrack> objects = detector.getConfirmedObjects();
-    drawLiveAnnotation(frame.picture, objects, noRegion, processingMs);
-    events->addFrame(frame.picture, objects, when);
-    if (observers.onFrame) observers.onFrame(frame.picture);
+    const steady_clock::time_point t0 = steady_clock::now();
+    const Detection detection = step.process(frame.picture, frame.grayLevels());
+    const steady_clock::time_point t1 = steady_clock::now();
+    const int processingMs =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
+    if (detection.lightChangePercent)
+        messages << "Light change: " << std::lround(*detection.lightChangePercent)
+                 << " % of the region changed; the model starts afresh" << std::endl;
+    const std::vector<ObjectTrack>& objects = detection.objects;
+    if (!drawsOn(frame)) {
+        events->addFrame(cv::Mat(), objects, when);
+        noteFrame(when, objects);
+        return;
+    }
+    // In colour, the frame's own pixels; from the luma plane, its colour picture.
+    cv::Mat picture = frame.takeBgr();
+    annotate(picture, objects, processingMs);
+    events->addFrame(picture, objects, when);
+    if (observers.onFrame) observers.onFrame(picture);
     noteFrame(when, objects);
 }
 
-// As the live program does it: the gray frame through the detector with the
-// whole frame as the region; the processing time in whole milliseconds.
-int WatchLoop::detect(const cv::Mat& colour) {
-    const steady_clock::time_point t0 = steady_clock::now();
-    cv::cvtColor(colour, gray, cv::COLOR_BGR2GRAY);
-    detector.process(gray.data, colour.cols, colour.rows, roiMask.data);
-    const steady_clock::time_point t1 = steady_clock::now();
-    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(t1 - t0).count());
+// Whether anyone draws on the frame: clips encoded from the frames hold every
+// frame annotated, so today every frame is. A recording that copies the
+// source's packets would need pictures only for the web view's viewers and
+// for snapshot candidates, and asks here.
+bool WatchLoop::drawsOn(const DecodedFrame&) const { return true; }
+
+// As the live program annotates: a region of any shape outlined as the scan
+// outlines it, else the live program's overlay of no selection.
+void WatchLoop::annotate(cv::Mat& picture, const std::vector<ObjectTrack>& objects, int processingMs) const {
+    if (regionArea.empty()) {
+        drawLiveAnnotation(picture, objects, noRegion, processingMs);
+    } else {
+        drawLiveAnnotation(picture, objects, outline, processingMs);
+    }
+}
+
+// The region for frames of `size`: the polygons filled at the first frames'
+// size, scaled to later ones as the live program scales its region.
+void WatchLoop::followRegion(cv::Size size) {
+    if (setup.region.empty()) return;
+    const cv::Mat first = regionMask(std::vector<cv::Rect>(), setup.region, regionSize);
+    if (size == regionSize) {
+        regionArea = first;
+    } else {
+        cv::resize(first, regionArea, size, 0, 0, cv::INTER_NEAREST);
+    }
+    outline = regionOutline(regionArea);
+    step.setRegion(regionArea);
 }
 
 FrameTime WatchLoop::timeOf(const DecodedFrame& frame) {
@@ -215,7 +256,7 @@ void WatchLoop::onSourceBack(std::chrono::duration<double> outage, cv::Size size
     rate = FrameRateWindow(kRateWindow);
     if (size != setup.frameSize) {
         setup.frameSize = size;
-        roiMask = cv::Mat(size, CV_8UC1, cv::Scalar(255));
+        followRegion(size);
     }
     // The recording that ended with the loss counted its events; a fresh one
     // counts on from there, and measures a camera's rate anew.

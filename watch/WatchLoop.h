@@ -1,5 +1,5 @@
-// The watcher's frame loop: each frame through the detector, annotated as
-// the live program annotates it, into live event recording; the source's
+// The watcher's frame loop: each frame through the detection step, annotated
+// as the live program annotates it, into live event recording; the source's
 // state (starting, up, lost) kept on the status board.
 #pragma once
 
@@ -16,8 +16,10 @@
 
 #include "config/EventRecordingSettings.h"
 #include "detector/Detector.h"
+#include "events/DetectionStep.h"
 #include "events/LiveEventRecording.h"
 #include "media/FrameReader.h"
+#include "roi/RegionFile.h"
 #include "roi/RoiSelection.h"
 #include "watch/WatchStatus.h"
 
@@ -30,6 +32,10 @@ struct WatchRun {
     cv::Size frameSize;
     EventRecordingSettings events;
     CopySources copy;  // with copied clips: where their packets come from
+    DetectionSettings detection;
+    // In the pixels of frames of `frameSize`; none: the whole frame. Frames
+    // of another size later have it scaled to them.
+    PolygonRegions region;
 };
 
 // What the rest of the program hears of, on the loop's thread. Each may be
@@ -74,7 +80,9 @@ public:
     // lost and, once back, said back; the reader reopens it meanwhile.
     WatchEnd run(FrameReader& reader, const std::function<bool()>& quit,
                  std::optional<DecodedFrame> first = std::nullopt);
-    // Detects, annotates and records one frame; `frame.picture` is annotated.
+    // Detects, annotates and records one frame; `frame.picture` is
+    // annotated when it is in colour (a gray picture of the decoder's luma
+    // plane is left as it is, its colour picture annotated).
     void processFrame(DecodedFrame& frame);
 
     // The source stopped delivering: says so once, finishes the open event's
@@ -93,7 +101,9 @@ public:
 
 private:
     void startRecording();
-    int detect(const cv::Mat& colour);
+    void followRegion(cv::Size size);
+    bool drawsOn(const DecodedFrame& frame) const;
+    void annotate(cv::Mat& picture, const std::vector<ObjectTrack>& objects, int processingMs) const;
     FrameTime timeOf(const DecodedFrame& frame);
     FrameTime fileTimeOf(const DecodedFrame& frame);
     void noteFrame(const FrameTime& when, const std::vector<ObjectTrack>& objects);
@@ -110,9 +120,11 @@ private:
     std::unique_ptr<LiveEventRecording> events;
     int eventsBefore = 0;  // logged by recordings of earlier frame sizes
     RecordingHealth healthBefore;  // counted by those recordings
-    cv::Mat gray;
-    cv::Mat roiMask;
-    RoiSelection noRegion;
+    DetectionStep step;
+    const cv::Size regionSize;  // the frame size the region's polygons are in
+    cv::Mat regionArea;         // the region at the present frame size; empty without one
+    RegionOutline outline;      // of regionArea
+    RoiSelection noRegion;      // drawn as the live program draws it without a selection
     FrameRateWindow rate{kRateWindow};
     std::int64_t frames = 0;
     SourceState state = SourceState::Starting;

@@ -36,13 +36,14 @@ std::optional<OpenedSource> fromCapture(cv::VideoCapture capture, const std::str
 
 // FFmpeg's own reader first (the frames' own times, reading past damage),
 // then any other back end OpenCV has.
-std::optional<OpenedSource> openFile(const std::string& path, std::string& error) {
+std::optional<OpenedSource> openFile(const std::string& path, std::string& error, FramePictures pictures) {
     if (!mayOpenSourcePath(path)) {
         error = "not a video file or capture device";
         return std::nullopt;
     }
     std::string why;
     if (std::unique_ptr<VideoFile> file = VideoFile::open(path, why)) {
+        file->setPictures(pictures);
         OpenedSource opened;
         opened.frameSize = file->frameSize();
         opened.fps = playbackFrameRate(file->reportedFps());
@@ -81,8 +82,9 @@ std::optional<WatchSourceKind> classifyWatchSource(const std::string& source) {
     return std::nullopt;
 }
 
-std::optional<OpenedSource> openWatchFile(const std::string& path, std::string& error) {
-    return openFile(path, error);
+std::optional<OpenedSource> openWatchFile(const std::string& path, std::string& error,
+                                          FramePictures pictures) {
+    return openFile(path, error, pictures);
 }
 
 PacedInput::PacedInput(std::unique_ptr<VideoInput> source, double fps,

@@ -36,7 +36,10 @@ struct OpenedSource {
 // `error` saying why in a few words, when it cannot be opened or reports no
 // usable frame size. Cameras, devices and streams are opened by the frame
 // reader's reopening (media/SourceInput), which waits for them.
-std::optional<OpenedSource> openWatchFile(const std::string& path, std::string& error);
+// With FramePictures::Luma, a file FFmpeg's reader opens gives the gray of
+// its luma plane and its colour on demand.
+std::optional<OpenedSource> openWatchFile(const std::string& path, std::string& error,
+                                          FramePictures pictures = FramePictures::Colour);
 
 // Hands a file's frames over no sooner than a camera would deliver them:
 // each one its presentation time after the first (one frame period apart
@@ -58,6 +61,7 @@ public:
     bool read(cv::Mat& picture, double& positionMs, std::int64_t& index) override;
     void rewindToSecondFrame() override { inner->rewindToSecondFrame(); }
     void release() override { inner->release(); }
+    std::shared_ptr<const LumaFrame> takeLuma() override { return inner->takeLuma(); }
 
 private:
     static SleepUntil defaultSleep();

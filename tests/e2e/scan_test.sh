@@ -200,6 +200,8 @@ case_bad_input() {
   usage wrong-type --set 'num_frames="5"' "$bursts_clip"
   usage region-outside --roi 400,0,10,10 "$bursts_clip"
   usage region-empty --roi 0,0,0,10 "$bursts_clip"
+  usage detect-width --detect-width 8 "$bursts_clip"
+  usage light-change --light-change 101 "$bursts_clip"
   usage missing-config --config "$dir/no.json" "$bursts_clip"
   mkdir -p "$dir/usage-bad-config"
   printf '{"Config_Params": {' >"$dir/usage-bad-config/Tarvolen.json"
@@ -407,6 +409,30 @@ case_region_file() {
     check "$bad: one line naming the file: $(cat "$dir/$bad/stderr")" \
       [ "$(wc -l <"$dir/$bad/stderr")" -eq 1 -a "$(grep -c "$bad.json" "$dir/$bad/stderr")" -eq 1 ]
   done
+}
+
+# A 1080p H.264 file detected at 320 pixels wide: the squares, 108 pixels
+# there, are objects of the documented sizes only scaled down, and the boxes
+# come back in the file's pixels.
+case_detect_width() {
+  make_bursts_clip
+  local dir="$work/width" hd="$work/bursts1080.mp4"
+  ffmpeg -v error -y -i "$bursts_clip" -vf scale=1920:1080 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "$hd" ||
+    fail "ffmpeg makes the 1080p file"
+  run_scan "$dir" "${detector_args[@]}" --detect-width 320 --end 4 --mask "$dir/mask.avi" "$hd"
+  check "exit 0 (got $scan_rc)" [ "$scan_rc" -eq 0 ]
+  check "the summary records the width" grep -q '"detect_width": 320' "$dir/bursts1080.scan.json"
+  check "events found ($(grep -c . "$dir/bursts1080.events.jsonl"))" [ "$(grep -c . "$dir/bursts1080.events.jsonl")" -ge 1 ]
+  local line box
+  while IFS= read -r line; do
+    box="$(sed -E 's/.*"bbox":\[([0-9,]+)\].*/\1/' <<<"$line")"
+    # The squares run along rows 270-377 and 720-827 of the 1080p frame; in
+    # the detected frame's pixels every box would end above row 180.
+    check "a box in 1080p pixels ($box)" \
+      awk -v b="$box" 'BEGIN { split(b, v, ","); exit !(v[2] >= 250 && v[2] + v[4] > 700 && v[1] + v[3] <= 1920) }'
+  done <"$dir/bursts1080.events.jsonl"
+  check "the mask video has the file's size" \
+    [ "$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0:s=x "$dir/mask.avi")" = 1920x1080 ]
 }
 
 # H.264 MP4 clips, annotated and mask videos; a video name of another kind

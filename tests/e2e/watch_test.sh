@@ -215,6 +215,20 @@ case_bad_input() {
   check_one_line "$dir" 2 '^tarvolen-watch: .*--colour.* \(see --help\)$'
   run_watch "$dir" --config "$work/none.json"
   check_one_line "$dir" 2 "^tarvolen-watch: $work/none.json: no such configuration file$"
+  # A region file read as the scan reads it, named with its problem.
+  local watch problem
+  echo '{"include": [[[1000, 1000], [1100, 1000], [1050, 1100]]]}' >"$dir/outside.json"
+  echo '{"include": [' >"$dir/broken.json"
+  make_bursts "$work/bursts.avi" "$frames" "$bursts"
+  while IFS='|' read -r watch problem; do
+    watch_config "$dir" "$work/bursts.avi" "$watch"
+    run_watch "$dir"
+    check_one_line "$dir" 2 "^tarvolen-watch: Tarvolen.json: Watch.$problem"
+  done <<'CASES'
+{"region_file": "missing.json"}|region_file missing.json: cannot be read$
+{"region_file": "broken.json"}|region_file broken.json: not a JSON document$
+{"region_file": "outside.json"}|region_file outside.json: include polygon 1 lies wholly outside the 320x240 frame$
+CASES
   check "no folder is made for a refused configuration" [ ! -e "$dir/events" ]
   run_watch "$dir" --version
   check "--version: status 0 and the version ($(cat "$dir/stdout"))" \
@@ -223,6 +237,46 @@ case_bad_input() {
   status="$(closed_stdout_status "$watcher" --version)"
   check "a standard output nobody reads fails its writes, it does not end the watcher (status $status)" \
     [ "$status" -eq 0 ]
+}
+
+# A region leaving the right square out, detected at half the width: events
+# of the left square, boxes in the file's pixels, the region on the clips.
+case_region_file() {
+  unset DISPLAY WAYLAND_DISPLAY
+  local dir="$work/region"
+  make_bursts "$work/bursts.avi" "$frames" "$bursts"
+  mkdir -p "$dir"
+  echo '{"include": [[[0, 0], [159, 0], [159, 239], [0, 239]]]}' >"$dir/left.json"
+  watch_config "$dir" "$work/bursts.avi" '{"region_file": "left.json", "detect_width": 160}'
+  run_watch "$dir" --fast
+  check "exit status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
+  check_clips "$dir" 2
+  local line box
+  while IFS= read -r line; do
+    box="$(field "$line" bbox)"
+    # The left square runs along rows 60-83; in the detected frame's pixels above row 45.
+    check "boxes in the left half, in the file's pixels ($box)" \
+      awk -v b="$box" 'BEGIN { split(b, v, ","); exit !(v[1] + v[3] <= 160 && v[2] >= 45 && v[2] + v[4] >= 80) }'
+  done <"$dir/events/events.jsonl"
+  local clip
+  clip="$(ls "$dir"/events/event_*.avi | head -n1)"
+  check "the clip shows the region's outline" "$inspect" cyan-outline "$clip" 0 0 159 239
+}
+
+# A still scene whose contrast steps up, as a camera switching to infrared:
+# with the rule, one line says so and no event is recorded.
+case_light_change() {
+  unset DISPLAY WAYLAND_DISPLAY
+  local dir="$work/light"
+  ffmpeg -v error -y -i "$sample" -frames:v 1 -vf scale=320:240 "$work/still.png" &&
+    ffmpeg -v error -y -loop 1 -i "$work/still.png" -t 4 -r "$fps" -vf "eq=contrast=1.6:enable='gte(t,2)'" \
+      -c:v mjpeg -q:v 3 "$work/infrared.avi" || fail "ffmpeg makes the clip"
+  watch_config "$dir" "$work/infrared.avi" '{"light_change_percent": 10}'
+  run_watch "$dir" --fast
+  check "exit status 0 (got $app_rc)" [ "$app_rc" -eq 0 ]
+  check "one line says the light changed: $(grep -i light "$dir/stderr")" \
+    [ "$(grep -cE '^Light change: [0-9]+ % of the region changed; the model starts afresh$' "$dir/stderr")" -eq 1 ]
+  check "and no event is recorded" [ "$(tail -n1 "$dir/stderr")" = "Stopped at the end of the video file; 0 events recorded" ]
 }
 
 case_unopenable_source() {

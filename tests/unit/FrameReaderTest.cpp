@@ -12,10 +12,12 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "TestSupport.h"
 #include "media/FrameReader.h"
+#include "media/VideoFile.h"
 #include "media/VideoSource.h"
 
 namespace tarvolen {
@@ -109,6 +111,33 @@ TEST_F(FrameReaderTest, ReadToTheEndDeliversEachFrameOnceAsDecodedWithItsTime) {
     }
     EXPECT_EQ(reader.next(frame), Status::Ended);
     EXPECT_EQ(reader.next(frame, milliseconds(1)), Status::Ended);
+}
+
+// Frames read as the luma plane reach the caller with their gray levels and
+// their colour; brought to another size, they come as BGR like any frame.
+TEST_F(FrameReaderTest, LumaFramesComeWithTheirLevelsAndColourOrAreBroughtToBgr) {
+    for (const cv::Size size : {clipSize, cv::Size(32, 24)}) {
+        std::string why;
+        std::unique_ptr<VideoFile> file = VideoFile::open(makeClip(3), why);
+        ASSERT_TRUE(file) << why;
+        file->setPictures(FramePictures::Luma);
+        FrameReaderSettings settings = scanReading([] { return false; });
+        settings.conformTo = size;
+        settings.colourAhead = true;
+        FrameReader reader(std::make_unique<FileInput>(std::move(file)), settings);
+        DecodedFrame frame;
+        cv::Mat gray;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(reader.next(frame), Status::Frame) << i;
+            ASSERT_EQ(frame.picture.size(), size);
+            ASSERT_EQ(frame.luma != nullptr, size == clipSize);
+            if (frame.luma) {
+                cv::LUT(frame.picture, frame.grayLevels(), gray);
+                EXPECT_NEAR(cv::mean(gray)[0], levelOf(i), kLevelTolerance);
+            }
+            EXPECT_NEAR(cv::mean(frame.takeBgr())[0], levelOf(i), kLevelTolerance);
+        }
+    }
 }
 
 TEST_F(FrameReaderTest, ASourceWithoutFramesStallsAndStopsAtOnce) {

@@ -220,19 +220,21 @@ ParsedCommandLine parse(std::vector<const char*> args) {
 }
 
 TEST(CommandLine, TakesEveryOption) {
-    const ParsedCommandLine p = parse({"a.avi",        "b/c.mp4",
-                                       "--set",        "num_frames=15",
-                                       "--set",        "alpha_coeff=0.02",
-                                       "--roi",        "1,2,3,4",
-                                       "--roi",        "5,6,7,8",
-                                       "--pre",        "0.5",
-                                       "--post",       "3",
-                                       "--min-event",  "1",
-                                       "--quit-after", "2",
-                                       "-o",           "out",
-                                       "--clips",      "--sheet",
-                                       "--annotated",  "{stem}.ann.avi",
-                                       "--mask",       "m_{stem}.avi",
+    const ParsedCommandLine p = parse({"a.avi",          "b/c.mp4",
+                                       "--set",          "num_frames=15",
+                                       "--set",          "alpha_coeff=0.02",
+                                       "--roi",          "1,2,3,4",
+                                       "--roi",          "5,6,7,8",
+                                       "--pre",          "0.5",
+                                       "--post",         "3",
+                                       "--min-event",    "1",
+                                       "--quit-after",   "2",
+                                       "-o",             "out",
+                                       "--clips",        "--sheet",
+                                       "--annotated",    "{stem}.ann.avi",
+                                       "--mask",         "m_{stem}.avi",
+                                       "--detect-width", "640",
+                                       "--light-change", "37.5",
                                        "--quiet"});
     ASSERT_EQ(p.outcome, ParsedCommandLine::Run) << p.text;
     const ScanOptions& o = p.options;
@@ -248,6 +250,8 @@ TEST(CommandLine, TakesEveryOption) {
     EXPECT_TRUE(o.clips && o.sheet && o.quiet && !o.progress);
     EXPECT_EQ(expandStem(o.annotatedPath, inputStem(o.files[1])), "c.ann.avi");
     EXPECT_EQ(expandStem(o.maskPath, "x"), "m_x.avi");
+    EXPECT_EQ(o.detection.detectWidth, 640);
+    EXPECT_EQ(o.detection.lightChangePercent, 37.5);
 }
 
 TEST(CommandLine, ClipFormatsAndVideoExtensions) {
@@ -274,7 +278,8 @@ TEST(CommandLine, HelpListsEveryOptionWithDefaults) {
     ASSERT_EQ(p.outcome, ParsedCommandLine::Help);
     for (const char* option :
          {"--config", "--set", "--roi", "--pre", "--post", "--min-event", "--quit-after", "--output-dir",
-          "--clips", "--clip-format", "--sheet", "--annotated", "--mask", "--progress", "--quiet"})
+          "--clips", "--clip-format", "--sheet", "--annotated", "--mask", "--progress", "--quiet", "--detect-width",
+          "--light-change"})
         EXPECT_NE(p.text.find(option), std::string::npos) << option;
     EXPECT_NE(p.text.find("=1.5"), std::string::npos);
     EXPECT_NE(p.text.find("=2"), std::string::npos);
@@ -319,7 +324,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{"unknown clip format", {"a.avi", "--clips", "--clip-format", "mkv"}, "--clip-format"},
         BadCommandLine{"clip format without clips", {"a.avi", "--clip-format", "mp4"}, "--clips"},
         BadCommandLine{"annotated as mov", {"a.avi", "--annotated", "out.mov"}, "out.mov: the video's name must end in .avi"},
-        BadCommandLine{"mask without extension", {"a.avi", "--mask", "{stem}-mask"}, "{stem}-mask: the video's name"}),
+        BadCommandLine{"mask without extension", {"a.avi", "--mask", "{stem}-mask"}, "{stem}-mask: the video's name"},
+        BadCommandLine{"detect width below 16", {"a.avi", "--detect-width", "15"},
+                       "--detect-width: 15 is neither 0 (frames as delivered) nor a whole width from 16 to 7680"},
+        BadCommandLine{"detect width above 7680", {"a.avi", "--detect-width", "7681"}, "7681 is neither"},
+        BadCommandLine{"detect width not whole", {"a.avi", "--detect-width", "640.5"}, "640.5 is neither"},
+        BadCommandLine{"light change below 1", {"a.avi", "--light-change", "0.5"},
+                       "--light-change: 0.5 is neither 0 (off) nor a percentage from 1 to 100"},
+        BadCommandLine{"negative light change", {"a.avi", "--light-change", "-5"}, "--light-change"}),
     [](const ::testing::TestParamInfo<BadCommandLine>& testCase) {
         std::string name = testCase.param.name;
         for (char& c : name) {

@@ -43,7 +43,8 @@ TEST(WatchSettings, EveryKeyIsRead) {
                  "client_id": "cam1", "discovery": true, "discovery_prefix": "ha",
                  "tls": {"ca_file": ")" + kReadableFile + R"(", "cert_file": ")" + kReadableFile +
                                                 R"(", "key_file": ")" + kReadableFile + R"("}},
-        "web": {"listen": "127.0.0.1:8080", "token": "s3cret"}})"),
+        "web": {"listen": "127.0.0.1:8080", "token": "s3cret"}, "detect_width": 640, "region_file": "cam1.json",
+        "light_change_percent": 62.5})"),
                                  settings),
               "");
     EXPECT_EQ(settings.name, "Front door");
@@ -69,6 +70,9 @@ TEST(WatchSettings, EveryKeyIsRead) {
     ASSERT_TRUE(settings.web);
     EXPECT_EQ(settings.web->listen, "127.0.0.1:8080");
     EXPECT_EQ(settings.web->token, "s3cret");
+    EXPECT_EQ(settings.detection.detectWidth, 640);
+    EXPECT_EQ(settings.regionFile, "cam1.json");
+    EXPECT_EQ(settings.detection.lightChangePercent, 62.5);
 }
 
 TEST(WatchSettings, MqttTakesItsDefaultsAndTheRangeLimits) {
@@ -195,7 +199,23 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{R"({"mqtt": {"host": "h", "tls": {"cert_file": ")" TARVOLEN_EXAMPLE_CONFIG R"("}}})",
                 "Watch.mqtt.tls.cert_file needs a key_file"},
         Refused{R"({"mqtt": {"host": "h", "tls": {"key_file": ")" TARVOLEN_EXAMPLE_CONFIG R"("}}})",
-                "Watch.mqtt.tls.key_file needs a cert_file"}));
+                "Watch.mqtt.tls.key_file needs a cert_file"},
+        Refused{
+            R"({"detect_width": 15})",
+            "Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got 15)"},
+        Refused{R"({"detect_width": 640.5})",
+                "Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got "
+                "640.5)"},
+        Refused{
+            R"({"detect_width": "640"})",
+            R"(Watch.detect_width must be 0 (frames as delivered) or a whole number from 16 to 7680 (got "640"))"},
+        Refused{R"({"light_change_percent": 0.5})",
+                "Watch.light_change_percent must be 0 (off) or a number from 1 to 100 (got 0.5)"},
+        Refused{R"({"light_change_percent": true})",
+                "Watch.light_change_percent must be 0 (off) or a number from 1 to 100 (got true)"},
+        Refused{
+            R"({"region_file": ["a.json"]})",
+            R"(Watch.region_file must be the path of a region file, or empty for none (got ["a.json"]))"}));
 
 TEST(WatchSettings, AFileProblemStartsWithItsName) {
     const test::TempFolder temp;
