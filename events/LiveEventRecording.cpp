@@ -349,8 +349,10 @@ void LiveEventRecording::addFrame(const cv::Mat& annotated, const std::vector<Ob
 
 bool LiveEventRecording::wantsFrame(int objectCount) const {
     if (!enabled || finished) return false;
-    if (!copying) return true;
-    return snapshots != nullptr && recorder != nullptr && recorder->wantsPeakPicture(objectCount);
+    if (!copying || snapshots == nullptr) return !copying;
+    // Before the rate is known the next frame may be the one that starts
+    // the recorder and opens an event: better a picture too many.
+    return recorder == nullptr || recorder->wantsPeakPicture(objectCount);
 }
 
 void LiveEventRecording::drawLabel(cv::Mat& view) const {

@@ -136,17 +136,26 @@ PacketRingLimits ringLimits(const EventRecordingSettings& events) {
     return limits;
 }
 
+// How a live source is opened, each time: its time limit, the ring its
+// packets are kept in (for copied clips; may be null), and whether the
+// detector takes the decoder's luma plane.
+struct LiveOpening {
+    milliseconds timeout{0};
+    std::shared_ptr<PacketRing> ring;
+    FramePictures pictures = FramePictures::Colour;
+};
+
 // A network stream read through FFmpeg's own libraries; with a ring, every
 // packet is kept there too, for clips copied from it.
-std::unique_ptr<VideoInput> openStream(const std::string& url, milliseconds timeout,
-                                       const std::shared_ptr<PacketRing>& ring) {
+std::unique_ptr<FileInput> openStream(const std::string& url, const LiveOpening& how) {
     VideoFileOptions options;
-    options.timeout = timeout;
-    if (ring) options.onPacket = [ring](const StreamPacket& packet) { ring->push(packet); };
+    options.timeout = how.timeout;
+    if (how.ring) options.onPacket = [ring = how.ring](const StreamPacket& packet) { ring->push(packet); };
     std::string ignored;
     std::unique_ptr<VideoFile> file = VideoFile::open(url, options, ignored);
     if (!file) return nullptr;
-    if (ring) ring->restart(file->layout());
+    file->setPictures(how.pictures);
+    if (how.ring) how.ring->restart(file->layout());
     return std::make_unique<FileInput>(std::move(file));
 }
 
@@ -158,40 +167,42 @@ struct LiveInput {
     cv::Size reported{1, 1};
 };
 
-LiveInput openLive(const std::string& source, milliseconds timeout, const std::shared_ptr<PacketRing>& ring) {
+LiveInput openLive(const std::string& source, const LiveOpening& how) {
     LiveInput live;
     if (isStreamUrl(source)) {
-        live.input = openStream(source, timeout, ring);
-        if (const auto* file = dynamic_cast<const FileInput*>(live.input.get())) live.reported = file->frameSize();
+        std::unique_ptr<FileInput> stream = openStream(source, how);
+        if (stream) live.reported = stream->frameSize();
+        live.input = std::move(stream);
         return live;
     }
-    std::unique_ptr<CaptureInput> capture = openSourceInput(source, timeout);
+    std::unique_ptr<CaptureInput> capture = openSourceInput(source, how.timeout);
     if (capture) live.reported = reportedFrameSize(capture->opened()).value_or(cv::Size(1, 1));
     live.input = std::move(capture);
     return live;
 }
 
-// A file is read once, to its end; frames keep the file's size. Every frame
-// is drawn on, so one read as luma has its colour made on the reading thread.
-FrameReaderSettings fileReading(cv::Size size) {
+// A file is read once, to its end; frames keep the file's size. When every
+// frame is drawn on (clips of the annotated frames), one read as luma has its
+// colour made on the reading thread.
+FrameReaderSettings fileReading(cv::Size size, bool everyFrameDrawn) {
     FrameReaderSettings settings;
     settings.onEmptyRead = EmptyReadPolicy::ToEnd;
     settings.queueFrames = kLiveFileQueueFrames;
     settings.conformTo = size;
     settings.stopRequested = quitRequested;
-    settings.colourAhead = true;
+    settings.colourAhead = everyFrameDrawn;
     return settings;
 }
 
 // A camera, device or stream is reopened whenever it is lost, with pauses
 // growing to Watch.reconnect_max_seconds, for as long as the watch runs.
 FrameReaderSettings liveReading(const std::string& source, cv::Size size, const WatchSettings& watch,
-                                std::shared_ptr<PacketRing> ring) {
-    const milliseconds timeout = toMilliseconds(watch.sourceTimeoutSeconds);
+                                const LiveOpening& how, bool everyFrameDrawn) {
     FrameReaderSettings settings = reconnectingReading(
-        size, [source, timeout, ring]() { return openLive(source, timeout, ring).input; }, timeout);
+        size, [source, how]() { return openLive(source, how).input; }, how.timeout);
     settings.reconnectMaxPause = toMilliseconds(watch.reconnectMaxSeconds);
     settings.stopRequested = quitRequested;
+    settings.colourAhead = everyFrameDrawn;
     return settings;
 }
 
@@ -240,10 +251,7 @@ private:
 
     int watchFile() {
         std::string why;
-        // Detected at a set width, the detector needs only the decoder's luma plane.
-        const FramePictures pictures =
-            config.watch.detection.detectWidth > 0 ? FramePictures::Luma : FramePictures::Colour;
-        std::optional<OpenedSource> opened = openWatchFile(source, why, pictures);
+        std::optional<OpenedSource> opened = openWatchFile(source, why, detectedPictures());
         if (quitRequested()) return kWatchStopped;
         if (!opened) return fail(kWatchFailed, "cannot open " + shown + ": " + why);
         if (std::string outside = regionOutside(opened->frameSize); !outside.empty())
@@ -256,7 +264,7 @@ private:
         startRecordStream();
         std::unique_ptr<VideoInput> input = std::move(opened->input);
         if (!options.fast) input = std::make_unique<PacedInput>(std::move(input), opened->fps);
-        FrameReader reader(std::move(input), fileReading(opened->frameSize));
+        FrameReader reader(std::move(input), fileReading(opened->frameSize, !copying(config.events)));
         return watch(reader, std::nullopt);
     }
 
@@ -267,9 +275,13 @@ private:
         if (copying(config.events) && isStreamUrl(source))
             copySources.detect = std::make_shared<PacketRing>(ringLimits(config.events));
         startRecordStream();
-        LiveInput live = openLive(source, toMilliseconds(config.watch.sourceTimeoutSeconds), copySources.detect);
+        LiveOpening how;
+        how.timeout = toMilliseconds(config.watch.sourceTimeoutSeconds);
+        how.ring = copySources.detect;
+        how.pictures = detectedPictures();
+        LiveInput live = openLive(source, how);
         FrameReader reader(std::move(live.input),
-                           liveReading(source, live.reported, config.watch, copySources.detect));
+                           liveReading(source, live.reported, config.watch, how, !copying(config.events)));
         DecodedFrame first;
         if (!awaitFirstFrame(reader, first)) {
             reader.stop();
@@ -320,6 +332,12 @@ private:
                     break;
             }
         }
+    }
+
+    // Detected at a set width, the detector needs only the decoder's luma
+    // plane; colour is made for the frames drawn on.
+    FramePictures detectedPictures() const {
+        return config.watch.detection.detectWidth > 0 ? FramePictures::Luma : FramePictures::Colour;
     }
 
     // The camera's record stream, copied into the clips: read from the start
@@ -480,7 +498,10 @@ private:
             // An event closes some frames before its clip is finished.
             if (mqtt) mqtt->publishMotion(board.eventOpen());
         };
-        if (web) o.onFrame = [this](const cv::Mat& annotated) { web->publishFrame(annotated); };
+        if (web) {
+            o.onFrame = [this](const cv::Mat& annotated) { web->publishFrame(annotated); };
+            o.wantsFrames = [this] { return web->wantsFrames(); };
+        }
         return o;
     }
 

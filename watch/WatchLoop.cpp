@@ -121,7 +121,7 @@ void WatchLoop::processFrame(DecodedFrame& frame) {
         messages << "Light change: " << std::lround(*detection.lightChangePercent)
                  << " % of the region changed; the model starts afresh" << std::endl;
     const std::vector<ObjectTrack>& objects = detection.objects;
-    if (!drawsOn(frame)) {
+    if (!drawsOn(static_cast<int>(objects.size()))) {
         events->addFrame(cv::Mat(), objects, when);
         noteFrame(when, objects);
         return;
@@ -135,10 +135,13 @@ void WatchLoop::processFrame(DecodedFrame& frame) {
 }
 
 // Whether anyone draws on the frame: clips encoded from the frames hold every
-// frame annotated, so today every frame is. A recording that copies the
-// source's packets would need pictures only for the web view's viewers and
-// for snapshot candidates, and asks here.
-bool WatchLoop::drawsOn(const DecodedFrame&) const { return true; }
+// frame annotated; a recording that copies the source's packets needs
+// pictures only for snapshots and for the web view's viewers.
+bool WatchLoop::drawsOn(int objectCount) const {
+    if (!events || !events->copiesPackets()) return true;
+    if (events->wantsFrame(objectCount)) return true;
+    return observers.wantsFrames && observers.wantsFrames();
+}
 
 // As the live program annotates: a region of any shape outlined as the scan
 // outlines it, else the live program's overlay of no selection.

@@ -43,6 +43,9 @@ struct WatchRun {
 struct WatchObservers {
     // Every annotated frame, as its clip gets it (the web view).
     std::function<void(const cv::Mat& annotated)> onFrame;
+    // Whether anyone wants annotated frames now (a web view's viewer);
+    // frames nobody else needs are drawn only then.
+    std::function<bool()> wantsFrames;
     std::function<void(const std::string& startJson)> onEventStart;
     std::function<void(const std::string& logLine, const std::string& clipPath)> onEventEnd;
     // The source's state changed (the status file is written at once).
@@ -102,7 +105,7 @@ public:
 private:
     void startRecording();
     void followRegion(cv::Size size);
-    bool drawsOn(const DecodedFrame& frame) const;
+    bool drawsOn(int objectCount) const;
     void annotate(cv::Mat& picture, const std::vector<ObjectTrack>& objects, int processingMs) const;
     FrameTime timeOf(const DecodedFrame& frame);
     FrameTime fileTimeOf(const DecodedFrame& frame);

@@ -255,6 +255,8 @@ void WebServer::stop() {
 
 void WebServer::publishFrame(const cv::Mat& annotated) { parts->hub.publish(annotated); }
 
+bool WebServer::wantsFrames() const { return parts->hub.wanted(WebStreamHub::Clock::now()); }
+
 int WebServer::port() const { return parts->started ? parts->http.boundPort() : 0; }
 
 std::uint64_t WebServer::encodes() const { return parts->hub.encodes(); }

@@ -54,6 +54,8 @@ public:
     // For every annotated frame: keeps a reference to its pixels (do not
     // draw into them afterwards), never waits and never encodes.
     void publishFrame(const cv::Mat& annotated);
+    // Whether a viewer asked for a picture lately.
+    bool wantsFrames() const;
 
     // The port listened on (0 when not started).
     int port() const;

@@ -13,6 +13,13 @@ constexpr int kJpegQuality = 80;
 // Widths kept encoded at once; a viewer asking for yet another width
 // replaces the one used longest ago.
 constexpr std::size_t kCachedWidths = 4;
+// A viewer's request keeps frames coming this long: a stream asks for each
+// frame, a page for a picture now and then.
+constexpr auto kDemandHold = std::chrono::seconds(3);
+// A picture asked for alone that is older than this (frames were not being
+// published, nobody watched) waits this long for a fresh one.
+constexpr auto kStalePicture = std::chrono::milliseconds(500);
+constexpr auto kFreshPictureWait = std::chrono::seconds(1);
 
 std::shared_ptr<const std::string> encodeJpeg(const cv::Mat& frame, int width) {
     cv::Mat scaled = frame;
@@ -37,6 +44,7 @@ void WebStreamHub::publish(const cv::Mat& next) {
         uncollected = std::move(retired);
         retired = std::move(frame);
         frame = next;
+        publishedAt = Clock::now();
         ++sequence;
     }
     published.notify_all();
@@ -69,11 +77,27 @@ WebStreamHub::Picture WebStreamHub::encoded(int width, std::uint64_t newerThan) 
     return {slot.sequence, slot.jpeg};
 }
 
+void WebStreamHub::noteDemand() { lastDemand.store(Clock::now().time_since_epoch().count()); }
+
+bool WebStreamHub::wanted(Clock::time_point now) const {
+    return now - Clock::time_point(Clock::duration(lastDemand.load())) < kDemandHold;
+}
+
 WebStreamHub::Picture WebStreamHub::latest(int width) {
+    noteDemand();
     std::uint64_t newest = 0;
+    Clock::time_point newestAt;
     {
         std::lock_guard<std::mutex> lock(mutex);
         newest = sequence;
+        newestAt = publishedAt;
+    }
+    // A picture from before anyone asked: the loop publishes a fresh one
+    // now that someone does.
+    const Clock::time_point now = Clock::now();
+    if (newest != 0 && now - newestAt > kStalePicture) {
+        const std::uint64_t fresh = waitForFrame(newest, now, now + kFreshPictureWait);
+        if (fresh != 0) newest = fresh;
     }
     return encoded(width, newest == 0 ? 0 : newest - 1);
 }
@@ -94,6 +118,7 @@ WebStreamHub::Encoded& WebStreamHub::slotFor(int width) {
 
 std::uint64_t WebStreamHub::waitForFrame(std::uint64_t after, Clock::time_point notBefore,
                                          Clock::time_point deadline) {
+    noteDemand();
     collectRetired();
     std::unique_lock<std::mutex> lock(mutex);
     const Clock::time_point due = std::min(notBefore, deadline);

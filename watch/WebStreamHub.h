@@ -4,6 +4,7 @@
 // for it, once per frame and width however many viewers there are.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -45,6 +46,10 @@ public:
     // sequence number, or 0 when none came in time or the hub stopped.
     std::uint64_t waitForFrame(std::uint64_t after, Clock::time_point notBefore, Clock::time_point deadline);
 
+    // Whether anyone has asked for a picture lately: a watcher that draws
+    // frames only for its viewers publishes none while nobody watches.
+    bool wanted(Clock::time_point now) const;
+
     // Wakes every waiting viewer; waits return 0 from now on.
     void stop();
     bool stopped() const;
@@ -61,10 +66,12 @@ private:
 
     Encoded& slotFor(int width);
     void collectRetired();
+    void noteDemand();
 
     mutable std::mutex mutex;
     std::condition_variable published;
     cv::Mat frame;
+    Clock::time_point publishedAt;  // of `frame`
     cv::Mat retired;
     std::uint64_t sequence = 0;
     bool isStopped = false;
@@ -72,6 +79,7 @@ private:
     mutable std::mutex encodeMutex;
     std::vector<Encoded> cache;
     std::uint64_t encodeCount = 0;
+    std::atomic<Clock::rep> lastDemand{0};  // when a viewer last asked, since the clock's epoch
 };
 
 }  // namespace tarvolen
