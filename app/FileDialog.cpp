@@ -26,9 +26,10 @@ std::optional<std::string> chooseWithDesktopDialog() {
 
 }  // namespace
 
-bool openFileDialog() {
+bool openFileDialog(std::string* chosen) {
     const std::optional<std::string> path = chooseWithDesktopDialog();
     if (!path) return false;
+    if (chosen != nullptr) *chosen = *path;
     std::cout << *path << std::endl;
     // A FIFO or device picked in the chooser could block the open for good.
     if (!mayOpenSourcePath(*path)) return false;

@@ -26,6 +26,8 @@
 #include "app/Recording.h"
 #include "platform/Signals.h"
 #include "media/FrameReader.h"
+#include "media/PacketReader.h"
+#include "media/PacketRing.h"
 #include "media/SourceInput.h"
 #include "media/VideoSource.h"
 #include "platform/SourcePath.h"
@@ -58,18 +60,76 @@ const char* const kSourceStalled = "Video source stopped delivering frames";
 const char* const kNoDisplay = "Display not available";
 const char* const kDisplayLost = "Display connection lost";
 const char* const kSourceLost = "Video source lost: ";
+const char* const kCopyFormat = "copy";
+// Packets of a stream kept for copied clips besides the pre-capture: the
+// frames between a packet's arrival and its frame's place in an event.
+constexpr double kRingMarginSeconds = 3.0;
 
 // Files loop, paced at their rate; cameras and streams deliver at their own
 // rate and are reopened when lost.
 enum class LiveSource { File, Camera, Stream };
 
+// The video file played, from the configuration or the file chooser.
+std::string filePlayed;
+
+// Copied clips need packets: a stream or a file, never a camera's frames.
+std::string copyProblem(const EventRecordingSettings& events) {
+    if (!events.enabled || events.format != kCopyFormat) return "";
+    const bool camera = classifySource(video_source_init_string) == SourceKind::Camera ||
+                        isCaptureDevicePath(video_source_init_string);
+    if (!camera) return "";
+    return configFileName + ": Event_Recording.format \"copy\" needs a stream or a video file as the source (the "
+           "camera " + sourceForMessages(video_source_init_string) + " gives frames, not packets)";
+}
+
+// Where copied clips come from: a file is cut from its own packets; a
+// stream's packets are read over a connection of their own.
+struct CopiedClipSources {
+    CopySources sources;
+    std::unique_ptr<PacketReader> streamReader;
+};
+
+CopiedClipSources copiedClipSources(LiveSource kind, const EventRecordingSettings& events) {
+    CopiedClipSources copy;
+    if (!events.enabled || events.format != kCopyFormat) return copy;
+    copy.sources.detectSize = cv::Size(frameWidth, frameHeight);
+    if (kind == LiveSource::File) {
+        copy.sources.file = filePlayed;
+        return copy;
+    }
+    PacketRingLimits limits;
+    limits.keep = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(events.preSeconds + events.minEventSeconds + kRingMarginSeconds));
+    copy.sources.detect = std::make_shared<PacketRing>(limits);
+    copy.sources.detectRingFeedsFrames = false;
+    copy.sources.tailWait = kSourceTimeout;
+    PacketReaderSettings reading;
+    reading.source = video_source_init_string;
+    reading.sourceTimeout = kSourceTimeout;
+    copy.streamReader = std::make_unique<PacketReader>(std::move(reading), copy.sources.detect);
+    return copy;
+}
+
+
 struct LoopImages {
     cv::Mat colour;
+    // The frame's own time in its source and when it arrived: what copied
+    // clips are cut and matched by.
+    double positionMs = -1;
+    Clock::time_point arrival;
     cv::Mat mask;
     // The detector's mask version `mask` holds; none before the first copy.
     std::optional<std::uint64_t> maskVersion;
     bool maskChanged = false;  // in this pass
 };
+
+// When a frame was read, as event recording counts it.
+FrameTime frameTime(const LoopImages& images) {
+    FrameTime time = FrameTime::now();
+    time.mediaMs = images.positionMs;
+    time.arrival = images.arrival;
+    return time;
+}
 
 enum class ReadOutcome { Frame, Quit, Stalled, Lost, Back };
 
@@ -103,8 +163,9 @@ const char* openSource(LiveSource& kind) {
     switch (classifySource(video_source_init_string)) {
         case SourceKind::FileDialog:
             kind = LiveSource::File;
-            return openFileDialog() ? nullptr : kVideoFileNotOpen;
+            return openFileDialog(&filePlayed) ? nullptr : kVideoFileNotOpen;
         case SourceKind::FilePath:
+            filePlayed = video_source_init_string;
             return openSourcePath(kind);
         case SourceKind::Camera:
             kind = LiveSource::Camera;
@@ -177,6 +238,8 @@ ReadOutcome readFrame(FrameReader& reader, LoopImages& images, LiveView& view, c
     frame.picture = std::move(images.colour);
     const ReadOutcome outcome = waitForFrame(reader, frame, view, noFrame);
     images.colour = std::move(frame.picture);
+    images.positionMs = frame.positionMs;
+    images.arrival = frame.arrival;
     return outcome;
 }
 
@@ -308,7 +371,9 @@ std::optional<std::string> followFrameSize(LoopImages& images, DetectionStep& st
 int runLoop(LiveView& view, LiveSource kind, double fps, LoopImages& images, DetectionStep& step,
             const EventRecordingSettings& eventSettings) {
     Recorder recorder(cv::Size(frameWidth, frameHeight), "", std::cout);
-    LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout);
+    CopiedClipSources copied = copiedClipSources(kind, eventSettings);
+    LiveEventRecording events(eventSettings, cv::Size(frameWidth, frameHeight), fps, std::cout, ClipSinkFactory(),
+                              copied.sources);
     events.setSource(sourceForMessages(video_source_init_string));
     const DisplayLossGuard displayLoss([&recorder, &events] { endRun(RunEnd::DisplayLost, recorder, events); });
     installQuitSignals();
@@ -342,7 +407,7 @@ int runLoop(LiveView& view, LiveSource kind, double fps, LoopImages& images, Det
         int processingMs = 0;
         const std::vector<ObjectTrack> objects = processFrame(images, step, processingMs);
         annotate(images.colour, objects, processingMs);
-        events.addFrame(images.colour, objects);
+        events.addFrame(images.colour, objects, frameTime(images));
         recorder.record(images.colour);
         events.drawLabel(images.colour);
         view.show(images.colour, images.mask, images.maskChanged);
@@ -363,6 +428,7 @@ int runTarvolen() {
     EventRecordingSettings eventSettings;
     const std::string eventSettingsProblem = readEventRecordingSettings(configFileName, eventSettings);
     if (!eventSettingsProblem.empty()) return stopWithMessage(eventSettingsProblem.c_str());
+    if (const std::string problem = copyProblem(eventSettings); !problem.empty()) return stopWithMessage(problem.c_str());
     // Before the source is opened: nobody is asked for a file that cannot be shown.
     if (!startGui()) return stopWithMessage(kNoDisplay);
     LiveSource kind = LiveSource::File;

@@ -26,6 +26,10 @@ struct EventRecordingSettings {
     bool snapshot = false;             // a JPEG of each event's busiest frame beside its clip
     double maxFolderMb = 0.0;          // retention: clips and snapshots at most this big; 0 = no cap
     double maxAgeDays = 0.0;           // retention: none older than this; 0 = no limit
+    // At start, clips in the folder the log does not name (a run killed
+    // mid-event) are made playable and logged as interrupted. Not a key: the
+    // watcher, which runs unattended, asks for it.
+    bool recoverUnloggedClips = false;
 };
 
 // Accepted ranges, in seconds.

@@ -144,8 +144,9 @@ LiveEventRecording::LiveEventRecording(const EventRecordingSettings& s, cv::Size
       copying(s.format == kCopyFormat) {
     if (!enabled || !prepareFolder()) return;
     startExtras();
-    recoverInterruptedClips();
+    if (settings.recoverUnloggedClips) recoverInterruptedClips();
     if (copying) {
+        cutsFile = !copySources.file.empty();
         if (!copySources.detect && !copySources.record && copySources.file.empty()) {
             switchOff("copied clips need a stream or a file as the source");
             return;
@@ -326,6 +327,9 @@ bool LiveEventRecording::madeRoom(const std::string& why, const std::string& cli
 void LiveEventRecording::addFrame(const cv::Mat& annotated, const std::vector<ObjectTrack>& objects,
                                   FrameTime when) {
     if (!enabled || finished) return;
+    // A file played round: a clip cut from it cannot span the jump back.
+    if (cutsFile && when.mediaMs >= 0 && lastMediaMs >= 0 && when.mediaMs < lastMediaMs) endEvent();
+    lastMediaMs = when.mediaMs;
     const std::int64_t index = frames++;
     if (!recorder) {
         const std::optional<double> rate = meter.add(when.steady);

@@ -216,6 +216,8 @@ private:
     std::string openClip;                       // the path of the clip named last
     bool copying;                               // format "copy"
     bool endingEvents = false;                  // in finish() or endEvent()
+    bool cutsFile = false;                      // copied clips are cut from a file
+    double lastMediaMs = -1;                    // the last frame's own time
     std::unique_ptr<CopiedClips> copier;        // with copying
     std::unique_ptr<ClipRecovery> recovery;     // clips a killed run left unlogged
 };

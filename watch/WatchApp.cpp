@@ -564,6 +564,7 @@ std::string loadWatchConfiguration(const WatchOptions& options, WatchConfigurati
     if (std::string problem = readEventRecordingSettings(path, read.events); !problem.empty()) return problem;
     if (!read.events.enabled)
         return path + ": Event_Recording.enabled must be true: the watcher records events";
+    read.events.recoverUnloggedClips = true;
     if (std::string problem = readWatchSettings(path, read.watch); !problem.empty()) return problem;
     if (read.watch.mqtt && read.watch.mqtt->tls)
         if (std::string problem = checkMqttTlsFiles(*read.watch.mqtt->tls); !problem.empty())

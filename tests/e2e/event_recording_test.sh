@@ -5,6 +5,7 @@
 # event log, standard output and screenshots are checked.
 #   event_recording_test.sh BUILD_DIR CASE
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+hashes="$(dirname "${BASH_SOURCE[0]}")/../camera/h264_hashes.py"
 
 # The synthetic clips play at 25 fps; the detector averages 2 frames, so an
 # appearing square is confirmed a frame or two after it appears, and a track
@@ -311,6 +312,43 @@ case_retention() {
   check "the new clip $new is there" [ -s "$e/$new" ]
   check "one line says what went ($(cat "$dir/stdout"))" \
     [ "$(cat "$dir/stdout")" = "Retention: deleted 2 clips and 1 snapshot (888 KB) older than 2 days and to keep events under 1.5 MB" ]
+}
+
+# Copied clips from a file: the coded pictures are the file's own, from a
+# keyframe before the event; a camera index, which gives no packets, is refused.
+case_copied_clip() {
+  local dir input clip_file
+  local copy='{"enabled": true, "folder": "events", "format": "copy", "pre_seconds": 0.4, "post_seconds": 0.4}'
+  local source="$work/bursts.mp4"
+  "$make_clip" "$work/bursts.avi" "$clip_width" "$clip_height" "$fps" 200 "60-74" || { fail "make the clip"; return; }
+  ffmpeg -nostdin -v error -y -i "$work/bursts.avi" -c:v libx264 -g 10 -pix_fmt yuv420p "$source" ||
+    { fail "encode the clip"; return; }
+  dir="$work/run"
+  mkdir -p "$dir"
+  write_config "$dir" "$source" 2
+  with_events "$dir" "$copy"
+  start_app "$dir"
+  input="$(wait_window "INPUT VIDEO" 20)"
+  [ -n "$input" ] || { fail "INPUT VIDEO appears"; return; }
+  wait_for 60 log_has_lines 1 || fail "the event is logged while the program runs"
+  quit_app
+  local line clip start clip_start
+  line="$(head -n1 "$dir/events/events.jsonl")"
+  clip="$dir/events/$(field "$line" file)"
+  start="$(field "$line" start)"; clip_start="$(field "$line" clip_start)"
+  check "an MP4 clip ($clip)" [ "${clip##*.}" = mp4 ]
+  check "its pictures are a run of the file's, unchanged" python3 "$hashes" --within "$source" "$clip"
+  [ -n "$clip_start" ] || { fail "the line has clip_start"; return; }
+  local before=$(($(ms_of "$start") - $(ms_of "$clip_start")))
+  check "the clip starts at the keyframe within a second before the event ($before ms)" \
+    [ "$before" -ge 0 -a "$before" -le 1000 ]
+
+  dir="$work/camera"
+  mkdir -p "$dir"
+  write_config "$dir" 0 2
+  with_events "$dir" "$copy"
+  check_refuses_to_start "copied clips from a camera" \
+    'Tarvolen.json: Event_Recording.format "copy" needs a stream or a video file as the source (the camera 0 gives frames, not packets)'
 }
 
 run_case

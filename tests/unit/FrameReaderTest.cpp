@@ -243,7 +243,11 @@ public:
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
                            cv::AccessFlag flags, cv::UMatUsageFlags usage) const override {
         if (dims == 2 && sizes[0] == size.height && sizes[1] == size.width && type == pictureType) ++count;
-        return standard->allocate(dims, sizes, type, data, step, flags, usage);
+        cv::UMatData* made = standard->allocate(dims, sizes, type, data, step, flags, usage);
+        // Its pictures are the default allocator's, as the reader expects of
+        // the pictures it may decode into again.
+        if (made != nullptr) made->currAllocator = this;
+        return made;
     }
     bool allocate(cv::UMatData* data, cv::AccessFlag flags, cv::UMatUsageFlags usage) const override {
         return standard->allocate(data, flags, usage);
