@@ -30,18 +30,6 @@ namespace {
 // (29.97 stays 2997/100), which both muxers store exactly.
 constexpr int kRateDenominatorLimit = 1001000;
 
-std::string ffmpegError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
-std::string lowerCase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // libx264 announces itself on every clip at FFmpeg's default level; the
 // programs print their own lines only. A level the user asked for
 // (OPENCV_FFMPEG_LOGLEVEL), or a quieter one a program set, stays.
@@ -63,9 +51,9 @@ std::optional<ClipFormat> clipFormatNamed(const std::string& name) {
 }
 
 std::optional<ClipFormat> clipFormatOfPath(const std::string& path) {
-    const std::string extension = lowerCase(std::filesystem::path(path).extension().string());
-    if (extension.empty()) return std::nullopt;
-    return clipFormatNamed(extension.substr(1));
+    const std::optional<std::string> container = containerForPath(path);
+    if (!container) return std::nullopt;
+    return clipFormatNamed(*container);
 }
 
 const char* clipExtension(ClipFormat format) { return format == ClipFormat::Avi ? ".avi" : ".mp4"; }

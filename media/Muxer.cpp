@@ -22,12 +22,6 @@ constexpr const char* kFragmentMicroseconds = "1000000";
 // end): what a player needs of a file that stops at any fragment.
 constexpr const char* kFragmentedFlags = "+frag_keyframe+empty_moov+default_base_moof";
 
-std::string ffmpegError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -47,6 +41,12 @@ std::string utcIsoTime(std::chrono::system_clock::time_point time) {
 }
 
 }  // namespace
+
+std::string ffmpegError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
 
 std::optional<std::string> containerForPath(const std::string& path) {
     const std::string extension = lowerCase(std::filesystem::path(path).extension().string());

@@ -38,6 +38,9 @@ struct MuxerSettings {
     std::optional<std::chrono::system_clock::time_point> creationTime;
 };
 
+// FFmpeg's text for one of its error codes.
+std::string ffmpegError(int code);
+
 // The container a clip's file name asks for: "mp4", "matroska" or "avi";
 // nothing for another extension.
 std::optional<std::string> containerForPath(const std::string& path);
