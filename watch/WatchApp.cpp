@@ -599,12 +599,14 @@ int runWatch(int argc, const char* const* argv, std::ostream& out, std::ostream&
         case ParsedWatchCommandLine::Run:
             break;
     }
+    // Before anything slow: a service manager's SIGTERM while the watcher
+    // is still starting must stop it cleanly, not kill it.
+    installSignalHandlers();
     WatchConfiguration config;
     if (std::string problem = loadWatchConfiguration(parsed.options, config); !problem.empty()) {
         err << kProgram << problem << std::endl;
         return kWatchUsage;
     }
-    installSignalHandlers();
     WatchSession session(config, parsed.options, err);
     return session.run();
 }

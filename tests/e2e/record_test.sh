@@ -24,8 +24,9 @@ gop=15
 watch_pid=""
 trap 'kill -9 $watch_pid 2>/dev/null; stop_cameras; cleanup' EXIT
 
+# make_scene [SECONDS CROSSING]: the scene, or a longer one.
 make_scene() {
-  make_streams walk "$work/streams" --seconds "$scene_seconds" --walk "$crossing" --main-gop "$gop" \
+  make_streams walk "$work/streams" --seconds "${1:-$scene_seconds}" --walk "${2:-$crossing}" --main-gop "$gop" \
     --sub-gop "$gop" >"$work/streams.log" 2>&1 || { echo "cannot make the streams: $(tail -3 "$work/streams.log")"; exit 1; }
 }
 
@@ -127,16 +128,18 @@ case_copied_from_main() {
 }
 
 # SIGKILL in the middle of an event, then a restart: the clip plays up to
-# its last fragment and gets its line, interrupted.
+# its last fragment and gets its line, interrupted. The box takes 24 s to
+# cross, so that a slow machine still kills the watcher while the event is
+# open.
 case_killed_mid_event() {
-  make_scene
+  make_scene 30 3-27
   start_camera "$work" "/main=$work/streams/main.mp4" "/sub=$work/streams/sub.mp4" || { fail "the camera starts"; return; }
   local dir="$work/cam"
   record_config "$dir" "$camera_url/sub" "$camera_url/main"
   start_watch "$dir"
   # Two seconds of fragments once the event's clip is there.
   clip_grown() { local c=("$dir"/events/event_*.mp4); [ -f "${c[0]}" ] && [ "$(stat -c %s "${c[0]}")" -gt 1000000 ]; }
-  wait_for $((3 * scene_seconds)) clip_grown || fail "an event's clip is being written"
+  wait_for 90 clip_grown || fail "an event's clip is being written"
   kill -KILL "$watch_pid"
   wait "$watch_pid" 2>/dev/null
   watch_pid=""
