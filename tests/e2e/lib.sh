@@ -107,9 +107,10 @@ print(status if status >= 0 else 128 - status)
 PY
 }
 
-# listening PORT: something listens on 127.0.0.1:PORT, seen without
-# connecting to it (ffmpeg's HTTP server takes one client only).
-listening() { grep -qiE "^ *[0-9]+: 0100007F:$(printf '%04X' "$1") 00000000:0000 0A " /proc/net/tcp; }
+# serving PORT: something listens on 127.0.0.1:PORT or has already taken a
+# client there, seen without connecting to it: ffmpeg's HTTP server takes one
+# client only and stops listening once a program that was retrying is in.
+serving() { grep -qiE "^ *[0-9]+: 0100007F:$(printf '%04X' "$1") [0-9A-F]{8}:[0-9A-F]{4} (0A|01) " /proc/net/tcp; }
 
 # start_display [WIDTHxHEIGHT]: a private Xvfb, 1600 x 900 unless given.
 start_display() {

@@ -27,7 +27,7 @@ trap 'stop_server; cleanup' EXIT
 serve() {
   ffmpeg -nostdin -v quiet -re -stream_loop -1 -i "$1" -c:v copy -f mpjpeg -listen 1 "$url" &
   server_pid=$!
-  wait_for 10 listening "$port" || fail "the camera listens on port $port"
+  wait_for 10 serving "$port" || fail "the camera serves on port $port"
 }
 
 lines_like() { grep -c "$1" "$dir/stdout" 2>/dev/null || true; }

@@ -560,7 +560,7 @@ serve_stream() {
   ffmpeg -v error -re -i "$2" -f mpjpeg -listen 1 "http://127.0.0.1:$1/feed.mjpg" </dev/null >/dev/null 2>&1 &
   server_pid=$!
   extra_pids+=("$server_pid")
-  wait_for 10 listening "$1" || fail "ffmpeg serves the stream"
+  wait_for 10 serving "$1" || fail "ffmpeg serves the stream"
 }
 
 count_lines() { grep -cxF "$2" "$1" 2>/dev/null || true; }
