@@ -30,7 +30,7 @@ echo "== release build"
 # With the Python module (Debian's interpreter, the one that sees Debian's
 # NumPy): its tests install it into a fresh virtual environment from here.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTARVOLEN_WERROR=ON -DTARVOLEN_BUILD_PYTHON=ON \
-  -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
+  -DPython3_EXECUTABLE=/usr/bin/python3 -DTARVOLEN_E2E_SLOWDOWN="$slowdown" >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs" -LE gui)
 (cd build && ctest --output-on-failure -j"$e2e_jobs" -L gui)
@@ -40,7 +40,7 @@ echo "== sanitizer build"
 # detector's whole-clip tests several times slower and finds nothing more.
 # Line tables (-g1) are all a sanitizer's report needs, and build faster.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DTARVOLEN_SANITIZE=ON \
-  -DTARVOLEN_BUILD_BENCH=OFF -DTARVOLEN_WERROR=ON >/dev/null
+  -DTARVOLEN_BUILD_BENCH=OFF -DTARVOLEN_WERROR=ON -DTARVOLEN_E2E_SLOWDOWN=$((slowdown * 2)) >/dev/null
 cmake --build build-asan -j"$jobs"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # allocator_may_return_null: the out-of-memory tests need failed allocations
@@ -61,7 +61,7 @@ echo "== thread sanitizer build"
 # Lightly optimised with line tables only, as the sanitizer build: the
 # reports need no more, and it builds faster.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DTARVOLEN_TSAN=ON \
-  -DTARVOLEN_BUILD_BENCH=OFF -DTARVOLEN_WERROR=ON >/dev/null
+  -DTARVOLEN_BUILD_BENCH=OFF -DTARVOLEN_WERROR=ON -DTARVOLEN_E2E_SLOWDOWN=$((slowdown * 4)) >/dev/null
 # The detector's threads are OpenMP's, whose runtime is not instrumented: its
 # tests prove the parallel results bit-identical instead (this build runs
 # its teams on one thread). Everything else that runs threads is checked
