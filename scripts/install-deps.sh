@@ -22,6 +22,8 @@ packages=(
   python3-pytest python3-matplotlib python3-opencv
   slurm-wlm munge
   python3 curl util-linux
+  # The end-to-end tests poll with bash's loadable sleep, which starts no process.
+  bash-builtins
   # Not used by the programs, but present on any desktop: with them OpenCV
   # has a GStreamer back end to fall back on, which the programs must never
   # reach for a path (the tests make sure they do not). The test camera

@@ -32,15 +32,6 @@ stop_reader() {
 }
 trap 'stop_reader; stop_cameras; cleanup' EXIT
 
-wait_for() {  # wait_for SECONDS COMMAND...: polls until the command succeeds
-  local deadline=$((SECONDS + $1 * ${TARVOLEN_E2E_SLOWDOWN:-1})); shift
-  until "$@"; do
-    [ "$SECONDS" -ge "$deadline" ] && return 1
-    sleep 0.05
-  done
-}
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
 # The walk scene's two streams, 2 s long, a keyframe every second in both.
 make_walk() {
   make_streams walk "$work/streams" --seconds "$file_seconds" --walk 0.5-1.5 --main-gop "$fps" --sub-gop "$fps" ||
