@@ -47,26 +47,37 @@ cmake --build "$out" -j"$jobs" --target "${targets[@]/#/fuzz_}"
 # Inputs longer than this are not generated: the configuration seeds include
 # deeply nested documents; a detector input of 4 KiB is hundreds of calls.
 declare -A max_len=([config]=16384 [detector]=4096)
-failed=0
-for t in "${targets[@]}"; do
-  corpus="$out/corpus/$t"
-  log="$out/logs/$t.log"
+# fuzz_target TARGET: runs one target for SECONDS and reports it in one line;
+# status 1 when it found a failure.
+fuzz_target() {
+  local t="$1" corpus="$out/corpus/$1" log="$out/logs/$1.log" rc=0 runs units extra=()
   mkdir -p "$corpus" "$out/artifacts" "$out/logs"
-  extra=()
   [ -f "fuzz/$t.dict" ] && extra+=("-dict=fuzz/$t.dict")
-  echo "fuzz: $t for ${seconds} s"
-  rc=0
   UBSAN_OPTIONS=print_stacktrace=1 "$out/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=30 \
     -rss_limit_mb=2560 -max_len="${max_len[$t]:-4096}" -print_final_stats=1 \
     -artifact_prefix="$out/artifacts/$t-" "${extra[@]}" "$corpus" "fuzz/corpus/$t" >"$log" 2>&1 || rc=$?
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)"
   units="$(ls "$corpus" | wc -l)"
   if [ "$rc" -ne 0 ]; then
-    failed=1
     tail -n 60 "$log"
     echo "fuzz: $t FAILED (exit status $rc); input saved as $(ls -t "$out/artifacts/$t-"* 2>/dev/null | head -n1)"
-  else
-    echo "fuzz: $t: ${runs:-?} executions in ${seconds} s, no failure ($units new corpus inputs kept)"
+    return 1
+  fi
+  echo "fuzz: $t: ${runs:-?} executions in ${seconds} s, no failure ($units new corpus inputs kept)"
+}
+
+# The targets run side by side, as many at once as there are cores: the
+# run takes SECONDS per batch of targets rather than per target.
+echo "fuzz: ${targets[*]} for ${seconds} s each, $jobs at a time"
+failed=0
+running=()
+for t in "${targets[@]}"; do
+  fuzz_target "$t" &
+  running+=($!)
+  if [ "${#running[@]}" -ge "$jobs" ]; then
+    wait "${running[0]}" || failed=1
+    running=("${running[@]:1}")
   fi
 done
+for pid in "${running[@]}"; do wait "$pid" || failed=1; done
 exit "$failed"
