@@ -25,19 +25,28 @@ std::int64_t steadyNs() {
 
 double msOf(std::int64_t ts, AVRational base) { return static_cast<double>(ts) * av_q2d(base) * kMsPerSecond; }
 
+// One frame's duration in the stream's time base, from its average frame
+// rate or, for a live stream, the rate its timestamps suggest; 0 if neither.
+std::int64_t frameTicksOf(const AVStream& stream) {
+    const AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0 || stream.time_base.num <= 0) return 0;
+    return av_rescale_q(1, av_inv_q(rate), stream.time_base);
+}
+
 }  // namespace
 
 StreamLayout::~StreamLayout() {
     for (Stream& s : streams) avcodec_parameters_free(&s.codec);
 }
 
-void StreamLayout::set(StreamKind kind, const AVCodecParameters& codec, int num, int den) {
+void StreamLayout::set(StreamKind kind, const AVCodecParameters& codec, int num, int den, std::int64_t frameTicks) {
     Stream& s = streams[kind == StreamKind::Video ? 0 : 1];
     avcodec_parameters_free(&s.codec);
     s.codec = avcodec_parameters_alloc();
     if (s.codec == nullptr || avcodec_parameters_copy(s.codec, &codec) < 0) throw std::bad_alloc();
     s.timeBaseNum = num;
     s.timeBaseDen = den;
+    s.frameTicks = frameTicks;
 }
 
 int StreamLayout::width() const { return streams[0].codec != nullptr ? streams[0].codec->width : 0; }
@@ -104,7 +113,7 @@ bool Demuxer::openInput(const std::string& source, std::string& error) {
     if (audio < 0) audio = -1;
     auto layout = std::make_shared<StreamLayout>();
     const AVStream& v = *format->streams[video];
-    layout->set(StreamKind::Video, *v.codecpar, v.time_base.num, v.time_base.den);
+    layout->set(StreamKind::Video, *v.codecpar, v.time_base.num, v.time_base.den, frameTicksOf(v));
     if (audio >= 0) {
         const AVStream& a = *format->streams[audio];
         layout->set(StreamKind::Audio, *a.codecpar, a.time_base.num, a.time_base.den);

@@ -1,6 +1,7 @@
 #include "media/PacketClip.h"
 
 #include <algorithm>
+#include <iterator>
 #include <new>
 
 extern "C" {
@@ -15,6 +16,8 @@ namespace {
 struct PacketFreer {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
+
+constexpr double kMsPerSecond = 1000.0;
 
 AVRational timeBaseOf(const StreamLayout::Stream& stream) { return AVRational{stream.timeBaseNum, stream.timeBaseDen}; }
 
@@ -40,6 +43,18 @@ std::unique_ptr<AVPacket, PacketFreer> sharedCopy(const StreamPacket& packet) {
 
 std::int64_t presentationTime(const AVPacket& p) { return p.pts != AV_NOPTS_VALUE ? p.pts : p.dts; }
 std::int64_t decodeTime(const AVPacket& p) { return p.dts != AV_NOPTS_VALUE ? p.dts : p.pts; }
+bool hasTime(const AVPacket& p) { return p.pts != AV_NOPTS_VALUE || p.dts != AV_NOPTS_VALUE; }
+
+// `packet` with the times given; its data shared, not copied.
+StreamPacket timedAt(const StreamPacket& packet, std::int64_t dts, std::int64_t pts, double mediaMs) {
+    std::unique_ptr<AVPacket, PacketFreer> copy = sharedCopy(packet);
+    copy->dts = dts;
+    copy->pts = pts;
+    StreamPacket timed = packet;
+    timed.packet = std::shared_ptr<const AVPacket>(copy.release(), PacketFreer());
+    timed.mediaMs = mediaMs;
+    return timed;
+}
 
 }  // namespace
 
@@ -103,8 +118,10 @@ std::string PacketClip::startFile() {
 std::string PacketClip::write(const StreamPacket& packet) {
     const bool isVideo = packet.kind == StreamKind::Video;
     if (!isVideo && outputOf[1] < 0) return "";
+    if (!untimedStart.empty()) return awaitTime(packet);
     if (!writing) {
         if (!isVideo || !packet.keyframe) return "";
+        if (!hasTime(*packet.packet)) return awaitTime(packet);
         if (std::string problem = begin(packet); !problem.empty()) return problem;
     }
     if (!isVideo) {
@@ -117,6 +134,45 @@ std::string PacketClip::write(const StreamPacket& packet) {
     if (fileStarted) return writeNow(packet);
     waiting.push_back(packet);
     return waiting.size() > kMostWaitingPackets ? startFile() : "";
+}
+
+// Holds the packets from an untimed first keyframe on until a picture with a
+// time comes; the held pictures are then placed a frame apart before it and
+// the clip begins. When none comes in time the clip starts on a later
+// keyframe instead.
+std::string PacketClip::awaitTime(const StreamPacket& packet) {
+    untimedStart.push_back(packet);
+    const bool timedVideo = packet.kind == StreamKind::Video && hasTime(*packet.packet);
+    if (!timedVideo && untimedStart.size() <= kMostWaitingPackets) return "";
+    std::deque<StreamPacket> held = std::move(untimedStart);
+    untimedStart.clear();
+    if (timedVideo) {
+        placeBefore(held, packet);
+    } else {
+        held.pop_front();
+    }
+    for (const StreamPacket& next : held) {
+        if (std::string problem = write(next); !problem.empty()) return problem;
+    }
+    return "";
+}
+
+// Gives the untimed pictures of `held` (all but its last packet, `timed`)
+// decode times a frame period apart up to `timed`'s, and presentation times
+// as late after those as the stream reorders its pictures.
+void PacketClip::placeBefore(std::deque<StreamPacket>& held, const StreamPacket& timed) const {
+    const StreamLayout::Stream& video = layout->video();
+    const AVPacket& anchor = *timed.packet;
+    const std::int64_t period = anchor.duration > 0 ? anchor.duration : std::max<std::int64_t>(video.frameTicks, 1);
+    const std::int64_t reorder = static_cast<std::int64_t>(std::max(video.codec->video_delay, 0)) * period;
+    const double periodMs = static_cast<double>(period) * av_q2d(timeBaseOf(video)) * kMsPerSecond;
+    std::int64_t before = 0;
+    for (auto it = std::next(held.rbegin()); it != held.rend(); ++it) {
+        if (it->kind != StreamKind::Video) continue;
+        ++before;
+        const std::int64_t dts = decodeTime(anchor) - before * period;
+        *it = timedAt(*it, dts, dts + reorder, timed.mediaMs - static_cast<double>(before) * periodMs);
+    }
 }
 
 std::string PacketClip::writeAudio(const StreamPacket& packet) {

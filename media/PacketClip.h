@@ -48,6 +48,8 @@ public:
 
 private:
     std::string begin(const StreamPacket& keyframe);
+    std::string awaitTime(const StreamPacket& packet);
+    void placeBefore(std::deque<StreamPacket>& held, const StreamPacket& timed) const;
     std::string startFile();
     std::string writeNow(const StreamPacket& packet);
     std::string writeAudio(const StreamPacket& packet);
@@ -65,6 +67,10 @@ private:
     AVBSFContext* adtsFilter = nullptr;
     bool audioConfigured = true;
     std::deque<StreamPacket> waiting;
+    // A first keyframe that came without a time (an RTSP session's first
+    // packet may), with what followed it, until a picture with a time says
+    // when it was.
+    std::deque<StreamPacket> untimedStart;
     bool writing = false;      // a keyframe came
     bool fileStarted = false;  // and the file's header is written
     std::int64_t offsetUs = 0;   // taken from every time in the clip

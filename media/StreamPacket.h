@@ -24,6 +24,9 @@ public:
         AVCodecParameters* codec = nullptr;  // owned
         int timeBaseNum = 0;
         int timeBaseDen = 1;
+        // One frame's duration in the time base, from the stream's frame
+        // rate; 0 when it is not known (and for sound).
+        std::int64_t frameTicks = 0;
     };
 
     StreamLayout() = default;
@@ -32,7 +35,8 @@ public:
     StreamLayout& operator=(const StreamLayout&) = delete;
 
     // Copies of `codec` and the time base; for the demuxer.
-    void set(StreamKind kind, const AVCodecParameters& codec, int timeBaseNum, int timeBaseDen);
+    void set(StreamKind kind, const AVCodecParameters& codec, int timeBaseNum, int timeBaseDen,
+             std::int64_t frameTicks = 0);
 
     const Stream& video() const { return streams[0]; }
     const Stream* audio() const { return streams[1].codec != nullptr ? &streams[1] : nullptr; }

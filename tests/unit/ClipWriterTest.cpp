@@ -1,6 +1,7 @@
 #include <sys/mount.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,8 @@
 #include "ContainerPackets.h"
 #include "TestSupport.h"
 #include "media/ClipWriter.h"
+#include "media/Demuxer.h"
+#include "media/PacketClip.h"
 #include "media/StreamCut.h"
 #include "media/VideoFile.h"
 
@@ -288,6 +291,52 @@ TEST_F(StreamCutTest, AnEventOnAKeyframeStartsThereAndOneAtTheEndRunsToIt) {
     EXPECT_DOUBLE_EQ(toEnd.lastMs, 3960.0);
     EXPECT_EQ(decodedLevels(file("end.mp4")).size(), 10u);
 }
+
+// An RTSP session's first packet may come without a time. A clip starting on
+// such a keyframe places it a frame before the next picture, whether the
+// packets say their durations or the stream's rate has to.
+class UntimedStart : public StreamCutTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UntimedStart, PlacesTheKeyframeAFrameBeforeTheNextPicture) {
+    const bool durationsKnown = GetParam();
+    std::string source;
+    makeSource("source.mp4", true, source);
+    if (HasFatalFailure() || IsSkipped()) return;
+    std::string why;
+    const std::unique_ptr<Demuxer> in = Demuxer::open(source, DemuxOptions{}, why);
+    ASSERT_TRUE(in) << why;
+    const std::string clip = file("untimed.mp4");
+    PacketClip out;
+    ASSERT_EQ(out.open(clip, in->layout(), MuxerSettings{}), "");
+    StreamPacket packet;
+    int videoRead = 0;
+    while (in->read(packet) == Demuxer::Read::Packet) {
+        if (packet.kind == StreamKind::Video && (videoRead++ == 0 || !durationsKnown)) {
+            AVPacket* stripped = av_packet_clone(packet.packet.get());
+            ASSERT_NE(stripped, nullptr);
+            if (videoRead == 1) stripped->pts = stripped->dts = AV_NOPTS_VALUE;
+            if (!durationsKnown) stripped->duration = 0;
+            packet.packet = sharePacket(*stripped);
+            av_packet_free(&stripped);
+            if (videoRead == 1) packet.mediaMs = std::nan("");
+        }
+        ASSERT_EQ(out.write(packet), "") << "packet " << videoRead;
+    }
+    ASSERT_EQ(out.finish(), "");
+    EXPECT_DOUBLE_EQ(out.firstMs(), 0.0);
+    const Packets packets = readPackets(clip);
+    ASSERT_EQ(packets.video.size(), 100u);
+    EXPECT_TRUE(packets.keyframes.front());
+    for (std::size_t i = 0; i < packets.videoPtsMs.size(); ++i)
+        ASSERT_DOUBLE_EQ(packets.videoPtsMs[i], 40.0 * static_cast<double>(i)) << "packet " << i;
+    EXPECT_EQ(packets.audioCodec, "aac");
+    EXPECT_EQ(decodedLevels(clip).size(), 100u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Durations, UntimedStart, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& durations) {
+                             return durations.param ? "Given" : "FromTheRate";
+                         });
 
 // The cut keeps the disk guard too: on a full disk the clip ends early,
 // finished and playable, holding exactly the packets it counts.
